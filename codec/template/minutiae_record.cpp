@@ -1,0 +1,364 @@
+#include "codec/template/minutiae_record.h"
+
+#include <cstddef>
+
+namespace codec {
+namespace {
+
+constexpr uint8_t kMagic[4] = {'F', 'M', 'R', 0};
+constexpr uint8_t kVersion20[4] = {' ', '2', '0', 0};
+
+constexpr size_t kIsoHeaderSize = 24;
+constexpr size_t kAnsiHeaderSize = 26;
+constexpr size_t kAnsiLongHeaderSize = 30;  // 6-byte record length form
+constexpr size_t kViewHeaderSize = 4;
+constexpr size_t kMinutiaSize = 6;
+constexpr size_t kExtendedLengthSize = 2;
+constexpr size_t kMaxCoordinate = 0x3FFF;
+
+// Big-endian reads; callers check the bounds first.
+uint16_t Get16(std::span<const uint8_t> b, size_t at) {
+  return static_cast<uint16_t>((b[at] << 8) | b[at + 1]);
+}
+uint32_t Get32(std::span<const uint8_t> b, size_t at) {
+  return (static_cast<uint32_t>(b[at]) << 24) | (static_cast<uint32_t>(b[at + 1]) << 16) |
+         (static_cast<uint32_t>(b[at + 2]) << 8) | b[at + 3];
+}
+
+void Put16(std::vector<uint8_t>* out, uint32_t v) {
+  out->push_back(static_cast<uint8_t>(v >> 8));
+  out->push_back(static_cast<uint8_t>(v));
+}
+void Put32(std::vector<uint8_t>* out, uint32_t v) {
+  Put16(out, v >> 16);
+  Put16(out, v & 0xFFFF);
+}
+void Set32(std::vector<uint8_t>* out, size_t at, uint32_t v) {
+  (*out)[at] = static_cast<uint8_t>(v >> 24);
+  (*out)[at + 1] = static_cast<uint8_t>(v >> 16);
+  (*out)[at + 2] = static_cast<uint8_t>(v >> 8);
+  (*out)[at + 3] = static_cast<uint8_t>(v);
+}
+
+bool HasPrefix(std::span<const uint8_t> b, size_t at, const uint8_t (&text)[4]) {
+  for (size_t i = 0; i < 4; ++i) {
+    if (b[at + i] != text[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The record header fields that follow the format-specific length (and product identifier).
+struct CommonHeader {
+  size_t viewsAt = 0;  // offset of the first finger view header
+  uint8_t viewCount = 0;
+};
+
+RecordError CheckMagic(std::span<const uint8_t> record) {
+  if (record.size() < 8) {
+    return RecordError::kTruncated;
+  }
+  if (!HasPrefix(record, 0, kMagic)) {
+    return RecordError::kBadFormatIdentifier;
+  }
+  if (!HasPrefix(record, 4, kVersion20)) {
+    return RecordError::kBadVersion;
+  }
+  return RecordError::kOk;
+}
+
+// Reads image size, resolutions and the view count starting at `at` (the capture equipment
+// field), which both layouts share.
+void ReadImageFields(std::span<const uint8_t> record, size_t at, FingerTemplate* out,
+                     CommonHeader* header) {
+  // at + 0: capture equipment (4 bits reserved/compliance, 12 bits id), not kept.
+  out->width = Get16(record, at + 2);
+  out->height = Get16(record, at + 4);
+  out->xResolution = Get16(record, at + 6);
+  out->yResolution = Get16(record, at + 8);
+  header->viewCount = record[at + 10];
+  // at + 11: reserved byte.
+  header->viewsAt = at + 12;
+}
+
+using AngleDecoder = bool (*)(uint8_t raw, uint16_t* degrees);
+
+bool IsoAngle(uint8_t raw, uint16_t* degrees) {
+  *degrees = static_cast<uint16_t>(((raw * 360u + 128u) / 256u) % 360u);
+  return true;
+}
+
+bool AnsiAngle(uint8_t raw, uint16_t* degrees) {
+  if (raw >= 180) {
+    return false;
+  }
+  *degrees = static_cast<uint16_t>(raw * 2u);
+  return true;
+}
+
+// Walks all finger views from header.viewsAt to the end of the record; keeps the first.
+RecordError ReadViews(std::span<const uint8_t> record, const CommonHeader& header,
+                      AngleDecoder angle, FingerTemplate* out) {
+  if (header.viewCount == 0) {
+    return RecordError::kNoFingerView;
+  }
+  out->minutiae.clear();
+  size_t at = header.viewsAt;
+  for (unsigned view = 0; view < header.viewCount; ++view) {
+    if (record.size() - at < kViewHeaderSize) {
+      return RecordError::kTruncated;
+    }
+    const uint8_t position = record[at];
+    const uint8_t impression = record[at + 1] & 0x0F;  // high nibble: view number
+    const uint8_t quality = record[at + 2];
+    const size_t count = record[at + 3];
+    at += kViewHeaderSize;
+    if ((record.size() - at) / kMinutiaSize < count) {
+      return RecordError::kMinutiaeOverrun;
+    }
+    const bool keep = view == 0;
+    if (keep) {
+      out->fingerPosition = position;
+      out->impressionType = impression;
+      out->fingerQuality = quality > 100 ? 100 : quality;
+      out->minutiae.reserve(count);
+    }
+    for (size_t i = 0; i < count; ++i, at += kMinutiaSize) {
+      const uint16_t xField = Get16(record, at);
+      const unsigned type = xField >> 14;
+      Minutia m;
+      if (type == 3 || !angle(record[at + 4], &m.angle)) {
+        return RecordError::kBadMinutia;
+      }
+      if (keep) {
+        m.type = static_cast<MinutiaType>(type);
+        m.x = static_cast<uint16_t>(xField & kMaxCoordinate);
+        m.y = static_cast<uint16_t>(Get16(record, at + 2) & kMaxCoordinate);
+        m.quality = record[at + 5] > 100 ? 100 : record[at + 5];
+        out->minutiae.push_back(m);
+      }
+    }
+    if (record.size() - at < kExtendedLengthSize) {
+      return RecordError::kTruncated;
+    }
+    const size_t extended = Get16(record, at);
+    at += kExtendedLengthSize;
+    if (record.size() - at < extended) {
+      return RecordError::kMinutiaeOverrun;
+    }
+    at += extended;
+  }
+  return at == record.size() ? RecordError::kOk : RecordError::kTrailingData;
+}
+
+enum class AnsiLength : uint8_t { kNone, kShort, kLong };
+
+// Which ANSI record-length form (if any) agrees with the buffer size.
+AnsiLength AnsiLengthForm(std::span<const uint8_t> record) {
+  if (record.size() >= kAnsiHeaderSize && Get16(record, 8) == record.size()) {
+    return AnsiLength::kShort;
+  }
+  if (record.size() >= kAnsiLongHeaderSize && Get16(record, 8) == 0 &&
+      Get32(record, 10) == record.size()) {
+    return AnsiLength::kLong;
+  }
+  return AnsiLength::kNone;
+}
+
+RecordError CheckEncodable(const FingerTemplate& t) {
+  if (t.minutiae.size() > 255 || t.impressionType > 15) {
+    return RecordError::kInvalidInput;
+  }
+  for (const Minutia& m : t.minutiae) {
+    if (m.x > kMaxCoordinate || m.y > kMaxCoordinate || m.angle >= 360 || m.quality > 100 ||
+        static_cast<unsigned>(m.type) > 2) {
+      return RecordError::kInvalidInput;
+    }
+  }
+  return t.fingerQuality > 100 ? RecordError::kInvalidInput : RecordError::kOk;
+}
+
+void PutImageFields(const FingerTemplate& t, std::vector<uint8_t>* out) {
+  Put16(out, 0);  // capture equipment: compliance/reserved bits and id unreported
+  Put16(out, t.width);
+  Put16(out, t.height);
+  Put16(out, t.xResolution);
+  Put16(out, t.yResolution);
+  out->push_back(1);  // one finger view
+  out->push_back(0);  // reserved
+}
+
+using AngleEncoder = uint8_t (*)(uint16_t degrees);
+
+uint8_t IsoAngleCode(uint16_t degrees) {
+  return static_cast<uint8_t>((degrees * 256u + 180u) / 360u);  // at most 255 for 359 degrees
+}
+uint8_t AnsiAngleCode(uint16_t degrees) {
+  return static_cast<uint8_t>(((degrees + 1u) / 2u) % 180u);
+}
+
+void PutView(const FingerTemplate& t, AngleEncoder angle, std::vector<uint8_t>* out) {
+  out->push_back(t.fingerPosition);
+  out->push_back(t.impressionType);  // view number 0 in the high nibble
+  out->push_back(t.fingerQuality);
+  out->push_back(static_cast<uint8_t>(t.minutiae.size()));
+  for (const Minutia& m : t.minutiae) {
+    Put16(out, (static_cast<uint32_t>(m.type) << 14) | m.x);
+    Put16(out, m.y);
+    out->push_back(angle(m.angle));
+    out->push_back(m.quality);
+  }
+  Put16(out, 0);  // no extended data
+}
+
+}  // namespace
+
+const char* RecordErrorText(RecordError error) {
+  switch (error) {
+    case RecordError::kOk:
+      return "ok";
+    case RecordError::kTruncated:
+      return "record is truncated";
+    case RecordError::kBadFormatIdentifier:
+      return "format identifier is not FMR";
+    case RecordError::kBadVersion:
+      return "unsupported record version";
+    case RecordError::kLengthMismatch:
+      return "record length disagrees with the data size";
+    case RecordError::kNoFingerView:
+      return "record holds no finger view";
+    case RecordError::kMinutiaeOverrun:
+      return "finger view runs past the end of the record";
+    case RecordError::kTrailingData:
+      return "data left after the last finger view";
+    case RecordError::kBadMinutia:
+      return "minutia holds an invalid type or angle";
+    case RecordError::kUnknownFormat:
+      return "record layout not recognised";
+    case RecordError::kInvalidInput:
+      return "template does not fit the record layout";
+  }
+  return "unknown error";
+}
+
+TemplateFormat DetectTemplateFormat(std::span<const uint8_t> record) {
+  if (CheckMagic(record) != RecordError::kOk) {
+    return TemplateFormat::kUnknown;
+  }
+  if (record.size() >= kIsoHeaderSize && Get32(record, 8) == record.size()) {
+    return TemplateFormat::kIso19794_2;
+  }
+  return AnsiLengthForm(record) == AnsiLength::kNone ? TemplateFormat::kUnknown
+                                                     : TemplateFormat::kAnsi378;
+}
+
+RecordError DecodeIso19794_2(std::span<const uint8_t> record, FingerTemplate* out) {
+  if (RecordError e = CheckMagic(record); e != RecordError::kOk) {
+    return e;
+  }
+  if (record.size() < kIsoHeaderSize) {
+    return RecordError::kTruncated;
+  }
+  if (Get32(record, 8) != record.size()) {
+    return RecordError::kLengthMismatch;
+  }
+  CommonHeader header;
+  ReadImageFields(record, 12, out, &header);
+  return ReadViews(record, header, IsoAngle, out);
+}
+
+RecordError DecodeAnsi378(std::span<const uint8_t> record, FingerTemplate* out) {
+  if (RecordError e = CheckMagic(record); e != RecordError::kOk) {
+    return e;
+  }
+  if (record.size() < kAnsiHeaderSize) {
+    return RecordError::kTruncated;
+  }
+  size_t at = 0;
+  switch (AnsiLengthForm(record)) {
+    case AnsiLength::kShort:
+      at = 10;
+      break;
+    case AnsiLength::kLong:
+      at = 14;
+      break;
+    case AnsiLength::kNone:
+      return RecordError::kLengthMismatch;
+  }
+  at += 4;  // CBEFF product identifier (owner, type), not kept
+  CommonHeader header;
+  ReadImageFields(record, at, out, &header);
+  return ReadViews(record, header, AnsiAngle, out);
+}
+
+RecordError DecodeMinutiaeRecord(std::span<const uint8_t> record, FingerTemplate* out,
+                                 TemplateFormat* format) {
+  const TemplateFormat detected = DetectTemplateFormat(record);
+  if (format != nullptr) {
+    *format = detected;
+  }
+  switch (detected) {
+    case TemplateFormat::kIso19794_2:
+      return DecodeIso19794_2(record, out);
+    case TemplateFormat::kAnsi378:
+      return DecodeAnsi378(record, out);
+    case TemplateFormat::kUnknown:
+      break;
+  }
+  // Say why when the cause is plain: a short buffer or a foreign magic number.
+  const RecordError magic = CheckMagic(record);
+  if (magic != RecordError::kOk) {
+    return magic;
+  }
+  return record.size() < kIsoHeaderSize ? RecordError::kTruncated : RecordError::kUnknownFormat;
+}
+
+RecordError EncodeIso19794_2(const FingerTemplate& tmpl, std::vector<uint8_t>* out) {
+  if (RecordError e = CheckEncodable(tmpl); e != RecordError::kOk) {
+    return e;
+  }
+  out->clear();
+  out->reserve(kIsoHeaderSize + kViewHeaderSize + kMinutiaSize * tmpl.minutiae.size() +
+               kExtendedLengthSize);
+  out->insert(out->end(), kMagic, kMagic + 4);
+  out->insert(out->end(), kVersion20, kVersion20 + 4);
+  Put32(out, 0);  // record length, set below
+  PutImageFields(tmpl, out);
+  PutView(tmpl, IsoAngleCode, out);
+  Set32(out, 8, static_cast<uint32_t>(out->size()));
+  return RecordError::kOk;
+}
+
+RecordError EncodeAnsi378(const FingerTemplate& tmpl, std::vector<uint8_t>* out) {
+  if (RecordError e = CheckEncodable(tmpl); e != RecordError::kOk) {
+    return e;
+  }
+  // At most 255 minutiae: 26 + 4 + 6 * 255 + 2 bytes, always the 2-byte length form.
+  const size_t size =
+      kAnsiHeaderSize + kViewHeaderSize + kMinutiaSize * tmpl.minutiae.size() + kExtendedLengthSize;
+  out->clear();
+  out->reserve(size);
+  out->insert(out->end(), kMagic, kMagic + 4);
+  out->insert(out->end(), kVersion20, kVersion20 + 4);
+  Put16(out, static_cast<uint32_t>(size));
+  Put32(out, 0);  // CBEFF product identifier: unregistered
+  PutImageFields(tmpl, out);
+  PutView(tmpl, AnsiAngleCode, out);
+  return RecordError::kOk;
+}
+
+RecordError EncodeMinutiaeRecord(TemplateFormat format, const FingerTemplate& tmpl,
+                                 std::vector<uint8_t>* out) {
+  switch (format) {
+    case TemplateFormat::kIso19794_2:
+      return EncodeIso19794_2(tmpl, out);
+    case TemplateFormat::kAnsi378:
+      return EncodeAnsi378(tmpl, out);
+    case TemplateFormat::kUnknown:
+      break;
+  }
+  return RecordError::kInvalidInput;
+}
+
+}  // namespace codec

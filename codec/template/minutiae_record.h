@@ -1,0 +1,61 @@
+// Encoding and decoding of finger minutiae records in the two standard layouts:
+//   ISO/IEC 19794-2:2005 finger minutiae record (24-byte record header, 4-byte record length),
+//   ANSI INCITS 378-2004 (26-byte record header with a 2-byte record length, or 30 bytes with
+//   the 6-byte form used for records of 65,536 bytes and more).
+// Both begin with "FMR\0" and " 20\0"; they differ in the record header, in the angle unit
+// (360/256 degrees for ISO, 2 degrees for ANSI) and in little else.
+//
+// Decoders read only the first finger view of a record but check the whole record: every view's
+// minutiae and extended data must lie inside the record, and the views must end exactly where
+// the record length says. They never read outside the span they are given.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codec/template/minutiae.h"
+
+namespace codec {
+
+enum class TemplateFormat : uint8_t { kUnknown = 0, kIso19794_2 = 1, kAnsi378 = 2 };
+
+enum class RecordError : uint8_t {
+  kOk = 0,
+  kTruncated,            // the buffer ends inside a header or a minutia
+  kBadFormatIdentifier,  // not "FMR\0"
+  kBadVersion,           // not " 20\0"
+  kLengthMismatch,       // the record length field disagrees with the buffer size
+  kNoFingerView,         // the record declares no finger view
+  kMinutiaeOverrun,      // minutiae or extended data run past the end of the record
+  kTrailingData,         // bytes left over after the last finger view
+  kBadMinutia,           // a minutia field holds a value the standard forbids
+  kUnknownFormat,        // DecodeMinutiaeRecord could not tell which layout the record uses
+  kInvalidInput,         // encoders: a field does not fit the record layout
+};
+
+// Short English description of an error, for logs and test output. Never null.
+const char* RecordErrorText(RecordError error);
+
+// Which layout the record uses, judged from its header and its size: the record length field
+// of the respective layout must equal record.size(). kUnknown when neither fits.
+TemplateFormat DetectTemplateFormat(std::span<const uint8_t> record);
+
+// Decoders. On success *out holds the first finger view (its minutiae vector is reused, so a
+// caller that decodes many records into one object allocates only once). On failure *out is
+// unspecified.
+RecordError DecodeIso19794_2(std::span<const uint8_t> record, FingerTemplate* out);
+RecordError DecodeAnsi378(std::span<const uint8_t> record, FingerTemplate* out);
+// Detects the layout, then decodes. *format (optional) receives the detected layout.
+RecordError DecodeMinutiaeRecord(std::span<const uint8_t> record, FingerTemplate* out,
+                                 TemplateFormat* format = nullptr);
+
+// Encoders: one finger view, no extended data. Refuse (kInvalidInput) more than 255 minutiae,
+// coordinates above 16383, angles above 359, qualities above 100, an impression type above 15
+// or an unknown minutia type. *out is replaced by the record.
+RecordError EncodeIso19794_2(const FingerTemplate& tmpl, std::vector<uint8_t>* out);
+RecordError EncodeAnsi378(const FingerTemplate& tmpl, std::vector<uint8_t>* out);
+RecordError EncodeMinutiaeRecord(TemplateFormat format, const FingerTemplate& tmpl,
+                                 std::vector<uint8_t>* out);
+
+}  // namespace codec

@@ -1,0 +1,322 @@
+#include "codec/template/minutiae_record.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+namespace codec {
+namespace {
+
+FingerTemplate SampleTemplate(uint32_t seed, size_t count) {
+  std::mt19937 rng(seed);
+  FingerTemplate t;
+  t.width = 320;
+  t.height = 480;
+  t.fingerPosition = 2;
+  t.impressionType = 0;
+  t.fingerQuality = 77;
+  for (size_t i = 0; i < count; ++i) {
+    Minutia m;
+    m.x = static_cast<uint16_t>(rng() % 320);
+    m.y = static_cast<uint16_t>(rng() % 480);
+    m.angle = static_cast<uint16_t>(rng() % 360);
+    m.type = static_cast<MinutiaType>(rng() % 3);
+    m.quality = static_cast<uint8_t>(rng() % 101);
+    t.minutiae.push_back(m);
+  }
+  return t;
+}
+
+int AngleError(int a, int b) {
+  const int d = std::abs(a - b) % 360;
+  return d > 180 ? 360 - d : d;
+}
+
+// Header fields and minutiae agree; angles within the format's quantisation.
+void ExpectSameTemplate(const FingerTemplate& a, const FingerTemplate& b, int angleTolerance) {
+  EXPECT_EQ(a.width, b.width);
+  EXPECT_EQ(a.height, b.height);
+  EXPECT_EQ(a.xResolution, b.xResolution);
+  EXPECT_EQ(a.yResolution, b.yResolution);
+  EXPECT_EQ(a.fingerPosition, b.fingerPosition);
+  EXPECT_EQ(a.impressionType, b.impressionType);
+  EXPECT_EQ(a.fingerQuality, b.fingerQuality);
+  ASSERT_EQ(a.minutiae.size(), b.minutiae.size());
+  for (size_t i = 0; i < a.minutiae.size(); ++i) {
+    EXPECT_EQ(a.minutiae[i].x, b.minutiae[i].x) << i;
+    EXPECT_EQ(a.minutiae[i].y, b.minutiae[i].y) << i;
+    EXPECT_EQ(a.minutiae[i].type, b.minutiae[i].type) << i;
+    EXPECT_EQ(a.minutiae[i].quality, b.minutiae[i].quality) << i;
+    EXPECT_LE(AngleError(a.minutiae[i].angle, b.minutiae[i].angle), angleTolerance) << i;
+  }
+}
+
+TEST(MinutiaeRecord, IsoLayoutByteForByte) {
+  FingerTemplate t;
+  t.width = 0x0140;
+  t.height = 0x01E0;
+  t.fingerPosition = 1;
+  t.impressionType = 0;
+  t.fingerQuality = 60;
+  t.minutiae.push_back(
+      {.x = 0x0123, .y = 0x0456, .angle = 90, .type = MinutiaType::kBifurcation, .quality = 55});
+  std::vector<uint8_t> record;
+  ASSERT_EQ(EncodeIso19794_2(t, &record), RecordError::kOk);
+  const std::vector<uint8_t> expected = {
+      'F',  'M',  'R',  0,    ' ', '2', '0', 0,  // format identifier, version
+      0,    0,    0,    36,                      // record length (4 bytes)
+      0,    0,                                   // capture equipment
+      0x01, 0x40, 0x01, 0xE0,                    // image size
+      0,    197,  0,    197,                     // resolution, pixels per cm
+      1,    0,                                   // one finger view, reserved
+      1,    0,    60,   1,                       // position, view/impression, quality, n
+      0x81, 0x23, 0x04, 0x56, 64,  55,           // type 10b + x, y, 90 deg = 64, quality
+      0,    0};                                  // no extended data
+  EXPECT_EQ(record, expected);
+}
+
+TEST(MinutiaeRecord, AnsiLayoutByteForByte) {
+  FingerTemplate t;
+  t.width = 500;
+  t.height = 500;
+  t.minutiae.push_back(
+      {.x = 10, .y = 20, .angle = 359, .type = MinutiaType::kRidgeEnding, .quality = 100});
+  std::vector<uint8_t> record;
+  ASSERT_EQ(EncodeAnsi378(t, &record), RecordError::kOk);
+  const std::vector<uint8_t> expected = {
+      'F',  'M',  'R',  0,    ' ', '2', '0', 0,  // format identifier, version
+      0,    38,                                  // record length (2 bytes)
+      0,    0,    0,    0,                       // CBEFF product identifier
+      0,    0,                                   // capture equipment
+      0x01, 0xF4, 0x01, 0xF4,                    // image size
+      0,    197,  0,    197,                     // resolution
+      1,    0,                                   // one finger view, reserved
+      0,    0,    0,    1,                       // position, view/impression, quality, n
+      0x40, 10,   0,    20,   0,   100,          // type 01b + x, y, 359 deg -> 360/2 wraps to 0
+      0,    0};
+  EXPECT_EQ(record, expected);
+}
+
+TEST(MinutiaeRecord, RoundTripsBothLayouts) {
+  for (size_t count : {size_t{0}, size_t{1}, size_t{40}, size_t{255}}) {
+    const FingerTemplate t = SampleTemplate(static_cast<uint32_t>(count), count);
+    std::vector<uint8_t> iso;
+    std::vector<uint8_t> ansi;
+    ASSERT_EQ(EncodeIso19794_2(t, &iso), RecordError::kOk);
+    ASSERT_EQ(EncodeAnsi378(t, &ansi), RecordError::kOk);
+    EXPECT_EQ(DetectTemplateFormat(iso), TemplateFormat::kIso19794_2);
+    EXPECT_EQ(DetectTemplateFormat(ansi), TemplateFormat::kAnsi378);
+
+    FingerTemplate back;
+    TemplateFormat format = TemplateFormat::kUnknown;
+    ASSERT_EQ(DecodeMinutiaeRecord(iso, &back, &format), RecordError::kOk);
+    EXPECT_EQ(format, TemplateFormat::kIso19794_2);
+    ExpectSameTemplate(t, back, 1);
+    ASSERT_EQ(DecodeMinutiaeRecord(ansi, &back, &format), RecordError::kOk);
+    EXPECT_EQ(format, TemplateFormat::kAnsi378);
+    ExpectSameTemplate(t, back, 1);
+
+    // Decoding one layout with the other's decoder fails on the length field.
+    EXPECT_EQ(DecodeAnsi378(iso, &back), RecordError::kLengthMismatch);
+    EXPECT_EQ(DecodeIso19794_2(ansi, &back), RecordError::kLengthMismatch);
+  }
+}
+
+TEST(MinutiaeRecord, AnglesQuantiseToTheNearestCode) {
+  FingerTemplate t;
+  for (uint16_t a = 0; a < 360; ++a) {
+    t.minutiae.push_back({.x = 1, .y = 1, .angle = a, .type = MinutiaType::kOther, .quality = 0});
+  }
+  t.minutiae.resize(255);
+  std::vector<uint8_t> iso;
+  std::vector<uint8_t> ansi;
+  ASSERT_EQ(EncodeIso19794_2(t, &iso), RecordError::kOk);
+  ASSERT_EQ(EncodeAnsi378(t, &ansi), RecordError::kOk);
+  FingerTemplate a;
+  FingerTemplate b;
+  ASSERT_EQ(DecodeIso19794_2(iso, &a), RecordError::kOk);
+  ASSERT_EQ(DecodeAnsi378(ansi, &b), RecordError::kOk);
+  for (size_t i = 0; i < t.minutiae.size(); ++i) {
+    EXPECT_LT(a.minutiae[i].angle, 360);
+    EXPECT_LE(AngleError(a.minutiae[i].angle, t.minutiae[i].angle), 1) << i;  // 1.4 deg steps
+    EXPECT_EQ(b.minutiae[i].angle % 2, 0);
+    EXPECT_LE(AngleError(b.minutiae[i].angle, t.minutiae[i].angle), 1) << i;  // 2 deg steps
+  }
+}
+
+TEST(MinutiaeRecord, EncodersRefuseWhatTheLayoutCannotHold) {
+  std::vector<uint8_t> out;
+  FingerTemplate tooMany = SampleTemplate(1, 256);
+  EXPECT_EQ(EncodeIso19794_2(tooMany, &out), RecordError::kInvalidInput);
+  EXPECT_EQ(EncodeAnsi378(tooMany, &out), RecordError::kInvalidInput);
+
+  const auto refused = [&](auto change) {
+    FingerTemplate t = SampleTemplate(2, 3);
+    change(t);
+    return EncodeIso19794_2(t, &out) == RecordError::kInvalidInput &&
+           EncodeAnsi378(t, &out) == RecordError::kInvalidInput;
+  };
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.minutiae[1].x = 0x4000; }));
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.minutiae[1].y = 0x4000; }));
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.minutiae[1].angle = 360; }));
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.minutiae[1].quality = 101; }));
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.minutiae[1].type = MinutiaType{3}; }));
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.fingerQuality = 101; }));
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.impressionType = 16; }));
+  EXPECT_EQ(EncodeMinutiaeRecord(TemplateFormat::kUnknown, SampleTemplate(3, 3), &out),
+            RecordError::kInvalidInput);
+}
+
+class MalformedRecord : public ::testing::TestWithParam<TemplateFormat> {
+ protected:
+  std::vector<uint8_t> Record(size_t count = 5) {
+    std::vector<uint8_t> r;
+    EXPECT_EQ(EncodeMinutiaeRecord(GetParam(), SampleTemplate(7, count), &r), RecordError::kOk);
+    return r;
+  }
+  size_t HeaderSize() const { return GetParam() == TemplateFormat::kIso19794_2 ? 24 : 26; }
+  // Rewrites the record length field after a change of size.
+  void FixLength(std::vector<uint8_t>& r) const {
+    if (GetParam() == TemplateFormat::kIso19794_2) {
+      r[8] = r[9] = 0;
+      r[10] = static_cast<uint8_t>(r.size() >> 8);
+      r[11] = static_cast<uint8_t>(r.size());
+    } else {
+      r[8] = static_cast<uint8_t>(r.size() >> 8);
+      r[9] = static_cast<uint8_t>(r.size());
+    }
+  }
+  RecordError Decode(const std::vector<uint8_t>& r) {
+    FingerTemplate t;
+    return GetParam() == TemplateFormat::kIso19794_2 ? DecodeIso19794_2(r, &t)
+                                                     : DecodeAnsi378(r, &t);
+  }
+};
+
+TEST_P(MalformedRecord, WrongMagicOrVersion) {
+  auto r = Record();
+  r[0] = 'X';
+  EXPECT_EQ(Decode(r), RecordError::kBadFormatIdentifier);
+  r = Record();
+  r[1] = 'I';  // "FIR": a finger image record is not a minutiae record
+  EXPECT_EQ(Decode(r), RecordError::kBadFormatIdentifier);
+  r = Record();
+  r[4] = '0';
+  r[5] = '3';  // "030": the 2011 revisions are a different layout
+  EXPECT_EQ(Decode(r), RecordError::kBadVersion);
+  EXPECT_EQ(DetectTemplateFormat(r), TemplateFormat::kUnknown);
+}
+
+TEST_P(MalformedRecord, TruncatedAnywhere) {
+  const auto r = Record();
+  for (size_t size = 0; size < r.size(); ++size) {
+    std::vector<uint8_t> cut(r.begin(), r.begin() + static_cast<ptrdiff_t>(size));
+    EXPECT_NE(Decode(cut), RecordError::kOk) << size;
+    FingerTemplate t;
+    EXPECT_NE(DecodeMinutiaeRecord(cut, &t), RecordError::kOk) << size;
+    // With the length field made to agree, the cut shows up as a structural error.
+    if (size >= HeaderSize()) {
+      FixLength(cut);
+      const RecordError e = Decode(cut);
+      EXPECT_TRUE(e == RecordError::kTruncated || e == RecordError::kMinutiaeOverrun) << size;
+    }
+  }
+}
+
+TEST_P(MalformedRecord, LengthFieldDisagreesWithBuffer) {
+  auto r = Record();
+  r.push_back(0);  // buffer one longer than the record says
+  EXPECT_EQ(Decode(r), RecordError::kLengthMismatch);
+  FixLength(r);  // now the record says it is longer than its views
+  EXPECT_EQ(Decode(r), RecordError::kTrailingData);
+}
+
+TEST_P(MalformedRecord, MinutiaeCountOverrunsTheRecord) {
+  auto r = Record(5);
+  r[HeaderSize() + 3] = 200;
+  EXPECT_EQ(Decode(r), RecordError::kMinutiaeOverrun);
+  r = Record(5);
+  r[r.size() - 1] = 10;  // extended data block longer than what is left
+  EXPECT_EQ(Decode(r), RecordError::kMinutiaeOverrun);
+}
+
+TEST_P(MalformedRecord, NoFingerViewOrReservedMinutiaType) {
+  auto r = Record();
+  r[HeaderSize() - 2] = 0;
+  EXPECT_EQ(Decode(r), RecordError::kNoFingerView);
+  r = Record();
+  r[HeaderSize() + 4] |= 0xC0;  // type 11b is reserved
+  EXPECT_EQ(Decode(r), RecordError::kBadMinutia);
+}
+
+TEST_P(MalformedRecord, SecondFingerViewAcceptedFirstOneRead) {
+  auto r = Record(3);
+  const FingerTemplate second = SampleTemplate(99, 4);
+  std::vector<uint8_t> other;
+  ASSERT_EQ(EncodeMinutiaeRecord(GetParam(), second, &other), RecordError::kOk);
+  r.insert(r.end(), other.begin() + static_cast<ptrdiff_t>(HeaderSize()), other.end());
+  r[HeaderSize() - 2] = 2;
+  FixLength(r);
+  FingerTemplate t;
+  ASSERT_EQ(DecodeMinutiaeRecord(r, &t), RecordError::kOk);
+  ExpectSameTemplate(t, SampleTemplate(7, 3), 1);
+  r[HeaderSize() - 2] = 3;  // a third view that is not there
+  EXPECT_EQ(Decode(r), RecordError::kTruncated);
+}
+
+TEST_P(MalformedRecord, ExtendedDataIsSkipped) {
+  auto r = Record(2);
+  r[r.size() - 1] = 4;
+  r.insert(r.end(), {0, 1, 0, 4});  // one extended data area of type 1, length 4
+  FixLength(r);
+  FingerTemplate t;
+  ASSERT_EQ(DecodeMinutiaeRecord(r, &t), RecordError::kOk);
+  EXPECT_EQ(t.minutiae.size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLayouts, MalformedRecord,
+                         ::testing::Values(TemplateFormat::kIso19794_2, TemplateFormat::kAnsi378),
+                         [](const auto& info) {
+                           return info.param == TemplateFormat::kIso19794_2 ? "Iso" : "Ansi";
+                         });
+
+TEST(MinutiaeRecord, AnsiAngleAbove179IsRefused) {
+  std::vector<uint8_t> r;
+  ASSERT_EQ(EncodeAnsi378(SampleTemplate(5, 2), &r), RecordError::kOk);
+  r[26 + 4 + 4] = 180;
+  FingerTemplate t;
+  EXPECT_EQ(DecodeAnsi378(r, &t), RecordError::kBadMinutia);
+}
+
+TEST(MinutiaeRecord, AnsiLongLengthForm) {
+  // A record written with the 6-byte length form (zero, then a 4-byte length).
+  std::vector<uint8_t> shortForm;
+  ASSERT_EQ(EncodeAnsi378(SampleTemplate(6, 4), &shortForm), RecordError::kOk);
+  std::vector<uint8_t> r(shortForm.begin(), shortForm.begin() + 8);
+  const size_t size = shortForm.size() + 4;
+  r.insert(r.end(), {0, 0, 0, 0, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)});
+  r.insert(r.end(), shortForm.begin() + 10, shortForm.end());
+  EXPECT_EQ(DetectTemplateFormat(r), TemplateFormat::kAnsi378);
+  FingerTemplate t;
+  ASSERT_EQ(DecodeMinutiaeRecord(r, &t), RecordError::kOk);
+  ExpectSameTemplate(t, SampleTemplate(6, 4), 1);
+}
+
+TEST(MinutiaeRecord, DetectionRefusesForeignData) {
+  FingerTemplate t;
+  EXPECT_EQ(DecodeMinutiaeRecord({}, &t), RecordError::kTruncated);
+  const std::vector<uint8_t> zeros(64, 0);
+  EXPECT_EQ(DetectTemplateFormat(zeros), TemplateFormat::kUnknown);
+  EXPECT_EQ(DecodeMinutiaeRecord(zeros, &t), RecordError::kBadFormatIdentifier);
+  std::vector<uint8_t> r;
+  ASSERT_EQ(EncodeIso19794_2(SampleTemplate(8, 3), &r), RecordError::kOk);
+  r[11] ^= 1;  // neither layout's length agrees
+  EXPECT_EQ(DetectTemplateFormat(r), TemplateFormat::kUnknown);
+  EXPECT_EQ(DecodeMinutiaeRecord(r, &t), RecordError::kUnknownFormat);
+  EXPECT_STRNE(RecordErrorText(RecordError::kUnknownFormat), "");
+}
+
+}  // namespace
+}  // namespace codec
