@@ -19,8 +19,8 @@ packages=(
   libssl-dev openssl libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libx11-dev
-  clang clang-format
-  python3
+  clang clang-format libclang-rt-14-dev
+  python3 xvfb xdotool
   dpkg-dev
 )
 
@@ -29,8 +29,15 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
+# Only what the agent uses: HTTP/HTTPS file serving and the request callback; no CGI, Lua or
+# WebSockets. TLS is bound to OpenSSL 3 at link time instead of being loaded at run time, and
+# the server's internal wait quantum is short so that stopping it takes a fraction of a second.
+civetweb_flags="-O2 -fPIC -std=c99 -D_GNU_SOURCE -DOPENSSL_API_3_0 -DNO_SSL_DL -DNO_CGI -DNO_CACHING -DSOCKET_TIMEOUT_QUANTUM=100"
 need_src=0
-[ -f "$civetweb_prefix/lib/libcivetweb.a" ] || need_src=1
+if [ ! -f "$civetweb_prefix/lib/libcivetweb.a" ] ||
+   [ "$(cat "$civetweb_prefix/BUILD_FLAGS" 2>/dev/null)" != "$civetweb_flags" ]; then
+  need_src=1
+fi
 
 if [ "${#missing[@]}" -gt 0 ] || [ "$need_src" -eq 1 ]; then
   # Civetweb is built from Debian's source package, so the suites need deb-src entries.
@@ -58,13 +65,12 @@ if [ "$need_src" -eq 1 ]; then
   src="$(find "$work" -maxdepth 1 -mindepth 1 -type d -name 'civetweb-*' | head -n 1)"
   [ -n "$src" ] || { echo "civetweb source not found" >&2; exit 1; }
   mkdir -p "$civetweb_prefix/lib" "$civetweb_prefix/include"
-  # Only what the agent uses: HTTP/HTTPS file serving and the request callback. No CGI,
-  # no Lua, no WebSockets; TLS bound to OpenSSL 3 at link time instead of loaded at run time.
-  cc -c -O2 -fPIC -std=c99 -D_GNU_SOURCE \
-    -DOPENSSL_API_3_0 -DNO_SSL_DL -DNO_CGI -DNO_CACHING \
-    -I"$src/include" "$src/src/civetweb.c" -o "$work/civetweb.o"
+  # shellcheck disable=SC2086
+  cc -c $civetweb_flags -I"$src/include" "$src/src/civetweb.c" -o "$work/civetweb.o"
+  rm -f "$civetweb_prefix/lib/libcivetweb.a"
   ar rcs "$civetweb_prefix/lib/libcivetweb.a" "$work/civetweb.o"
   cp "$src/include/civetweb.h" "$civetweb_prefix/include/"
+  printf '%s' "$civetweb_flags" > "$civetweb_prefix/BUILD_FLAGS"
   rm -rf "$work"
 fi
 

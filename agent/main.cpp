@@ -1,0 +1,54 @@
+// The agent process: one instance per user session, the server, the banner, and the wait for
+// Shift+Esc, a stop signal or the "close" command.
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "agent/server.h"
+#include "agent/web_agent.h"
+#include "http/router.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr char kInstanceName[] = "{40857CF6-8F7E-4F49-98AB-AE989777E8A8}";
+
+}  // namespace
+
+int main() {
+  platform::SingleInstanceLock instance;
+  if (!instance.Acquire(kInstanceName)) {
+    std::fprintf(stderr,
+                 "Another instance of Tessaro_WebAgent.exe is running... Please terminate the "
+                 "other process to launch properly\n");
+    return -1;
+  }
+  platform::InstallStopSignals();
+
+  auto webAgent = std::make_unique<agent::WebAgent>();
+  if (!agent::StartWebServer(webAgent.get())) {
+    webAgent.reset();
+    return -2;
+  }
+
+  std::printf("Tessaro Web Agent is running now......\n");
+  std::printf(">> Press 'Shift+Esc' to exit Web Agent\n");
+  std::fflush(stdout);
+
+  std::thread exitKey(platform::WatchExitKey, std::ref(webAgent->running));
+  while (webAgent->running.load()) {
+    if (platform::StopRequestedBySignal()) {
+      webAgent->running.store(false);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  // The watcher sees the cleared flag within 10 ms; it must be gone before the agent is.
+  exitKey.join();
+
+  agent::StopWebServer();
+  webAgent.reset();
+  http::ResetPinnedClient();
+  return 0;
+}

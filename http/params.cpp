@@ -1,0 +1,92 @@
+#include "http/params.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace http {
+
+std::string NextToken(std::string_view source, char delimiter, int& cursor) {
+  if (cursor < 0) {
+    return {};
+  }
+  const auto start = static_cast<size_t>(cursor);
+  if (start > source.size()) {
+    cursor = -1;
+    return {};
+  }
+  const size_t found = source.find(delimiter, start);
+  if (found == std::string_view::npos) {
+    cursor = -1;
+    return std::string(source.substr(start));
+  }
+  // Parameter texts are bounded by the server's request size, far below INT_MAX.
+  cursor = static_cast<int>(found + 1);
+  return std::string(source.substr(start, found - start));
+}
+
+namespace {
+
+std::string GetLastValue(std::string_view parameterText, std::string_view key) {
+  std::string result;
+  int outer = 0;
+  for (;;) {
+    const std::string item = NextToken(parameterText, '&', outer);
+    if (item.empty()) {
+      break;
+    }
+    int inner = 0;
+    if (NextToken(item, '=', inner) == key) {
+      result = NextToken(item, '=', inner);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string GetParamSHandle(std::string_view parameterText) {
+  return GetLastValue(parameterText, "sHandle");
+}
+
+std::string GetParamId(std::string_view parameterText) { return GetLastValue(parameterText, "id"); }
+
+int ParseParameters(std::string_view parameterText, ParameterMap& map) {
+  ParameterMap parsed;
+  int outer = 0;
+  for (;;) {
+    const std::string item = NextToken(parameterText, '&', outer);
+    if (item.empty()) {
+      break;
+    }
+    int inner = 0;
+    std::string key = NextToken(item, '=', inner);
+    if (key == "sHandle") {
+      continue;
+    }
+    std::string value = NextToken(item, '=', inner);
+    parsed.emplace(std::move(key), std::move(value));  // keeps the first value of a key
+  }
+  if (parsed.empty()) {
+    return -1;
+  }
+  map = std::move(parsed);
+  return 0;
+}
+
+int64_t ReadHandleNumber(std::string_view text) {
+  // strtoll needs a terminated string; the copy also stops it at an embedded NUL.
+  const std::string copy(text);
+  errno = 0;
+  const long long value = std::strtoll(copy.c_str(), nullptr, 10);  // clamps on overflow
+  return static_cast<int64_t>(value);
+}
+
+std::string ParameterTextAfterDummy(std::string_view query, int dummyLookupResult) {
+  const long offset = static_cast<long>(dummyLookupResult) + 7;
+  if (offset < 0 || static_cast<size_t>(offset) >= query.size()) {
+    return {};
+  }
+  return std::string(query.substr(static_cast<size_t>(offset)));
+}
+
+}  // namespace http

@@ -1,0 +1,43 @@
+// Operating-system services the agent host needs, provided the Linux way.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+namespace platform {
+
+// Holds the single-instance lock: an exclusive, non-blocking flock on a lock file named after
+// the agent's GUID in $XDG_RUNTIME_DIR (or /tmp). The kernel drops the lock when the process
+// ends, so a crashed agent never blocks the next start.
+class SingleInstanceLock {
+ public:
+  SingleInstanceLock() = default;
+  ~SingleInstanceLock();
+  SingleInstanceLock(const SingleInstanceLock&) = delete;
+  SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
+
+  // True when this process now holds the lock; false when another process holds it or the
+  // lock file cannot be opened.
+  bool Acquire(const std::string& name);
+
+ private:
+  int fd_ = -1;
+};
+
+// Path of the lock file for `name` (public for tests and diagnostics).
+std::string LockFilePath(const std::string& name);
+
+// Directory of the running executable, without a trailing "/"; empty when unknown.
+std::string ExecutableDirectory();
+
+// Routes SIGINT and SIGTERM to a flag that StopRequestedBySignal reports. SIGPIPE is ignored:
+// a page that goes away mid-reply must not end the process.
+void InstallStopSignals();
+bool StopRequestedBySignal();
+
+// Polls the keyboard every 10 ms until Shift and Esc are down together, then clears `running`
+// and returns. Reads the X11 keyboard state (libX11 loaded at run time) when a display is
+// reachable; otherwise it only waits for `running` to be cleared by someone else.
+void WatchExitKey(std::atomic<bool>& running);
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Sets up the machine if needed, then builds and runs every test twice: a normal build, and a
+# build under AddressSanitizer + UndefinedBehaviorSanitizer. Then short, bounded fuzz runs and
+# a formatting check. Exits non-zero on the first failure.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+jobs="$(nproc)"
+"$here/scripts/setup.sh"
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+step "formatting (clang-format)"
+mapfile -t sources < <(cd "$here" && git ls-files '*.cpp' '*.h' 2>/dev/null || true)
+if [ "${#sources[@]}" -gt 0 ]; then
+  (cd "$here" && clang-format --dry-run --Werror "${sources[@]}")
+fi
+
+step "build and test"
+cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$here/build" -j"$jobs"
+(cd "$here/build" && ctest --output-on-failure -j"$jobs" --timeout 1500)
+
+step "build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DWEBAGENT_SANITIZE=ON \
+  -DWEBAGENT_BENCH=OFF >/dev/null
+cmake --build "$here/build-asan" -j"$jobs"
+(cd "$here/build-asan" &&
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --output-on-failure -j"$jobs" --timeout 2400)
+
+step "fuzzing (bounded runs)"
+CC=clang CXX=clang++ cmake -S "$here" -B "$here/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DWEBAGENT_FUZZ=ON -DWEBAGENT_TESTS=OFF -DWEBAGENT_BENCH=OFF >/dev/null
+cmake --build "$here/build-fuzz" -j"$jobs"
+seconds="${WEBAGENT_FUZZ_SECONDS:-30}"
+shopt -s nullglob
+for fuzzer in "$here"/build-fuzz/fuzz/fuzz_*; do
+  printf 'fuzzing %s for %s s\n' "$(basename "$fuzzer")" "$seconds"
+  corpus="$(mktemp -d)"
+  "$fuzzer" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
+    -print_final_stats=0 "$corpus" 2>&1 | tail -n 2
+  rm -rf "$corpus"
+done
+echo "all checks passed"
