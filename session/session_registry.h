@@ -1,0 +1,80 @@
+// Binds each scanner handle to the first page that uses it, so that one page at a time drives a
+// scanner. A page is known by its session cookie (the whole Cookie header) and its page ID; the
+// binding lasts a fixed time from its creation and nothing renews it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace session {
+
+class SessionRegistry {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // A binding ends 301 seconds after it was made.
+  static constexpr Clock::duration kDefaultLifetime = std::chrono::seconds(301);
+
+  // Refusal texts, sent to pages as "retString".
+  static constexpr std::string_view kNoCookie = "No session cookie is passed";
+  static constexpr std::string_view kInvalidCookie = "invalid session cookie";
+  static constexpr std::string_view kExpiredOtherCookie = "invalid session(timeout-ed)";
+  static constexpr std::string_view kExpired = "session timeout";
+  static constexpr std::string_view kInvalidPageId = "invalid page ID";
+
+  explicit SessionRegistry(Clock::duration lifetime = kDefaultLifetime);
+
+  SessionRegistry(const SessionRegistry&) = delete;
+  SessionRegistry& operator=(const SessionRegistry&) = delete;
+
+  // Decides whether a request for the scanner handle `sHandle` may go on. `cookie` is the raw
+  // Cookie header, null when the request has none. The first request for an unbound handle binds
+  // it to its cookie and page ID and passes. A later request passes when it has the same cookie and
+  // either the same page ID or the page ID "undefined". An expired binding refuses the one request
+  // that finds it and is removed, so the next request binds the handle anew. On refusal *error
+  // (when not null) receives the reason; on success it is left unchanged.
+  bool ValidateSession(const char* cookie, std::string_view pageId, std::string_view sHandle,
+                       std::string* error);
+  bool ValidateSession(std::optional<std::string_view> cookie, std::string_view pageId,
+                       std::string_view sHandle, std::string* error);
+
+  // Removes every binding made by the page `pageId` (byte-for-byte match); the others keep their
+  // order.
+  void ClearSessionsByPageId(std::string_view pageId);
+
+  // A binding as the registry holds it, for diagnostics and tests.
+  struct Record {
+    std::string sHandle;
+    std::string cookie;
+    std::string pageId;
+    bool expired = false;
+  };
+
+  // Number of bindings, expired ones included until a request or a clear removes them.
+  size_t Size() const;
+
+  // Copy of the bindings in creation order.
+  std::vector<Record> Records() const;
+
+ private:
+  struct Session {
+    std::string sHandle;  // the key: unique within `sessions`
+    std::string cookie;
+    std::string pageId;
+    Clock::time_point deadline;  // the binding has expired from this moment on
+  };
+
+  Clock::time_point DeadlineFrom(Clock::time_point now) const;
+
+  const Clock::duration lifetime;
+  // Taken innermost: callers may hold their own locks, and nothing is called out while it is held.
+  mutable std::mutex lock;
+  std::vector<Session> sessions;  // creation order
+};
+
+}  // namespace session
