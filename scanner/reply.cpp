@@ -1,0 +1,37 @@
+#include "scanner/reply.h"
+
+#include <cstdio>
+
+namespace scanner {
+
+std::string IntToString(int32_t value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%d", value);
+  return text;
+}
+
+void SetLibraryError(Json::Value& reply, const DeviceLibraries& libraries, Library library,
+                     int32_t code) {
+  char message[devicelib::kErrorTextSize] = "";
+  if (library == Library::kScanner) {
+    libraries.scanner.GetErrorString(code, message);
+  } else {
+    libraries.matcher.GetErrorString(code, message);
+  }
+  message[sizeof(message) - 1] = '\0';
+  // Any 32-bit status fits: the text is at most 11 characters, so no code is ever cut short.
+  reply["retValue"] = IntToString(code);
+  reply["retString"] = message;
+}
+
+void SetSuccess(Json::Value& reply) {
+  reply["retValue"] = "0";
+  reply["retString"] = "Success";
+}
+
+void SetWrongParameter(Json::Value& reply) {
+  reply["retValue"] = "-112";
+  reply["retString"] = kWrongParameter;
+}
+
+}  // namespace scanner
