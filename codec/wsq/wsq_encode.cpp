@@ -24,6 +24,8 @@ constexpr double kMinVariance = 1.01;
 // A bin width this many standard deviations wide would give the subband a negative rate in the
 // rate model below; such subbands are dropped and the rest quantised again.
 constexpr double kMaxWidthOverSigma = 5.0;
+// Largest quantisation index the encoder produces; the escape codes carry up to 65535.
+constexpr double kMaxIndex = 60000.0;
 
 // Relative weights of the eight coded subbands of the two big quadrants (52..59); 1 elsewhere.
 constexpr std::array<double, 8> kHighBandWeight = {1.32, 1.08, 1.42, 1.08, 1.32, 1.42, 1.08, 1.08};
@@ -133,14 +135,25 @@ void AppendCoefficient(int32_t v, std::vector<Symbol>* out) {
 
 // Variance of the central part of a subband: the edges are left out because the symmetric
 // extension and the blank margins of a fingerprint image distort them. The window is 3/4 of the
-// width starting at 1/8, and 7/16 of the height starting at 9/32.
+// width starting at 1/8, and 7/16 of the height starting at 9/32. Subbands of very small images
+// (under about 128 x 96 pixels) leave an empty window in some direction; there the whole extent
+// is used, and a single coefficient counts with its power about zero, so that the low-pass
+// corner of a small image is not thrown away as "flat".
 double SubbandVariance(const std::vector<float>& c, int width, const Region& r) {
-  const int x0 = r.width / 8;
-  const int w = 3 * r.width / 4;
-  const int y0 = 9 * r.height / 32;
-  const int h = 7 * r.height / 16;
+  int x0 = r.width / 8;
+  int w = 3 * r.width / 4;
+  int y0 = 9 * r.height / 32;
+  int h = 7 * r.height / 16;
+  if (w < 1) {
+    x0 = 0;
+    w = r.width;
+  }
+  if (h < 1) {
+    y0 = 0;
+    h = r.height;
+  }
   const int64_t n = int64_t{w} * h;
-  if (n < 2) {
+  if (n == 0) {
     return 0.0;
   }
   double sum = 0.0;
@@ -152,7 +165,22 @@ double SubbandVariance(const std::vector<float>& c, int width, const Region& r) 
       sum2 += static_cast<double>(row[x]) * row[x];
     }
   }
+  if (n == 1) {
+    return sum2;
+  }
   return (sum2 - sum * sum / static_cast<double>(n)) / static_cast<double>(n - 1);
+}
+
+// Largest magnitude in a subband.
+double SubbandPeak(const std::vector<float>& c, int width, const Region& r) {
+  double peak = 0.0;
+  for (int y = r.y; y < r.y + r.height; ++y) {
+    const float* row = c.data() + static_cast<size_t>(y) * width + r.x;
+    for (int x = 0; x < r.width; ++x) {
+      peak = std::max(peak, static_cast<double>(std::fabs(row[x])));
+    }
+  }
+  return peak;
 }
 
 // Bin widths for a target bit rate. Each coded subband k is modelled as costing
@@ -303,8 +331,12 @@ WsqError EncodeWsq(std::span<const uint8_t> pixels, int width, int height,
   std::array<double, kSubbands> z{};
   for (int k = 0; k < kSubbands; ++k) {
     if (widths[k] > 0.0) {
-      qScaled[k] = Represent16(widths[k]);
-      zScaled[k] = Represent16(kZeroBinRatio * widths[k]);
+      // At very high rates the bin can get so narrow that a coefficient's index would not fit
+      // the 16-bit escape code; widen it just enough for the subband's largest coefficient.
+      const double binWidth =
+          std::max(widths[k], SubbandPeak(c, width, layout.bands[k]) / kMaxIndex);
+      qScaled[k] = Represent16(binWidth);
+      zScaled[k] = Represent16(kZeroBinRatio * binWidth);
       q[k] = FromScaled(qScaled[k]);
       z[k] = FromScaled(zScaled[k]);
     }
