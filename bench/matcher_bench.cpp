@@ -1,0 +1,110 @@
+// Matcher throughput: verifications per second in full and fast mode, and the time to identify
+// a probe among 10,000 templates. Templates come from the matcher's synthetic minutiae sets
+// (about 37 minutiae each, like the virtual scanner's impressions), as ISO/IEC 19794-2 records.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "devicelib/matcher/minutiae_matcher.h"
+#include "devicelib/matcher/test_minutiae.h"
+
+namespace {
+
+namespace synth = devicelib::matcher::testing;
+
+constexpr int kMinutiae = 40;  // master set; an impression keeps about 37 of them
+
+// Two impressions of each of `fingers` fingers: records[2f] and records[2f + 1].
+const std::vector<std::vector<uint8_t>>& Records(int fingers) {
+  static std::vector<std::vector<uint8_t>> records;
+  if (static_cast<int>(records.size()) < 2 * fingers) {
+    records.clear();
+    for (int f = 0; f < fingers; ++f) {
+      const auto master = synth::MasterFinger(static_cast<uint32_t>(f), kMinutiae);
+      records.push_back(synth::Record(synth::Impression(master, 2u * static_cast<uint32_t>(f))));
+      records.push_back(
+          synth::Record(synth::Impression(master, 2u * static_cast<uint32_t>(f) + 1)));
+    }
+  }
+  return records;
+}
+
+// Verify over a mix of one genuine pair to every 7 impostor pairs, as an identification sees.
+void Verify(benchmark::State& state, int32_t fastMode) {
+  const auto& records = Records(256);
+  const auto matcher = devicelib::CreateMinutiaeMatcher();
+  devicelib::MatcherHandle handle = nullptr;
+  matcher->Create(&handle);
+  matcher->SetParameter(handle, devicelib::kParamFastMode, &fastMode);
+  size_t n = 0;
+  int64_t matches = 0;
+  for (auto _ : state) {
+    const size_t a = (n * 2) % records.size();
+    const size_t b = n % 8 == 0 ? a + 1 : (a + 2 * (n % 8) + 1) % records.size();
+    int32_t result = 0;
+    matcher->Verify(handle, records[a].data(), static_cast<int32_t>(records[a].size()),
+                    records[b].data(), static_cast<int32_t>(records[b].size()), &result);
+    matches += result;
+    benchmark::DoNotOptimize(result);
+    ++n;
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  state.counters["verifications/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["match share"] =
+      static_cast<double>(matches) / static_cast<double>(state.iterations());
+  matcher->Delete(handle);
+}
+
+void BM_VerifyFull(benchmark::State& state) {
+  Verify(state, 0);
+}
+void BM_VerifyFast(benchmark::State& state) {
+  Verify(state, 1);
+}
+
+// Identification among 10,000 templates of other fingers: the whole gallery is searched.
+void Identify(benchmark::State& state, int32_t fastMode) {
+  constexpr int kGallery = 10000;
+  const auto& records = Records(kGallery + 1);
+  std::vector<const uint8_t*> templates;
+  std::vector<int32_t> sizes;
+  for (int n = 0; n < kGallery; ++n) {
+    templates.push_back(records[2 * static_cast<size_t>(n)].data());
+    sizes.push_back(static_cast<int32_t>(records[2 * static_cast<size_t>(n)].size()));
+  }
+  const auto& probe = records[2 * static_cast<size_t>(kGallery) + 1];
+  const auto matcher = devicelib::CreateMinutiaeMatcher();
+  devicelib::MatcherHandle handle = nullptr;
+  matcher->Create(&handle);
+  matcher->SetParameter(handle, devicelib::kParamFastMode, &fastMode);
+  for (auto _ : state) {
+    int32_t index = 0;
+    const int32_t status =
+        matcher->Identify(handle, probe.data(), static_cast<int32_t>(probe.size()),
+                          templates.data(), sizes.data(), kGallery, 0, &index);
+    benchmark::DoNotOptimize(status);
+    benchmark::DoNotOptimize(index);
+  }
+  state.counters["comparisons/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kGallery, benchmark::Counter::kIsRate);
+  matcher->Delete(handle);
+}
+
+void BM_Identify10000Full(benchmark::State& state) {
+  Identify(state, 0);
+}
+void BM_Identify10000Fast(benchmark::State& state) {
+  Identify(state, 1);
+}
+
+}  // namespace
+
+BENCHMARK(BM_VerifyFull);
+BENCHMARK(BM_VerifyFast);
+BENCHMARK(BM_Identify10000Full)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Identify10000Fast)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,126 @@
+// The comparison engine behind the matcher library: prepares a minutiae set for matching and
+// scores the similarity of two prepared sets. No knowledge of records, handles or statuses.
+//
+// Outline (details in devicelib/matcher/README.md):
+//   1. Preparation: positions normalised to 500 ppi, angles in 1/256 turns, minutiae sorted by
+//      y; for every minutia the directed edges to its nearest neighbours, each described by
+//      what rotation and translation leave unchanged (length, and both minutiae's directions
+//      relative to the edge); edges indexed by length.
+//   2. Local matching: every pair of edges that agree in those invariants (within tolerances)
+//      votes for the two minutia correspondences it implies, with the rotation it implies.
+//   3. Alignment: the correspondences with the most votes become seeds; each seed gives a
+//      rotation and translation, under which all minutiae are paired one to one, with a
+//      position tolerance that grows with the distance from the seed (mild elastic distortion).
+//      In full mode the alignment is re-estimated from the pairs by least squares and the
+//      pairing repeated.
+//   4. Score: paired count squared over the product of the counts of minutiae that lie in the
+//      overlap of the two sets, scaled to 0..1000.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "codec/template/minutiae.h"
+
+namespace devicelib::matcher {
+
+inline constexpr int kMaxMinutiae = 255;  // what one finger view can hold
+inline constexpr int kMaxScore = 1000;
+
+struct CompareOptions {
+  int neighbours = 6;  // edges per minutia
+  int seeds = 3;       // alignments tried
+  bool refine = true;  // least-squares re-alignment and second pairing
+};
+
+// Settings of full and fast mode.
+CompareOptions FullModeOptions();
+CompareOptions FastModeOptions();
+
+// A minutiae set ready for comparison. Reused across calls without allocating again.
+class PreparedTemplate {
+ public:
+  PreparedTemplate();
+  // Which side of Comparator::Score the set will be on; each side needs its own edge lists.
+  enum class Role : uint8_t { kProbe = 1, kGallery = 2, kBoth = 3 };
+  // Replaces the content. Minutiae beyond kMaxMinutiae are ignored (records cannot hold more).
+  void Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options,
+               Role role = Role::kBoth);
+  int size() const { return count_; }
+
+ private:
+  friend class Comparator;
+
+  struct Edge {
+    uint8_t from = 0;
+    uint8_t to = 0;
+    uint8_t direction = 0;  // of the vector from -> to, 1/256 turns
+    uint8_t betaFrom = 0;   // minutia direction minus edge direction
+    uint8_t betaTo = 0;
+    uint8_t length = 0;  // pixels, rounded
+  };
+  // Gallery-side index: bucket of an edge by its betaFrom and length.
+  static constexpr int kBetaBuckets = 16;    // 16 units (22.5 degrees) each
+  static constexpr int kLengthBucket = 4;    // pixels
+  static constexpr int kLengthBuckets = 32;  // radius at most 100 px
+
+  int count_ = 0;
+  // Sorted by y ascending (the pairing step searches a y window).
+  std::array<float, kMaxMinutiae> x_{};
+  std::array<float, kMaxMinutiae> y_{};
+  std::array<uint8_t, kMaxMinutiae> angle_{};
+  float minX_ = 0, maxX_ = 0, minY_ = 0, maxY_ = 0;
+  // Gallery side: the first minutia at or below each 16-pixel row band (y / 16, clamped).
+  static constexpr int kRowBand = 16;
+  static constexpr int kRowBands = 256;
+  std::array<uint8_t, kRowBands + 1> rowStart_{};
+  // Edges between minutiae closer than a radius that gives about `neighbours` per minutia:
+  // both directions of each (probe side), and one direction bucketed (gallery side), so that
+  // every geometric agreement between a probe and a gallery edge is met exactly once.
+  std::vector<Edge> edges_;
+  std::vector<Edge> indexed_;
+  std::vector<Edge> unsorted_;  // scratch of the bucket sort
+  std::array<uint16_t, kBetaBuckets * kLengthBuckets + 1> bucketStart_{};
+};
+
+// Scores pairs of prepared templates. Holds the scratch memory, so one Comparator per thread.
+class Comparator {
+ public:
+  Comparator();
+  // Similarity 0..kMaxScore; symmetric up to the effects of the greedy pairing.
+  int Score(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+            const CompareOptions& options);
+
+ private:
+  struct Alignment {
+    float cosine = 1, sine = 0;      // rotation probe -> gallery
+    int rotation = 0;                // the same, 1/256 turns
+    float anchorX = 0, anchorY = 0;  // probe point that maps onto (targetX, targetY)
+    float targetX = 0, targetY = 0;
+  };
+  struct Pairing {
+    int paired = 0;
+    int score = 0;
+  };
+
+  void Vote(const PreparedTemplate& probe, const PreparedTemplate& gallery);
+  Pairing Pair(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+               const Alignment& alignment);
+  // Least-squares rotation and translation of the pairs given by owner (gallery -> probe).
+  bool Refit(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+             const std::array<int16_t, kMaxMinutiae>& owner, Alignment* alignment);
+
+  // Votes per correspondence (probe i, gallery j) at i * kMaxMinutiae + j, with the sum of the
+  // rotations they imply; touched_ lists the cells to clear afterwards.
+  std::vector<uint8_t> votes_;
+  std::vector<int16_t> rotationSum_;
+  std::vector<uint16_t> touched_;
+  // Pairing scratch: gallery minutia -> probe minutia (or -1), and per probe minutia its
+  // chosen gallery partner.
+  std::array<int16_t, kMaxMinutiae> owner_{};
+  std::array<int16_t, kMaxMinutiae> partner_{};
+  std::array<int16_t, kMaxMinutiae> bestOwner_{};  // owner_ of the best pairing so far
+};
+
+}  // namespace devicelib::matcher
