@@ -1,0 +1,995 @@
+/**
+ * @file A small JavaScript client for the fingerprint Web Agent.
+ *
+ * The agent listens on https://127.0.0.1:8083 and http://127.0.0.1:8084 and answers JSON
+ * operations under `/api/` (scanners) and `/db/` (the in-memory template database). This module
+ * hides the details of that protocol:
+ *
+ * - the session identifier from `/api/createSessionID`, sent back as the page's cookie;
+ * - the query text of every call: a leading `dummy` item, then `sHandle` and `id`, then the
+ *   operation's own items, none of them percent-decoded by the agent;
+ * - `%2B` / `%2F` escaping of Base64 template data;
+ * - replies whose "retValue" is sometimes text and sometimes a number, and members that an
+ *   earlier reply may have left behind;
+ * - the URLs of the current image, the live preview stream and the last Base64 text.
+ *
+ * It is a plain ES module with no dependencies. Example:
+ *
+ * ```js
+ * import { WebAgent } from './js/webagent.js';
+ * const agent = new WebAgent();                  // same origin as the page by default
+ * await agent.connect();                         // session identifier -> cookie
+ * const { scanners } = await agent.initDevice();
+ * const h = scanners[0].handle;                  // "DeviceHandle" as decimal text
+ * const shot = await agent.captureSingle(h);     // waits for a finger
+ * if (shot.ok) img.src = agent.imageUrl(h);
+ * const t = await agent.getTemplateData(h, { encrypt: 0 });
+ * console.log(t.ok ? t.templateBase64 : t.message);
+ * ```
+ *
+ * @module webagent
+ */
+
+/** Image formats of `getImageData` and `saveImageBuffer` ("fileType"). */
+export const FileType = Object.freeze({
+  /** The agent's own 8-bit grey BMP. */
+  BMP: 1,
+  /** The scanner library's raw image file (".dat"). */
+  RAW: 2,
+  /** WSQ-compressed image. */
+  WSQ: 3,
+});
+
+/** Template type codes of "templateType" / "TemplateType". */
+export const TemplateType = Object.freeze({
+  /** ISO/IEC 19794-2 finger minutiae record. */
+  ISO_19794_2: 1,
+  /** ANSI INCITS 378 finger minutiae record. */
+  ANSI_378: 2,
+});
+
+/**
+ * Plain-language explanations of the status codes the agent and its libraries answer with.
+ * The agent's own "retString" is shown as well; these add what the user can do about it.
+ * @type {Readonly<Record<number, string>>}
+ */
+export const StatusHelp = Object.freeze({
+  0: 'Done.',
+  [-1]: 'The operation failed.',
+  [-101]: 'The scanners are not initialised: choose "Find scanners" first.',
+  [-102]: 'The agent does not know this scanner any more: find the scanners again.',
+  [-103]: 'A value was out of range.',
+  [-104]: 'There is no captured image yet: capture a finger first.',
+  [-105]: 'No finger was placed on the sensor before the time-out.',
+  [-106]: 'The capture was stopped.',
+  [-107]: 'The scanner is busy with another capture (live preview or auto capture): stop it first.',
+  [-108]: 'The scanner was unplugged.',
+  [-111]: 'Not supported by this scanner or by the agent.',
+  [-112]: 'A parameter or the session was refused.',
+  [-113]: 'The template could not be decrypted: wrong key or damaged data.',
+  [-301]: 'No fingerprint was found in the image.',
+  [-302]: 'The fingerprint quality is below the requested level: place the finger again.',
+  [-303]: 'The captures do not agree well enough: enrol again with the same finger.',
+  [-401]: 'Identification was stopped.',
+  [-402]: 'Identification ran out of time.',
+  [-403]: 'The matcher is not ready: find the scanners again.',
+});
+
+/** Error thrown for network failures and for values the agent could not carry. */
+export class WebAgentError extends Error {
+  /**
+   * @param {string} message what went wrong, in plain words
+   * @param {{cause?: unknown, url?: string}} [details]
+   */
+  constructor(message, details = {}) {
+    super(message, details.cause !== undefined ? { cause: details.cause } : undefined);
+    this.name = 'WebAgentError';
+    /** @type {string|undefined} the URL that was requested */
+    this.url = details.url;
+  }
+}
+
+/**
+ * The normalised reply of one operation.
+ * @typedef {object} Reply
+ * @property {string} operation  the operation name, e.g. "captureSingle" or "db/verify"
+ * @property {boolean} ok        true when the operation ran and "retValue" is 0
+ * @property {number|null} retValue  "retValue" as a number (null when the reply had none)
+ * @property {string} retString  "retString" as the agent sent it ('' when absent)
+ * @property {string} message    a plain-language sentence for people: retString plus advice
+ * @property {boolean} stale     true when the agent did not run the operation and answered with
+ *                               members left from an earlier reply (unknown scanner handle)
+ * @property {object} data       the parsed reply, 64-bit "DeviceHandle" values kept as text
+ * @property {string} raw        the reply body exactly as received
+ */
+
+const SAFE_TEXT = /^[A-Za-z0-9._~!$()*,;:@/?+\-[\]{}|^]*$/;
+
+/** Keys whose values are 64-bit integers: kept as decimal text so that no digit is lost. */
+const BIG_INT_KEYS = /("DeviceHandle"\s*:\s*)(-?\d+)/g;
+
+/**
+ * Parses a reply body. Bodies may be empty (e.g. initDevice with no scanner attached).
+ * @param {string} raw
+ * @returns {object}
+ */
+export function parseReplyText(raw) {
+  const text = raw.trim();
+  if (text === '') {
+    return {};
+  }
+  return JSON.parse(text.replace(BIG_INT_KEYS, '$1"$2"'));
+}
+
+/**
+ * Turns "retValue" (text such as "0" or "-105", or a number) into a number.
+ * @param {unknown} value
+ * @returns {number|null} null when absent or not a number
+ */
+export function normaliseRetValue(value) {
+  if (value === undefined || value === null || value === '') {
+    return null;
+  }
+  const n = typeof value === 'number' ? value : Number.parseInt(String(value), 10);
+  return Number.isFinite(n) ? n : null;
+}
+
+/**
+ * A plain-language description of a status, for people.
+ * @param {number|null} retValue
+ * @param {string} retString
+ * @returns {string}
+ */
+export function describeStatus(retValue, retString) {
+  if (retValue === 0) {
+    return retString && retString !== 'Success' ? retString : 'Success.';
+  }
+  if (retValue === null) {
+    return retString || 'The agent sent no result.';
+  }
+  const help = StatusHelp[retValue];
+  const said = retString ? `${retString}` : `Error ${retValue}`;
+  if (!help) {
+    return `${said} (code ${retValue}).`;
+  }
+  if (retValue === -112 && retString && retString !== 'passed wrong parameter') {
+    // a refused session: the text comes from the agent's session check
+    return `${said} (code -112): the scanner is in use by another page, or this page's session has expired. Reload the page to start a new session.`;
+  }
+  return `${said} (code ${retValue}). ${help}`;
+}
+
+/**
+ * Escapes Base64 text for "tempData": "+" and "/" become %2B and %2F; the "=" padding is left
+ * out (the agent reads a value only up to the next "=" and decodes unpadded text).
+ * @param {string} base64
+ * @returns {string}
+ */
+export function escapeTemplateData(base64) {
+  const clean = String(base64).replace(/\s+/g, '').replace(/=+$/, '');
+  if (!/^[A-Za-z0-9+/]*$/.test(clean)) {
+    throw new WebAgentError('The template is not Base64 text (only A-Z, a-z, 0-9, "+", "/" and "=" padding).');
+  }
+  return clean.replace(/\+/g, '%2B').replace(/\//g, '%2F');
+}
+
+/**
+ * The number of bytes that Base64 text decodes to.
+ * @param {string} base64
+ * @returns {number}
+ */
+export function base64ByteLength(base64) {
+  const clean = String(base64).replace(/\s+/g, '').replace(/=+$/, '');
+  return Math.floor((clean.length * 3) / 4);
+}
+
+/**
+ * Makes a data: URL from Base64 text, for download links.
+ * @param {string} base64
+ * @param {string} [mimeType='application/octet-stream']
+ * @returns {string}
+ */
+export function dataUrl(base64, mimeType = 'application/octet-stream') {
+  return `data:${mimeType};base64,${String(base64).replace(/\s+/g, '')}`;
+}
+
+/**
+ * A new random page identifier (letters and digits only).
+ * @returns {string}
+ */
+export function newPageId() {
+  const bytes = new Uint8Array(8);
+  globalThis.crypto.getRandomValues(bytes);
+  return 'page' + Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+}
+
+let dummyCounter = 0;
+function nextDummy() {
+  dummyCounter = (dummyCounter + 1) % 1000;
+  return `${Date.now()}${String(dummyCounter).padStart(3, '0')}`;
+}
+
+/**
+ * Checks that a text value can travel in the agent's raw query text unchanged.
+ * @param {string} name
+ * @param {unknown} value
+ * @returns {string}
+ */
+function safeText(name, value) {
+  const text = String(value ?? '');
+  if (!SAFE_TEXT.test(text)) {
+    throw new WebAgentError(
+      `"${name}" may hold only letters, digits and . _ ~ ! $ ( ) * , ; : @ / ? + - [ ] { } | ^ ` +
+        '(no blanks, "&", "=", "%", "#", quotes or accents): the agent reads it exactly as sent.',
+    );
+  }
+  return text;
+}
+
+/**
+ * @param {string} name
+ * @param {unknown} value
+ * @returns {string}
+ */
+function integerText(name, value) {
+  const n = Number(value);
+  if (!Number.isInteger(n) || n < -2147483648 || n > 2147483647) {
+    throw new WebAgentError(`"${name}" must be a whole number, not "${value}".`);
+  }
+  return String(n);
+}
+
+/**
+ * @param {string} name
+ * @param {unknown} value
+ * @returns {string}
+ */
+function handleText(name, value) {
+  const text = String(value ?? '');
+  if (!/^-?\d+$/.test(text) || /^-?0+$/.test(text)) {
+    throw new WebAgentError(`"${name}" must be a scanner's DeviceHandle (a non-zero whole number).`);
+  }
+  return text;
+}
+
+/**
+ * A client of one agent, for one page. All operations return a {@link Reply} (extended with
+ * operation-specific members) and reject only on network failures or on values that cannot be
+ * sent; a status other than 0 comes back as `ok: false` with a plain `message`.
+ */
+export class WebAgent {
+  /**
+   * @param {object} [options]
+   * @param {string} [options.baseUrl]  the agent's origin, e.g. "http://127.0.0.1:8084";
+   *                                    defaults to the page's own origin
+   * @param {string} [options.pageId]   this page's identifier ("id"); a random one by default
+   * @param {boolean} [options.setCookie=true] set `document.cookie` to the session identifier
+   * @param {number} [options.timeoutMs=0] abort a request after this long (0: never; captures
+   *                                    and identification legitimately wait)
+   */
+  constructor(options = {}) {
+    const origin = globalThis.location?.origin;
+    /** @type {string} the agent's origin, without a trailing "/" */
+    this.baseUrl = String(options.baseUrl ?? (origin && origin !== 'null' ? origin : 'http://127.0.0.1:8084')).replace(/\/+$/, '');
+    /** @type {string} this page's identifier, sent as "id" */
+    this.pageId = safeText('id', options.pageId ?? newPageId());
+    /** @type {string|null} the session identifier, once {@link WebAgent#connect} succeeded */
+    this.sessionId = null;
+    this.setCookie = options.setCookie ?? true;
+    this.timeoutMs = options.timeoutMs ?? 0;
+    /** Database operations: `agent.db.enroll(...)`, `agent.db.verify(...)`, ... */
+    this.db = new WebAgentDatabase(this);
+  }
+
+  /**
+   * Builds the query text: `dummy` first, then `sHandle` and `id`, then the given items in
+   * order. Values are used as they are: the agent never percent-decodes them.
+   * @param {string|number|null|undefined} sHandle
+   * @param {Array<[string, string]>} [items]
+   * @returns {string}
+   */
+  query(sHandle, items = []) {
+    const parts = [`dummy=${nextDummy()}`];
+    if (sHandle !== undefined && sHandle !== null) {
+      parts.push(`sHandle=${handleText('sHandle', sHandle)}`);
+    }
+    parts.push(`id=${this.pageId}`);
+    for (const [key, value] of items) {
+      parts.push(`${key}=${value}`);
+    }
+    return parts.join('&');
+  }
+
+  /**
+   * Sends one GET request and returns the reply body as text.
+   * @param {string} path  e.g. "/api/version"
+   * @param {string} [query]
+   * @param {{keepalive?: boolean}} [init]  keepalive: let the request outlive the page
+   * @returns {Promise<string>}
+   */
+  async request(path, query, init = {}) {
+    const url = `${this.baseUrl}${path}${query !== undefined ? `?${query}` : ''}`;
+    const controller = this.timeoutMs > 0 ? new AbortController() : null;
+    const timer = controller ? setTimeout(() => controller.abort(), this.timeoutMs) : null;
+    try {
+      const response = await fetch(url, {
+        cache: 'no-store',
+        credentials: 'include',
+        keepalive: init.keepalive === true,
+        signal: controller?.signal,
+      });
+      if (!response.ok) {
+        throw new WebAgentError(`The agent answered HTTP ${response.status} for ${path}.`, { url });
+      }
+      return await response.text();
+    } catch (error) {
+      if (error instanceof WebAgentError) {
+        throw error;
+      }
+      const why = error?.name === 'AbortError' ? 'no answer in time' : 'the agent cannot be reached';
+      throw new WebAgentError(
+        `${path}: ${why} at ${this.baseUrl}. Is the Web Agent running?`,
+        { cause: error, url },
+      );
+    } finally {
+      if (timer) {
+        clearTimeout(timer);
+      }
+    }
+  }
+
+  /**
+   * Runs one operation and normalises its reply.
+   * @param {'api'|'db'} area
+   * @param {string} name   operation name, e.g. "captureSingle"
+   * @param {string|number|null} sHandle
+   * @param {Array<[string, string]>} [items]
+   * @returns {Promise<Reply>}
+   */
+  async call(area, name, sHandle, items = []) {
+    const raw = await this.request(`/${area}/${name}`, this.query(sHandle, items));
+    let data;
+    try {
+      data = parseReplyText(raw);
+    } catch (error) {
+      throw new WebAgentError(`${area}/${name}: the agent's reply is not JSON.`, { cause: error });
+    }
+    const retValue = normaliseRetValue(data.retValue);
+    const retString = typeof data.retString === 'string' ? data.retString : '';
+    // A scanner operation that ran always answers with its own "request" member and without
+    // "sessionId"; anything else is the agent's earlier reply repeated (unknown handle).
+    const stale =
+      area === 'api' && name !== 'initDevice' && name !== 'uninitDevice' && retValue !== -111 &&
+      (data.request !== name || Object.prototype.hasOwnProperty.call(data, 'sessionId'));
+    const reply = {
+      operation: area === 'api' ? name : `${area}/${name}`,
+      ok: !stale && retValue === 0,
+      retValue: stale ? null : retValue,
+      retString: stale ? '' : retString,
+      message: stale
+        ? 'The agent did not run this: it does not know that scanner (find the scanners again).'
+        : describeStatus(retValue, retString),
+      stale,
+      data,
+      raw,
+    };
+    return reply;
+  }
+
+  /**
+   * Asks the agent for a session identifier and (by default) sets it as the page's cookie.
+   * Call once before the other operations.
+   * @returns {Promise<string>} the session identifier
+   */
+  async connect() {
+    const raw = await this.request('/api/createSessionID', `dummy=${nextDummy()}`);
+    let data;
+    try {
+      data = parseReplyText(raw);
+    } catch (error) {
+      throw new WebAgentError('The agent did not send a session identifier.', { cause: error });
+    }
+    if (typeof data.sessionId !== 'string' || data.sessionId === '') {
+      throw new WebAgentError('The agent did not send a session identifier.');
+    }
+    this.sessionId = data.sessionId;
+    if (this.setCookie && typeof document !== 'undefined') {
+      document.cookie = `${this.sessionId}; path=/; SameSite=Strict`;
+    }
+    return this.sessionId;
+  }
+
+  /**
+   * Forgets this page's scanner sessions in the agent ("sessionClear"), so that another page
+   * can use the scanners at once. Uses a keep-alive request, so it also works on page unload.
+   * @returns {Promise<void>}
+   */
+  async sessionClear() {
+    const url = `${this.baseUrl}/api/sessionClear?dummy=${nextDummy()}&id=${this.pageId}`;
+    try {
+      await fetch(url, { cache: 'no-store', credentials: 'include', keepalive: true });
+    } catch {
+      // the agent closes the connection without a reply; nothing to report
+    }
+  }
+
+  /**
+   * Stops the agent process ("/api/close"). Nothing is answered.
+   * @returns {Promise<void>}
+   */
+  async closeAgent() {
+    try {
+      await fetch(`${this.baseUrl}/api/close?dummy=${nextDummy()}`, { cache: 'no-store' });
+    } catch {
+      // the agent stops without a reply
+    }
+  }
+
+  // ----- scanners -------------------------------------------------------------------------
+
+  /**
+   * @typedef {object} ScannerInfo
+   * @property {number} index   "DeviceIndex"
+   * @property {string} name    "ScannerName" (the device's identification)
+   * @property {string} handle  "DeviceHandle" as decimal text: pass it as `sHandle`
+   * @property {string} type    "DeviceType", the model name
+   */
+
+  /**
+   * Initialises the scanner library and lists the attached scanners ("initDevice").
+   * @returns {Promise<Reply & {scanners: ScannerInfo[], count: number}>}
+   */
+  async initDevice() {
+    const reply = await this.call('api', 'initDevice', null);
+    const infos = Array.isArray(reply.data.ScannerInfos) ? reply.data.ScannerInfos : [];
+    const scanners = reply.ok
+      ? infos.map((s) => ({
+          index: Number(s.DeviceIndex),
+          name: String(s.ScannerName ?? ''),
+          handle: String(s.DeviceHandle),
+          type: String(s.DeviceType ?? ''),
+        }))
+      : [];
+    if (reply.raw.trim() === '') {
+      // an empty body is the agent's answer when no scanner is attached
+      return { ...reply, ok: true, retValue: 0, retString: '', message: 'No scanner is attached.', scanners: [], count: 0 };
+    }
+    return { ...reply, scanners, count: reply.ok ? Number(reply.data.ScannerCount ?? scanners.length) : 0 };
+  }
+
+  /**
+   * Releases the scanners and the matcher and empties the template database ("uninitDevice").
+   * @returns {Promise<Reply>}
+   */
+  uninitDevice() {
+    return this.call('api', 'uninitDevice', null);
+  }
+
+  /**
+   * Sensor and capture state ("getScannerStatus"). `imageDelivered` is true when the scanner
+   * delivered at least one image (live or auto capture) since the previous status call.
+   * @param {string} sHandle
+   * @returns {Promise<Reply & {sensorOn?: boolean, capturing?: boolean, imageDelivered?: boolean}>}
+   */
+  async getScannerStatus(sHandle) {
+    const reply = await this.call('api', 'getScannerStatus', sHandle);
+    const flag = (v) => (v === undefined ? undefined : v === 'true' || v === true);
+    return {
+      ...reply,
+      sensorOn: flag(reply.data.SensorOn),
+      capturing: flag(reply.data.IsCapturing),
+      imageDelivered: flag(reply.data.IsFingerOn),
+    };
+  }
+
+  /**
+   * The agent's API version ("version"), e.g. "0.1".
+   * @param {string} sHandle
+   * @returns {Promise<Reply & {api?: string}>}
+   */
+  async version(sHandle) {
+    const reply = await this.call('api', 'version', sHandle);
+    const api = reply.stale ? undefined : reply.data.API;
+    // "version" answers without retValue: having "API" is its success
+    return { ...reply, ok: api !== undefined, message: api !== undefined ? `API ${api}` : reply.message, api };
+  }
+
+  /**
+   * @typedef {object} ScannerParameters
+   * @property {number} [timeout]        capture time-out; read back in milliseconds
+   * @property {number} [brightness]
+   * @property {number} [sensitivity]
+   * @property {number} [securityLevel]  matcher security level
+   * @property {boolean} [fastMode]      matcher fast mode
+   * @property {number} [templateType]   see {@link TemplateType}
+   */
+
+  /**
+   * Reads the capture and matching settings ("getParameters").
+   * @param {string} sHandle
+   * @returns {Promise<Reply & {parameters?: ScannerParameters}>}
+   */
+  async getParameters(sHandle) {
+    const reply = await this.call('api', 'getParameters', sHandle);
+    if (!reply.ok) {
+      return reply;
+    }
+    const d = reply.data;
+    return {
+      ...reply,
+      parameters: {
+        timeout: d.timeout,
+        brightness: d.brightness,
+        sensitivity: d.sensitivity,
+        securityLevel: d.securitylevel,
+        fastMode: d.fastmode === true || d.fastmode === 'true' || Number(d.fastmode) > 0,
+        templateType: d.TemplateType,
+      },
+    };
+  }
+
+  /**
+   * Changes settings ("setParameters"). Only the members given are sent. Note that `timeout`
+   * is given in **seconds** here (the agent multiplies it by 1000) while
+   * {@link WebAgent#getParameters} reports milliseconds. `unsupported` lists the settings the
+   * scanner does not have.
+   * @param {string} sHandle
+   * @param {{timeout?: number, brightness?: number, sensitivity?: number,
+   *          fastMode?: boolean|number, securityLevel?: number, templateType?: number}} settings
+   * @returns {Promise<Reply & {unsupported: string[]}>}
+   */
+  async setParameters(sHandle, settings) {
+    const items = [];
+    for (const key of ['timeout', 'brightness', 'sensitivity', 'securityLevel', 'templateType']) {
+      if (settings[key] !== undefined && settings[key] !== null && settings[key] !== '') {
+        items.push([key, integerText(key, settings[key])]);
+      }
+    }
+    if (settings.fastMode !== undefined && settings.fastMode !== null) {
+      items.push(['fastMode', settings.fastMode === true || Number(settings.fastMode) > 0 ? '1' : '0']);
+    }
+    if (items.length === 0) {
+      throw new WebAgentError('setParameters needs at least one setting.');
+    }
+    const reply = await this.call('api', 'setParameters', sHandle, items);
+    const list = typeof reply.data.unsupportedVariables === 'string' ? reply.data.unsupportedVariables : '';
+    return { ...reply, unsupported: reply.ok && list ? list.split(', ') : [] };
+  }
+
+  /**
+   * Stops a running live or automatic capture, or a single capture that waits
+   * ("abortCapture"). Note that the agent runs one operation at a time, so an abort sent by the
+   * page that is itself waiting in captureSingle is answered only after that capture ends.
+   * @param {string} sHandle
+   * @param {{resetTimer?: number}} [options] image lifetime in ms (5000..600000)
+   * @returns {Promise<Reply>}
+   */
+  abortCapture(sHandle, options = {}) {
+    return this.call('api', 'abortCapture', sHandle, resetTimerItems(options));
+  }
+
+  /**
+   * "isFingerOn": checks the session; answers only its "request" member.
+   * @param {string} sHandle
+   * @returns {Promise<Reply>}
+   */
+  async isFingerOn(sHandle) {
+    const reply = await this.call('api', 'isFingerOn', sHandle);
+    const passed = !reply.stale && reply.retValue === null;
+    return { ...reply, ok: passed, message: passed ? 'Session accepted.' : reply.message };
+  }
+
+  /**
+   * Captures one image and waits for it ("captureSingle"): the reply comes when a finger was
+   * imaged, or when the scanner's time-out ran out. Then show {@link WebAgent#imageUrl}.
+   * @param {string} sHandle
+   * @param {{resetTimer?: number}} [options] image lifetime in ms (5000..600000)
+   * @returns {Promise<Reply>}
+   */
+  captureSingle(sHandle, options = {}) {
+    return this.call('api', 'captureSingle', sHandle, resetTimerItems(options));
+  }
+
+  /**
+   * Starts continuous live capture ("startCapturing"); show {@link WebAgent#previewStreamUrl}
+   * in an `<img>` and stop with {@link WebAgent#abortCapture}.
+   * @param {string} sHandle
+   * @param {{resetTimer?: number}} [options] image lifetime in ms (5000..600000)
+   * @returns {Promise<Reply>}
+   */
+  startCapturing(sHandle, options = {}) {
+    return this.call('api', 'startCapturing', sHandle, resetTimerItems(options));
+  }
+
+  /**
+   * Starts automatic capture ("autoCapture"): returns at once; the scanner captures when a
+   * finger is placed. Poll {@link WebAgent#getScannerStatus} and reload the image when
+   * `imageDelivered` is true.
+   * @param {string} sHandle
+   * @returns {Promise<Reply>}
+   */
+  autoCapture(sHandle) {
+    return this.call('api', 'autoCapture', sHandle);
+  }
+
+  /**
+   * Extracts the template of the current image as Base64 ("getTemplateData").
+   * @param {string} sHandle
+   * @param {{encrypt?: 0|1, encryptKey?: string, extractEx?: 0|1, qualityLevel?: number}} [options]
+   *   `encrypt` 1 encrypts with `encryptKey` (its first 32 bytes); `qualityLevel` refuses
+   *   templates of lower quality; `extractEx` 1 (default) uses the extraction with capacity.
+   * @returns {Promise<Reply & {templateBase64?: string}>}
+   */
+  async getTemplateData(sHandle, options = {}) {
+    const items = [
+      ['encrypt', integerText('encrypt', options.encrypt ?? 0)],
+      ['extractEx', integerText('extractEx', options.extractEx ?? 1)],
+    ];
+    if (options.encryptKey) {
+      items.push(['encryptKey', safeText('encryptKey', options.encryptKey)]);
+    }
+    if (options.qualityLevel !== undefined) {
+      items.push(['qualityLevel', integerText('qualityLevel', options.qualityLevel)]);
+    }
+    const reply = await this.call('api', 'getTemplateData', sHandle, items);
+    return { ...reply, templateBase64: reply.ok ? String(reply.data.templateBase64 ?? '') : undefined };
+  }
+
+  /**
+   * Exports the current image as Base64 ("getImageData"). The reply is a success with empty
+   * `imageBase64` when the conversion could not be made.
+   * @param {string} sHandle
+   * @param {{fileType?: 1|2|3, compressionRatio?: number}} [options]  see {@link FileType};
+   *   `compressionRatio` applies to WSQ (default 0.7)
+   * @returns {Promise<Reply & {imageBase64?: string}>}
+   */
+  async getImageData(sHandle, options = {}) {
+    const reply = await this.call('api', 'getImageData', sHandle, imageItems(options));
+    const imageBase64 = reply.ok ? String(reply.data.imageBase64 ?? '') : undefined;
+    if (reply.ok && !imageBase64) {
+      return { ...reply, ok: false, imageBase64, message: 'The agent could not convert the image (nothing captured, or the conversion failed).' };
+    }
+    return { ...reply, imageBase64 };
+  }
+
+  /**
+   * Saves the current image as a file beside the agent's pages ("saveImageBuffer"):
+   * html/img/convertedCaptureImage.bmp, .dat or .wsq.
+   * @param {string} sHandle
+   * @param {{fileType?: 1|2|3, compressionRatio?: number}} [options]
+   * @returns {Promise<Reply & {path?: string}>}
+   */
+  async saveImageBuffer(sHandle, options = {}) {
+    const reply = await this.call('api', 'saveImageBuffer', sHandle, imageItems(options));
+    const ext = { 1: 'bmp', 2: 'dat', 3: 'wsq' }[Number(options.fileType ?? 1)];
+    return { ...reply, path: reply.ok && ext ? `/img/convertedCaptureImage.${ext}` : undefined };
+  }
+
+  /**
+   * The last Base64 text the scanner exported (the `/tmp/` endpoint), or null when there is
+   * none or the session was refused.
+   * @param {string} sHandle
+   * @returns {Promise<string|null>}
+   */
+  async getLastBase64(sHandle) {
+    const raw = await this.request('/tmp/last.json', this.imageQuery(sHandle));
+    try {
+      const data = JSON.parse(raw);
+      return typeof data.dataBase64 === 'string' ? data.dataBase64 : null;
+    } catch {
+      return null; // a blank image or nothing: no text
+    }
+  }
+
+  /**
+   * @param {string} sHandle
+   * @returns {string}
+   */
+  imageQuery(sHandle) {
+    return `dummy=${nextDummy()}&sHandle=${handleText('sHandle', sHandle)}&id=${this.pageId}`;
+  }
+
+  /**
+   * URL of the scanner's current image (a BMP, or a 1x1 GIF when there is none). A fresh URL
+   * on every call, so that setting it as `img.src` always loads the latest image.
+   * @param {string} sHandle
+   * @returns {string}
+   */
+  imageUrl(sHandle) {
+    return `${this.baseUrl}/img/CaptureImg.bmp?${this.imageQuery(sHandle)}`;
+  }
+
+  /**
+   * URL of the live preview: a multipart stream of BMP frames for an `<img>`. Clear the
+   * `<img>`'s src to close it.
+   * @param {string} sHandle
+   * @returns {string}
+   */
+  previewStreamUrl(sHandle) {
+    return `${this.baseUrl}/img/PreviewStreaming.bmp?${this.imageQuery(sHandle)}`;
+  }
+}
+
+/**
+ * The database operations (`/db/`) of a {@link WebAgent}; reach them as `agent.db`.
+ * Users are numbered 0, 1, 2, ... by position ("userSerialNo"); deleting a user renumbers the
+ * later ones, so read {@link WebAgentDatabase#queryData} again after a deletion.
+ */
+export class WebAgentDatabase {
+  /** @param {WebAgent} agent */
+  constructor(agent) {
+    /** @private */
+    this.agent = agent;
+  }
+
+  /**
+   * Enrols a finger ("enroll"): creates user `userSerialNo` when it equals the user count, or
+   * replaces that user's templates. Captures once, or four times with `selectTemplate` 1 (the
+   * scanner library keeps the best two). Waits for the finger(s).
+   * @param {string} sHandle
+   * @param {{userSerialNo: number, userID?: string, selectTemplate?: 0|1, extractEx?: 0|1,
+   *          qualityLevel?: number}} options
+   * @returns {Promise<Reply>}
+   */
+  enroll(sHandle, options) {
+    const items = [
+      ['userSerialNo', integerText('userSerialNo', options.userSerialNo)],
+      ['userID', safeText('userID', options.userID ?? '')],
+      ['selectTemplate', integerText('selectTemplate', options.selectTemplate ?? 0)],
+      ['extractEx', integerText('extractEx', options.extractEx ?? 1)],
+    ];
+    if (options.qualityLevel !== undefined) {
+      items.push(['qualityLevel', integerText('qualityLevel', options.qualityLevel)]);
+    }
+    return this.agent.call('db', 'enroll', sHandle, items);
+  }
+
+  /**
+   * Replaces a user's first template from one capture ("update").
+   * @param {string} sHandle
+   * @param {{userSerialNo: number, extractEx?: 0|1, qualityLevel?: number}} options
+   * @returns {Promise<Reply>}
+   */
+  async update(sHandle, options) {
+    const refused = await this.checkUser(sHandle, 'update', options.userSerialNo);
+    return refused ?? this.agent.call('db', 'update', sHandle, matchItems(options, true));
+  }
+
+  /**
+   * Captures a finger and compares it with user `userSerialNo` ("verify"). `matched` is true
+   * or false when the comparison ran, undefined otherwise.
+   * @param {string} sHandle
+   * @param {{userSerialNo: number, extractEx?: 0|1, qualityLevel?: number}} options
+   * @returns {Promise<Reply & {matched?: boolean}>}
+   */
+  async verify(sHandle, options) {
+    const refused = await this.checkUser(sHandle, 'verify', options.userSerialNo);
+    if (refused) {
+      return refused;
+    }
+    const reply = await this.agent.call('db', 'verify', sHandle, matchItems(options, true));
+    return withVerifyResult(reply);
+  }
+
+  /**
+   * Captures a finger and compares it with a template given by the page ("verifyTemplate").
+   * @param {string} sHandle
+   * @param {{templateBase64: string, encrypt?: 0|1, encryptKey?: string, extractEx?: 0|1,
+   *          qualityLevel?: number}} options  `encrypt` 1 when the template was exported
+   *          encrypted (then `encryptKey` is the key it was encrypted with)
+   * @returns {Promise<Reply & {matched?: boolean}>}
+   */
+  async verifyTemplate(sHandle, options) {
+    const clean = String(options.templateBase64 ?? '').replace(/\s+/g, '');
+    const escaped = escapeTemplateData(clean);
+    if (clean.replace(/=+$/, '').length > 1023) {
+      throw new WebAgentError('The template is too long: at most 1023 Base64 characters.');
+    }
+    const items = [
+      ['tempData', escaped],
+      ['tempLen', String(base64ByteLength(clean))],
+      ['encrypt', integerText('encrypt', options.encrypt ?? 0)],
+      ['extractEx', integerText('extractEx', options.extractEx ?? 1)],
+    ];
+    if (options.encryptKey) {
+      items.push(['encryptKey', safeText('encryptKey', options.encryptKey)]);
+    }
+    if (options.qualityLevel !== undefined) {
+      items.push(['qualityLevel', integerText('qualityLevel', options.qualityLevel)]);
+    }
+    const reply = await this.agent.call('db', 'verifyTemplate', sHandle, items);
+    return withVerifyResult(reply);
+  }
+
+  /**
+   * Captures a finger and searches all users ("identify"). `matchedIndex` is the user's serial
+   * number, or -1 (with `matchedID` "Not Registered") when nobody matched. Stop a running
+   * identification with {@link WebAgentDatabase#abortIdentify}.
+   * @param {string} sHandle
+   * @param {{extractEx?: 0|1, qualityLevel?: number}} [options]
+   * @returns {Promise<Reply & {matchedIndex?: number, matchedID?: string, found?: boolean}>}
+   */
+  async identify(sHandle, options = {}) {
+    const reply = await this.agent.call('db', 'identify', sHandle, matchItems(options, false));
+    if (!reply.ok) {
+      return reply;
+    }
+    const matchedIndex = Number(reply.data.matchedIndex);
+    const matchedID = String(reply.data.matchedID ?? '');
+    return { ...reply, matchedIndex, matchedID, found: matchedIndex >= 0 && matchedID !== 'Not Registered' };
+  }
+
+  /**
+   * Stops an identification that is running ("abortIdentify"); answered at once.
+   * @returns {Promise<Reply>}
+   */
+  abortIdentify() {
+    return this.agent.call('db', 'abortIdentify', null);
+  }
+
+  /**
+   * Removes one user ("delete"); later users move down by one.
+   * @param {string} sHandle
+   * @param {number} userSerialNo
+   * @returns {Promise<Reply>}
+   */
+  async delete(sHandle, userSerialNo) {
+    const refused = await this.checkUser(sHandle, 'delete', userSerialNo);
+    return refused ?? this.agent.call('db', 'delete', sHandle, [['userSerialNo', integerText('userSerialNo', userSerialNo)]]);
+  }
+
+  /**
+   * Removes every user ("deleteAll").
+   * @returns {Promise<Reply>}
+   */
+  deleteAll() {
+    return this.agent.call('db', 'deleteAll', null);
+  }
+
+  /**
+   * @typedef {object} UserRecord
+   * @property {number} serialNo   position in the database ("userSerialNo")
+   * @property {string} id         the user ID given at enrolment
+   * @property {number} template1  size in bytes of the first template
+   * @property {number} quality1
+   * @property {number} template2  size of the second template (0 for single enrolment)
+   * @property {number} quality2
+   */
+
+  /**
+   * Lists the users ("queryData").
+   * @param {string} sHandle  any scanner's handle (required by the agent, not used)
+   * @returns {Promise<Reply & {users?: UserRecord[]}>}
+   */
+  async queryData(sHandle) {
+    const reply = await this.agent.call('db', 'queryData', sHandle);
+    if (!reply.ok || typeof reply.data.db !== 'object' || reply.data.db === null) {
+      return reply;
+    }
+    const db = reply.data.db;
+    const size = Number(db.size ?? 0);
+    const users = [];
+    for (let i = 0; i < size; i += 1) {
+      const u = db[String(i)] ?? {};
+      users.push({
+        serialNo: i,
+        id: String(u.id ?? ''),
+        template1: Number(u.template1 ?? 0),
+        quality1: Number(u.quality1 ?? 0),
+        template2: Number(u.template2 ?? 0),
+        quality2: Number(u.quality2 ?? 0),
+      });
+    }
+    return { ...reply, users };
+  }
+
+  /**
+   * The number of enrolled users (from "queryData").
+   * @param {string} sHandle
+   * @returns {Promise<number>}
+   */
+  async count(sHandle) {
+    const reply = await this.queryData(sHandle);
+    if (!reply.ok) {
+      throw new WebAgentError(reply.message);
+    }
+    return reply.users.length;
+  }
+
+  /**
+   * A user's first template as Base64 ("getTemplateData" under /db/), plain or encrypted.
+   * @param {string} sHandle
+   * @param {{userSerialNo: number, encrypt?: 0|1, encryptKey?: string}} options
+   * @returns {Promise<Reply & {templateBase64?: string}>}
+   */
+  async getTemplateData(sHandle, options) {
+    const refused = await this.checkUser(sHandle, 'getTemplateData', options.userSerialNo);
+    if (refused) {
+      return refused;
+    }
+    const items = [
+      ['userSerialNo', integerText('userSerialNo', options.userSerialNo)],
+      ['encrypt', integerText('encrypt', options.encrypt ?? 0)],
+    ];
+    if (options.encryptKey) {
+      items.push(['encryptKey', safeText('encryptKey', options.encryptKey)]);
+    }
+    const reply = await this.agent.call('db', 'getTemplateData', sHandle, items);
+    const ok = reply.ok && typeof reply.data.templateBase64 === 'string';
+    return { ...reply, ok, templateBase64: ok ? reply.data.templateBase64 : undefined };
+  }
+
+  /**
+   * The agent answers "0" with the text of status 0 for a user number outside the database,
+   * which reads like a success; so the number is checked against "queryData" first.
+   * @private
+   * @param {string} sHandle
+   * @param {string} name
+   * @param {number} userSerialNo
+   * @returns {Promise<Reply|null>} a refusal, or null when the user exists
+   */
+  async checkUser(sHandle, name, userSerialNo) {
+    const n = Number(integerText('userSerialNo', userSerialNo));
+    const list = await this.queryData(sHandle);
+    if (!list.ok) {
+      return list;
+    }
+    if (n >= 0 && n < list.users.length) {
+      return null;
+    }
+    return {
+      operation: `db/${name}`,
+      ok: false,
+      retValue: null,
+      retString: '',
+      message: list.users.length === 0
+        ? 'The database is empty: enrol a finger first.'
+        : `There is no user ${n}: the users are numbered 0 to ${list.users.length - 1}.`,
+      stale: false,
+      data: {},
+      raw: '',
+    };
+  }
+}
+
+function resetTimerItems(options) {
+  return options.resetTimer !== undefined ? [['resetTimer', integerText('resetTimer', options.resetTimer)]] : [];
+}
+
+function imageItems(options) {
+  const items = [];
+  if (options.compressionRatio !== undefined) {
+    const ratio = Number(options.compressionRatio);
+    if (!Number.isFinite(ratio) || ratio <= 0) {
+      throw new WebAgentError('"compressionRatio" must be a positive number.');
+    }
+    items.push(['compressionRatio', String(ratio)]);
+  }
+  items.push(['fileType', integerText('fileType', options.fileType ?? FileType.BMP)]);
+  return items;
+}
+
+function matchItems(options, withUser) {
+  const items = [];
+  if (withUser) {
+    items.push(['userSerialNo', integerText('userSerialNo', options.userSerialNo)]);
+  }
+  items.push(['extractEx', integerText('extractEx', options.extractEx ?? 1)]);
+  if (options.qualityLevel !== undefined) {
+    items.push(['qualityLevel', integerText('qualityLevel', options.qualityLevel)]);
+  }
+  return items;
+}
+
+function withVerifyResult(reply) {
+  if (!reply.ok) {
+    return reply;
+  }
+  const r = reply.data.retVerify;
+  const matched = r === 'Success' ? true : r === 'Fail' ? false : undefined;
+  return {
+    ...reply,
+    matched,
+    message: matched === true ? 'The finger matches.' : matched === false ? 'The finger does not match.' : reply.message,
+  };
+}
