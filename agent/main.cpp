@@ -2,17 +2,32 @@
 // Shift+Esc, a stop signal or the "close" command.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
 #include "agent/server.h"
 #include "agent/web_agent.h"
+#include "devicelib/backend.h"
 #include "http/router.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr char kInstanceName[] = "{40857CF6-8F7E-4F49-98AB-AE989777E8A8}";
+
+// Test knob: WEBAGENT_SESSION_LIFETIME_MS shortens the binding of a page to a scanner so that
+// expiry can be exercised in a test run; unset, bindings last the usual 301 seconds.
+agent::WebAgentOptions OptionsFromEnvironment() {
+  agent::WebAgentOptions options;
+  if (const char* text = std::getenv("WEBAGENT_SESSION_LIFETIME_MS")) {
+    const long long ms = std::atoll(text);
+    if (ms > 0) {
+      options.sessionLifetime = std::chrono::milliseconds(ms);
+    }
+  }
+  return options;
+}
 
 }  // namespace
 
@@ -26,7 +41,14 @@ int main() {
   }
   platform::InstallStopSignals();
 
-  auto webAgent = std::make_unique<agent::WebAgent>();
+  auto scannerLib = devicelib::CreateScannerLib();
+  auto matcherLib = devicelib::CreateMatcherLib();
+  if (scannerLib == nullptr || matcherLib == nullptr) {
+    std::printf("Web-Agent server failed to start\n");
+    return -2;
+  }
+  auto webAgent = std::make_unique<agent::WebAgent>(std::move(scannerLib), std::move(matcherLib),
+                                                    OptionsFromEnvironment());
   if (!agent::StartWebServer(webAgent.get())) {
     webAgent.reset();
     return -2;

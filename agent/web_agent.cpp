@@ -2,37 +2,52 @@
 
 namespace agent {
 
-WebAgent::WebAgent() = default;
-WebAgent::~WebAgent() = default;
+WebAgent::WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
+                   std::unique_ptr<devicelib::MatcherLib> matcherLib, WebAgentOptions options)
+    : scannerLib_(std::move(scannerLib)),
+      matcherLib_(std::move(matcherLib)),
+      sessions_(options.sessionLifetime),
+      scanners_(scanner::DeviceLibraries{*scannerLib_, *matcherLib_}, api_, sessions_,
+                [this] { ClearTemplates(); }) {}
 
-std::string WebAgent::UnsupportedApi() {
-  reply_ = Json::Value(Json::objectValue);
-  reply_["retValue"] = -111;
-  reply_["retString"] = "Unsupported API";
-  return writer_.write(reply_);
+WebAgent::~WebAgent() {
+  scanners_.DeleteMatcher();
+  // The scanner library's capture threads call back into Scanner objects: they are stopped
+  // (by destroying the library) before anything else goes away.
+  scannerLib_.reset();
 }
 
-std::string WebAgent::HandleScannerApi(const std::string& /*name*/, const char* /*cookie*/,
-                                       std::string /*parameterText*/) {
-  std::lock_guard lock(apiLock_);
-  reply_["sessionId"] = "0";
-  return UnsupportedApi();
+std::string WebAgent::HandleScannerApi(const std::string& name, const char* cookie,
+                                       const std::string& parameterText) {
+  return scanners_.HandleScannerApi(name, cookie, parameterText);
 }
 
 std::string WebAgent::HandleDatabaseApi(const std::string& /*name*/, const char* /*cookie*/,
-                                        std::string /*parameterText*/) {
-  std::lock_guard lock(apiLock_);
-  reply_["sessionId"] = "0";
-  return UnsupportedApi();
+                                        const std::string& /*parameterText*/) {
+  std::lock_guard lock(api_.apiLock);
+  api_.reply = Json::Value(Json::objectValue);
+  api_.reply["retValue"] = -111;
+  api_.reply["retString"] = scanner::kUnsupportedApi;
+  return api_.writer.write(api_.reply);
 }
 
-int WebAgent::FindScanner(std::string_view /*handleText*/) { return -1; }
+void WebAgent::ClearTemplates() {}
 
-void WebAgent::ClearSessionsByPageId(std::string_view /*pageId*/) {}
+bool WebAgent::ValidateSession(const char* cookie, std::string_view pageId,
+                               std::string_view handleText, std::string* error) {
+  return sessions_.ValidateSession(cookie, pageId, handleText, error);
+}
 
-std::string WebAgent::ReplyText() {
-  std::lock_guard lock(apiLock_);
-  return writer_.write(reply_);
+void WebAgent::ClearSessionsByPageId(std::string_view pageId) {
+  sessions_.ClearSessionsByPageId(pageId);
+}
+
+int WebAgent::FindScanner(std::string_view handleText) {
+  return scanners_.FindScanner(handleText);
+}
+
+std::shared_ptr<scanner::Scanner> WebAgent::FindScannerObject(std::string_view handleText) {
+  return scanners_.FindScannerObject(handleText);
 }
 
 }  // namespace agent

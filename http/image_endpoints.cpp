@@ -2,13 +2,18 @@
 
 #include <civetweb.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "agent/web_agent.h"
 #include "codec/bmp.h"
 #include "http/writer.h"
+#include "scanner/scanner.h"
 
 namespace http {
 
@@ -51,32 +56,92 @@ bool ReadImageRequest(const char* query, ImageRequest& request) {
 }  // namespace
 
 void ServeBmpImage(mg_connection* connection, agent::WebAgent& agent, const char* query,
-                   const char* /*cookie*/) {
+                   const char* cookie) {
   ImageRequest request;
-  if (!ReadImageRequest(query, request) || agent.FindScanner(request.handle) < 0) {
+  std::string error;
+  if (!ReadImageRequest(query, request) ||
+      !agent.ValidateSession(cookie, request.pageId, request.handle, &error)) {
     SendBlankGif(connection);
     return;
   }
-  SendBlankGif(connection);
+  const std::shared_ptr<scanner::Scanner> scanner = agent.FindScannerObject(request.handle);
+  if (scanner == nullptr) {
+    SendBlankGif(connection);
+    return;
+  }
+  scanner->WithImage([&](std::span<const uint8_t> bmp) {
+    if (bmp.empty()) {
+      SendBlankGif(connection);
+    } else {
+      SendWithHeaders(connection, "image/bmp", bmp);
+    }
+  });
 }
 
 void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const char* query,
-                        const char* /*cookie*/) {
+                        const char* cookie) {
   ImageRequest request;
-  if (!ReadImageRequest(query, request) || agent.FindScanner(request.handle) < 0) {
+  if (!ReadImageRequest(query, request)) {
     WriteBytes(connection, codec::BlankGif());
     return;
+  }
+  std::string error;
+  if (!agent.ValidateSession(cookie, request.pageId, request.handle, &error)) {
+    return;  // nothing more than the envelope
+  }
+  // The Scanner is held for the whole stream, so a scanner list rebuilt meanwhile cannot free
+  // it under the stream.
+  const std::shared_ptr<scanner::Scanner> scanner = agent.FindScannerObject(request.handle);
+  if (scanner == nullptr) {
+    WriteBytes(connection, codec::BlankGif());
+    return;
+  }
+  // Each pass sends the current image (or a white frame before the first one). The stream ends
+  // when the page goes away or the agent stops, so no worker is kept busy past either.
+  while (agent.running.load()) {
+    const bool sent = scanner->WithImage([&](std::span<const uint8_t> bmp) {
+      std::vector<uint8_t> blank;
+      if (bmp.empty()) {
+        blank = codec::BuildBlankFrame();
+        bmp = blank;
+      }
+      char header[64];
+      const int n = std::snprintf(header, sizeof(header),
+                                  "--myboundary\r\nContent-Length: %zu\r\n\r\n", bmp.size());
+      return WriteText(connection, std::string_view(header, static_cast<size_t>(n))) &&
+             WriteBytes(connection, bmp);
+    });
+    if (!sent) {
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
 void ServeBase64Data(mg_connection* connection, agent::WebAgent& agent, const char* query,
-                     const char* /*cookie*/) {
+                     const char* cookie) {
   ImageRequest request;
   if (!ReadImageRequest(query, request)) {
     SendBlankGif(connection);
     return;
   }
-  (void)agent;
+  std::string error;
+  if (!agent.ValidateSession(cookie, request.pageId, request.handle, &error)) {
+    return;
+  }
+  const std::shared_ptr<scanner::Scanner> scanner = agent.FindScannerObject(request.handle);
+  if (scanner == nullptr) {
+    return;
+  }
+  scanner->WithBase64Text([&](std::string_view text) {
+    if (text.empty()) {
+      SendBlankGif(connection);
+      return;
+    }
+    const std::string json = "{\"dataBase64\":\"" + std::string(text) + "\"}";
+    SendWithHeaders(connection, "application/json",
+                    {reinterpret_cast<const uint8_t*>(json.data()), json.size()});
+  });
 }
 
 }  // namespace http

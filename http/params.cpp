@@ -48,7 +48,9 @@ std::string GetParamSHandle(std::string_view parameterText) {
   return GetLastValue(parameterText, "sHandle");
 }
 
-std::string GetParamId(std::string_view parameterText) { return GetLastValue(parameterText, "id"); }
+std::string GetParamId(std::string_view parameterText) {
+  return GetLastValue(parameterText, "id");
+}
 
 int ParseParameters(std::string_view parameterText, ParameterMap& map) {
   ParameterMap parsed;

@@ -80,7 +80,10 @@ TEST(ReadHandleNumber, DecimalWithClampAndLeniency) {
   EXPECT_EQ(ReadHandleNumber("99999999999999999999999"), LLONG_MAX);
   EXPECT_EQ(ReadHandleNumber("-99999999999999999999999"), LLONG_MIN);
   EXPECT_EQ(ReadHandleNumber("0x10"), 0);  // decimal only
-  EXPECT_EQ(ReadHandleNumber(std::string_view("12\0" "3", 4)), 12);
+  EXPECT_EQ(ReadHandleNumber(std::string_view("12\0"
+                                              "3",
+                                              4)),
+            12);
 }
 
 TEST(ParameterTextAfterDummy, SkipsTheDummyItem) {

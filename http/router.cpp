@@ -28,8 +28,7 @@ agent::WebAgent* AgentOf(mg_connection* connection) {
 // server's lookup decodes the value, so its length decides where the rest starts.
 std::string ParameterText(const char* query) {
   char dummy[512];
-  const int n =
-      mg_get_var(query, std::strlen(query), "dummy", dummy, sizeof(dummy));
+  const int n = mg_get_var(query, std::strlen(query), "dummy", dummy, sizeof(dummy));
   return ParameterTextAfterDummy(query, n);
 }
 
@@ -64,8 +63,7 @@ void ReplySessionId(mg_connection* connection, uint32_t remote) {
 
 void ClearSessions(mg_connection* connection, agent::WebAgent& agent, const char* query) {
   char id[128] = "";
-  if (query != nullptr &&
-      mg_get_var(query, std::strlen(query), "id", id, sizeof(id)) < 0) {
+  if (query != nullptr && mg_get_var(query, std::strlen(query), "id", id, sizeof(id)) < 0) {
     id[0] = '\0';
   }
   (void)connection;
@@ -97,7 +95,9 @@ bool IsSafeFilePath(std::string_view uri) {
 
 }  // namespace
 
-uint32_t PinnedClient() { return g_clientIp.load(); }
+uint32_t PinnedClient() {
+  return g_clientIp.load();
+}
 
 bool PinClient(uint32_t address) {
   uint32_t expected = 0;
@@ -107,7 +107,9 @@ bool PinClient(uint32_t address) {
   return expected == address;
 }
 
-void ResetPinnedClient() { g_clientIp.store(0); }
+void ResetPinnedClient() {
+  g_clientIp.store(0);
+}
 
 uint32_t ParseIpv4(const char* text) {
   in_addr address{};

@@ -17,8 +17,7 @@ bool WriteBytes(mg_connection* connection, std::span<const uint8_t> bytes) {
 }
 
 bool WriteText(mg_connection* connection, std::string_view text) {
-  return WriteBytes(connection,
-                    {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+  return WriteBytes(connection, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
 
 }  // namespace http

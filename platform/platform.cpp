@@ -59,7 +59,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stopSignal = 0;
 
-extern "C" void OnStopSignal(int) { g_stopSignal = 1; }
+extern "C" void OnStopSignal(int) {
+  g_stopSignal = 1;
+}
 
 }  // namespace
 
@@ -72,7 +74,9 @@ void InstallStopSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool StopRequestedBySignal() { return g_stopSignal != 0; }
+bool StopRequestedBySignal() {
+  return g_stopSignal != 0;
+}
 
 namespace {
 

@@ -186,3 +186,63 @@ class AgentTestCase(unittest.TestCase):
             raise AssertionError("agent ended with status %s: %s" % (status, stderr[-4000:]))
         if "ERROR: AddressSanitizer" in stderr or "runtime error:" in stderr:
             raise AssertionError("sanitizer report from the agent:\n" + stderr[-8000:])
+
+
+VIRTUAL_SCANNER_BIN = os.environ.get("WEBAGENT_VIRTUAL_SCANNER",
+                                     os.path.join(BIN_DIR, "virtual-scanner"))
+
+
+def virtual_scanner(agent, *args, check=True):
+    """Runs the virtual-scanner control command against `agent`; returns its stdout."""
+    result = subprocess.run([VIRTUAL_SCANNER_BIN, *[str(a) for a in args]], env=agent.env,
+                            capture_output=True, timeout=30)
+    if check and result.returncode != 0:
+        raise AssertionError("virtual-scanner %s failed: %s" % (args, result.stderr.decode()))
+    return result.stdout.decode()
+
+
+def query(params):
+    """The query text a page sends: `dummy` first, then the items in the order given."""
+    items = ["dummy=1"]
+    for key, value in params:
+        items.append("%s=%s" % (key, value) if value is not None else key)
+    return "&".join(items)
+
+
+class Page:
+    """One browser page: its session cookie (from /api/createSessionID) and its page ID."""
+
+    def __init__(self, page_id="page-1", cookie=None, tls=False):
+        self.page_id = page_id
+        self.tls = tls
+        if cookie is None:
+            cookie = get("/api/createSessionID", tls=tls).json()["sessionId"]
+        self.cookie = cookie
+
+    def call(self, prefix, name, handle=None, send_id=True, cookie=True, **params):
+        items = []
+        if handle is not None:
+            items.append(("sHandle", handle))
+        if send_id:
+            items.append(("id", self.page_id))
+        items.extend(params.items())
+        return get("/%s/%s?%s" % (prefix, name, query(items)), tls=self.tls,
+                   cookie=self.cookie if cookie else None)
+
+    def api(self, name, handle=None, **params):
+        return self.call("api", name, handle, **params)
+
+    def db(self, name, handle=None, **params):
+        return self.call("db", name, handle, **params)
+
+    def image(self, name, handle, **params):
+        path = "/img/%s?shandle=%s&id=%s" % (name, handle, self.page_id)
+        return get(path, tls=self.tls, cookie=self.cookie)
+
+
+def init_devices(page):
+    """initDevice; returns the list of DeviceHandle values."""
+    reply = page.api("initDevice")
+    if not reply.body:
+        return []
+    return [info["DeviceHandle"] for info in reply.json()["ScannerInfos"]]
