@@ -26,6 +26,21 @@ constexpr Reference kReferences[] = {
     {"finger3", "0.75", 0.75f, 34.50}, {"finger3", "2.25", 2.25f, 39.10},
 };
 
+// The 64 bin widths of a file's quantisation table.
+std::vector<double> BinWidths(const std::vector<uint8_t>& file) {
+  std::vector<double> q(64, -1.0);
+  for (const auto& m : wsq_test::Markers(file)) {
+    if (m.code != 0xA5 || m.offset + 4 + 3 + 64 * 6 > file.size()) {
+      continue;
+    }
+    for (int k = 0; k < 64; ++k) {
+      const uint8_t* e = &file[m.offset + 4 + 3 + 6 * k];
+      q[k] = ((e[1] << 8) | e[2]) / std::pow(10.0, e[0]);
+    }
+  }
+  return q;
+}
+
 class WsqReferenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,6 +95,14 @@ TEST_F(WsqReferenceTest, EncoderMatchesReferenceSizeAndQuality) {
     // Same model and tables as the reference encoder: the sizes agree to a few per cent.
     EXPECT_NEAR(static_cast<double>(file.size()), static_cast<double>(refFile->size()),
                 0.05 * static_cast<double>(refFile->size()));
+
+    // Same variance windows, weights and rate equation: the same subbands coded, with the same
+    // bin widths up to the rounding of the table's last digit.
+    const auto ours = BinWidths(file);
+    const auto theirs = BinWidths(*refFile);
+    for (int k = 0; k < 64; ++k) {
+      EXPECT_NEAR(ours[k], theirs[k], 5e-4 * theirs[k]) << "subband " << k;
+    }
 
     WsqImage decoded;
     ASSERT_EQ(DecodeWsq(file, &decoded), WsqError::kOk);
