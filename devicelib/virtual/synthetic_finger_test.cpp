@@ -150,9 +150,10 @@ TEST(SyntheticFinger, ImpressionsMatchTheirFingerAndNoOther) {
   const Impression b1 = MakeImpression(22, 1);
   const int32_t genuine = Score(a1, a2);
   const int32_t impostor = Score(a1, b1);
-  EXPECT_GE(genuine, 100);
-  EXPECT_LT(impostor, 60);
-  EXPECT_GT(genuine, impostor + 60);
+  // Judged by the project's matcher; its score scale may be retuned, so only the decision at
+  // the default level and a wide gap are asserted.
+  EXPECT_GE(genuine, SecurityLevelThreshold(kDefaultSecurityLevel));
+  EXPECT_GT(genuine, 2 * impostor);
 }
 
 TEST(SyntheticFinger, MastersAreCachedAndSharedAcrossThreads) {

@@ -33,9 +33,12 @@ using Clock = std::chrono::steady_clock;
 
 // Fewer minutiae than this is no usable fingerprint: extraction answers -301.
 constexpr size_t kMinMinutiae = 4;
-// The two templates chosen by SelectTemplate must score at least this with each other (the
-// matcher's scale is 0..1000; its default security level accepts from about 100).
-constexpr int32_t kSelectMinScore = 100;
+// The two templates chosen by SelectTemplate must match each other at the matcher's strictest
+// security level: enrolment keeps them as the user's reference, so a chance agreement between
+// two different fingers must not pass (genuine pairs score far above this).
+int32_t SelectMinScore() {
+  return SecurityLevelThreshold(kMaxSecurityLevel);
+}
 
 struct Settings {
   int32_t timeoutMs = kDefaultCaptureTimeoutMs;
@@ -968,7 +971,7 @@ int32_t VirtualScannerLib::Impl::Select(int64_t handle, int32_t capacity,
       }
     }
   }
-  if (score[bestI * inCount + bestJ] < kSelectMinScore) {
+  if (score[bestI * inCount + bestJ] < SelectMinScore()) {
     return kSelectionFailed;
   }
   std::vector<int32_t> order = {bestI, bestJ};
