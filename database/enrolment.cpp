@@ -1,0 +1,270 @@
+// "enroll", "update" and the database's "getTemplateData": putting templates into the store
+// from live captures and reading them out again as Base64 text.
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "database/template_database.h"
+#include "devicelib/status.h"
+
+namespace database {
+
+bool TemplateDatabase::SetTemplateSizeParameter(int64_t handle) {
+  const int32_t size = static_cast<int32_t>(kTemplateBufferSize);
+  const int32_t status =
+      libraries_.scanner.SetParameter(handle, devicelib::kParamTemplateSize, &size);
+  if (status != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kScanner, status);
+    return false;
+  }
+  return true;
+}
+
+int32_t TemplateDatabase::ExtractInto(int64_t handle, bool ex, uint8_t* buffer, int32_t* size,
+                                      int32_t* quality) {
+  int32_t status =
+      ex ? libraries_.scanner.ExtractEx(handle, static_cast<int32_t>(kTemplateBufferSize), buffer,
+                                        size, quality)
+         : libraries_.scanner.Extract(handle, buffer, size, quality);
+  // The size is only ever trusted within the buffer: a size beyond it would make every later
+  // reader (matcher, Base64 read-out) run past the end.
+  if (status == devicelib::kOk &&
+      (*size < 0 || *size > static_cast<int32_t>(kTemplateBufferSize))) {
+    status = devicelib::kBufferTooSmall;
+  }
+  return status;
+}
+
+bool TemplateDatabase::SetKey(int64_t handle, const std::string& encryptKey) {
+  if (encryptKey.empty()) {
+    return true;  // the library's current key applies
+  }
+  std::array<uint8_t, devicelib::kEncryptionKeySize> key{};
+  std::memcpy(key.data(), encryptKey.data(), std::min(encryptKey.size(), key.size()));
+  const int32_t status = libraries_.scanner.SetEncryptionKey(handle, key.data());
+  // -111: the library keeps its own key; the operation goes on with it.
+  if (status != devicelib::kOk && status != devicelib::kNotSupported) {
+    SetLibraryError(scanner::Library::kScanner, status);
+    return false;
+  }
+  return true;
+}
+
+void TemplateDatabase::Enroll(const std::string& parameterText) {
+  int64_t handle = 0;
+  RequestParameters params;
+  if (!ReadRequest(parameterText,
+                   kUserSerialNo | kUserId | kSelectTemplate | kExtractEx | kQualityLevel |
+                       kEncrypt | kEncryptKey,
+                   true, handle, params)) {
+    return;
+  }
+  const int32_t serialNo = params.userSerialNo.value_or(0);
+  // Templates are stored as extracted; encryption applies only when one is read out.
+  const bool ex = params.extractEx.value_or(-1) != 0;
+
+  if (serialNo >= 0 && static_cast<uint32_t>(serialNo) == Count()) {
+    // The user exists from here on, even if the capture below fails (templateSize stays 0).
+    AddUser(params.userID);
+  } else if (!IsValidUserIndex(serialNo)) {
+    SetIntegerWrongParameter();
+    return;
+  }
+  // An existing user keeps its userID; only its templates are replaced.
+
+  if (!SetTemplateSizeParameter(handle)) {
+    return;
+  }
+
+  if (params.selectTemplate.value_or(0) != 1) {
+    const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
+    if (captureStatus != devicelib::kOk) {
+      SetLibraryError(scanner::Library::kScanner, captureStatus);
+      return;
+    }
+    int32_t status = 0;
+    int32_t quality = 0;
+    {
+      std::lock_guard templateGuard(templateLock_);
+      TemplateRecord& record = templates1_[serialNo];
+      int32_t size = 0;
+      status = ExtractInto(handle, ex, record.templateData.data(), &size, &quality);
+      if (status == devicelib::kOk) {
+        record.templateSize = static_cast<uint32_t>(size);
+        record.quality = quality;
+      }
+    }
+    if (status != devicelib::kOk) {
+      SetLibraryError(scanner::Library::kScanner, status);
+      return;
+    }
+    if (params.qualityLevel > quality) {
+      // The template stays stored; the page learns it is below its level.
+      SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
+      return;
+    }
+    scanner::SetSuccess(api_.reply);
+    return;
+  }
+
+  // Two templates chosen by the library from four captures. Nothing is stored until the
+  // selection has succeeded.
+  constexpr int kCaptures = 4;
+  constexpr int kChosen = 2;
+  std::array<std::vector<uint8_t>, kCaptures> captured;
+  std::array<const uint8_t*, kCaptures> capturedPointers{};
+  std::array<int32_t, kCaptures> capturedSizes{};
+  for (int i = 0; i < kCaptures; ++i) {
+    const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
+    if (captureStatus != devicelib::kOk) {
+      SetLibraryError(scanner::Library::kScanner, captureStatus);
+      return;
+    }
+    captured[i].assign(kTemplateBufferSize, 0);
+    int32_t quality = 0;
+    const int32_t status = ExtractInto(handle, ex, captured[i].data(), &capturedSizes[i], &quality);
+    if (status != devicelib::kOk) {
+      SetLibraryError(scanner::Library::kScanner, status);
+      return;
+    }
+    if (params.qualityLevel > quality) {
+      SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
+      return;
+    }
+    capturedPointers[i] = captured[i].data();
+  }
+
+  std::array<std::vector<uint8_t>, kChosen> chosen;
+  std::array<uint8_t*, kChosen> chosenPointers{};
+  std::array<int32_t, kChosen> chosenSizes{};
+  for (int i = 0; i < kChosen; ++i) {
+    chosen[i].assign(kTemplateBufferSize, 0);
+    chosenPointers[i] = chosen[i].data();
+  }
+  int32_t status =
+      ex ? libraries_.scanner.SelectTemplateEx(
+               handle, static_cast<int32_t>(kTemplateBufferSize), capturedPointers.data(),
+               capturedSizes.data(), kCaptures, chosenPointers.data(), chosenSizes.data(), kChosen)
+         : libraries_.scanner.SelectTemplate(handle, capturedPointers.data(), capturedSizes.data(),
+                                             kCaptures, chosenPointers.data(), chosenSizes.data(),
+                                             kChosen);
+  for (const int32_t size : chosenSizes) {
+    if (status == devicelib::kOk &&
+        (size < 0 || size > static_cast<int32_t>(kTemplateBufferSize))) {
+      status = devicelib::kBufferTooSmall;
+    }
+  }
+  if (status != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kScanner, status);
+    return;
+  }
+  {
+    std::lock_guard templateGuard(templateLock_);
+    TemplateRecord* records[kChosen] = {&templates1_[serialNo], &templates2_[serialNo]};
+    for (int i = 0; i < kChosen; ++i) {
+      std::copy(chosen[i].begin(), chosen[i].end(), records[i]->templateData.begin());
+      records[i]->templateSize = static_cast<uint32_t>(chosenSizes[i]);
+      records[i]->quality = kSelectedQuality;
+    }
+  }
+  scanner::SetSuccess(api_.reply);
+}
+
+void TemplateDatabase::UpdateTemplate(const std::string& parameterText) {
+  int64_t handle = 0;
+  RequestParameters params;
+  if (!ReadRequest(parameterText, kUserSerialNo | kExtractEx | kQualityLevel, false, handle,
+                   params)) {
+    return;
+  }
+  // An absent serial number names no user: the same answer as one outside the store.
+  if (!params.userSerialNo || !IsValidUserIndex(*params.userSerialNo)) {
+    SetLibraryError(scanner::Library::kScanner, 0);
+    return;
+  }
+  const int32_t serialNo = *params.userSerialNo;
+
+  const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
+  if (captureStatus != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kScanner, captureStatus);
+    return;
+  }
+  if (!SetTemplateSizeParameter(handle)) {
+    return;
+  }
+  const int32_t extractEx = params.extractEx.value_or(-1);
+  if (extractEx != 0 && extractEx != 1) {
+    SetWrongParameter();
+    return;
+  }
+  int32_t status = 0;
+  int32_t quality = 0;
+  {
+    std::lock_guard templateGuard(templateLock_);
+    TemplateRecord& record = templates1_[serialNo];
+    int32_t size = 0;
+    status = ExtractInto(handle, extractEx == 1, record.templateData.data(), &size, &quality);
+    if (status == devicelib::kOk) {
+      record.templateSize = static_cast<uint32_t>(size);
+      record.quality = quality;
+    }
+  }
+  if (status != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kScanner, status);
+    return;
+  }
+  if (params.qualityLevel > quality) {
+    SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
+    return;
+  }
+  scanner::SetSuccess(api_.reply);
+}
+
+void TemplateDatabase::GetTemplateData(const std::string& parameterText) {
+  int64_t handle = 0;
+  RequestParameters params;
+  if (!ReadRequest(parameterText, kUserSerialNo | kEncrypt | kEncryptKey, false, handle, params)) {
+    return;
+  }
+  if (!params.userSerialNo || !IsValidUserIndex(*params.userSerialNo)) {
+    SetLibraryError(scanner::Library::kScanner, 0);
+    return;
+  }
+  // Held for the whole read-out, so the template cannot change while it is encrypted.
+  std::lock_guard templateGuard(templateLock_);
+  const TemplateRecord& record = templates1_[*params.userSerialNo];
+  if (!params.encrypt) {
+    SetLibraryError(scanner::Library::kScanner, 0);
+    return;
+  }
+  if (*params.encrypt == 1) {
+    if (!SetKey(handle, params.encryptKey)) {
+      return;
+    }
+    std::array<uint8_t, kEncryptedBufferSize> encrypted{};
+    int32_t encryptedSize = static_cast<int32_t>(encrypted.size());
+    int32_t status = libraries_.scanner.EncryptTemplate(handle, record.templateData.data(),
+                                                        static_cast<int32_t>(record.templateSize),
+                                                        encrypted.data(), &encryptedSize);
+    if (status == devicelib::kOk &&
+        (encryptedSize < 0 || encryptedSize > static_cast<int32_t>(encrypted.size()))) {
+      status = devicelib::kBufferTooSmall;
+    }
+    if (status != devicelib::kOk) {
+      SetLibraryError(scanner::Library::kScanner, status);
+      return;
+    }
+    StoreBase64(std::span<const uint8_t>(encrypted.data(), static_cast<size_t>(encryptedSize)));
+  } else if (*params.encrypt == 0) {
+    StoreBase64(std::span<const uint8_t>(record.templateData.data(), record.templateSize));
+  } else {
+    // Neither plain nor encrypted: refused rather than answering with an earlier read-out,
+    // which may well be another user's template.
+    SetWrongParameter();
+    return;
+  }
+  api_.reply["templateBase64"] = base64Text_;
+  scanner::SetSuccess(api_.reply);
+}
+
+}  // namespace database

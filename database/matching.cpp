@@ -1,0 +1,259 @@
+// "verify", "verifyTemplate", "identify" and "abortIdentify": matching a live finger against
+// one stored user, against a template the page sends, or against every stored user.
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "codec/base64.h"
+#include "database/template_database.h"
+#include "devicelib/status.h"
+
+namespace database {
+
+namespace {
+
+constexpr char kNotRegistered[] = "Not Registered";
+constexpr char kHintPlain[] = " <<Template data might be encrypted>>";
+constexpr char kHintEncrypted[] = " <<Template data might be encrypted with another key>>";
+
+}  // namespace
+
+// The live finger's template, local to one request.
+struct TemplateDatabase::Probe {
+  std::array<uint8_t, kTemplateBufferSize> data{};
+  int32_t size = 0;
+  int32_t quality = 0;
+};
+
+namespace {
+
+// "extractEx" of verify and identify: 1 and 0 choose, anything else (absence too) is refused.
+ExtractChoice StrictChoice(const std::optional<int32_t>& extractEx) {
+  if (extractEx == 1) {
+    return ExtractChoice::kEx;
+  }
+  if (extractEx == 0) {
+    return ExtractChoice::kPlain;
+  }
+  return ExtractChoice::kRefuse;
+}
+
+}  // namespace
+
+bool TemplateDatabase::CaptureProbe(int64_t handle, ExtractChoice choice, int32_t qualityLevel,
+                                    Probe& probe) {
+  const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
+  if (captureStatus != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kScanner, captureStatus);
+    return false;
+  }
+  if (!SetTemplateSizeParameter(handle)) {
+    return false;
+  }
+  if (choice == ExtractChoice::kRefuse) {
+    SetWrongParameter();
+    return false;
+  }
+  const int32_t status = ExtractInto(handle, choice == ExtractChoice::kEx, probe.data.data(),
+                                     &probe.size, &probe.quality);
+  if (status != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kScanner, status);
+    return false;
+  }
+  // Equal quality passes; a probe below the page's level is never matched.
+  if (qualityLevel > probe.quality) {
+    SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
+    return false;
+  }
+  return true;
+}
+
+void TemplateDatabase::Verify(const std::string& parameterText) {
+  int64_t handle = 0;
+  RequestParameters params;
+  if (!ReadRequest(parameterText, kUserSerialNo | kExtractEx | kQualityLevel, false, handle,
+                   params)) {
+    return;
+  }
+  // Checked before the capture, so a wrong number costs the user no finger placement.
+  if (!params.userSerialNo || !IsValidUserIndex(*params.userSerialNo)) {
+    SetLibraryError(scanner::Library::kScanner, 0);
+    return;
+  }
+  Probe probe;
+  if (!CaptureProbe(handle, StrictChoice(params.extractEx), params.qualityLevel, probe)) {
+    return;
+  }
+  int32_t result = -1;
+  int32_t status = 0;
+  {
+    std::lock_guard templateGuard(templateLock_);
+    const TemplateRecord& record = templates1_[*params.userSerialNo];
+    status = libraries_.matcher.Verify(matcher_.load(), probe.data.data(), probe.size,
+                                       record.templateData.data(),
+                                       static_cast<int32_t>(record.templateSize), &result);
+  }
+  if (status != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kMatcher, status);
+    return;
+  }
+  if (result == 1) {
+    api_.reply["retVerify"] = "Success";
+  } else if (result == 0) {
+    api_.reply["retVerify"] = "Fail";
+  }
+  scanner::SetSuccess(api_.reply);
+}
+
+void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
+  int64_t handle = 0;
+  RequestParameters params;
+  if (!ReadRequest(parameterText,
+                   kTempData | kTempLen | kEncrypt | kEncryptKey | kExtractEx | kQualityLevel,
+                   false, handle, params)) {
+    return;
+  }
+  const int32_t tempLen = params.tempLen.value_or(0);
+  const int32_t encrypt = params.encrypt.value_or(-1);  // absent: the template is encrypted
+  const std::string& tempData = params.tempData;
+  if (tempData.size() > kMaxTempDataLength || tempLen < 0 ||
+      tempLen > static_cast<int32_t>(kTemplateBufferSize)) {
+    SetWrongParameter();
+    return;
+  }
+
+  // Pages may percent-escape "+" and "/" (%2B, %2F); the parameter text reaches us undecoded.
+  // Only the second character after "%" is looked at; any other escape leaves a zero byte,
+  // which ends the text for the decoder.
+  std::array<char, kMaxTempDataLength + 1> unescaped{};
+  size_t out = 0;
+  for (size_t in = 0; in < tempData.size();) {
+    if (tempData[in] == '%') {
+      if (in + 2 >= tempData.size()) {
+        SetWrongParameter();  // an escape cut off by the end of the text
+        return;
+      }
+      const char code = tempData[in + 2];
+      if (code == 'B') {
+        unescaped[out] = '+';
+      } else if (code == 'F') {
+        unescaped[out] = '/';
+      }
+      ++out;
+      in += 3;
+    } else {
+      unescaped[out++] = tempData[in++];
+    }
+  }
+
+  // Lenient: no padding needed; malformed padding counts as an empty template.
+  std::vector<uint8_t> decoded =
+      codec::Base64Decode(std::string_view(unescaped.data())).value_or(std::vector<uint8_t>{});
+  // "tempLen" is the room the page announces for its template; a longer text would not fit.
+  if (decoded.size() > static_cast<size_t>(tempLen)) {
+    SetWrongParameter();
+    return;
+  }
+
+  std::array<uint8_t, kTemplateBufferSize> templ{};
+  int32_t templLength = tempLen;
+  if (encrypt != 0) {
+    if (!SetKey(handle, params.encryptKey)) {
+      return;
+    }
+    const int32_t status = libraries_.scanner.DecryptTemplate(
+        handle, decoded.data(), static_cast<int32_t>(decoded.size()), templ.data(), &templLength);
+    if (status != devicelib::kOk) {
+      SetLibraryError(scanner::Library::kScanner, status);
+      return;
+    }
+    if (templLength < 0 || templLength > tempLen) {
+      SetWrongParameter();  // the library claims more than the room it was given
+      return;
+    }
+  } else {
+    std::copy(decoded.begin(), decoded.end(), templ.begin());
+  }
+  decoded.clear();
+  decoded.shrink_to_fit();
+
+  Probe probe;
+  if (!CaptureProbe(handle,
+                    params.extractEx.value_or(-1) == 0 ? ExtractChoice::kPlain : ExtractChoice::kEx,
+                    params.qualityLevel, probe)) {
+    return;
+  }
+  // The store is not involved, so templateLock is not taken.
+  int32_t result = -1;
+  const int32_t status = libraries_.matcher.Verify(matcher_.load(), probe.data.data(), probe.size,
+                                                   templ.data(), templLength, &result);
+  if (status != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kMatcher, status);
+    if (status == devicelib::kInvalidTemplate) {
+      api_.reply["retString"] =
+          api_.reply["retString"].asString() + (encrypt == 0 ? kHintPlain : kHintEncrypted);
+    }
+    return;
+  }
+  if (result == 1) {
+    api_.reply["retVerify"] = "Success";
+  } else if (result == 0) {
+    api_.reply["retVerify"] = "Fail";
+  }
+  scanner::SetSuccess(api_.reply);
+}
+
+void TemplateDatabase::Identify(const std::string& parameterText) {
+  int64_t handle = 0;
+  RequestParameters params;
+  if (!ReadRequest(parameterText, kExtractEx | kQualityLevel, false, handle, params)) {
+    return;
+  }
+  Probe probe;
+  if (!CaptureProbe(handle, StrictChoice(params.extractEx), params.qualityLevel, probe)) {
+    return;
+  }
+  int32_t index = -1;
+  int32_t status = 0;
+  std::string matchedId;
+  {
+    // Held while the matcher runs, so the gallery cannot change under it; only
+    // "abortIdentify" (which takes no lock) can reach the matcher meanwhile.
+    std::lock_guard templateGuard(templateLock_);
+    const uint32_t count = Count();
+    std::vector<const uint8_t*> templates(count);
+    std::vector<int32_t> sizes(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      templates[i] = templates1_[i].templateData.data();
+      sizes[i] = static_cast<int32_t>(templates1_[i].templateSize);
+    }
+    status = libraries_.matcher.Identify(matcher_.load(), probe.data.data(), probe.size,
+                                         templates.data(), sizes.data(),
+                                         static_cast<int32_t>(count), kIdentifyTimeLimit, &index);
+    if (status == devicelib::kOk) {
+      matchedId = IsValidUserIndex(index) ? templates1_[index].userID : kNotRegistered;
+    }
+  }
+  if (status != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kMatcher, status);
+    return;
+  }
+  api_.reply["matchedIndex"] = index;
+  api_.reply["matchedID"] = matchedId;
+  scanner::SetSuccess(api_.reply);
+}
+
+std::string TemplateDatabase::AbortIdentify() {
+  // A document and writer of its own: the shared ones belong to the request holding apiLock.
+  Json::Value reply(Json::objectValue);
+  const int32_t status = libraries_.matcher.AbortIdentify(matcher_.load());
+  if (status == devicelib::kOk) {
+    scanner::SetSuccess(reply);
+  } else {
+    scanner::SetLibraryError(reply, libraries_, scanner::Library::kMatcher, status);
+  }
+  Json::StyledWriter writer;
+  return writer.write(reply);
+}
+
+}  // namespace database

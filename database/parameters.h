@@ -1,0 +1,55 @@
+// Reading of the database operations' request parameters. Each operation knows its own set of
+// names; it walks the parameter map once, before it calls any library, so that an unusable value
+// is refused while nothing has been changed yet.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "http/params.h"
+
+namespace database {
+
+// A signed 32-bit decimal: leading white space and one sign accepted, reading stops at the first
+// non-digit. nullopt when the text does not begin with a number or the number does not fit in 32
+// bits, so that a page can never stop the agent with an odd value.
+std::optional<int32_t> ReadDecimal32(std::string_view text);
+
+// A number with automatic base ("0x"/"0X" hexadecimal, a leading "0" octal, otherwise decimal);
+// text without digits reads as 0 and values outside 32 bits read as the nearest 32-bit limit.
+int32_t ReadAutoBase32(std::string_view text);
+
+// The names a database operation may read; an operation passes the set it knows.
+enum ParameterName : unsigned {
+  kUserSerialNo = 1u << 0,
+  kSelectTemplate = 1u << 1,
+  kEncrypt = 1u << 2,
+  kExtractEx = 1u << 3,
+  kTempLen = 1u << 4,
+  kQualityLevel = 1u << 5,
+  kUserId = 1u << 6,
+  kEncryptKey = 1u << 7,
+  kTempData = 1u << 8,
+};
+
+// The values read; a numeric parameter that was absent stays nullopt, so each operation applies
+// its own default (or treats the absence as a fault).
+struct RequestParameters {
+  std::optional<int32_t> userSerialNo;
+  std::optional<int32_t> selectTemplate;
+  std::optional<int32_t> encrypt;
+  std::optional<int32_t> extractEx;
+  std::optional<int32_t> tempLen;
+  int32_t qualityLevel = 0;
+  std::string userID;
+  std::string encryptKey;
+  std::string tempData;
+};
+
+// Reads the parameters named in `known` from `map`; other names are ignored. False when a
+// decimal parameter in `known` holds an unusable value (`out` is then partly filled).
+bool ReadParameters(const http::ParameterMap& map, unsigned known, RequestParameters& out);
+
+}  // namespace database

@@ -1,0 +1,154 @@
+// The agent's template database and the /db/ operations on it: a small in-memory store of
+// enrolled users (nothing is ever written to disk), enrolment from live captures, template
+// read-out, verification against one user or a page's template, and identification.
+//
+// A user is addressed by its serial number, which is simply its position in the store: removing
+// a user moves every later user down by one, so pages re-read the store after a removal.
+//
+// Locking: every operation but "abortIdentify" runs under the agent's apiLock (shared with the
+// scanner API, so one scanner or database operation runs at a time). templateLock is taken in
+// addition, always after apiLock, around every change of a record, every removal and clearing,
+// and every matcher call that reads the store. "abortIdentify" takes neither: it has to reach
+// the matcher while an identification holds both.
+#pragma once
+
+#include <json/json.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "database/parameters.h"
+#include "devicelib/matcher_lib.h"
+#include "devicelib/scanner_lib.h"
+#include "scanner/api_state.h"
+#include "scanner/reply.h"
+#include "session/session_registry.h"
+
+namespace database {
+
+// Time limit handed to the matcher for one identification (the matcher's unit: milliseconds).
+inline constexpr int32_t kIdentifyTimeLimit = 5000;
+// Every template buffer of the store and of the requests.
+inline constexpr size_t kTemplateBufferSize = devicelib::kMaxTemplateSize;
+// Room for an encrypted template read out of the store.
+inline constexpr size_t kEncryptedBufferSize = 1040;
+// Longest "tempData" text "verifyTemplate" accepts.
+inline constexpr size_t kMaxTempDataLength = 1023;
+// Quality recorded for templates chosen by template selection.
+inline constexpr int32_t kSelectedQuality = 100;
+
+// One stored template of one user.
+struct TemplateRecord {
+  uint32_t templateSize = 0;  // valid bytes of templateData; 0 until an extraction filled it
+  // Exactly kTemplateBufferSize bytes owned by this record alone (zero-filled at creation).
+  // Moving a record moves the buffer with it; a record leaving the store frees it once.
+  std::vector<uint8_t> templateData;
+  int32_t quality = 0;
+  std::string userID;
+};
+
+// One user's two records without their template bytes: what "queryData" reports.
+struct UserSummary {
+  std::string userID;
+  uint32_t templateSize1 = 0;
+  int32_t quality1 = 0;
+  uint32_t templateSize2 = 0;
+  int32_t quality2 = 0;
+
+  bool operator==(const UserSummary&) const = default;
+};
+
+// Which extraction a probe capture uses; kRefuse answers "passed wrong parameter" once the
+// capture has been made.
+enum class ExtractChoice { kPlain, kEx, kRefuse };
+
+class TemplateDatabase {
+ public:
+  // `api` is the agent's lock, reply document and writer, shared with the scanner API.
+  // `matcher` is the agent's matcher instance (made by initDevice, released by uninitDevice);
+  // it is read at each matcher call.
+  TemplateDatabase(scanner::ApiState& api, session::SessionRegistry& sessions,
+                   scanner::DeviceLibraries libraries,
+                   const std::atomic<devicelib::MatcherHandle>& matcher);
+  TemplateDatabase(const TemplateDatabase&) = delete;
+  TemplateDatabase& operator=(const TemplateDatabase&) = delete;
+
+  // Runs the /db/ operation `name` with the request's raw Cookie header (null when absent) and
+  // its parameter text; returns the reply body (styled JSON text).
+  std::string HandleDatabaseApi(const std::string& name, const char* cookie,
+                                const std::string& parameterText);
+
+  // Empties the store under templateLock. The caller holds apiLock and writes the reply.
+  void ClearTemplates();
+
+  // Number of enrolled users (takes templateLock).
+  uint32_t UserCount();
+  // Both records of every user, in serial-number order (takes templateLock).
+  std::vector<UserSummary> Users();
+  // Valid bytes of one stored template (`second` selects templates2), or nullopt for a serial
+  // number outside the store (takes templateLock).
+  std::optional<std::vector<uint8_t>> TemplateBytes(int32_t serialNo, bool second);
+  // The last Base64 text made by "getTemplateData" (takes apiLock).
+  std::string Base64Text();
+
+ private:
+  struct Probe;
+
+  // Operations; each writes its members into api_.reply (held under apiLock).
+  void DeleteUser(const std::string& parameterText);
+  void DeleteAll(const std::string& parameterText);
+  void UpdateTemplate(const std::string& parameterText);
+  void Enroll(const std::string& parameterText);
+  void Verify(const std::string& parameterText);
+  void VerifyTemplate(const std::string& parameterText);
+  void Identify(const std::string& parameterText);
+  void QueryData(const std::string& parameterText);
+  void GetTemplateData(const std::string& parameterText);
+  std::string AbortIdentify();
+
+  // Store operations; the caller holds apiLock.
+  void AddUser(const std::string& userID);  // takes templateLock
+  void RemoveUser(int32_t serialNo);        // caller holds templateLock
+  bool IsValidUserIndex(int32_t serialNo) const;
+  uint32_t Count() const;
+
+  // Reply helpers on api_.reply.
+  void SetLibraryError(scanner::Library library, int32_t code);
+  void SetWrongParameter();
+  void SetIntegerWrongParameter();
+
+  // Reads "sHandle" and the parameters in `known`; on a fault writes the -112 reply (an integer
+  // one for an unparsable text when `integerMapFault`) and returns false.
+  bool ReadRequest(const std::string& parameterText, unsigned known, bool integerMapFault,
+                   int64_t& handle, RequestParameters& params);
+
+  // Sets the template size to the full buffer, then extracts; false after a scanner error reply.
+  bool SetTemplateSizeParameter(int64_t handle);
+  int32_t ExtractInto(int64_t handle, bool ex, uint8_t* buffer, int32_t* size, int32_t* quality);
+  // Capture, template size, extraction and quality gate of verify, verifyTemplate and identify.
+  bool CaptureProbe(int64_t handle, ExtractChoice choice, int32_t qualityLevel, Probe& probe);
+  bool SetKey(int64_t handle, const std::string& encryptKey);
+  void StoreBase64(std::span<const uint8_t> bytes);
+
+  scanner::ApiState& api_;
+  session::SessionRegistry& sessions_;
+  scanner::DeviceLibraries libraries_;
+  const std::atomic<devicelib::MatcherHandle>& matcher_;
+
+  // Guards templates1_ and templates2_, which always have the same length: index n of both
+  // belongs to user n.
+  std::mutex templateLock_;
+  std::vector<TemplateRecord> templates1_;  // first template of each user: the one matched
+  std::vector<TemplateRecord> templates2_;  // second template (two-template enrolment only)
+
+  // Last Base64 text of "getTemplateData"; written only under apiLock.
+  std::string base64Text_;
+  uint32_t base64Length_ = 0;
+};
+
+}  // namespace database
