@@ -69,13 +69,11 @@ void ServeBmpImage(mg_connection* connection, agent::WebAgent& agent, const char
     SendBlankGif(connection);
     return;
   }
-  scanner->WithImage([&](std::span<const uint8_t> bmp) {
-    if (bmp.empty()) {
-      SendBlankGif(connection);
-    } else {
-      SendWithHeaders(connection, "image/bmp", bmp);
-    }
-  });
+  if (const auto bmp = scanner->CurrentImage()) {
+    SendWithHeaders(connection, "image/bmp", *bmp);
+  } else {
+    SendBlankGif(connection);
+  }
 }
 
 void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const char* query,
@@ -98,20 +96,23 @@ void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const
   }
   // Each pass sends the current image (or a white frame before the first one). The stream ends
   // when the page goes away or the agent stops, so no worker is kept busy past either.
+  // The frame is taken under the scanner's image lock but written without it: a page that
+  // stops reading must not hold up the capture callback (and with it abortCapture).
   while (agent.running.load()) {
-    const bool sent = scanner->WithImage([&](std::span<const uint8_t> bmp) {
-      std::vector<uint8_t> blank;
-      if (bmp.empty()) {
-        blank = codec::BuildBlankFrame();
-        bmp = blank;
-      }
-      char header[64];
-      const int n = std::snprintf(header, sizeof(header),
-                                  "--myboundary\r\nContent-Length: %zu\r\n\r\n", bmp.size());
-      return WriteText(connection, std::string_view(header, static_cast<size_t>(n))) &&
-             WriteBytes(connection, bmp);
-    });
-    if (!sent) {
+    const auto image = scanner->CurrentImage();
+    std::vector<uint8_t> blank;
+    std::span<const uint8_t> frame;
+    if (image != nullptr) {
+      frame = *image;
+    } else {
+      blank = codec::BuildBlankFrame();
+      frame = blank;
+    }
+    char header[64];
+    const int n = std::snprintf(header, sizeof(header),
+                                "--myboundary\r\nContent-Length: %zu\r\n\r\n", frame.size());
+    if (!WriteText(connection, std::string_view(header, static_cast<size_t>(n))) ||
+        !WriteBytes(connection, frame)) {
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -133,15 +134,14 @@ void ServeBase64Data(mg_connection* connection, agent::WebAgent& agent, const ch
   if (scanner == nullptr) {
     return;
   }
-  scanner->WithBase64Text([&](std::string_view text) {
-    if (text.empty()) {
-      SendBlankGif(connection);
-      return;
-    }
-    const std::string json = "{\"dataBase64\":\"" + std::string(text) + "\"}";
-    SendWithHeaders(connection, "application/json",
-                    {reinterpret_cast<const uint8_t*>(json.data()), json.size()});
-  });
+  const std::string text = scanner->Base64Text();
+  if (text.empty()) {
+    SendBlankGif(connection);
+    return;
+  }
+  const std::string json = "{\"dataBase64\":\"" + text + "\"}";
+  SendWithHeaders(connection, "application/json",
+                  {reinterpret_cast<const uint8_t*>(json.data()), json.size()});
 }
 
 }  // namespace http

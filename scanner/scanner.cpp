@@ -86,9 +86,32 @@ int32_t IgnoreDeviceEvent(int32_t /*event*/, int64_t /*handle*/, void* /*user*/)
 Scanner::Scanner(DeviceLibraries libraries) : libraries_(libraries) {}
 
 bool Scanner::HasImage() {
-  std::lock_guard lock(imageLock_);
-  return !bmpImage_.empty();
+  return CurrentImage() != nullptr;
 }
+
+std::shared_ptr<const std::vector<uint8_t>> Scanner::CurrentImage() {
+  std::lock_guard lock(imageLock_);
+  return bmpImage_;
+}
+
+std::string Scanner::Base64Text() {
+  std::lock_guard lock(imageLock_);
+  return base64Text_;
+}
+
+namespace {
+
+// A BMP file of the pixels, or null when it cannot be built.
+std::shared_ptr<const std::vector<uint8_t>> MakeBmp(std::span<const uint8_t> pixels, int32_t width,
+                                                    int32_t height) {
+  auto bmp = std::make_shared<std::vector<uint8_t>>();
+  if (!codec::BuildBmpFile(pixels, width, height, bmp.get())) {
+    return nullptr;
+  }
+  return bmp;
+}
+
+}  // namespace
 
 Json::Value Scanner::HandleRequest(const std::string& name, const std::string& parameterText,
                                    devicelib::MatcherHandle matcher) {
@@ -176,10 +199,9 @@ bool Scanner::FetchCapturedImage(int64_t handle) {
     SetLibraryError(Library::kScanner, status);
     return false;
   }
-  std::vector<uint8_t> bmp;
-  codec::BuildBmpFile(rawImage_, imageWidth_, imageHeight_, &bmp);
+  auto bmp = MakeBmp(rawImage_, imageWidth_, imageHeight_);
   std::lock_guard lock(imageLock_);
-  bmpImage_ = std::move(bmp);  // stays empty when the builder failed
+  bmpImage_ = std::move(bmp);  // stays null when the builder failed
   return true;
 }
 
@@ -189,10 +211,10 @@ int32_t Scanner::OnCaptureFrame(void* /*unused1*/, void* /*unused2*/, const uint
     return -1;
   }
   auto* self = static_cast<Scanner*>(user);
-  std::vector<uint8_t> bmp;
+  std::shared_ptr<const std::vector<uint8_t>> bmp;
   if (pixels != nullptr && width > 0 && height > 0) {
-    codec::BuildBmpFile({pixels, static_cast<size_t>(width) * static_cast<size_t>(height)}, width,
-                        height, &bmp);
+    bmp =
+        MakeBmp({pixels, static_cast<size_t>(width) * static_cast<size_t>(height)}, width, height);
   }
   std::lock_guard lock(self->imageLock_);
   self->bmpImage_ = std::move(bmp);
@@ -211,7 +233,7 @@ void Scanner::ReleaseCaptureData() {
   std::filesystem::remove(kConvertedDatPath, ignored);
   std::filesystem::remove(kConvertedWsqPath, ignored);
   std::string().swap(base64Text_);
-  std::vector<uint8_t>().swap(bmpImage_);
+  bmpImage_.reset();
 }
 
 std::string Scanner::ListScanners() {
@@ -572,8 +594,8 @@ void Scanner::GetImageData(const std::string& parameterText) {
     } else if (name == "fileType") {
       std::optional<std::string> text;
       if (value == "1") {
-        if (!bmpImage_.empty()) {
-          text = codec::Base64Encode(bmpImage_);
+        if (bmpImage_ != nullptr) {
+          text = codec::Base64Encode(*bmpImage_);
         }
       } else if (value == "2") {
         if (libraries_.scanner.SaveCaptureImageToDatFile(handle, kConvertedDatPath) == 0) {

@@ -5,6 +5,7 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -47,19 +48,12 @@ class Scanner {
   // Image lifetime in milliseconds (the "resetTimer" parameter).
   uint32_t ResetTimerMs() const { return resetTimerMs_; }
 
-  // Calls `send` with the current BMP file (empty when there is none) while holding imageLock,
-  // so a capture cannot replace it halfway through a write.
-  template <typename Send>
-  auto WithImage(Send&& send) {
-    std::lock_guard lock(imageLock_);
-    return send(std::span<const uint8_t>(bmpImage_));
-  }
-  // Same for the last Base64 text (empty when there is none).
-  template <typename Send>
-  auto WithBase64Text(Send&& send) {
-    std::lock_guard lock(imageLock_);
-    return send(std::string_view(base64Text_));
-  }
+  // The current image as a complete BMP file, or null when there is none. Images are never
+  // changed in place: a new capture replaces the pointer, so a reader can send the bytes it
+  // got without holding imageLock while a slow page takes them.
+  std::shared_ptr<const std::vector<uint8_t>> CurrentImage();
+  // The last exported Base64 text (empty when there is none).
+  std::string Base64Text();
 
   // The capture callback registered with the scanner library.
   static int32_t OnCaptureFrame(void* unused1, void* unused2, const uint8_t* pixels, int32_t width,
@@ -98,8 +92,8 @@ class Scanner {
   // Guards the current image, the Base64 text, imageUpdated and the converted files; taken
   // alone by the image endpoints, the capture callback and the release countdown.
   std::mutex imageLock_;
-  std::vector<uint8_t> bmpImage_;  // complete BMP file; empty when none
-  std::string base64Text_;         // last exported text; empty when none
+  std::shared_ptr<const std::vector<uint8_t>> bmpImage_;  // complete BMP file; null when none
+  std::string base64Text_;                                // last exported text; empty when none
   bool imageUpdated_ = false;
 
   // Held for the whole of one operation (always inside the API lock).

@@ -76,8 +76,8 @@ TEST_F(ScannerTest, CaptureSingleStoresTheImageOrKeepsTheOldOneOnFailure) {
   EXPECT_EQ(ok["retString"], "Success");
   EXPECT_EQ(ok["request"], "captureSingle");
   EXPECT_EQ(ok.size(), 3u);  // no trace of the optional parameters
-  std::vector<uint8_t> first;
-  scanner.WithImage([&](std::span<const uint8_t> bmp) { first.assign(bmp.begin(), bmp.end()); });
+  ASSERT_NE(scanner.CurrentImage(), nullptr);
+  const std::vector<uint8_t> first = *scanner.CurrentImage();
   ASSERT_EQ(first.size(), 1078u + 8u);  // 3 x 2 pixels, stride 4
   EXPECT_EQ(first[1078], 4);            // bottom row first
   EXPECT_EQ(first[1078 + 4], 1);
@@ -88,9 +88,7 @@ TEST_F(ScannerTest, CaptureSingleStoresTheImageOrKeepsTheOldOneOnFailure) {
   const Json::Value failed = Run("captureSingle", kH);
   EXPECT_EQ(failed["retValue"], "-105");
   EXPECT_EQ(failed["retString"], "scanner message -105");
-  scanner.WithImage([&](std::span<const uint8_t> bmp) {
-    EXPECT_TRUE(std::equal(bmp.begin(), bmp.end(), first.begin(), first.end()));
-  });
+  EXPECT_EQ(*scanner.CurrentImage(), first);
 }
 
 TEST_F(ScannerTest, AbsurdImageSizeFromTheLibraryIsRefused) {
@@ -261,7 +259,7 @@ TEST_F(ScannerTest, TemplateExportOrderQualityGateAndEncryption) {
   Json::Value plain = Run("getTemplateData", kH + "&extractEx=1&encrypt=0&qualityLevel=60");
   EXPECT_EQ(plain["retValue"], "0");
   EXPECT_EQ(plain["templateBase64"], codec::Base64Encode(std::span<const uint8_t>(stored, 3)));
-  scanner.WithBase64Text([&](std::string_view text) { EXPECT_EQ(text, "+/8B"); });
+  EXPECT_EQ(scanner.Base64Text(), "+/8B");
 
   EXPECT_EQ(Run("getTemplateData", kH + "&extractEx=1&encrypt=0&qualityLevel=61")["retValue"],
             "-302");

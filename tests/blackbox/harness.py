@@ -123,9 +123,7 @@ class Agent:
 
     def start(self, wait=True):
         assert wait_port_free(HTTP_PORT) and wait_port_free(HTTPS_PORT), "agent ports are busy"
-        self.process = subprocess.Popen(
-            [self.binary], cwd=self.workdir, env=self.env, stdin=subprocess.DEVNULL,
-            stdout=open(self.stdout_path, "wb"), stderr=open(self.stderr_path, "wb"))
+        self.process = self.spawn()
         if wait:
             deadline = time.monotonic() + 20
             while time.monotonic() < deadline:
@@ -137,6 +135,12 @@ class Agent:
                 time.sleep(0.05)
             raise RuntimeError("agent did not open its ports")
         return self
+
+    def spawn(self):
+        """Starts the process without waiting for its ports."""
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            return subprocess.Popen([self.binary], cwd=self.workdir, env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err)
 
     def wait(self, timeout=10.0):
         return self.process.wait(timeout=timeout)

@@ -38,7 +38,7 @@ class DeviceInitialisation(AgentTestCase):
         self.assertEqual(init_devices(page), handles)  # already initialised: same handles
 
         # A device plugged now is listed, but its handle is not accepted until re-init.
-        virtual_scanner(self.agent, "plug", "--type", "999")
+        virtual_scanner(self.agent, "plug", "--type", "999")  # a type the agent does not know
         body = page.api("initDevice").json()
         self.assertEqual(body["ScannerCount"], 3)
         plugged = body["ScannerInfos"][2]
@@ -97,8 +97,9 @@ class DispatchAndReplies(AgentTestCase):
             self.assertNotIn("API", page.api("version", bad).json())
 
     def test_session_failures_are_integer_112(self):
-        page = Page(page_id="owner")
-        handle = init_devices(page)[0]
+        page = Page(page_id="owner", cookie="owner-cookie")
+        page.api("uninitDevice")
+        handle = init_devices(page)[0]  # a fresh handle nobody is bound to
         self.assertEqual(page.api("isFingerOn", handle).json(), {"request": "isFingerOn"})
         other = Page(page_id="other", cookie=page.cookie + "-other")
         reply = other.api("captureSingle", handle).json()

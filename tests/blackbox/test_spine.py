@@ -258,9 +258,7 @@ class Lifecycle(unittest.TestCase):
                 blocker.listen(1)
                 agent = Agent()
                 try:
-                    agent.process = subprocess.Popen(
-                        [agent.binary], cwd=agent.workdir, env=agent.env,
-                        stdout=open(agent.stdout_path, "wb"), stderr=open(agent.stderr_path, "wb"))
+                    agent.process = agent.spawn()
                     self.assertEqual(agent.wait(timeout=20), 254)
                     self.assertIn("Web-Agent server failed to start\n", agent.stdout())
                 finally:
