@@ -2,6 +2,10 @@
 // security-level thresholds.
 //
 //   matcher-calibrate [fingers=200] [impressions=4] [quality=90] [impostor-impressions=2]
+//                     [cache-file]
+//
+// Making virtual impressions takes most of the time; with a cache file the records are read
+// from it when it exists (and matches the other arguments) and written to it otherwise.
 //
 // Genuine comparisons: every pair of impressions of one finger. Impostor comparisons: the first
 // `impostor-impressions` impressions of every finger against those of every other finger.
@@ -12,6 +16,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <vector>
 
 #include "codec/template/minutiae_record.h"
@@ -110,28 +115,58 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<std::vector<uint8_t>> records;
-  size_t minutiae = 0;
-  size_t fewest = 1000;
-  size_t most = 0;
-  const auto start = std::chrono::steady_clock::now();
-  for (int f = 0; f < fingers; ++f) {
-    for (int i = 0; i < impressions; ++i) {
-      const auto impression = devicelib::virt::MakeImpression(static_cast<uint32_t>(f + 1),
-                                                              static_cast<uint32_t>(i), quality);
-      std::vector<uint8_t> record;
-      codec::EncodeIso19794_2(impression.features, &record);
-      minutiae += impression.features.minutiae.size();
-      fewest = std::min(fewest, impression.features.minutiae.size());
-      most = std::max(most, impression.features.minutiae.size());
-      records.push_back(std::move(record));
+  const char* cache = argc > 5 ? argv[5] : nullptr;
+  if (cache != nullptr) {
+    std::ifstream in(cache, std::ios::binary);
+    int header[3] = {};
+    if (in.read(reinterpret_cast<char*>(header), sizeof header) && header[0] == fingers &&
+        header[1] == impressions && header[2] == quality) {
+      for (int n = 0; n < fingers * impressions; ++n) {
+        uint32_t size = 0;
+        in.read(reinterpret_cast<char*>(&size), sizeof size);
+        std::vector<uint8_t> record(size);
+        in.read(reinterpret_cast<char*>(record.data()), size);
+        records.push_back(std::move(record));
+      }
+      if (!in) {
+        records.clear();
+      }
     }
   }
-  std::printf(
-      "%d fingers x %d impressions at quality %d made in %.1f s; minutiae %zu..%zu, "
-      "mean %.1f\n",
-      fingers, impressions, quality,
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), fewest, most,
-      static_cast<double>(minutiae) / static_cast<double>(records.size()));
+  if (records.empty()) {
+    size_t minutiae = 0;
+    size_t fewest = 1000;
+    size_t most = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int f = 0; f < fingers; ++f) {
+      for (int i = 0; i < impressions; ++i) {
+        const auto impression = devicelib::virt::MakeImpression(static_cast<uint32_t>(f + 1),
+                                                                static_cast<uint32_t>(i), quality);
+        std::vector<uint8_t> record;
+        codec::EncodeIso19794_2(impression.features, &record);
+        minutiae += impression.features.minutiae.size();
+        fewest = std::min(fewest, impression.features.minutiae.size());
+        most = std::max(most, impression.features.minutiae.size());
+        records.push_back(std::move(record));
+      }
+    }
+    std::printf(
+        "%d fingers x %d impressions at quality %d made in %.1f s; minutiae %zu..%zu, "
+        "mean %.1f\n",
+        fingers, impressions, quality,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), fewest,
+        most, static_cast<double>(minutiae) / static_cast<double>(records.size()));
+    if (cache != nullptr) {
+      std::ofstream out(cache, std::ios::binary);
+      const int header[3] = {fingers, impressions, quality};
+      out.write(reinterpret_cast<const char*>(header), sizeof header);
+      for (const auto& record : records) {
+        const auto size = static_cast<uint32_t>(record.size());
+        out.write(reinterpret_cast<const char*>(&size), sizeof size);
+        out.write(reinterpret_cast<const char*>(record.data()), size);
+      }
+    }
+  }
   Report("full", devicelib::CompareTemplates, records, fingers, impressions, impostorImpressions);
   Report("fast", devicelib::CompareTemplatesFast, records, fingers, impressions,
          impostorImpressions);

@@ -10,7 +10,7 @@ namespace {
 // Tolerances, in pixels at 500 ppi and in 1/256 turns (1 unit = 1.4 degrees).
 constexpr float kMinRadius = 40.0f;        // neighbourhood radius limits: longer edges bend too
 constexpr float kMaxRadius = 100.0f;       // much under distortion, shorter ones carry little
-constexpr int kBetaTolerance = 14;         // 20 degrees: direction of a minutia relative to an edge
+constexpr int kBetaTolerance = 18;         // 25 degrees: direction of a minutia relative to an edge
 constexpr int kMaxRotation = 32;           // 45 degrees between two placements of a finger
 constexpr int kPairAngleTolerance = 16;    // 22 degrees between paired minutiae
 constexpr float kPairRadius = 8.0f;        // position tolerance at the anchor ...
@@ -68,7 +68,7 @@ CompareOptions FullModeOptions() {
 
 CompareOptions FastModeOptions() {
   CompareOptions o;
-  o.neighbours = 4;
+  o.neighbours = 5;
   o.seeds = 2;
   o.refine = false;
   return o;
@@ -436,8 +436,8 @@ int Comparator::Score(const PreparedTemplate& probe, const PreparedTemplate& gal
   Alignment bestAlignment;
   for (int s = 0; s < found; ++s) {
     // A correspondence only one edge pair supports is as likely chance as not: past the first
-    // seed, only those with more support are worth an alignment.
-    if (s > 0 && votes_[seeds[s]] < 2) {
+    // two seeds, only those with more support are worth an alignment.
+    if (s > 1 && votes_[seeds[s]] < 2) {
       break;
     }
     const int i = seeds[s] / kMaxMinutiae;

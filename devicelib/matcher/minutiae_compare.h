@@ -29,8 +29,8 @@ inline constexpr int kMaxMinutiae = 255;  // what one finger view can hold
 inline constexpr int kMaxScore = 1000;
 
 struct CompareOptions {
-  int neighbours = 6;  // edges per minutia
-  int seeds = 3;       // alignments tried
+  int neighbours = 7;  // edges per minutia
+  int seeds = 5;       // alignments tried
   bool refine = true;  // least-squares re-alignment and second pairing
 };
 
