@@ -187,7 +187,7 @@ function updateControls() {
     b.disabled = b.dataset.action === 'delete' ? !idle : !free;
   }
   const preview = $('btn-preview');
-  preview.textContent = state.live ? 'Stop live preview' : 'Start live preview';
+  preview.textContent = state.live ? 'Stop preview' : 'Live preview';
   preview.setAttribute('aria-pressed', String(state.live));
 }
 

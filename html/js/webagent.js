@@ -731,7 +731,7 @@ export class WebAgentDatabase {
    *          qualityLevel?: number}} options
    * @returns {Promise<Reply>}
    */
-  enroll(sHandle, options) {
+  async enroll(sHandle, options) {
     const items = [
       ['userSerialNo', integerText('userSerialNo', options.userSerialNo)],
       ['userID', safeText('userID', options.userID ?? '')],

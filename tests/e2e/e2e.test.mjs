@@ -1,0 +1,420 @@
+// End-to-end test of the agent's own page in a real browser.
+//
+// Starts the agent binary in a temporary working directory (a copy of html/, its own
+// XDG_RUNTIME_DIR so that the virtual scanners' control socket is private), drives Debian's
+// chromium through playwright-core, and moves virtual fingers with the virtual-scanner command.
+//
+// Environment:
+//   WEBAGENT_BIN               the agent (default: build/bin/webagent of this repository)
+//   WEBAGENT_VIRTUAL_SCANNER   the control command (default: virtual-scanner beside the agent)
+//   CHROMIUM_BIN               the browser (default: /usr/bin/chromium)
+//   WEBAGENT_E2E_ARTIFACTS     where the screenshot goes (default: tests/artifacts/)
+//
+// The agent listens on fixed ports, so only one agent may run at a time. Every wait is
+// generous and condition-based: nothing depends on the speed of the machine.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn, execFile } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const repo = path.resolve(here, '..', '..');
+const agentBin = path.resolve(process.env.WEBAGENT_BIN ?? path.join(repo, 'build', 'bin', 'webagent'));
+const controlBin = path.resolve(
+  process.env.WEBAGENT_VIRTUAL_SCANNER ?? path.join(path.dirname(agentBin), 'virtual-scanner'),
+);
+const chromiumBin = process.env.CHROMIUM_BIN ?? '/usr/bin/chromium';
+const artifacts = path.resolve(process.env.WEBAGENT_E2E_ARTIFACTS ?? path.join(repo, 'tests', 'artifacts'));
+
+const HTTP = 'http://127.0.0.1:8084';
+const HTTPS = 'https://127.0.0.1:8083';
+const WAIT = 120_000; // generous: a slow or busy machine must still pass
+const STEP = { timeout: WAIT, polling: 200 };
+
+let workDir = '';
+let agent = null; // the child process
+let agentOutput = '';
+let agentExit = null; // {code, signal} once it ended
+let context = null;
+let page = null;
+const pageErrors = [];
+
+// ----- helpers -----------------------------------------------------------------------------
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+/** Polls `check` until it returns a truthy value, or fails after `timeoutMs`. */
+async function until(what, check, timeoutMs = WAIT) {
+  const deadline = Date.now() + timeoutMs;
+  let last;
+  for (;;) {
+    try {
+      const value = await check();
+      if (value) {
+        return value;
+      }
+    } catch (error) {
+      last = error;
+    }
+    if (Date.now() > deadline) {
+      throw new Error(`timed out waiting for ${what}${last ? `: ${last.message}` : ''}\n--- agent output ---\n${agentOutput}`);
+    }
+    await sleep(200);
+  }
+}
+
+async function answers(url) {
+  try {
+    const response = await fetch(url, { signal: AbortSignal.timeout(5000) });
+    await response.arrayBuffer();
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+/** Runs the virtual-scanner command against this test's agent. */
+function control(...args) {
+  return new Promise((resolve, reject) => {
+    execFile(controlBin, args, { env: { ...process.env, XDG_RUNTIME_DIR: path.join(workDir, 'xdg') }, timeout: 60_000 },
+      (error, stdout, stderr) => {
+        if (error) {
+          reject(new Error(`virtual-scanner ${args.join(' ')} failed: ${stderr || error.message}`));
+        } else {
+          resolve(stdout);
+        }
+      });
+  });
+}
+
+const place = (finger) => control('place', '0', String(finger));
+const lift = () => control('lift', '0');
+
+async function stopAgent() {
+  if (!agent || agentExit) {
+    return agentExit;
+  }
+  const exited = new Promise((resolve) => agent.once('exit', () => resolve()));
+  agent.kill('SIGTERM');
+  const done = await Promise.race([exited.then(() => true), sleep(60_000).then(() => false)]);
+  if (!done) {
+    agent.kill('SIGKILL');
+    await exited;
+    throw new Error(`the agent did not stop within 60 s of SIGTERM\n--- agent output ---\n${agentOutput}`);
+  }
+  return agentExit;
+}
+
+/** Text of an element, trimmed. */
+const text = (selector) => page.locator(selector).innerText().then((t) => t.trim());
+
+/** Waits until the element's class list holds `cls` (used for result lines and outcomes). */
+function waitClass(selector, cls) {
+  return page.waitForFunction(
+    ([sel, c]) => document.querySelector(sel)?.classList.contains(c),
+    [selector, cls],
+    STEP,
+  );
+}
+
+/** Clicks a button once it is enabled. */
+async function press(selector) {
+  await page.waitForFunction((sel) => {
+    const b = document.querySelector(sel);
+    return b && !b.disabled && b.offsetParent !== null;
+  }, selector, STEP);
+  await page.click(selector);
+}
+
+/** Clears a result line so that the next outcome is this step's own. */
+function clearResult(selector) {
+  return page.evaluate((sel) => {
+    const el = document.querySelector(sel);
+    el.textContent = '';
+    el.className = 'result';
+  }, selector);
+}
+
+/** A fingerprint of the preview's current frame: "WxH:hash:dark", or null before a frame. */
+function previewFrame() {
+  return page.evaluate(() => {
+    const img = document.getElementById('preview-image');
+    if (!img || img.hidden || !img.complete || img.naturalWidth < 2) {
+      return null;
+    }
+    const canvas = document.createElement('canvas');
+    canvas.width = img.naturalWidth;
+    canvas.height = img.naturalHeight;
+    const ctx = canvas.getContext('2d', { willReadFrequently: true });
+    ctx.drawImage(img, 0, 0);
+    const data = ctx.getImageData(0, 0, canvas.width, canvas.height).data;
+    let hash = 0;
+    let dark = 0;
+    for (let i = 0; i < data.length; i += 4) {
+      hash = (Math.imul(hash, 31) + data[i]) | 0;
+      if (data[i] < 128) {
+        dark += 1;
+      }
+    }
+    return { size: `${canvas.width}x${canvas.height}`, hash, dark };
+  });
+}
+
+async function runDbStep(button, resultSelector = '#db-result') {
+  await clearResult(resultSelector);
+  await page.evaluate(() => {
+    const o = document.getElementById('db-outcome');
+    o.hidden = true;
+    o.className = 'outcome';
+    o.textContent = '';
+  });
+  await press(button);
+  await page.waitForFunction(
+    (sel) => /\b(ok|error)\b/.test(document.querySelector(sel).className),
+    resultSelector,
+    STEP,
+  );
+  const cls = await page.getAttribute(resultSelector, 'class');
+  assert.match(cls, /\bok\b/, `${button}: ${await text(resultSelector)}`);
+}
+
+// ----- set-up and tear-down ----------------------------------------------------------------
+
+before(async () => {
+  for (const [what, file] of [['agent', agentBin], ['virtual-scanner', controlBin], ['chromium', chromiumBin]]) {
+    assert.ok(fs.existsSync(file), `${what} not found at ${file}`);
+  }
+  assert.equal(await answers(`${HTTP}/`), false, 'something already answers on port 8084: stop the other agent first');
+
+  workDir = fs.mkdtempSync(path.join(os.tmpdir(), 'webagent-e2e-'));
+  fs.cpSync(path.join(repo, 'html'), path.join(workDir, 'html'), { recursive: true });
+  fs.mkdirSync(path.join(workDir, 'xdg'), { mode: 0o700 });
+
+  agent = spawn(agentBin, [], {
+    cwd: workDir,
+    env: { ...process.env, XDG_RUNTIME_DIR: path.join(workDir, 'xdg'), WEBAGENT_VIRTUAL_SCANNERS: '1' },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  agent.stdout.on('data', (d) => (agentOutput += d));
+  agent.stderr.on('data', (d) => (agentOutput += d));
+  agent.on('exit', (code, signal) => (agentExit = { code, signal }));
+
+  await until('the agent to serve its page', async () => {
+    if (agentExit) {
+      throw new Error(`the agent ended at start with status ${agentExit.code}`);
+    }
+    return answers(`${HTTP}/`);
+  });
+  await until('the virtual scanner control socket', () => control('list').then(() => true));
+
+  context = await chromium.launchPersistentContext(path.join(workDir, 'browser-profile'), {
+    executablePath: chromiumBin,
+    headless: true,
+    ignoreHTTPSErrors: true,
+    viewport: { width: 1440, height: 1000 },
+    args: [
+      '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-quic',
+      '--no-first-run', '--disable-component-update', '--disable-sync',
+    ],
+  });
+  context.setDefaultTimeout(WAIT);
+  page = context.pages()[0] ?? (await context.newPage());
+  page.on('pageerror', (error) => pageErrors.push(error.message));
+  page.on('dialog', (dialog) => dialog.accept());
+});
+
+after(async () => {
+  try {
+    if (context) {
+      await context.close();
+    }
+  } finally {
+    try {
+      await stopAgent();
+    } finally {
+      if (workDir) {
+        fs.rmSync(workDir, { recursive: true, force: true });
+      }
+    }
+  }
+});
+
+process.once('exit', () => {
+  if (agent && !agentExit) {
+    agent.kill('SIGKILL');
+  }
+});
+
+// ----- the scenario --------------------------------------------------------------------------
+
+test('the page connects and lists the virtual scanner', async () => {
+  await page.goto(`${HTTP}/`);
+  assert.equal(await page.title(), 'Fingerprint Web Agent');
+  await page.waitForFunction(() => document.getElementById('connection').textContent === 'Connected', null, STEP);
+  const cookie = await page.evaluate(() => document.cookie);
+  assert.match(cookie, /^\d+_-?\d+$/, 'the session identifier is the page cookie');
+
+  await press('#btn-init');
+  await page.waitForFunction(() => document.querySelectorAll('#scanner-select option[value]:not([value=""])').length >= 1, null, STEP);
+  const handle = await page.inputValue('#scanner-select');
+  assert.match(handle, /^\d+$/);
+  const list = await control('list');
+  assert.ok(list.includes(handle), `the page's handle ${handle} is the device's handle (\n${list})`);
+  await page.waitForFunction(() => document.getElementById('st-version').textContent === '0.1', null, STEP);
+});
+
+test('settings can be read and changed', async () => {
+  await page.waitForFunction(() => document.getElementById('p-timeout').value !== '', null, STEP);
+  await page.fill('#p-timeout', '90'); // a capture in this test never runs out of time
+  await clearResult('#params-result');
+  await press('#btn-params-apply');
+  await waitClass('#params-result', 'ok');
+  await press('#btn-params-read');
+  await page.waitForFunction(() => document.getElementById('p-timeout').value === '90', null, STEP);
+});
+
+test('a capture waits for the finger, then shows the 320 x 480 image', async () => {
+  await lift();
+  await clearResult('#capture-result');
+  await press('#btn-capture');
+  await page.waitForSelector('#viewer-wait', { state: 'visible' });
+  assert.match(await text('#viewer-wait-text'), /Place a finger/);
+  await place(1);
+  await waitClass('#capture-result', 'ok');
+  await page.waitForFunction(() => {
+    const img = document.getElementById('capture-image');
+    return !img.hidden && img.complete && img.naturalWidth === 320 && img.naturalHeight === 480;
+  }, null, STEP);
+  assert.equal(await page.isVisible('#viewer-wait'), false);
+});
+
+test('exports give downloadable template and image data', async () => {
+  await clearResult('#template-result');
+  await press('#btn-template');
+  await waitClass('#template-result', 'ok');
+  const template = await page.inputValue('#tpl-output');
+  assert.match(template, /^[A-Za-z0-9+/]+=*$/);
+  assert.match(await page.getAttribute('#tpl-download', 'href'), /^data:application\/octet-stream;base64,/);
+
+  await page.selectOption('#img-format', '1');
+  await clearResult('#image-result');
+  await press('#btn-image-export');
+  await waitClass('#image-result', 'ok');
+  assert.match(await page.getAttribute('#img-download', 'href'), /^data:image\/bmp;base64,Qk/); // "BM"
+});
+
+test('the live preview shows changing frames and stops', async () => {
+  await place(1);
+  await press('#btn-preview');
+  await page.waitForFunction(() => document.getElementById('btn-preview').getAttribute('aria-pressed') === 'true', null, STEP);
+  const first = await until('a live frame with a fingerprint', async () => {
+    const f = await previewFrame();
+    return f && f.dark > 1000 ? f : null;
+  });
+  assert.equal(first.size, '320x480');
+  await place(2); // another finger: the next frames must differ
+  await until('the preview to show a different frame', async () => {
+    const f = await previewFrame();
+    return f && f.dark > 1000 && f.hash !== first.hash;
+  });
+  await press('#btn-preview');
+  await page.waitForFunction(() => document.getElementById('btn-preview').getAttribute('aria-pressed') === 'false', null, STEP);
+  assert.equal(await page.isVisible('#preview-image'), false);
+});
+
+test('two fingers are enrolled and listed', async () => {
+  assert.equal(await page.locator('#db-rows tr[data-serial]').count(), 0, 'a fresh agent has no users');
+  const fingers = [['alice', 1], ['bob', 2]];
+  for (const [index, [id, finger]] of fingers.entries()) {
+    await place(finger);
+    await page.fill('#enroll-id', id);
+    await page.waitForFunction((n) => document.getElementById('enroll-slot').value === String(n), index, STEP);
+    await runDbStep('#btn-enroll');
+    await page.waitForFunction((n) => document.querySelectorAll('#db-rows tr[data-serial]').length === n, index + 1, STEP);
+  }
+  const rows = await page.$$eval('#db-rows tr[data-serial]', (trs) => trs.map((tr) => tr.children[1].textContent));
+  assert.deepEqual(rows, ['alice', 'bob']);
+  assert.equal(await text('#db-count'), '2 users');
+});
+
+test('verification accepts the right finger and refuses the wrong one', async () => {
+  await page.selectOption('#match-user', '0');
+  await place(1);
+  await runDbStep('#btn-verify');
+  await waitClass('#db-outcome', 'match');
+  assert.match(await text('#db-outcome'), /Match: user no\. 0 “alice”/);
+
+  await place(2);
+  await runDbStep('#btn-verify');
+  await waitClass('#db-outcome', 'nomatch');
+  assert.match(await text('#db-outcome'), /No match with user no\. 0/);
+});
+
+test('identification finds the enrolled finger and rejects an unknown one', async () => {
+  await place(2);
+  await runDbStep('#btn-identify');
+  await waitClass('#db-outcome', 'match');
+  assert.match(await text('#db-outcome'), /Identified: user no\. 1 “bob”/);
+
+  await place(7);
+  await runDbStep('#btn-identify');
+  await waitClass('#db-outcome', 'nomatch');
+  assert.match(await text('#db-outcome'), /Not registered/);
+});
+
+test('a template sent by the page is verified (escaped Base64)', async () => {
+  await place(1);
+  await clearResult('#capture-result');
+  await press('#btn-capture');
+  await waitClass('#capture-result', 'ok');
+  await page.check('input[name="tpl-mode"][value="0"]');
+  await clearResult('#template-result');
+  await press('#btn-template');
+  await waitClass('#template-result', 'ok');
+  await press('#btn-tpl-use');
+  assert.ok((await page.inputValue('#vt-data')).length > 0);
+
+  await runDbStep('#btn-vt');
+  await waitClass('#db-outcome', 'match');
+  await place(2);
+  await runDbStep('#btn-vt');
+  await waitClass('#db-outcome', 'nomatch');
+
+  await page.selectOption('#match-user', '0');
+  await place(1);
+  await runDbStep('#btn-verify'); // leave a pleasant state for the screenshot
+  await waitClass('#db-outcome', 'match');
+});
+
+test('screenshot of the page', async () => {
+  fs.mkdirSync(artifacts, { recursive: true });
+  await page.evaluate(() => window.scrollTo(0, 0));
+  const file = path.join(artifacts, 'webagent-page.png');
+  await page.screenshot({ path: file, fullPage: true });
+  assert.ok(fs.statSync(file).size > 10_000);
+  assert.deepEqual(pageErrors, [], 'no script errors on the page');
+});
+
+test('the page also loads over HTTPS', async () => {
+  const secure = await context.newPage();
+  try {
+    secure.on('pageerror', (error) => pageErrors.push(`https: ${error.message}`));
+    await secure.goto(`${HTTPS}/`);
+    assert.equal(await secure.title(), 'Fingerprint Web Agent');
+    await secure.waitForFunction(() => document.getElementById('connection').textContent === 'Connected', null, STEP);
+    assert.deepEqual(pageErrors, []);
+  } finally {
+    await secure.close();
+  }
+});
+
+test('the agent stops cleanly on SIGTERM', async () => {
+  await context.close();
+  context = null;
+  const exit = await stopAgent();
+  assert.deepEqual(exit, { code: 0, signal: null }, `agent output:\n${agentOutput}`);
+});
