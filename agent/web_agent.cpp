@@ -8,7 +8,9 @@ WebAgent::WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
       matcherLib_(std::move(matcherLib)),
       sessions_(options.sessionLifetime),
       scanners_(scanner::DeviceLibraries{*scannerLib_, *matcherLib_}, api_, sessions_,
-                [this] { ClearTemplates(); }) {}
+                [this] { database_.ClearTemplates(); }),
+      database_(api_, sessions_, scanner::DeviceLibraries{*scannerLib_, *matcherLib_},
+                scanners_.Matcher()) {}
 
 WebAgent::~WebAgent() {
   scanners_.DeleteMatcher();
@@ -22,16 +24,10 @@ std::string WebAgent::HandleScannerApi(const std::string& name, const char* cook
   return scanners_.HandleScannerApi(name, cookie, parameterText);
 }
 
-std::string WebAgent::HandleDatabaseApi(const std::string& /*name*/, const char* /*cookie*/,
-                                        const std::string& /*parameterText*/) {
-  std::lock_guard lock(api_.apiLock);
-  api_.reply = Json::Value(Json::objectValue);
-  api_.reply["retValue"] = -111;
-  api_.reply["retString"] = scanner::kUnsupportedApi;
-  return api_.writer.write(api_.reply);
+std::string WebAgent::HandleDatabaseApi(const std::string& name, const char* cookie,
+                                        const std::string& parameterText) {
+  return database_.HandleDatabaseApi(name, cookie, parameterText);
 }
-
-void WebAgent::ClearTemplates() {}
 
 bool WebAgent::ValidateSession(const char* cookie, std::string_view pageId,
                                std::string_view handleText, std::string* error) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "database/template_database.h"
 #include "devicelib/matcher_lib.h"
 #include "devicelib/scanner_lib.h"
 #include "scanner/api_state.h"
@@ -51,13 +52,12 @@ class WebAgent {
   std::shared_ptr<scanner::Scanner> FindScannerObject(std::string_view handleText);
 
  private:
-  void ClearTemplates();
-
   std::unique_ptr<devicelib::ScannerLib> scannerLib_;
   std::unique_ptr<devicelib::MatcherLib> matcherLib_;
   session::SessionRegistry sessions_;
   scanner::ApiState api_;
   scanner::ScannerManager scanners_;
+  database::TemplateDatabase database_;
 };
 
 }  // namespace agent

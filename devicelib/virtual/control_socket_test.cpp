@@ -90,7 +90,7 @@ TEST_F(ControlSocketTest, ServesTheUserOnlyAndChangesDevices) {
   EXPECT_EQ(lib->ListDevices().size(), 2u);
 
   for (const char* bad : {"place 9 1 90", "lift 5", "unplug 5", "place 0 1 101", "place 0 -1 50",
-                          "plug 999", "dance", "place 0", ""}) {
+                          "plug 0", "plug x", "dance", "place 0", ""}) {
     EXPECT_EQ(Ask(bad).rfind("error\n", 0), 0u) << bad;
   }
   EXPECT_NE(Ask("lift 5").find("no device 5"), std::string::npos);
@@ -164,8 +164,9 @@ TEST_F(ControlSocketTest, CommandLine) {
 
   EXPECT_EQ(RunCommand("lift 3", &out), 1);
   EXPECT_NE(out.find("no device 3"), std::string::npos) << out;
-  for (const char* bad : {"", "jump", "place 0", "place x 1", "place 0 1 --quality 200",
-                          "plug --type 2000", "lift 0 --quality 5", "list extra", "--bogus"}) {
+  for (const char* bad :
+       {"", "jump", "place 0", "place x 1", "place 0 1 --quality 200", "plug --type 0",
+        "plug --type x", "lift 0 --quality 5", "list extra", "--bogus"}) {
     EXPECT_EQ(RunCommand(bad, &out), 2) << bad << ": " << out;
   }
 }

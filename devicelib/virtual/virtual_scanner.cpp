@@ -1,5 +1,7 @@
 #include "devicelib/virtual/virtual_scanner.h"
 
+#include "codec/wsq/wsq.h"
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -877,13 +879,19 @@ int32_t VirtualScannerLib::SaveCaptureImageToDatFile(int64_t handle, const char*
 
 int32_t VirtualScannerLib::SaveCaptureImageToWsqFile(int64_t handle, float ratio,
                                                      const char* path) {
-  (void)ratio;
-  (void)path;
   std::shared_ptr<const Capture> capture;
   if (const int32_t status = impl_->LastCapture(handle, &capture); status != kOk) {
     return status;
   }
-  return kNotSupported;  // no WSQ encoder in this backend yet
+  codec::WsqEncodeOptions options;
+  options.bitRate = codec::WsqBitRateForCompressionRatio(ratio);
+  options.ppi = kImageResolutionPpi;
+  std::vector<uint8_t> wsq;
+  if (codec::EncodeWsq(capture->pixels, kImageWidth, kImageHeight, options, &wsq) !=
+      codec::WsqError::kOk) {
+    return kFailed;
+  }
+  return WriteFile(path, wsq);
 }
 
 int32_t VirtualScannerLib::GetErrorString(int32_t code, char* text) {
@@ -1066,7 +1074,9 @@ int32_t VirtualScannerLib::LiftFinger(int32_t index) {
 }
 
 int32_t VirtualScannerLib::PlugDevice(int32_t type, int32_t* index) {
-  if (DeviceTypeName(type) == nullptr) {
+  // Any positive code is accepted: a device of a type the agent does not know lets pages see
+  // how such a device is listed.
+  if (type <= 0) {
     return kInvalidParameter;
   }
   ScannerCallback callback = nullptr;
@@ -1152,7 +1162,8 @@ std::string VirtualScannerLib::HandleControlRequest(const std::string& request) 
     out << line;
     for (const DeviceState& d : ListDevices()) {
       const std::string handle = d.handle != 0 ? std::to_string(d.handle) : "-";
-      std::string type = std::to_string(d.type) + " " + DeviceTypeName(d.type);
+      const char* model = DeviceTypeName(d.type);
+      std::string type = std::to_string(d.type) + " " + (model != nullptr ? model : "unknown");
       std::string sensor = d.fingerOn ? "finger " + std::to_string(d.finger) + " (quality " +
                                             std::to_string(d.placementQuality) + ")"
                                       : "empty";
@@ -1190,9 +1201,8 @@ std::string VirtualScannerLib::HandleControlRequest(const std::string& request) 
   }
   if (command == "plug" && words.size() <= 2) {
     int64_t type = kDefaultType;
-    if (words.size() == 2 && (!number(1, 0, INT32_MAX, &type) ||
-                              DeviceTypeName(static_cast<int32_t>(type)) == nullptr)) {
-      return error("unknown device type: " + words[1] + " (1001..1005)");
+    if (words.size() == 2 && !number(1, 1, INT32_MAX, &type)) {
+      return error("bad device type: " + words[1] + " (a positive code, e.g. 1001..1005)");
     }
     int32_t index = 0;
     if (PlugDevice(static_cast<int32_t>(type), &index) != kOk) {

@@ -24,7 +24,8 @@ constexpr const char* kUsage =
     "  lift DEVICE                         take the finger off the sensor\n"
     "  plug [--type CODE]                  attach a new device (types 1001 KQ10, 1002 KQ20,\n"
     "                                      1003 KQ21, 1004 Tessaro Duo, 1005 Tessaro Flat;\n"
-    "                                      default 1005)\n"
+    "                                      any other code is a type the agent does not\n"
+    "                                      know; default 1005)\n"
     "  unplug DEVICE                       detach a device\n"
     "  --help                              show this text\n"
     "\n"
@@ -122,8 +123,8 @@ int main(int argc, char** argv) {
     if (words.size() != 1) {
       return Usage("usage: plug [--type CODE]");
     }
-    if (haveType && !IsNumber(type, 1001, 1005)) {
-      return Usage("type must be one of 1001..1005, not '" + type + "'");
+    if (haveType && !IsNumber(type, 1, 2147483647)) {
+      return Usage("type must be a positive device type code, not '" + type + "'");
     }
     request = haveType ? "plug " + type : "plug";
   } else if (command.empty()) {
