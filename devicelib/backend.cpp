@@ -15,11 +15,14 @@ std::unique_ptr<ScannerLib> CreateScannerLib() {
   if (backend == "virtual") {
     return CreateVirtualScannerLib();
   }
-  std::fprintf(stderr, "Unknown scanner backend \"%.*s\" (WEBAGENT_SCANNER_BACKEND); known: virtual\n",
+  std::fprintf(stderr,
+               "Unknown scanner backend \"%.*s\" (WEBAGENT_SCANNER_BACKEND); known: virtual\n",
                static_cast<int>(backend.size()), backend.data());
   return nullptr;
 }
 
-std::unique_ptr<MatcherLib> CreateMatcherLib() { return CreateMinutiaeMatcher(); }
+std::unique_ptr<MatcherLib> CreateMatcherLib() {
+  return CreateMinutiaeMatcher();
+}
 
 }  // namespace devicelib

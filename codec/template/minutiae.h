@@ -20,13 +20,13 @@ struct Minutia {
 
 // One finger view: what both record formats carry for a single finger.
 struct FingerTemplate {
-  uint16_t width = 0;            // image size in pixels
+  uint16_t width = 0;  // image size in pixels
   uint16_t height = 0;
-  uint16_t xResolution = 197;    // pixels per centimetre (197 = 500 ppi)
+  uint16_t xResolution = 197;  // pixels per centimetre (197 = 500 ppi)
   uint16_t yResolution = 197;
-  uint8_t fingerPosition = 0;    // 0 = unknown
-  uint8_t impressionType = 0;    // 0 = live-scan plain
-  uint8_t fingerQuality = 0;     // 0..100
+  uint8_t fingerPosition = 0;  // 0 = unknown
+  uint8_t impressionType = 0;  // 0 = live-scan plain
+  uint8_t fingerQuality = 0;   // 0..100
   std::vector<Minutia> minutiae;
 };
 
