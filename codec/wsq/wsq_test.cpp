@@ -1,6 +1,7 @@
 // Interoperability with the reference WSQ files, round trips, and the encoder's interface.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -178,6 +179,23 @@ TEST(WsqRoundTrip, ImageSizesAndContents) {
   WsqImage out;
   ASSERT_EQ(DecodeWsq(file, &out), WsqError::kOk);
   EXPECT_EQ(out.pixels, flat);
+
+  // A small finger in the middle of a large blank area: zero runs of about 200000 coefficients
+  // between subbands, longer than one 16-bit run escape can hold.
+  {
+    const int w = 1300;
+    const int h = 1300;
+    const int n = 160;
+    std::vector<uint8_t> big(static_cast<size_t>(w) * h, 128);
+    const Gray patch = wsq_test::SyntheticFinger(n, n);
+    for (int y = 0; y < n; ++y) {
+      std::copy_n(&patch.pixels[static_cast<size_t>(y) * n], n,
+                  &big[static_cast<size_t>(y + (h - n) / 2) * w + (w - n) / 2]);
+    }
+    ASSERT_EQ(EncodeWsq(big, w, h, {}, &file), WsqError::kOk);
+    ASSERT_EQ(DecodeWsq(file, &out), WsqError::kOk);
+    EXPECT_GE(Psnr(out.pixels, big), 40.0);
+  }
 
   // White noise at the highest rate: every symbol category, long and short runs. WSQ drops the
   // quadrant of highest diagonal frequencies, a quarter of white noise's energy, which bounds
