@@ -99,7 +99,7 @@ struct HuffmanCode {
 };
 std::optional<HuffmanCode> CanonicalCodes(const HuffmanTable& table);
 
-// Symbols of the coefficient coding (IAFIS-IC-0110 Part 1, Huffman coding of the quantised
+// Symbols of the coefficient coding (IAFIS-IC-0110, Huffman coding of the quantised
 // coefficients).
 inline constexpr int kMaxZeroRun = 100;       // symbols 1..100: a run of that many zeros
 inline constexpr int kEscPos8 = 101;          // then 8 bits: a positive coefficient

@@ -1,5 +1,5 @@
-// WSQ encoder with the FBI's parameter settings for 500 ppi images (IAFIS-IC-0110 Part 3):
-// the 9/7 filter pair, zero bins 1.2 bin widths wide, a reconstruction point 0.44 of a bin
+// WSQ encoder with the FBI's parameter settings for 500 ppi images (IAFIS-IC-0110, encoder number
+// one): the 9/7 filter pair, zero bins 1.2 bin widths wide, a reconstruction point 0.44 of a bin
 // width in from the bin's edge, bin widths from subband variances scaled to meet a target bit
 // rate, and the three-block Huffman coding with one table for the first block and one shared by
 // the other two.
