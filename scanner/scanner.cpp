@@ -284,16 +284,37 @@ std::string Scanner::ListScanners() {
   return writer_.write(reply_);
 }
 
+bool Scanner::ReadHandleAndParameters(const std::string& parameterText, int64_t& handle,
+                                      http::ParameterMap& map) {
+  if (ReadHandle(parameterText, handle) != 0) {
+    return false;
+  }
+  if (ParseParameters(parameterText, map) != 0) {
+    SetWrongParameter(reply_);
+    return false;
+  }
+  return true;
+}
+
 // ---- Capture control -------------------------------------------------------------------
 
-void Scanner::CaptureSingle(const std::string& parameterText) {
-  int64_t handle = 0;
+// The start shared by captureSingle, startCapturing and abortCapture: the handle, then the
+// optional "resetTimer" (no other parameter is required, so an empty map is fine).
+bool Scanner::BeginCaptureRequest(const std::string& parameterText, int64_t& handle) {
   if (ReadHandle(parameterText, handle) != 0) {
-    return;
+    return false;
   }
   http::ParameterMap map;
   ParseParameters(parameterText, map);
   ApplyResetTimer(map);
+  return true;
+}
+
+void Scanner::CaptureSingle(const std::string& parameterText) {
+  int64_t handle = 0;
+  if (!BeginCaptureRequest(parameterText, handle)) {
+    return;
+  }
   const int32_t status = libraries_.scanner.CaptureSingleImage(handle);
   if (status != 0) {
     SetLibraryError(Library::kScanner, status);
@@ -307,12 +328,9 @@ void Scanner::CaptureSingle(const std::string& parameterText) {
 
 void Scanner::StartCapturing(const std::string& parameterText) {
   int64_t handle = 0;
-  if (ReadHandle(parameterText, handle) != 0) {
+  if (!BeginCaptureRequest(parameterText, handle)) {
     return;
   }
-  http::ParameterMap map;
-  ParseParameters(parameterText, map);
-  ApplyResetTimer(map);
   const int32_t status = libraries_.scanner.StartCapturing(handle, &Scanner::OnCaptureFrame, this);
   if (status != 0) {
     SetLibraryError(Library::kScanner, status);
@@ -323,12 +341,9 @@ void Scanner::StartCapturing(const std::string& parameterText) {
 
 void Scanner::AbortCapture(const std::string& parameterText) {
   int64_t handle = 0;
-  if (ReadHandle(parameterText, handle) != 0) {
+  if (!BeginCaptureRequest(parameterText, handle)) {
     return;
   }
-  http::ParameterMap map;
-  ParseParameters(parameterText, map);
-  ApplyResetTimer(map);
   const int32_t status = libraries_.scanner.AbortCapturing(handle);
   if (status != 0) {
     SetLibraryError(Library::kScanner, status);
@@ -428,12 +443,8 @@ void Scanner::GetParameters(const std::string& parameterText, devicelib::Matcher
 
 void Scanner::SetParameters(const std::string& parameterText, devicelib::MatcherHandle matcher) {
   int64_t handle = 0;
-  if (ReadHandle(parameterText, handle) != 0) {
-    return;
-  }
   http::ParameterMap map;
-  if (ParseParameters(parameterText, map) != 0) {
-    SetWrongParameter(reply_);
+  if (!ReadHandleAndParameters(parameterText, handle, map)) {
     return;
   }
   devicelib::ScannerLib& lib = libraries_.scanner;
@@ -482,12 +493,8 @@ void Scanner::SetParameters(const std::string& parameterText, devicelib::Matcher
 
 void Scanner::GetTemplateData(const std::string& parameterText) {
   int64_t handle = 0;
-  if (ReadHandle(parameterText, handle) != 0) {
-    return;
-  }
   http::ParameterMap map;
-  if (ParseParameters(parameterText, map) != 0) {
-    SetWrongParameter(reply_);
+  if (!ReadHandleAndParameters(parameterText, handle, map)) {
     return;
   }
   int32_t encrypt = -1;
@@ -573,12 +580,8 @@ void Scanner::GetTemplateData(const std::string& parameterText) {
 
 void Scanner::GetImageData(const std::string& parameterText) {
   int64_t handle = 0;
-  if (ReadHandle(parameterText, handle) != 0) {
-    return;
-  }
   http::ParameterMap map;
-  if (ParseParameters(parameterText, map) != 0) {
-    SetWrongParameter(reply_);
+  if (!ReadHandleAndParameters(parameterText, handle, map)) {
     return;
   }
   if (!FetchCapturedImage(handle)) {
@@ -616,12 +619,8 @@ void Scanner::GetImageData(const std::string& parameterText) {
 
 void Scanner::SaveImageBuffer(const std::string& parameterText) {
   int64_t handle = 0;
-  if (ReadHandle(parameterText, handle) != 0) {
-    return;
-  }
   http::ParameterMap map;
-  if (ParseParameters(parameterText, map) != 0) {
-    SetWrongParameter(reply_);
+  if (!ReadHandleAndParameters(parameterText, handle, map)) {
     return;
   }
   std::error_code ignored;

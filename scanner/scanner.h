@@ -69,6 +69,11 @@ class Scanner {
   int32_t ReadHandle(const std::string& parameterText, int64_t& handle);
   int32_t ParseParameters(const std::string& parameterText, http::ParameterMap& map);
   void ApplyResetTimer(const http::ParameterMap& map);
+  // ReadHandle, then ParseParameters; a text with no parameter besides "sHandle" is a wrong
+  // parameter. False (with the reply written) when the operation must end.
+  bool ReadHandleAndParameters(const std::string& parameterText, int64_t& handle,
+                               http::ParameterMap& map);
+  bool BeginCaptureRequest(const std::string& parameterText, int64_t& handle);
   bool FetchCapturedImage(int64_t handle);
   void StoreBase64(std::span<const uint8_t> bytes);
 
