@@ -121,6 +121,30 @@ class CaptureAndImages(AgentTestCase):
         self.assertGreaterEqual(elapsed, 0.9)
         page.api("setParameters", handle, timeout=5)
 
+    def test_images_keep_flowing_while_a_capture_waits(self):
+        page, handle = self.page, self.handle
+        self.assertEqual(page.api("captureSingle", handle).json()["retValue"], "0")
+        image = page.image("CaptureImg.bmp", handle).body
+        page.api("setParameters", handle, timeout=4)
+        virtual_scanner(self.agent, "lift", 0)
+        results = {}
+        waiting = threading.Thread(
+            target=lambda: results.update(reply=page.api("captureSingle", handle).json()))
+        waiting.start()
+        try:
+            time.sleep(0.5)
+            start = time.monotonic()
+            self.assertEqual(page.image("CaptureImg.bmp", handle).body, image)
+            stream = StreamReader(page, handle)
+            self.assertEqual(stream.next_frame(), image)
+            stream.close()
+            self.assertLess(time.monotonic() - start, 2.0, "image delivery did not wait")
+            self.assertTrue(waiting.is_alive(), "the capture is still waiting for a finger")
+        finally:
+            waiting.join(timeout=30)
+            page.api("setParameters", handle, timeout=5)
+        self.assertEqual(results["reply"]["retValue"], "-105")
+
     def test_live_stream_shows_changing_frames_until_aborted(self):
         page, handle = self.page, self.handle
         self.assertEqual(page.api("startCapturing", handle).json()["retValue"], "0")
