@@ -40,12 +40,12 @@ class Envelopes(AgentTestCase):
             self.assertIn(match.group(1).decode(), stamps)
 
     def test_scanner_api_uses_json_envelope(self):
-        reply = get("/api/version?dummy=1&sHandle=5&id=p")
+        reply = get("/api/noSuchOperation?dummy=1&sHandle=5&id=p")
         self.assertEqual(reply.raw[:len(JSON_ENVELOPE)], JSON_ENVELOPE)
         self.assertEqual(reply.raw[len(JSON_ENVELOPE):], UNSUPPORTED)
 
     def test_database_api_uses_html_envelope(self):
-        reply = get("/db/queryData?dummy=1&sHandle=5")
+        reply = get("/db/noSuchOperation?dummy=1&sHandle=5")
         self.assertEqual(reply.raw, HTML_ENVELOPE + UNSUPPORTED)
         reply = get("/db/x?dummy=1")
         self.assertEqual(reply.raw, HTML_ENVELOPE + UNSUPPORTED)
@@ -62,7 +62,7 @@ class Envelopes(AgentTestCase):
 
     def test_closed_is_an_ordinary_api_name(self):
         reply = get("/api/closed?dummy=1")
-        self.assertEqual(reply.raw, JSON_ENVELOPE + UNSUPPORTED)
+        self.assertEqual(reply.raw, JSON_ENVELOPE + UNSUPPORTED)  # "closed" is no operation
         self.assertIsNone(self.agent.process.poll())
 
     def test_malformed_requests_never_stop_the_agent(self):
@@ -89,7 +89,7 @@ class Envelopes(AgentTestCase):
                 raw_request(raw, timeout=5)
             except OSError:
                 pass
-        self.assertEqual(get("/api/version?dummy=1").raw, JSON_ENVELOPE + UNSUPPORTED)
+        self.assertEqual(get("/api/nope?dummy=1").raw, JSON_ENVELOPE + UNSUPPORTED)
         self.assertIsNone(self.agent.process.poll())
 
 
