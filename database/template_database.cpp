@@ -185,7 +185,6 @@ bool TemplateDatabase::ReadRequest(const std::string& parameterText, unsigned kn
 
 void TemplateDatabase::StoreBase64(std::span<const uint8_t> bytes) {
   base64Text_ = codec::Base64Encode(bytes);
-  base64Length_ = static_cast<uint32_t>(base64Text_.size());
 }
 
 // ---- delete, deleteAll, queryData ----

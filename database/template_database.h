@@ -146,9 +146,9 @@ class TemplateDatabase {
   std::vector<TemplateRecord> templates1_;  // first template of each user: the one matched
   std::vector<TemplateRecord> templates2_;  // second template (two-template enrolment only)
 
-  // Last Base64 text of "getTemplateData"; written only under apiLock.
+  // Last Base64 text of "getTemplateData" (its length is the string's); written only under
+  // apiLock.
   std::string base64Text_;
-  uint32_t base64Length_ = 0;
 };
 
 }  // namespace database
