@@ -100,12 +100,13 @@ function showWait(text, withCountdown) {
   clearInterval(waitTimer);
   const started = Date.now();
   const render = () => {
-    let t = text;
+    let left = '';
     if (withCountdown && state.timeoutMs > 0) {
-      const left = Math.max(0, Math.ceil((state.timeoutMs - (Date.now() - started)) / 1000));
-      t += left > 0 ? ` (${left} s left)` : '';
+      const s = Math.max(0, Math.ceil((state.timeoutMs - (Date.now() - started)) / 1000));
+      left = s > 0 ? `${s} s left` : '';
     }
-    $('viewer-wait-text').textContent = t;
+    $('viewer-wait-text').textContent = text;
+    $('viewer-wait-left').textContent = left;
   };
   render();
   waitTimer = setInterval(render, 500);
@@ -121,7 +122,7 @@ function hideWait() {
  * Runs an operation that may wait for a finger. Only one such operation runs at a time; the
  * controls are disabled meanwhile and the viewer shows what the scanner waits for.
  */
-async function runWaiting(label, resultEl, waitText, action) {
+async function runWaiting(label, resultEl, waitText, action, countdown = true) {
   if (state.busy) {
     show(resultEl, `Please wait: "${state.busy}" is still running.`, 'error');
     return null;
@@ -129,7 +130,7 @@ async function runWaiting(label, resultEl, waitText, action) {
   state.busy = label;
   updateControls();
   show(resultEl, waitText, 'wait');
-  showWait(waitText, true);
+  showWait(waitText, countdown);
   try {
     return await action();
   } catch (error) {
@@ -604,7 +605,7 @@ function useTemplateForVerification() {
 
 const IMAGE_FORMATS = {
   [FileType.BMP]: { mime: 'image/bmp', ext: 'bmp', name: 'BMP' },
-  [FileType.RAW]: { mime: 'application/octet-stream', ext: 'dat', name: 'raw' },
+  [FileType.RAW]: { mime: 'application/octet-stream', ext: 'dat', name: 'Raw' },
   [FileType.WSQ]: { mime: 'image/x-wsq', ext: 'wsq', name: 'WSQ' },
 };
 
@@ -780,13 +781,15 @@ function renderUsers() {
     match.value = String(previous);
   }
 
+  // keep a chosen existing user; otherwise (and after a new user was added) offer "new user"
   const slot = $('enroll-slot');
-  const keep = slot.value;
+  const keep = slot.value !== slot.dataset.newUser ? slot.value : '';
   slot.replaceChildren(new Option(`New user (no. ${users.length})`, String(users.length)));
   for (const u of users) {
     slot.append(new Option(`Replace no. ${u.serialNo} – ${u.id || '(no ID)'}`, String(u.serialNo)));
   }
-  slot.value = Number(keep) < users.length ? keep : String(users.length);
+  slot.dataset.newUser = String(users.length);
+  slot.value = keep !== '' && Number(keep) < users.length ? keep : String(users.length);
   highlightRow();
   updateControls();
 }
@@ -818,6 +821,7 @@ async function enroll(event) {
     : 'Place the finger to enrol on the scanner…';
   const reply = await runWaiting('enroll', el, wait, () =>
     agent.db.enroll(state.handle, { userSerialNo, userID, selectTemplate: four ? 1 : 0, qualityLevel }),
+    !four,
   );
   if (reply) {
     const who = isNew ? `“${userID}” as user no. ${userSerialNo}` : `user ${userLabel(userSerialNo)} again`;
@@ -846,6 +850,7 @@ async function verify(n = chosenUser()) {
   }
   if (report(el, reply, reply.matched ? `The finger matches user ${userLabel(n)}.` : `The finger does not match user ${userLabel(n)}.`)) {
     outcome(reply.matched ? 'match' : 'nomatch', reply.matched ? `Match: user ${userLabel(n)}` : `No match with user ${userLabel(n)}`);
+    show(el, '', 'ok'); // the outcome says it
   }
 }
 
@@ -940,7 +945,8 @@ async function identify() {
     ? `Identified: user ${userLabel(reply.matchedIndex)}.`
     : 'Not registered: the finger matches nobody in the database.';
   if (report(el, reply, text)) {
-    outcome(reply.found ? 'match' : 'nomatch', reply.found ? `Identified: user ${userLabel(reply.matchedIndex)}` : 'Not registered');
+    outcome(reply.found ? 'match' : 'nomatch', reply.found ? `Identified: user ${userLabel(reply.matchedIndex)}` : 'Not registered: the finger matches nobody in the database');
+    show(el, '', 'ok');
     if (reply.found) {
       $('match-user').value = String(reply.matchedIndex);
       highlightRow();
@@ -973,6 +979,7 @@ async function verifyTemplate(event) {
   );
   if (reply && report(el, reply, reply.matched ? 'The finger matches the template.' : 'The finger does not match the template.')) {
     outcome(reply.matched ? 'match' : 'nomatch', reply.matched ? 'Match with the pasted template' : 'No match with the pasted template');
+    show(el, '', 'ok');
   }
 }
 

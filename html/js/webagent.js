@@ -49,30 +49,27 @@ export const TemplateType = Object.freeze({
 });
 
 /**
- * Plain-language explanations of the status codes the agent and its libraries answer with.
- * The agent's own "retString" is shown as well; these add what the user can do about it.
+ * Advice for the status codes the agent and its libraries answer with: what a person can do
+ * about it. The agent's own "retString" says what happened; this is shown after it.
  * @type {Readonly<Record<number, string>>}
  */
 export const StatusHelp = Object.freeze({
-  0: 'Done.',
-  [-1]: 'The operation failed.',
-  [-101]: 'The scanners are not initialised: choose "Find scanners" first.',
-  [-102]: 'The agent does not know this scanner any more: find the scanners again.',
-  [-103]: 'A value was out of range.',
-  [-104]: 'There is no captured image yet: capture a finger first.',
-  [-105]: 'No finger was placed on the sensor before the time-out.',
-  [-106]: 'The capture was stopped.',
-  [-107]: 'The scanner is busy with another capture (live preview or auto capture): stop it first.',
-  [-108]: 'The scanner was unplugged.',
-  [-111]: 'Not supported by this scanner or by the agent.',
-  [-112]: 'A parameter or the session was refused.',
-  [-113]: 'The template could not be decrypted: wrong key or damaged data.',
-  [-301]: 'No fingerprint was found in the image.',
-  [-302]: 'The fingerprint quality is below the requested level: place the finger again.',
-  [-303]: 'The captures do not agree well enough: enrol again with the same finger.',
-  [-401]: 'Identification was stopped.',
-  [-402]: 'Identification ran out of time.',
-  [-403]: 'The matcher is not ready: find the scanners again.',
+  [-1]: 'Try again.',
+  [-101]: 'Choose "Find scanners" first.',
+  [-102]: 'Choose "Find scanners" again.',
+  [-103]: 'Check the values given.',
+  [-104]: 'Capture a finger first.',
+  [-105]: 'Place the finger first, or allow more time in the settings.',
+  [-107]: 'Stop the live preview or the auto capture first.',
+  [-108]: 'Plug the scanner in again and choose "Find scanners".',
+  [-111]: 'This scanner or this agent does not offer it.',
+  [-112]: 'Check the request\'s values.',
+  [-113]: 'Check the key the template was encrypted with.',
+  [-301]: 'Place the finger flat and centred, then try again.',
+  [-302]: 'Place the finger again, flat and centred, or lower the minimum quality.',
+  [-303]: 'Enrol again with the same finger, placed the same way each time.',
+  [-402]: 'Try again.',
+  [-403]: 'Choose "Find scanners" again.',
 });
 
 /** Error thrown for network failures and for values the agent could not carry. */
@@ -138,25 +135,22 @@ export function normaliseRetValue(value) {
  * A plain-language description of a status, for people.
  * @param {number|null} retValue
  * @param {string} retString
+ * @param {boolean} [sessionRefusal=false] the reply is the session check's refusal
  * @returns {string}
  */
-export function describeStatus(retValue, retString) {
+export function describeStatus(retValue, retString, sessionRefusal = false) {
   if (retValue === 0) {
     return retString && retString !== 'Success' ? retString : 'Success.';
   }
   if (retValue === null) {
     return retString || 'The agent sent no result.';
   }
+  const said = retString || `Error ${retValue}`;
+  if (sessionRefusal) {
+    return `${said} (code ${retValue}): the scanner is in use by another page, or this page's session has expired. Reload the page to start a new session.`;
+  }
   const help = StatusHelp[retValue];
-  const said = retString ? `${retString}` : `Error ${retValue}`;
-  if (!help) {
-    return `${said} (code ${retValue}).`;
-  }
-  if (retValue === -112 && retString && retString !== 'passed wrong parameter') {
-    // a refused session: the text comes from the agent's session check
-    return `${said} (code -112): the scanner is in use by another page, or this page's session has expired. Reload the page to start a new session.`;
-  }
-  return `${said} (code ${retValue}). ${help}`;
+  return help ? `${said} (code ${retValue}). ${help}` : `${said} (code ${retValue}).`;
 }
 
 /**
@@ -361,6 +355,9 @@ export class WebAgent {
     const stale =
       area === 'api' && name !== 'initDevice' && name !== 'uninitDevice' && retValue !== -111 &&
       (data.request !== name || Object.prototype.hasOwnProperty.call(data, 'sessionId'));
+    // the session check answers -112 as a number, with its own message
+    const sessionRefusal =
+      retValue === -112 && typeof data.retValue === 'number' && retString !== 'passed wrong parameter';
     const reply = {
       operation: area === 'api' ? name : `${area}/${name}`,
       ok: !stale && retValue === 0,
@@ -368,7 +365,7 @@ export class WebAgent {
       retString: stale ? '' : retString,
       message: stale
         ? 'The agent did not run this: it does not know that scanner (find the scanners again).'
-        : describeStatus(retValue, retString),
+        : describeStatus(retValue, retString, sessionRefusal),
       stale,
       data,
       raw,

@@ -100,7 +100,12 @@ async function stopAgent() {
   }
   const exited = new Promise((resolve) => agent.once('exit', () => resolve()));
   agent.kill('SIGTERM');
-  const done = await Promise.race([exited.then(() => true), sleep(60_000).then(() => false)]);
+  let timer;
+  const done = await Promise.race([
+    exited.then(() => true),
+    new Promise((resolve) => (timer = setTimeout(() => resolve(false), 60_000))),
+  ]);
+  clearTimeout(timer);
   if (!done) {
     agent.kill('SIGKILL');
     await exited;
@@ -371,7 +376,7 @@ test('a template sent by the page is verified (escaped Base64)', async () => {
   await clearResult('#capture-result');
   await press('#btn-capture');
   await waitClass('#capture-result', 'ok');
-  await page.check('input[name="tpl-mode"][value="0"]');
+  await page.check('input[name="tpl-mode"][value="0"]'); // plain
   await clearResult('#template-result');
   await press('#btn-template');
   await waitClass('#template-result', 'ok');
