@@ -18,6 +18,7 @@ const state = {
   users: [],
   timeoutMs: 0,
   pollTimer: 0,
+  polling: false,
   pollFailing: false,
   lastSensor: undefined,
 };
@@ -307,12 +308,14 @@ function flag(el, value, onText, offText) {
 
 async function poll() {
   const handle = state.handle;
-  if (!handle || !state.connected || (!$('chk-poll').checked && !state.autoWaiting)) {
-    return;
+  if (state.polling || !handle || !state.connected || (!$('chk-poll').checked && !state.autoWaiting)) {
+    return; // a poll in flight schedules the next one itself
   }
+  state.polling = true;
   try {
     const st = await agent.getScannerStatus(handle);
     if (handle !== state.handle) {
+      schedulePoll(0); // another scanner was chosen meanwhile
       return;
     }
     if (state.pollFailing) {
@@ -358,6 +361,8 @@ async function poll() {
       banner(`${error.message}`);
       log('getScannerStatus', error.message, 'error');
     }
+  } finally {
+    state.polling = false;
   }
   schedulePoll(1000);
 }

@@ -19,7 +19,13 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+
+let chromium;
+try {
+  ({ chromium } = await import('playwright-core'));
+} catch (error) {
+  throw new Error(`playwright-core is not installed: run (cd tests/e2e && npm ci) first (${error.message})`);
+}
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const repo = path.resolve(here, '..', '..');
@@ -248,11 +254,20 @@ after(async () => {
   }
 });
 
+// Never leave an agent holding the ports behind, whatever ends this process.
 process.once('exit', () => {
   if (agent && !agentExit) {
     agent.kill('SIGKILL');
   }
 });
+for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
+  process.once(signal, () => {
+    if (agent && !agentExit) {
+      agent.kill('SIGTERM');
+    }
+    process.exit(1);
+  });
+}
 
 // ----- the scenario --------------------------------------------------------------------------
 
