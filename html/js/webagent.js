@@ -260,6 +260,9 @@ export class WebAgent {
    * @param {boolean} [options.setCookie=true] set `document.cookie` to the session identifier
    * @param {number} [options.timeoutMs=0] abort a request after this long (0: never; captures
    *                                    and identification legitimately wait)
+   * @param {boolean} [options.retryExpiredSession=true] repeat a call once after "session
+   *                                    timeout" / "invalid session(timeout-ed)" (the agent
+   *                                    binds the scanner afresh on the next request)
    */
   constructor(options = {}) {
     const origin = globalThis.location?.origin;
@@ -271,6 +274,8 @@ export class WebAgent {
     this.sessionId = null;
     this.setCookie = options.setCookie ?? true;
     this.timeoutMs = options.timeoutMs ?? 0;
+    /** @type {boolean} repeat a call once when the agent answers that the session expired */
+    this.retryExpiredSession = options.retryExpiredSession ?? true;
     /** Database operations: `agent.db.enroll(...)`, `agent.db.verify(...)`, ... */
     this.db = new WebAgentDatabase(this);
   }
@@ -341,6 +346,25 @@ export class WebAgent {
    * @returns {Promise<Reply>}
    */
   async call(area, name, sHandle, items = []) {
+    const reply = await this.callOnce(area, name, sHandle, items);
+    // An expired session is refused once and then forgotten by the agent: the next request
+    // binds the scanner afresh, so it is repeated once.
+    if (this.retryExpiredSession && reply.data.retValue === -112 &&
+        (reply.retString === 'session timeout' || reply.retString === 'invalid session(timeout-ed)')) {
+      return this.callOnce(area, name, sHandle, items);
+    }
+    return reply;
+  }
+
+  /**
+   * One request of {@link WebAgent#call}, without the retry.
+   * @param {'api'|'db'} area
+   * @param {string} name
+   * @param {string|number|null} sHandle
+   * @param {Array<[string, string]>} items
+   * @returns {Promise<Reply>}
+   */
+  async callOnce(area, name, sHandle, items) {
     const raw = await this.request(`/${area}/${name}`, this.query(sHandle, items));
     let data;
     try {

@@ -77,6 +77,22 @@ test('integer and text retValue are both normalised; session refusals are explai
   assert.equal(normaliseRetValue(undefined), null);
 });
 
+test('an expired session is retried once, a busy one is not', async () => {
+  let calls = 0;
+  replies.set('/api/startCapturing', () => (++calls === 1
+    ? '{ "request": "startCapturing", "retValue": -112, "retString": "session timeout" }'
+    : '{ "request": "startCapturing", "retValue": "0", "retString": "Success" }'));
+  const reply = await agent().startCapturing(HANDLE);
+  assert.equal(calls, 2);
+  assert.equal(reply.ok, true);
+
+  calls = 0;
+  replies.set('/api/startCapturing', () => (++calls, '{ "request": "startCapturing", "retValue": -112, "retString": "invalid session cookie" }'));
+  const busy = await agent().startCapturing(HANDLE);
+  assert.equal(calls, 1);
+  assert.equal(busy.ok, false);
+});
+
 test('setParameters sends the write names; timeout in seconds', async () => {
   replies.set('/api/setParameters', '{ "request": "setParameters", "retValue": "0", "retString": "Success", "unsupportedVariables": "brightness, sensitivity" }');
   const reply = await agent().setParameters(HANDLE, { timeout: 5, brightness: 40, sensitivity: 60, fastMode: true, securityLevel: 4, templateType: 1 });
