@@ -21,71 +21,13 @@
 #include "devicelib/matcher_lib.h"
 #include "devicelib/scanner_lib.h"
 #include "devicelib/status.h"
+#include "tests/fakes/mock_libraries.h"
 
 namespace database::testing {
 
-class MockScannerLib : public devicelib::ScannerLib {
- public:
-  MOCK_METHOD(int32_t, Init, (), (override));
-  MOCK_METHOD(int32_t, Uninit, (), (override));
-  MOCK_METHOD(int32_t, SetScannerCallback, (devicelib::ScannerCallback, void*), (override));
-  MOCK_METHOD(int32_t, GetScannerNumber, (int32_t*), (override));
-  MOCK_METHOD(int32_t, GetScannerHandle, (int32_t, int64_t*), (override));
-  MOCK_METHOD(int32_t, GetScannerID, (int64_t, char*), (override));
-  MOCK_METHOD(int32_t, GetScannerType, (int64_t, int32_t*), (override));
-  MOCK_METHOD(int32_t, GetParameter, (int64_t, int32_t, int32_t*), (override));
-  MOCK_METHOD(int32_t, SetParameter, (int64_t, int32_t, const int32_t*), (override));
-  MOCK_METHOD(int32_t, IsSensorOn, (int64_t, int32_t*), (override));
-  MOCK_METHOD(int32_t, CaptureSingleImage, (int64_t), (override));
-  MOCK_METHOD(int32_t, StartCapturing, (int64_t, devicelib::ImageCallback, void*), (override));
-  MOCK_METHOD(int32_t, IsCapturing, (int64_t, int32_t*), (override));
-  MOCK_METHOD(int32_t, AbortCapturing, (int64_t), (override));
-  MOCK_METHOD(int32_t, Extract, (int64_t, uint8_t*, int32_t*, int32_t*), (override));
-  MOCK_METHOD(int32_t, SetEncryptionKey, (int64_t, const uint8_t*), (override));
-  MOCK_METHOD(int32_t, EncryptTemplate, (int64_t, const uint8_t*, int32_t, uint8_t*, int32_t*),
-              (override));
-  MOCK_METHOD(int32_t, DecryptTemplate, (int64_t, const uint8_t*, int32_t, uint8_t*, int32_t*),
-              (override));
-  MOCK_METHOD(int32_t, GetCaptureImageInfo, (int64_t, int32_t*, int32_t*, int32_t*), (override));
-  MOCK_METHOD(int32_t, GetCaptureImage, (int64_t, uint8_t*), (override));
-  MOCK_METHOD(int32_t, SaveCaptureImageToBmpFile, (int64_t, const char*), (override));
-  MOCK_METHOD(int32_t, GetErrorString, (int32_t, char*), (override));
-  MOCK_METHOD(int32_t, GetTemplateType, (int64_t, int32_t*), (override));
-  MOCK_METHOD(int32_t, SetTemplateType, (int64_t, int32_t), (override));
-  MOCK_METHOD(int32_t, SaveCaptureImageToDatFile, (int64_t, const char*), (override));
-  MOCK_METHOD(int32_t, SaveCaptureImageToWsqFile, (int64_t, float, const char*), (override));
-  MOCK_METHOD(int32_t, SelectTemplate,
-              (int64_t, const uint8_t* const*, const int32_t*, int32_t, uint8_t* const*, int32_t*,
-               int32_t),
-              (override));
-  MOCK_METHOD(int32_t, StartAutoCapture, (int64_t, devicelib::ImageCallback, void*), (override));
-  MOCK_METHOD(int32_t, ExtractEx, (int64_t, int32_t, uint8_t*, int32_t*, int32_t*), (override));
-  MOCK_METHOD(int32_t, SelectTemplateEx,
-              (int64_t, int32_t, const uint8_t* const*, const int32_t*, int32_t, uint8_t* const*,
-               int32_t*, int32_t),
-              (override));
-};
-
-class MockMatcherLib : public devicelib::MatcherLib {
- public:
-  MOCK_METHOD(int32_t, Create, (devicelib::MatcherHandle*), (override));
-  MOCK_METHOD(int32_t, Delete, (devicelib::MatcherHandle), (override));
-  MOCK_METHOD(int32_t, GetParameter, (devicelib::MatcherHandle, int32_t, int32_t*), (override));
-  MOCK_METHOD(int32_t, SetParameter, (devicelib::MatcherHandle, int32_t, const int32_t*),
-              (override));
-  MOCK_METHOD(int32_t, Verify,
-              (devicelib::MatcherHandle, const uint8_t*, int32_t, const uint8_t*, int32_t,
-               int32_t*),
-              (override));
-  MOCK_METHOD(int32_t, Identify,
-              (devicelib::MatcherHandle, const uint8_t*, int32_t, const uint8_t* const*,
-               const int32_t*, int32_t, int32_t, int32_t*),
-              (override));
-  MOCK_METHOD(int32_t, AbortIdentify, (devicelib::MatcherHandle), (override));
-  MOCK_METHOD(int32_t, GetErrorString, (int32_t, char*), (override));
-  MOCK_METHOD(int32_t, GetTemplateType, (devicelib::MatcherHandle, int32_t*), (override));
-  MOCK_METHOD(int32_t, SetTemplateType, (devicelib::MatcherHandle, int32_t), (override));
-};
+// The plain GoogleMock classes are the project's shared ones.
+using fakes::MockMatcherLib;
+using fakes::MockScannerLib;
 
 // Template of a finger: "T", the finger number, then 30 + finger pattern bytes.
 inline std::vector<uint8_t> FingerTemplate(int finger) {

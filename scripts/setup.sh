@@ -24,6 +24,12 @@ packages=(
   dpkg-dev
 )
 
+# Browser test of the page: Debian's chromium; node and npm only when the machine has none
+# (Debian's npm conflicts with node builds that bring their own npm).
+packages+=(chromium)
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -15,6 +15,9 @@ if [ "${#sources[@]}" -gt 0 ]; then
   (cd "$here" && clang-format --dry-run --Werror "${sources[@]}")
 fi
 
+step "browser test dependencies (playwright-core)"
+(cd "$here/tests/e2e" && npm ci --no-audit --no-fund)
+
 step "build and test"
 cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$here/build" -j"$jobs"
