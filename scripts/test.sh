@@ -35,7 +35,7 @@ cmake --build "$here/build-asan" -j"$jobs"
 step "fuzzing (bounded runs)"
 CC=clang CXX=clang++ cmake -S "$here" -B "$here/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DWEBAGENT_FUZZ=ON -DWEBAGENT_TESTS=OFF -DWEBAGENT_BENCH=OFF >/dev/null
-cmake --build "$here/build-fuzz" -j"$jobs"
+cmake --build "$here/build-fuzz" -j"$jobs" --target fuzzers
 seconds="${WEBAGENT_FUZZ_SECONDS:-30}"
 shopt -s nullglob
 for fuzzer in "$here"/build-fuzz/fuzz/fuzz_*; do
