@@ -1,6 +1,6 @@
-// WSQ compression of 8-bit grey fingerprint images, as defined by "WSQ Gray-scale Fingerprint
-// Image Compression Specification", IAFIS-IC-0110 v3.1: a 9/7 biorthogonal wavelet transform into
-// 64 subbands, uniform scalar quantisation with a wider zero bin, and Huffman coding of the
+// WSQ compression of 8-bit grey fingerprint images, as the FBI's WSQ grey-scale fingerprint
+// image compression standard (IAFIS-IC-0110 v3.1) defines it: a 9/7 biorthogonal wavelet transform
+// into 64 subbands, uniform scalar quantisation with a wider zero bin, and Huffman coding of the
 // quantised coefficients in three blocks. Files written here are read by any conformant decoder,
 // and the decoder reads files of any conformant encoder that uses odd-length filters.
 //
