@@ -187,7 +187,6 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"verifyTemplate", "tempData=YWJj&tempLen=1025&encrypt=0"},
         Malformed{"verifyTemplate", "tempData=YWJj&tempLen=three&encrypt=0"},
         Malformed{"verifyTemplate", "tempData=YWJj&tempLen=2&encrypt=0"},
-        Malformed{"verifyTemplate", "tempData=YWJj&tempLen=2&encrypt=1"},
         Malformed{"verifyTemplate", "tempData=YWJj%&tempLen=8&encrypt=0"},
         Malformed{"verifyTemplate", "tempData=YW%2&tempLen=8&encryptKey=k"},
         Malformed{"verifyTemplate", "tempData=YWJj&tempLen=8&encrypt=1x0&extractEx=z"}));

@@ -149,8 +149,12 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
   // Lenient: no padding needed; malformed padding counts as an empty template.
   std::vector<uint8_t> decoded =
       codec::Base64Decode(std::string_view(unescaped.data())).value_or(std::vector<uint8_t>{});
-  // "tempLen" is the room the page announces for its template; a longer text would not fit.
-  if (decoded.size() > static_cast<size_t>(tempLen)) {
+  // "tempLen" is the room the page announces for its template: plain data must fit in it.
+  // Encrypted data is longer than the template it carries (the cipher adds up to 16 bytes), so
+  // it only has to be something a template buffer could have been sealed into; the room for
+  // the decrypted template is "tempLen", which the library must respect.
+  const size_t room = encrypt != 0 ? kEncryptedBufferSize : static_cast<size_t>(tempLen);
+  if (decoded.size() > room) {
     SetWrongParameter();
     return;
   }

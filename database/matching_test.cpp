@@ -287,6 +287,20 @@ TEST_F(MatchingTest, VerifyTemplateDecryptsWithTheGivenKey) {
   EXPECT_EQ(reply["retValue"], "0");
 }
 
+TEST_F(MatchingTest, VerifyTemplateEncryptedMayAnnounceTheTemplatesOwnLength) {
+  EnrolFinger(4, "alice");
+  const Json::Value out = Call("getTemplateData", "userSerialNo=0&encrypt=1");
+  const auto sealed = codec::Base64Decode(out["templateBase64"].asString());
+  ASSERT_TRUE(sealed);
+  const std::string text = "tempData=" + AsParameter(*sealed) + "&encrypt=1&tempLen=";
+  // The sealed data is longer than the template; a page announcing the template's own size
+  // is still understood.
+  EXPECT_EQ(Call("verifyTemplate", text + std::to_string(FingerTemplate(4).size()))["retVerify"],
+            "Success");
+  // Room smaller than the template: the library refuses to decrypt into it.
+  EXPECT_NE(Call("verifyTemplate", text + "3")["retValue"], "0");
+}
+
 TEST_F(MatchingTest, VerifyTemplateUnreadableTemplateGetsAHint) {
   EnrolFinger(4, "alice");
   const Json::Value out = Call("getTemplateData", "userSerialNo=0&encrypt=1");
