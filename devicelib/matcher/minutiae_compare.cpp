@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace devicelib::matcher {
@@ -42,22 +43,71 @@ uint8_t Direction(float dx, float dy) {
   const float ax = std::fabs(dx);
   const float ay = std::fabs(dy);
   const float hi = std::max(ax, ay);
-  if (hi == 0.0f) {
-    return 0;
-  }
-  const float a = std::min(ax, ay) / hi;
+  // Selects rather than branches: the quadrant of an edge is unpredictable.
+  const float a = hi == 0.0f ? 0.0f : std::min(ax, ay) / hi;
   const float s = a * a;
   float r = ((-0.0464964749f * s + 0.15931422f) * s - 0.327622764f) * s * a + a;
-  if (ay > ax) {
-    r = std::numbers::pi_v<float> / 2 - r;
+  r = ay > ax ? std::numbers::pi_v<float> / 2 - r : r;
+  r = dx < 0 ? std::numbers::pi_v<float> - r : r;
+  r = dy < 0 ? -r : r;
+  const uint8_t direction = static_cast<uint8_t>(static_cast<int>(r * kUnitsPerRadian + 256.5f));
+  return hi == 0.0f ? uint8_t{0} : direction;
+}
+
+// What a probe edge of each length looks for: the length lane of Query::offset and
+// Query::limit (whose other lanes do not depend on the length), and the length buckets.
+struct LengthWindow {
+  uint64_t offset = 0;
+  uint64_t limit = 0;
+  uint8_t firstLength = 0;
+  uint8_t lastLength = 0;
+};
+
+constexpr std::array<LengthWindow, 256> MakeLengthWindows() {
+  constexpr int kLengthBucket = 4;  // PreparedTemplate::kLengthBucket, kLengthBuckets
+  constexpr int kLengthBuckets = 32;
+  std::array<LengthWindow, 256> windows{};
+  for (int l = 0; l < 256; ++l) {
+    const int tolerance = LengthTolerance(l);
+    const int lo = std::max(0, l - tolerance);
+    const int hi = l + tolerance;
+    LengthWindow& w = windows[static_cast<size_t>(l)];
+    w.offset = static_cast<uint64_t>((256 - lo) & 0xFF);
+    w.limit = static_cast<uint64_t>(255 - (hi - lo)) |
+              static_cast<uint64_t>(255 - 2 * kBetaTolerance) << 16 |
+              static_cast<uint64_t>(255 - 2 * kBetaTolerance) << 32 |
+              static_cast<uint64_t>(255 - 2 * kMaxRotation) << 48;
+    w.firstLength = static_cast<uint8_t>(std::min(lo / kLengthBucket, kLengthBuckets - 1));
+    w.lastLength = static_cast<uint8_t>(std::min(hi / kLengthBucket, kLengthBuckets - 1));
   }
-  if (dx < 0) {
-    r = std::numbers::pi_v<float> - r;
+  return windows;
+}
+constexpr std::array<LengthWindow, 256> kLengthWindows = MakeLengthWindows();
+
+// Direction() of every whole-pixel vector up to kMaxRadius long, which is what edges of 500 ppi
+// records (most of them) have: a lookup costs less than the polynomial.
+class DirectionTable {
+ public:
+  static constexpr int kReach = static_cast<int>(kMaxRadius);
+  DirectionTable() {
+    for (int dy = -kReach; dy <= kReach; ++dy) {
+      for (int dx = -kReach; dx <= kReach; ++dx) {
+        table_[Index(dx, dy)] = Direction(static_cast<float>(dx), static_cast<float>(dy));
+      }
+    }
   }
-  if (dy < 0) {
-    r = -r;
+  uint8_t operator()(int dx, int dy) const { return table_[Index(dx, dy)]; }
+
+ private:
+  static constexpr size_t Index(int dx, int dy) {
+    return static_cast<size_t>((dy + kReach) * (2 * kReach + 1) + dx + kReach);
   }
-  return static_cast<uint8_t>(static_cast<int>(r * kUnitsPerRadian + 256.5f));
+  std::array<uint8_t, (2 * kReach + 1) * (2 * kReach + 1)> table_{};
+};
+
+const DirectionTable& Directions() {
+  static const DirectionTable table;
+  return table;
 }
 
 }  // namespace
@@ -75,10 +125,23 @@ CompareOptions FastModeOptions() {
 }
 
 PreparedTemplate::PreparedTemplate() {
-  edges_.reserve(kMaxEdges * 2);
-  indexed_.reserve(kMaxEdges);
-  unsorted_.reserve(kMaxEdges);
+  queries_.resize(kMaxEdges);
+  keys_.resize(2 * kMaxEdges + kScan);
+  ends_.resize(2 * kMaxEdges + kScan);
+  order_.resize(2 * kMaxEdges + kScan);
+  unsorted_.resize(kMaxEdges);
 }
+
+namespace {
+
+constexpr uint64_t Lanes(unsigned length, unsigned betaFrom, unsigned betaTo, unsigned direction) {
+  return static_cast<uint64_t>(length & 0xFF) | static_cast<uint64_t>(betaFrom & 0xFF) << 16 |
+         static_cast<uint64_t>(betaTo & 0xFF) << 32 | static_cast<uint64_t>(direction & 0xFF) << 48;
+}
+constexpr uint64_t kLaneBytes = 0x00FF00FF00FF00FFull;
+constexpr uint64_t kLaneCarries = 0x0100010001000100ull;
+
+}  // namespace
 
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options,
                                Role role) {
@@ -93,7 +156,18 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   for (int i = 0; i < count_; ++i) {
     order[i] = (static_cast<uint32_t>(tmpl.minutiae[i].y) << 8) | static_cast<uint32_t>(i);
   }
-  std::sort(order.begin(), order.begin() + count_);
+  // Insertion sort for the usual few dozen keys; it beats the library sort there.
+  if (count_ > 64) {
+    std::sort(order.begin(), order.begin() + count_);
+  }
+  for (int i = 1; i < count_; ++i) {
+    const uint32_t key = order[i];
+    int j = i;
+    for (; j > 0 && order[j - 1] > key; --j) {
+      order[j] = order[j - 1];
+    }
+    order[j] = key;
+  }
   minX_ = minY_ = 1e9f;
   maxX_ = maxY_ = -1e9f;
   for (int k = 0; k < count_; ++k) {
@@ -109,24 +183,27 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     maxY_ = std::max(maxY_, y_[k]);
   }
 
+  std::fill(y_.begin() + count_, y_.begin() + count_ + kPairScan,
+            std::numeric_limits<float>::infinity());
   if (gallerySide) {
-    int k = 0;
-    for (int band = 0; band <= kRowBands; ++band) {
-      while (k < count_ && y_[k] < static_cast<float>(band * kRowBand)) {
-        ++k;
+    // rowStart_[band] = the number of minutiae above band * kRowBand.
+    int band = 0;
+    for (int k = 0; k < count_ && band <= kRowBands; ++k) {
+      while (band <= kRowBands && y_[k] >= static_cast<float>(band * kRowBand)) {
+        rowStart_[band++] = static_cast<uint8_t>(k);
       }
-      rowStart_[band] = static_cast<uint8_t>(k);
     }
+    std::fill(rowStart_.begin() + band, rowStart_.end(), static_cast<uint8_t>(count_));
   }
 
   // Neighbourhood radius: the print (taken as the ellipse in the minutiae's bounding box) holds
   // about `neighbours` other minutiae within it. A radius rather than the k nearest keeps an
   // edge when some other minutia is lost or added nearby.
-  edges_.clear();
-  indexed_.clear();
-  unsorted_.clear();
-  bucketStart_.fill(0);
+  edgeCount_ = 0;
+  queryCount_ = 0;
+  lengthBuckets_ = 1;
   if (count_ < 2) {
+    bucketStart_.fill(0);
     return;
   }
   const float area = std::max(1.0f, (maxX_ - minX_) * (maxY_ - minY_)) * 0.785f;
@@ -135,111 +212,181 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
       std::sqrt(neighbours * area / (std::numbers::pi_v<float> * static_cast<float>(count_))),
       kMinRadius, kMaxRadius);
   const float radius2 = radius * radius;
-  for (int i = 0; i < count_; ++i) {
-    for (int j = i + 1; j < count_ && y_[j] - y_[i] <= radius; ++j) {
+  const auto query = [](const Edge& e) {
+    const LengthWindow& w = kLengthWindows[e.length];
+    Query q;
+    q.offset = w.offset |
+               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaFrom)) << 16 |
+               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaTo)) << 32 |
+               static_cast<uint64_t>(static_cast<uint8_t>(kMaxRotation - e.direction)) << 48;
+    q.limit = w.limit;
+    q.from = e.from;
+    q.to = e.to;
+    q.firstLength = w.firstLength;
+    q.lastLength = w.lastLength;
+    // The beta buckets that the tolerance window [betaFrom - t, betaFrom + t] touches.
+    const int firstBeta = (e.betaFrom - kBetaTolerance) & 0xFF;
+    q.firstRow = static_cast<uint8_t>(firstBeta >> 4);
+    q.rows = static_cast<uint8_t>(((firstBeta & 15) + 2 * kBetaTolerance) / 16 + 1);
+    return q;
+  };
+  // Pairs within the radius, found without a branch per pair (whether a pair in the y window
+  // is close enough is a coin toss for the branch predictor), then turned into edges.
+  std::array<uint16_t, kMaxEdges + kMaxMinutiae> close;
+  int closeCount = 0;
+  int windowEnd = 0;  // the first minutia more than `radius` below minutia i
+  for (int i = 0; i < count_ && closeCount < static_cast<int>(kMaxEdges); ++i) {
+    windowEnd = std::max(windowEnd, i + 1);
+    while (windowEnd < count_ && y_[windowEnd] - y_[i] <= radius) {
+      ++windowEnd;
+    }
+    for (int j = i + 1; j < windowEnd; ++j) {
       const float dx = x_[j] - x_[i];
       const float dy = y_[j] - y_[i];
       const float d2 = dx * dx + dy * dy;
-      if (d2 > radius2 || d2 < 1.0f) {
-        continue;
-      }
-      if (unsorted_.size() == kMaxEdges) {
-        break;  // only crowded, implausible sets get here; their remaining edges are dropped
-      }
-      Edge e;
-      e.from = static_cast<uint8_t>(i);
-      e.to = static_cast<uint8_t>(j);
-      e.direction = Direction(dx, dy);
-      e.betaFrom = static_cast<uint8_t>(angle_[i] - e.direction);
-      e.betaTo = static_cast<uint8_t>(angle_[j] - e.direction);
-      e.length = static_cast<uint8_t>(std::sqrt(d2) + 0.5f);
-      unsorted_.push_back(e);
-      if (!probeSide) {
-        continue;
-      }
-      edges_.push_back(e);
-      Edge back;
-      back.from = e.to;
-      back.to = e.from;
-      back.direction = static_cast<uint8_t>(e.direction + 128);
-      back.betaFrom = static_cast<uint8_t>(angle_[j] - back.direction);
-      back.betaTo = static_cast<uint8_t>(angle_[i] - back.direction);
-      back.length = e.length;
-      edges_.push_back(back);
+      close[closeCount] = static_cast<uint16_t>(i << 8 | j);
+      closeCount += static_cast<int>((d2 <= radius2) & (d2 >= 1.0f));
     }
   }
+  // Only crowded, implausible sets have more; their remaining edges are dropped.
+  closeCount = std::min(closeCount, static_cast<int>(kMaxEdges));
+  // At 500 ppi the coordinates are whole pixels, and so are the edge vectors (at most
+  // kMaxRadius long).
+  const bool wholePixels = sx == 1.0f && sy == 1.0f;
+  const DirectionTable& directions = Directions();
+  Edge* edges = unsorted_.data();
+  Query* queries = queries_.data();
+  int maxLength = 0;
+  for (int n = 0; n < closeCount; ++n) {
+    const int i = close[n] >> 8;
+    const int j = close[n] & 0xFF;
+    const float dx = x_[j] - x_[i];
+    const float dy = y_[j] - y_[i];
+    const float d2 = dx * dx + dy * dy;
+    Edge& e = edges[n];
+    e.from = static_cast<uint8_t>(i);
+    e.to = static_cast<uint8_t>(j);
+    e.direction =
+        wholePixels ? directions(static_cast<int>(dx), static_cast<int>(dy)) : Direction(dx, dy);
+    e.betaFrom = static_cast<uint8_t>(angle_[i] - e.direction);
+    e.betaTo = static_cast<uint8_t>(angle_[j] - e.direction);
+    e.length = static_cast<uint8_t>(std::sqrt(d2) + 0.5f);
+    maxLength = std::max<int>(maxLength, e.length);
+    if (probeSide) {
+      queries[n] = query(e);
+      // The reversed edge's betaFrom is this one's betaTo turned half a turn.
+      queries[n].firstRowBack =
+          static_cast<uint8_t>(((e.betaTo + 128 - kBetaTolerance) & 0xFF) >> 4);
+    }
+  }
+  edgeCount_ = closeCount;
+  queryCount_ = probeSide ? closeCount : 0;
 
-  // Counting sort of the gallery-side edges into their buckets.
-  indexed_.resize(gallerySide ? unsorted_.size() : 0);
+  // Counting sort of both directions of every edge into the gallery buckets. Length buckets
+  // past the longest edge's would stay empty, so they are left out.
   if (!gallerySide) {
     return;
   }
-  const auto bucket = [](const Edge& e) {
-    return (e.betaFrom >> 4) * kLengthBuckets +
-           std::min(e.length / kLengthBucket, kLengthBuckets - 1);
-  };
-  for (const Edge& e : unsorted_) {
-    ++bucketStart_[bucket(e) + 1];
+  const int lengthBuckets = std::min(maxLength / kLengthBucket + 1, kLengthBuckets);
+  lengthBuckets_ = lengthBuckets;
+  const int buckets = kBetaBuckets * lengthBuckets;
+  std::fill(bucketStart_.begin(), bucketStart_.begin() + buckets + 1, uint16_t{0});
+  for (int n = 0; n < closeCount; ++n) {
+    const Edge& e = edges[n];
+    const int lengthBucket = e.length / kLengthBucket;
+    ++bucketStart_[(e.betaFrom >> 4) * lengthBuckets + lengthBucket + 1];
+    ++bucketStart_[(((e.betaTo + 128) & 0xFF) >> 4) * lengthBuckets + lengthBucket + 1];
   }
-  for (size_t n = 1; n < bucketStart_.size(); ++n) {
+  for (int n = 1; n <= buckets; ++n) {
     bucketStart_[n] = static_cast<uint16_t>(bucketStart_[n] + bucketStart_[n - 1]);
   }
   std::array<uint16_t, kBetaBuckets * kLengthBuckets> next;
-  std::copy(bucketStart_.begin(), bucketStart_.end() - 1, next.begin());
-  for (const Edge& e : unsorted_) {
-    indexed_[next[bucket(e)]++] = e;
+  std::copy(bucketStart_.begin(), bucketStart_.begin() + buckets, next.begin());
+  for (int n = 0; n < closeCount; ++n) {
+    const Edge& e = edges[n];
+    const int lengthBucket = e.length / kLengthBucket;
+    const uint32_t order =
+        static_cast<uint32_t>(lengthBucket << 17 | n << 5 | (e.betaFrom >> 4) << 1);
+    int at = next[(e.betaFrom >> 4) * lengthBuckets + lengthBucket]++;
+    keys_[at] = Lanes(e.length, e.betaFrom, e.betaTo, e.direction);
+    ends_[at] = static_cast<uint16_t>(e.from | e.to << 8);
+    order_[at] = order;
+    const unsigned backFrom = (e.betaTo + 128u) & 0xFF;
+    at = next[(backFrom >> 4) * lengthBuckets + lengthBucket]++;
+    keys_[at] = Lanes(e.length, backFrom, e.betaFrom + 128u, e.direction + 128u);
+    ends_[at] = static_cast<uint16_t>(e.to | e.from << 8);
+    order_[at] = order | 1u;
   }
 }
 
 Comparator::Comparator() {
-  votes_.assign(static_cast<size_t>(kMaxMinutiae) * kMaxMinutiae, 0);
-  rotationSum_.assign(votes_.size(), 0);
-  touched_.reserve(votes_.size());
+  tallies_.resize(static_cast<size_t>(kMaxMinutiae) * kMaxMinutiae);
+  touched_.reserve(tallies_.size());
 }
 
+// Each probe edge (i, j) is looked up once, against both directions of the gallery edges; a
+// match with a reversed gallery edge is the match of (j, i) with the edge as stored. The votes
+// come in bucket order, but each cell keeps the position of its first vote in the canonical
+// order: probe edge n forward (2n) or reversed (2n + 1), the betaFrom bucket of its window (0-3)
+// in which the forward gallery edge lies, that edge's length bucket and index, and the first or
+// second of the two votes. Ties between seeds are broken by it, so the result does not depend
+// on how the buckets are laid out.
 void Comparator::Vote(const PreparedTemplate& probe, const PreparedTemplate& gallery) {
-  using Edge = PreparedTemplate::Edge;
-  constexpr int kLengthBuckets = PreparedTemplate::kLengthBuckets;
-  constexpr int kLengthBucket = PreparedTemplate::kLengthBucket;
-  const auto vote = [&](int i, int j, int rotation) {
+  using Query = PreparedTemplate::Query;
+  const auto vote = [&](int i, int j, int rotation, uint64_t first) {
     const size_t cell = static_cast<size_t>(i) * kMaxMinutiae + static_cast<size_t>(j);
-    if (votes_[cell] == 0) {
+    Tally& t = tallies_[cell];
+    if (t.votes == 0) {
       touched_.push_back(static_cast<uint16_t>(cell));
+      t.first = first;
     }
-    if (votes_[cell] < 255) {
-      ++votes_[cell];
-      rotationSum_[cell] = static_cast<int16_t>(rotationSum_[cell] + rotation);
+    t.first = std::min(t.first, first);
+    if (t.votes < 255) {
+      ++t.votes;
+      t.rotationSum = static_cast<int16_t>(t.rotationSum + rotation);
     }
   };
-  for (const Edge& e : probe.edges_) {
-    const int tolerance = LengthTolerance(e.length);
-    const int lo = std::max(0, e.length - tolerance);
-    const int hi = e.length + tolerance;
-    const int firstLength = std::min(lo / kLengthBucket, kLengthBuckets - 1);
-    const int lastLength = std::min(hi / kLengthBucket, kLengthBuckets - 1);
-    // The beta buckets that the tolerance window [betaFrom - t, betaFrom + t] touches.
-    const int firstBeta = (e.betaFrom - kBetaTolerance) & 0xFF;
-    const int betaBuckets = ((firstBeta & 15) + 2 * kBetaTolerance) / 16 + 1;
-    for (int b = 0; b < betaBuckets; ++b) {
-      const int row = ((firstBeta >> 4) + b) & 15;
-      const int begin = gallery.bucketStart_[row * kLengthBuckets + firstLength];
-      const int end = gallery.bucketStart_[row * kLengthBuckets + lastLength + 1];
-      for (int n = begin; n < end; ++n) {
-        const Edge& f = gallery.indexed_[n];
-        // Most candidates fail; one combined test costs less than a mispredicted branch each.
-        const int rotation = Wrap(f.direction - e.direction);
-        const bool agree =
-            (static_cast<unsigned>(f.length - lo) <= static_cast<unsigned>(hi - lo)) &
-            (static_cast<unsigned>(Wrap(e.betaFrom - f.betaFrom) + kBetaTolerance) <=
-             2u * kBetaTolerance) &
-            (static_cast<unsigned>(Wrap(e.betaTo - f.betaTo) + kBetaTolerance) <=
-             2u * kBetaTolerance) &
-            (static_cast<unsigned>(rotation + kMaxRotation) <= 2u * kMaxRotation);
-        if (!agree) {
+  const auto agree = [&](const Query& q, int k, int n, uint64_t lanes) {
+    const int rotation = static_cast<int>(lanes >> 48) - kMaxRotation;
+    const uint32_t order = gallery.order_[n];
+    const uint32_t reversed = order & 1u;
+    const int firstRow = reversed != 0 ? q.firstRowBack : q.firstRow;
+    const uint64_t bucket = ((order >> 1) - static_cast<uint32_t>(firstRow)) & 15u;
+    const uint64_t base = ((static_cast<uint64_t>(2 * k) + reversed) * 4 + bucket) << 18 |
+                          static_cast<uint64_t>(order >> 5) << 1;
+    const uint16_t ends = gallery.ends_[n];
+    vote(q.from, ends & 0xFF, rotation, base | reversed);
+    vote(q.to, ends >> 8, rotation, base | (reversed ^ 1u));
+  };
+  const int lengthBuckets = gallery.lengthBuckets_;
+  const uint16_t* bucketStart = gallery.bucketStart_.data();
+  const uint64_t* keys = gallery.keys_.data();
+  const Query* queries = probe.queries_.data();
+  for (int k = 0; k < probe.queryCount_; ++k) {
+    const Query& q = queries[k];
+    const int lastLength = std::min<int>(q.lastLength, lengthBuckets - 1);
+    if (lastLength < q.firstLength) {
+      continue;
+    }
+    for (int b = 0; b < q.rows; ++b) {
+      const int row = ((q.firstRow + b) & 15) * lengthBuckets;
+      const int begin = bucketStart[row + q.firstLength];
+      const int end = bucketStart[row + lastLength + 1];
+      // A range holds few edges, and a loop of varying length mispredicts its exit: the first
+      // kScan slots are tested unconditionally (keys_ is padded), those past `end` masked off.
+      for (int n = begin; n < begin + PreparedTemplate::kScan; ++n) {
+        const uint64_t lanes = (keys[n] + q.offset) & kLaneBytes;
+        if ((((lanes + q.limit) & kLaneCarries) != 0) | (n >= end)) {
           continue;
         }
-        vote(e.from, f.from, rotation);
-        vote(e.to, f.to, rotation);
+        agree(q, k, n, lanes);
+      }
+      for (int n = begin + PreparedTemplate::kScan; n < end; ++n) {
+        const uint64_t lanes = (keys[n] + q.offset) & kLaneBytes;
+        if (((lanes + q.limit) & kLaneCarries) != 0) {
+          continue;
+        }
+        agree(q, k, n, lanes);
       }
     }
   }
@@ -287,6 +434,14 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float radius =
         std::min(kMaxPairRadius, kPairRadius + kPairRadiusGrowth * std::sqrt(dx * dx + dy * dy));
     const float radius2 = radius * radius;
+    // Far (by a pixel more than the radius, clear of rounding) outside the gallery's box:
+    // nothing to pair with.
+    const float reach = radius + 1.0f;
+    if ((qx < gallery.minX_ - reach) | (qx > gallery.maxX_ + reach) | (qy < gallery.minY_ - reach) |
+        (qy > gallery.maxY_ + reach)) {
+      secondD2[k] = 0;
+      continue;
+    }
     const uint8_t qa = static_cast<uint8_t>(probe.angle_[k] + a.rotation);
     const float* gy = gallery.y_.data();
     int best = -1;
@@ -295,16 +450,14 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float top = qy - radius;
     const int band = static_cast<int>(std::clamp(top / PreparedTemplate::kRowBand, 0.0f,
                                                  static_cast<float>(PreparedTemplate::kRowBands)));
-    int g = gallery.rowStart_[band];
-    while (g < gallery.count_ && gy[g] < top) {
-      ++g;
-    }
-    for (; g < gallery.count_ && gy[g] <= qy + radius; ++g) {
+    const float bottom = qy + radius;
+    const auto consider = [&](int g) {
       const float ex = gallery.x_[g] - qx;
       const float ey = gy[g] - qy;
       const float d2 = ex * ex + ey * ey;
-      if (d2 > radius2 || AngleDistance(gallery.angle_[g], qa) > kPairAngleTolerance) {
-        continue;
+      if (!((gy[g] >= top) & (gy[g] <= bottom) & (d2 <= radius2) &
+            (AngleDistance(gallery.angle_[g], qa) <= kPairAngleTolerance))) {
+        return;
       }
       if (best < 0 || d2 < bestD2) {
         second[k] = static_cast<int16_t>(best);
@@ -314,6 +467,19 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
       } else if (second[k] < 0 || d2 < nextD2) {
         second[k] = static_cast<int16_t>(g);
         nextD2 = d2;
+      }
+    };
+    // From the band's first minutia down to `bottom`. Those outside the window fail the test:
+    // a fixed number of slots (the set is padded with y = infinity) costs less than a loop
+    // whose exit the branch predictor misses; longer windows continue in a loop.
+    const int first = gallery.rowStart_[band];
+    for (int g = first; g < first + PreparedTemplate::kPairScan; ++g) {
+      consider(g);
+    }
+    if (gy[first + PreparedTemplate::kPairScan - 1] <= bottom) {
+      for (int g = first + PreparedTemplate::kPairScan; g < gallery.count_ && gy[g] <= bottom;
+           ++g) {
+        consider(g);
       }
     }
     secondD2[k] = nextD2;
@@ -415,13 +581,18 @@ int Comparator::Score(const PreparedTemplate& probe, const PreparedTemplate& gal
   const int seedCount = std::clamp(options.seeds, 1, kMaxSeeds);
   std::array<uint16_t, kMaxSeeds> seeds;
   int found = 0;
+  // Most votes first; among equal votes, the cell voted for first in the canonical order.
+  const auto better = [&](uint16_t a, uint16_t b) {
+    const Tally& ta = tallies_[a];
+    const Tally& tb = tallies_[b];
+    return ta.votes != tb.votes ? ta.votes > tb.votes : ta.first < tb.first;
+  };
   for (const uint16_t cell : touched_) {
-    const uint8_t v = votes_[cell];
-    if (found == seedCount && v <= votes_[seeds[found - 1]]) {
+    if (found == seedCount && !better(cell, seeds[found - 1])) {
       continue;
     }
     int at = found < seedCount ? found++ : seedCount - 1;
-    while (at > 0 && votes_[seeds[at - 1]] < v) {
+    while (at > 0 && better(cell, seeds[at - 1])) {
       seeds[at] = seeds[at - 1];
       --at;
     }
@@ -437,7 +608,7 @@ int Comparator::Score(const PreparedTemplate& probe, const PreparedTemplate& gal
   for (int s = 0; s < found; ++s) {
     // A correspondence only one edge pair supports is as likely chance as not: past the first
     // two seeds, only those with more support are worth an alignment.
-    if (s > 1 && votes_[seeds[s]] < 2) {
+    if (s > 1 && tallies_[seeds[s]].votes < 2) {
       break;
     }
     const int i = seeds[s] / kMaxMinutiae;
@@ -446,7 +617,8 @@ int Comparator::Score(const PreparedTemplate& probe, const PreparedTemplate& gal
       continue;
     }
     Alignment a;
-    const float mean = static_cast<float>(rotationSum_[seeds[s]]) / votes_[seeds[s]];
+    const Tally& seed = tallies_[seeds[s]];
+    const float mean = static_cast<float>(seed.rotationSum) / seed.votes;
     a.rotation = static_cast<int>(std::lround(mean));
     const float rho = mean / kUnitsPerRadian;
     a.cosine = std::cos(rho);
@@ -480,8 +652,7 @@ int Comparator::Score(const PreparedTemplate& probe, const PreparedTemplate& gal
   }
 
   for (const uint16_t cell : touched_) {
-    votes_[cell] = 0;
-    rotationSum_[cell] = 0;
+    tallies_[cell] = Tally{};
   }
   return best;
 }

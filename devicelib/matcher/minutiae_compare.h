@@ -60,27 +60,58 @@ class PreparedTemplate {
     uint8_t betaTo = 0;
     uint8_t length = 0;  // pixels, rounded
   };
+  // A probe-side edge, ready to be tested against gallery edge keys. A key holds length,
+  // betaFrom, betaTo and direction in the low bytes of four 16-bit lanes; adding `offset` and
+  // masking to bytes leaves in each lane the difference from this edge, shifted so that the
+  // accepted range starts at 0; adding `limit` then carries into bit 8 of every lane whose
+  // difference is out of range. One addition tests all four tolerances.
+  struct Query {
+    uint64_t offset = 0;
+    uint64_t limit = 0;
+    uint8_t from = 0;
+    uint8_t to = 0;
+    uint8_t firstLength = 0;  // length buckets that the tolerance window touches
+    uint8_t lastLength = 0;
+    uint8_t firstRow = 0;  // betaFrom buckets (rows) that the tolerance window touches
+    uint8_t rows = 0;
+    uint8_t firstRowBack = 0;  // firstRow of the edge in the other direction
+  };
   // Gallery-side index: bucket of an edge by its betaFrom and length.
   static constexpr int kBetaBuckets = 16;    // 16 units (22.5 degrees) each
   static constexpr int kLengthBucket = 4;    // pixels
   static constexpr int kLengthBuckets = 32;  // radius at most 100 px
+  static constexpr int kScan = 4;            // keys_ slots the voting reads past a bucket
 
   int count_ = 0;
   // Sorted by y ascending (the pairing step searches a y window).
-  std::array<float, kMaxMinutiae> x_{};
-  std::array<float, kMaxMinutiae> y_{};
-  std::array<uint8_t, kMaxMinutiae> angle_{};
+  // Followed by kPairScan slots with y = infinity, which the pairing step may read.
+  static constexpr int kPairScan = 8;
+  std::array<float, kMaxMinutiae + kPairScan> x_{};
+  std::array<float, kMaxMinutiae + kPairScan> y_{};
+  std::array<uint8_t, kMaxMinutiae + kPairScan> angle_{};
   float minX_ = 0, maxX_ = 0, minY_ = 0, maxY_ = 0;
   // Gallery side: the first minutia at or below each 16-pixel row band (y / 16, clamped).
   static constexpr int kRowBand = 16;
   static constexpr int kRowBands = 256;
   std::array<uint8_t, kRowBands + 1> rowStart_{};
-  // Edges between minutiae closer than a radius that gives about `neighbours` per minutia:
-  // both directions of each (probe side), and one direction bucketed (gallery side), so that
-  // every geometric agreement between a probe and a gallery edge is met exactly once.
-  std::vector<Edge> edges_;
-  std::vector<Edge> indexed_;
-  std::vector<Edge> unsorted_;  // scratch of the bucket sort
+  // Edges between minutiae closer than a radius that gives about `neighbours` per minutia: one
+  // direction of each on the probe side, both directions bucketed on the gallery side, so that
+  // every geometric agreement between a probe and a gallery edge is met exactly once. The
+  // vectors are sized once; the counts say how much of them is in use.
+  std::vector<Query> queries_;  // probe side, one per edge
+  int queryCount_ = 0;
+  // Gallery side, in bucket order: the lanes described at Query; from | to << 8; and where the
+  // agreement stands in the canonical voting order (see Comparator::Vote): reversed (bit 0),
+  // betaFrom bucket of the forward edge (bits 1-4), its index (bits 5-16) and its length
+  // bucket (bits 17-21).
+  std::vector<uint64_t> keys_;
+  std::vector<uint16_t> ends_;
+  std::vector<uint32_t> order_;
+  std::vector<Edge> unsorted_;  // the edges in the order found
+  int edgeCount_ = 0;
+  // Length buckets in use (the longest edge's bucket + 1); the bucket of betaFrom row r and
+  // length bucket l is r * lengthBuckets_ + l.
+  int lengthBuckets_ = 1;
   std::array<uint16_t, kBetaBuckets * kLengthBuckets + 1> bucketStart_{};
 };
 
@@ -113,8 +144,14 @@ class Comparator {
 
   // Votes per correspondence (probe i, gallery j) at i * kMaxMinutiae + j, with the sum of the
   // rotations they imply; touched_ lists the cells to clear afterwards.
-  std::vector<uint8_t> votes_;
-  std::vector<int16_t> rotationSum_;
+  // `first` is the position of the cell's first vote in the canonical order (probe edge, its
+  // direction, bucket, gallery edge), which breaks ties between seeds.
+  struct Tally {
+    uint8_t votes = 0;
+    int16_t rotationSum = 0;
+    uint64_t first = 0;
+  };
+  std::vector<Tally> tallies_;
   std::vector<uint16_t> touched_;
   // Pairing scratch: gallery minutia -> probe minutia (or -1), and per probe minutia its
   // chosen gallery partner.
