@@ -333,8 +333,10 @@ Comparator::Comparator() {
 // on how the buckets are laid out.
 void Comparator::Vote(const PreparedTemplate& probe, const PreparedTemplate& gallery) {
   using Query = PreparedTemplate::Query;
+  // Cells packed by the gallery's count, so that the few touched stay close together.
+  const size_t stride = static_cast<size_t>(gallery.count_);
   const auto vote = [&](int i, int j, int rotation, uint64_t first) {
-    const size_t cell = static_cast<size_t>(i) * kMaxMinutiae + static_cast<size_t>(j);
+    const size_t cell = static_cast<size_t>(i) * stride + static_cast<size_t>(j);
     Tally& t = tallies_[cell];
     if (t.votes == 0) {
       touched_.push_back(static_cast<uint16_t>(cell));
@@ -611,8 +613,8 @@ int Comparator::Score(const PreparedTemplate& probe, const PreparedTemplate& gal
     if (s > 1 && tallies_[seeds[s]].votes < 2) {
       break;
     }
-    const int i = seeds[s] / kMaxMinutiae;
-    const int j = seeds[s] % kMaxMinutiae;
+    const int i = seeds[s] / gallery.count_;
+    const int j = seeds[s] % gallery.count_;
     if (covered[i] == j) {
       continue;
     }

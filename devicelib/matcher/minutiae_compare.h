@@ -142,7 +142,7 @@ class Comparator {
   bool Refit(const PreparedTemplate& probe, const PreparedTemplate& gallery,
              const std::array<int16_t, kMaxMinutiae>& owner, Alignment* alignment);
 
-  // Votes per correspondence (probe i, gallery j) at i * kMaxMinutiae + j, with the sum of the
+  // Votes per correspondence (probe i, gallery j) at i * (gallery size) + j, with the sum of the
   // rotations they imply; touched_ lists the cells to clear afterwards.
   // `first` is the position of the cell's first vote in the canonical order (probe edge, its
   // direction, bucket, gallery edge), which breaks ties between seeds.
