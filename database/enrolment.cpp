@@ -35,6 +35,32 @@ int32_t TemplateDatabase::ExtractInto(int64_t handle, bool ex, uint8_t* buffer, 
   return status;
 }
 
+void TemplateDatabase::ExtractIntoFirstTemplate(int64_t handle, bool ex, int32_t serialNo,
+                                                int32_t qualityLevel) {
+  int32_t status = 0;
+  int32_t quality = 0;
+  {
+    std::lock_guard templateGuard(templateLock_);
+    TemplateRecord& record = templates1_[serialNo];
+    int32_t size = 0;
+    status = ExtractInto(handle, ex, record.templateData.data(), &size, &quality);
+    if (status == devicelib::kOk) {
+      record.templateSize = static_cast<uint32_t>(size);
+      record.quality = quality;
+    }
+  }
+  if (status != devicelib::kOk) {
+    SetLibraryError(scanner::Library::kScanner, status);
+    return;
+  }
+  if (qualityLevel > quality) {
+    // The template stays stored; the page learns it is below its level.
+    SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
+    return;
+  }
+  scanner::SetSuccess(api_.reply);
+}
+
 bool TemplateDatabase::SetKey(int64_t handle, const std::string& encryptKey) {
   if (encryptKey.empty()) {
     return true;  // the library's current key applies
@@ -82,28 +108,7 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
       SetLibraryError(scanner::Library::kScanner, captureStatus);
       return;
     }
-    int32_t status = 0;
-    int32_t quality = 0;
-    {
-      std::lock_guard templateGuard(templateLock_);
-      TemplateRecord& record = templates1_[serialNo];
-      int32_t size = 0;
-      status = ExtractInto(handle, ex, record.templateData.data(), &size, &quality);
-      if (status == devicelib::kOk) {
-        record.templateSize = static_cast<uint32_t>(size);
-        record.quality = quality;
-      }
-    }
-    if (status != devicelib::kOk) {
-      SetLibraryError(scanner::Library::kScanner, status);
-      return;
-    }
-    if (params.qualityLevel > quality) {
-      // The template stays stored; the page learns it is below its level.
-      SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
-      return;
-    }
-    scanner::SetSuccess(api_.reply);
+    ExtractIntoFirstTemplate(handle, ex, serialNo, params.qualityLevel);
     return;
   }
 
@@ -197,27 +202,7 @@ void TemplateDatabase::UpdateTemplate(const std::string& parameterText) {
     SetWrongParameter();
     return;
   }
-  int32_t status = 0;
-  int32_t quality = 0;
-  {
-    std::lock_guard templateGuard(templateLock_);
-    TemplateRecord& record = templates1_[serialNo];
-    int32_t size = 0;
-    status = ExtractInto(handle, extractEx == 1, record.templateData.data(), &size, &quality);
-    if (status == devicelib::kOk) {
-      record.templateSize = static_cast<uint32_t>(size);
-      record.quality = quality;
-    }
-  }
-  if (status != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kScanner, status);
-    return;
-  }
-  if (params.qualityLevel > quality) {
-    SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
-    return;
-  }
-  scanner::SetSuccess(api_.reply);
+  ExtractIntoFirstTemplate(handle, extractEx == 1, serialNo, params.qualityLevel);
 }
 
 void TemplateDatabase::GetTemplateData(const std::string& parameterText) {

@@ -130,6 +130,10 @@ class TemplateDatabase {
   // Sets the template size to the full buffer, then extracts; false after a scanner error reply.
   bool SetTemplateSizeParameter(int64_t handle);
   int32_t ExtractInto(int64_t handle, bool ex, uint8_t* buffer, int32_t* size, int32_t* quality);
+  // Extracts into the first template of user `serialNo` (under templateLock), then answers the
+  // library's error, -302 when the quality is below `qualityLevel` (the template stays stored),
+  // or success: the common end of a single-capture "enroll" and of "update".
+  void ExtractIntoFirstTemplate(int64_t handle, bool ex, int32_t serialNo, int32_t qualityLevel);
   // Capture, template size, extraction and quality gate of verify, verifyTemplate and identify.
   bool CaptureProbe(int64_t handle, ExtractChoice choice, int32_t qualityLevel, Probe& probe);
   bool SetKey(int64_t handle, const std::string& encryptKey);
