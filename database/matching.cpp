@@ -68,6 +68,16 @@ bool TemplateDatabase::CaptureProbe(int64_t handle, ExtractChoice choice, int32_
   return true;
 }
 
+// "retVerify" by the matcher's result (nothing for a result other than 1 or 0), then success.
+void TemplateDatabase::SetVerifyResult(int32_t result) {
+  if (result == 1) {
+    api_.reply["retVerify"] = "Success";
+  } else if (result == 0) {
+    api_.reply["retVerify"] = "Fail";
+  }
+  scanner::SetSuccess(api_.reply);
+}
+
 void TemplateDatabase::Verify(const std::string& parameterText) {
   int64_t handle = 0;
   RequestParameters params;
@@ -97,12 +107,7 @@ void TemplateDatabase::Verify(const std::string& parameterText) {
     SetLibraryError(scanner::Library::kMatcher, status);
     return;
   }
-  if (result == 1) {
-    api_.reply["retVerify"] = "Success";
-  } else if (result == 0) {
-    api_.reply["retVerify"] = "Fail";
-  }
-  scanner::SetSuccess(api_.reply);
+  SetVerifyResult(result);
 }
 
 void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
@@ -199,12 +204,7 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
     }
     return;
   }
-  if (result == 1) {
-    api_.reply["retVerify"] = "Success";
-  } else if (result == 0) {
-    api_.reply["retVerify"] = "Fail";
-  }
-  scanner::SetSuccess(api_.reply);
+  SetVerifyResult(result);
 }
 
 void TemplateDatabase::Identify(const std::string& parameterText) {

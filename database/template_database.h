@@ -134,6 +134,7 @@ class TemplateDatabase {
   // library's error, -302 when the quality is below `qualityLevel` (the template stays stored),
   // or success: the common end of a single-capture "enroll" and of "update".
   void ExtractIntoFirstTemplate(int64_t handle, bool ex, int32_t serialNo, int32_t qualityLevel);
+  void SetVerifyResult(int32_t result);
   // Capture, template size, extraction and quality gate of verify, verifyTemplate and identify.
   bool CaptureProbe(int64_t handle, ExtractChoice choice, int32_t qualityLevel, Probe& probe);
   bool SetKey(int64_t handle, const std::string& encryptKey);
