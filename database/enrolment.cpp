@@ -182,9 +182,7 @@ void TemplateDatabase::UpdateTemplate(const std::string& parameterText) {
                    params)) {
     return;
   }
-  // An absent serial number names no user: the same answer as one outside the store.
-  if (!params.userSerialNo || !IsValidUserIndex(*params.userSerialNo)) {
-    SetLibraryError(scanner::Library::kScanner, 0);
+  if (!RequireExistingUser(params.userSerialNo)) {
     return;
   }
   const int32_t serialNo = *params.userSerialNo;
@@ -211,8 +209,7 @@ void TemplateDatabase::GetTemplateData(const std::string& parameterText) {
   if (!ReadRequest(parameterText, kUserSerialNo | kEncrypt | kEncryptKey, false, handle, params)) {
     return;
   }
-  if (!params.userSerialNo || !IsValidUserIndex(*params.userSerialNo)) {
-    SetLibraryError(scanner::Library::kScanner, 0);
+  if (!RequireExistingUser(params.userSerialNo)) {
     return;
   }
   // Held for the whole read-out, so the template cannot change while it is encrypted.

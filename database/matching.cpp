@@ -86,8 +86,7 @@ void TemplateDatabase::Verify(const std::string& parameterText) {
     return;
   }
   // Checked before the capture, so a wrong number costs the user no finger placement.
-  if (!params.userSerialNo || !IsValidUserIndex(*params.userSerialNo)) {
-    SetLibraryError(scanner::Library::kScanner, 0);
+  if (!RequireExistingUser(params.userSerialNo)) {
     return;
   }
   Probe probe;

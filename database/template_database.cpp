@@ -99,6 +99,16 @@ void TemplateDatabase::RemoveUser(int32_t serialNo) {
   templates2_.erase(templates2_.begin() + serialNo);
 }
 
+// An absent serial number names no user: it gets the same answer as one outside the store
+// ("0" with the scanner library's message for 0). False when the operation must end.
+bool TemplateDatabase::RequireExistingUser(std::optional<int32_t> serialNo) {
+  if (serialNo && IsValidUserIndex(*serialNo)) {
+    return true;
+  }
+  SetLibraryError(scanner::Library::kScanner, 0);
+  return false;
+}
+
 bool TemplateDatabase::IsValidUserIndex(int32_t serialNo) const {
   return serialNo >= 0 && static_cast<uint32_t>(serialNo) < Count();
 }
@@ -195,9 +205,7 @@ void TemplateDatabase::DeleteUser(const std::string& parameterText) {
   if (!ReadRequest(parameterText, kUserSerialNo, false, handle, params)) {
     return;
   }
-  // An absent serial number names no user: the same answer as one outside the store.
-  if (!params.userSerialNo || !IsValidUserIndex(*params.userSerialNo)) {
-    SetLibraryError(scanner::Library::kScanner, 0);
+  if (!RequireExistingUser(params.userSerialNo)) {
     return;
   }
   {

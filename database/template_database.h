@@ -115,6 +115,7 @@ class TemplateDatabase {
   void AddUser(const std::string& userID);  // takes templateLock
   void RemoveUser(int32_t serialNo);        // caller holds templateLock
   bool IsValidUserIndex(int32_t serialNo) const;
+  bool RequireExistingUser(std::optional<int32_t> serialNo);
   uint32_t Count() const;
 
   // Reply helpers on api_.reply.
