@@ -21,7 +21,7 @@ packages=(
   libx11-dev
   clang clang-format libclang-rt-14-dev
   python3 xvfb xdotool
-  dpkg-dev
+  dpkg-dev iproute2 util-linux
 )
 
 # Browser test of the page: Debian's chromium; node and npm only when the machine has none
