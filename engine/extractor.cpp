@@ -1,11 +1,60 @@
 #include "engine/extractor.h"
 
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "engine/stages.h"
+#include "engine/tuning.h"
+
 namespace engine {
 
 Extraction Extract(const GreyImage& image) {
+  using namespace tuning;
   Extraction out;
-  out.features.width = static_cast<uint16_t>(image.width > 0 ? image.width : 0);
-  out.features.height = static_cast<uint16_t>(image.height > 0 ? image.height : 0);
+  try {
+    const bool sizeOk = image.width >= kMinSide && image.height >= kMinSide &&
+                        image.width <= kMaxSide && image.height <= kMaxSide &&
+                        image.ppi >= kMinPpi && image.ppi <= kMaxPpi &&
+                        image.pixels.size() >= static_cast<size_t>(image.width) * image.height;
+    if (image.width > 0 && image.width <= 65535) out.features.width = static_cast<uint16_t>(image.width);
+    if (image.height > 0 && image.height <= 65535) out.features.height = static_cast<uint16_t>(image.height);
+    const int ppi = std::clamp(image.ppi, kMinPpi, kMaxPpi);
+    const auto pxPerCm = static_cast<uint16_t>(std::lround(ppi / 2.54));
+    out.features.xResolution = out.features.yResolution = pxPerCm;
+    if (!sizeOk) return out;
+
+    ImageU8 in(image.width, image.height);
+    std::copy_n(image.pixels.begin(), in.data.size(), in.data.begin());
+    const ImageU8 work = Resample(in, image.ppi, kWorkPpi);
+    const Plane<uint8_t> mask = SegmentForeground(work);
+    const OrientationField field = EstimateOrientation(work, mask);
+    const Plane<float> period = EstimatePeriod(work, field, mask);
+    ImageU8 skeleton = Binarise(Enhance(work, field, period, mask));
+    Thin(skeleton);
+    const std::vector<RawMinutia> minutiae = FilterMinutiae(DetectMinutiae(skeleton), skeleton, mask, field);
+    out.quality = ImageQuality(mask, field, minutiae);
+    out.features.fingerQuality = static_cast<uint8_t>(out.quality);
+
+    const double back = static_cast<double>(image.ppi) / kWorkPpi;
+    const double pi = std::numbers::pi;
+    out.features.minutiae.reserve(minutiae.size());
+    for (const RawMinutia& m : minutiae) {
+      codec::Minutia c;
+      c.x = static_cast<uint16_t>(std::clamp<long>(std::lround((m.x + 0.5) * back - 0.5), 0, image.width - 1));
+      c.y = static_cast<uint16_t>(std::clamp<long>(std::lround((m.y + 0.5) * back - 0.5), 0, image.height - 1));
+      double deg = -m.angle * 180.0 / pi;  // y down -> counter-clockwise with y up
+      deg = std::fmod(deg, 360.0);
+      if (deg < 0) deg += 360.0;
+      c.angle = static_cast<uint16_t>(static_cast<int>(std::lround(deg)) % 360);
+      c.type = m.bifurcation ? codec::MinutiaType::kBifurcation : codec::MinutiaType::kRidgeEnding;
+      c.quality = static_cast<uint8_t>(std::clamp(static_cast<int>(std::lround(m.quality)), 0, 100));
+      out.features.minutiae.push_back(c);
+    }
+  } catch (...) {
+    out.features.minutiae.clear();
+    out.quality = 0;
+  }
   return out;
 }
 

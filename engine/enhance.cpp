@@ -1,0 +1,150 @@
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "engine/stages.h"
+#include "engine/tuning.h"
+
+namespace engine {
+namespace {
+
+constexpr int kPad = std::max(tuning::kAcrossRadius, tuning::kAlongRadius) + 1;
+constexpr int kPeriods =
+    static_cast<int>((tuning::kMaxPeriod - tuning::kMinPeriod) / tuning::kPeriodStep) + 1;
+
+struct Kernel {
+  std::vector<int> offset;  // in the padded image
+  std::vector<float> weight;
+};
+
+// Oriented 1-D kernels for a padded image of the given stride: across-ridge band-pass per
+// (angle, period) and along-ridge Gaussian per angle.
+struct KernelBank {
+  int stride = -1;
+  std::vector<Kernel> across;  // [angle * kPeriods + period]
+  std::vector<Kernel> along;   // [angle]
+
+  void Build(int s) {
+    using namespace tuning;
+    stride = s;
+    const float pi = std::numbers::pi_v<float>;
+    across.assign(kAngleSteps * kPeriods, {});
+    along.assign(kAngleSteps, {});
+    for (int a = 0; a < kAngleSteps; ++a) {
+      const float th = (a + 0.5f) * pi / kAngleSteps;
+      const float ux = std::cos(th), uy = std::sin(th), nx = -uy, ny = ux;
+      for (int p = 0; p < kPeriods; ++p) {
+        const float period = kMinPeriod + p * kPeriodStep;
+        const float sigma = kAcrossSigmaPerPeriod * period;
+        const int r = std::min(kAcrossRadius, static_cast<int>(std::ceil(2.5f * sigma)));
+        Kernel& k = across[a * kPeriods + p];
+        float mean = 0, gsum = 0;
+        for (int t = -r; t <= r; ++t) {
+          const float g = std::exp(-0.5f * t * t / (sigma * sigma));
+          const float v = g * std::cos(2 * pi * t / period);
+          k.offset.push_back(static_cast<int>(std::lround(t * ny)) * s + static_cast<int>(std::lround(t * nx)));
+          k.weight.push_back(v);
+          mean += v;
+          gsum += g;
+        }
+        // Remove the DC response (weighted by the envelope), normalise to unit gain on a ridge
+        // profile of the kernel's own period.
+        float gain = 0;
+        for (size_t i = 0; i < k.weight.size(); ++i) {
+          const int t = static_cast<int>(i) - r;
+          const float g = std::exp(-0.5f * t * t / (sigma * sigma));
+          k.weight[i] -= mean * g / gsum;
+          gain += k.weight[i] * std::cos(2 * pi * t / period);
+        }
+        for (float& wv : k.weight) wv /= gain;
+      }
+      Kernel& k = along[a];
+      float sum = 0;
+      for (int t = -kAlongRadius; t <= kAlongRadius; ++t) {
+        const float g = std::exp(-0.5f * t * t / (kAlongSigma * kAlongSigma));
+        k.offset.push_back(static_cast<int>(std::lround(t * uy)) * s + static_cast<int>(std::lround(t * ux)));
+        k.weight.push_back(g);
+        sum += g;
+      }
+      for (float& wv : k.weight) wv /= sum;
+    }
+  }
+};
+
+}  // namespace
+
+ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
+               const Plane<uint8_t>& mask) {
+  using namespace tuning;
+  const int w = image.width, h = image.height;
+  ImageF out(w, h, 0.0f);
+  if (w <= 0 || h <= 0) return out;
+  // Local normalisation (ridges positive) into a padded image.
+  const int pw = w + 2 * kPad, ph = h + 2 * kPad;
+  std::vector<float> norm(static_cast<size_t>(pw) * ph, 0.0f);
+  {
+    const size_t stride = static_cast<size_t>(w) + 1;
+    std::vector<double> s(stride * (h + 1)), q(s.size());
+    for (int y = 0; y < h; ++y) {
+      double rs = 0, rq = 0;
+      for (int x = 0; x < w; ++x) {
+        const double v = image.at(x, y);
+        rs += v;
+        rq += v * v;
+        s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + rs;
+        q[(y + 1) * stride + x + 1] = q[y * stride + x + 1] + rq;
+      }
+    }
+    const int r = kNormRadius;
+    for (int y = 0; y < h; ++y) {
+      const int y0 = std::max(0, y - r), y1 = std::min(h, y + r + 1);
+      for (int x = 0; x < w; ++x) {
+        const int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
+        const double n = static_cast<double>(x1 - x0) * (y1 - y0);
+        const double sum = s[y1 * stride + x1] - s[y0 * stride + x1] - s[y1 * stride + x0] + s[y0 * stride + x0];
+        const double sq = q[y1 * stride + x1] - q[y0 * stride + x1] - q[y1 * stride + x0] + q[y0 * stride + x0];
+        const double mean = sum / n;
+        const double sd = std::sqrt(std::max(0.0, sq / n - mean * mean));
+        const float v = static_cast<float>((mean - image.at(x, y)) / (sd + 4.0));
+        norm[static_cast<size_t>(y + kPad) * pw + x + kPad] = std::clamp(v, -2.5f, 2.5f);
+      }
+    }
+  }
+  thread_local KernelBank bank;
+  if (bank.stride != pw) bank.Build(pw);
+
+  const float angleScale = kAngleSteps / std::numbers::pi_v<float>;
+  auto angleIndex = [&](int bx, int by) {
+    return std::clamp(static_cast<int>(field.angle.at(bx, by) * angleScale), 0, kAngleSteps - 1);
+  };
+  std::vector<float> across(norm.size(), 0.0f);
+  for (int y = 0; y < h; ++y) {
+    const int by = y / kBlock;
+    for (int x = 0; x < w; ++x) {
+      const int bx = x / kBlock;
+      if (!mask.at(bx, by)) continue;
+      const int p = std::clamp(static_cast<int>(std::lround((period.at(bx, by) - kMinPeriod) / kPeriodStep)), 0, kPeriods - 1);
+      const Kernel& k = bank.across[angleIndex(bx, by) * kPeriods + p];
+      const size_t c = static_cast<size_t>(y + kPad) * pw + x + kPad;
+      float s = 0;
+      for (size_t i = 0; i < k.offset.size(); ++i) s += k.weight[i] * norm[c + k.offset[i]];
+      across[c] = s;
+    }
+  }
+  for (int y = 0; y < h; ++y) {
+    const int by = y / kBlock;
+    for (int x = 0; x < w; ++x) {
+      const int bx = x / kBlock;
+      if (!mask.at(bx, by)) continue;
+      const Kernel& k = bank.along[angleIndex(bx, by)];
+      const size_t c = static_cast<size_t>(y + kPad) * pw + x + kPad;
+      float s = 0;
+      for (size_t i = 0; i < k.offset.size(); ++i) s += k.weight[i] * across[c + k.offset[i]];
+      out.at(x, y) = s;
+    }
+  }
+  return out;
+}
+
+}  // namespace engine

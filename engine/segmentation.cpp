@@ -1,0 +1,163 @@
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "engine/stages.h"
+#include "engine/tuning.h"
+
+namespace engine {
+namespace {
+
+// Morphology on the block grid; blocks outside the grid count as `outside`.
+Plane<uint8_t> Dilate(const Plane<uint8_t>& m, int r, uint8_t outside, bool erode) {
+  Plane<uint8_t> out(m.width, m.height);
+  for (int y = 0; y < m.height; ++y) {
+    for (int x = 0; x < m.width; ++x) {
+      uint8_t v = erode ? 1 : 0;
+      for (int dy = -r; dy <= r; ++dy) {
+        for (int dx = -r; dx <= r; ++dx) {
+          const uint8_t s = m.inside(x + dx, y + dy) ? m.at(x + dx, y + dy) : outside;
+          v = erode ? (v & s) : (v | s);
+        }
+      }
+      out.at(x, y) = v;
+    }
+  }
+  return out;
+}
+
+// Labels 4-connected components of value `value`; returns the size of each, labels in `label`.
+std::vector<int> Components(const Plane<uint8_t>& m, uint8_t value, Plane<int>& label) {
+  label = Plane<int>(m.width, m.height, -1);
+  std::vector<int> sizes;
+  std::vector<int> stack;
+  for (int i = 0; i < static_cast<int>(m.data.size()); ++i) {
+    if (m.data[i] != value || label.data[i] >= 0) continue;
+    const int id = static_cast<int>(sizes.size());
+    sizes.push_back(0);
+    stack.push_back(i);
+    label.data[i] = id;
+    while (!stack.empty()) {
+      const int p = stack.back();
+      stack.pop_back();
+      ++sizes[id];
+      const int x = p % m.width, y = p / m.width;
+      const int nx[4] = {x - 1, x + 1, x, x};
+      const int ny[4] = {y, y, y - 1, y + 1};
+      for (int k = 0; k < 4; ++k) {
+        if (!m.inside(nx[k], ny[k])) continue;
+        const int q = ny[k] * m.width + nx[k];
+        if (m.data[q] == value && label.data[q] < 0) {
+          label.data[q] = id;
+          stack.push_back(q);
+        }
+      }
+    }
+  }
+  return sizes;
+}
+
+}  // namespace
+
+Plane<uint8_t> SegmentForeground(const ImageU8& image) {
+  using namespace tuning;
+  const int w = image.width, h = image.height;
+  const int bw = (w + kBlock - 1) / kBlock, bh = (h + kBlock - 1) / kBlock;
+  Plane<uint8_t> mask(bw, bh);
+  if (w < kSegWindow || h < kSegWindow) return mask;
+  // Integral images of grey and grey squared.
+  std::vector<double> s((w + 1) * static_cast<size_t>(h + 1)), q(s.size());
+  for (int y = 0; y < h; ++y) {
+    double rs = 0, rq = 0;
+    for (int x = 0; x < w; ++x) {
+      const double v = image.at(x, y);
+      rs += v;
+      rq += v * v;
+      s[(y + 1) * (w + 1) + x + 1] = s[y * (w + 1) + x + 1] + rs;
+      q[(y + 1) * (w + 1) + x + 1] = q[y * (w + 1) + x + 1] + rq;
+    }
+  }
+  Plane<float> spread(bw, bh);
+  std::vector<float> all;
+  all.reserve(spread.data.size());
+  for (int by = 0; by < bh; ++by) {
+    for (int bx = 0; bx < bw; ++bx) {
+      const int cx = bx * kBlock + kBlock / 2, cy = by * kBlock + kBlock / 2;
+      const int x0 = std::clamp(cx - kSegWindow / 2, 0, w), x1 = std::clamp(cx + kSegWindow / 2, 0, w);
+      const int y0 = std::clamp(cy - kSegWindow / 2, 0, h), y1 = std::clamp(cy + kSegWindow / 2, 0, h);
+      const double n = static_cast<double>(x1 - x0) * (y1 - y0);
+      if (n <= 0) continue;
+      auto box = [&](const std::vector<double>& t) {
+        return t[y1 * (w + 1) + x1] - t[y0 * (w + 1) + x1] - t[y1 * (w + 1) + x0] + t[y0 * (w + 1) + x0];
+      };
+      const double mean = box(s) / n;
+      const double var = std::max(0.0, box(q) / n - mean * mean);
+      spread.at(bx, by) = static_cast<float>(std::sqrt(var));
+      all.push_back(spread.at(bx, by));
+    }
+  }
+  if (all.empty()) return mask;
+  const size_t k95 = all.size() * 95 / 100;
+  std::nth_element(all.begin(), all.begin() + k95, all.end());
+  const float threshold = std::max(kSegAbsStd, kSegRelStd * all[k95]);
+  for (size_t i = 0; i < mask.data.size(); ++i) mask.data[i] = spread.data[i] >= threshold;
+
+  // Close small gaps, fill holes, drop small components, erode the rim.
+  mask = Dilate(Dilate(mask, kSegCloseBlocks, 1, false), kSegCloseBlocks, 1, true);
+  Plane<int> label;
+  {
+    std::vector<int> sizes = Components(mask, 0, label);
+    std::vector<uint8_t> touches(sizes.size(), 0);
+    for (int y = 0; y < bh; ++y) {
+      for (int x = 0; x < bw; ++x) {
+        if ((x == 0 || y == 0 || x == bw - 1 || y == bh - 1) && label.at(x, y) >= 0) touches[label.at(x, y)] = 1;
+      }
+    }
+    for (size_t i = 0; i < mask.data.size(); ++i) {
+      if (label.data[i] >= 0 && !touches[label.data[i]]) mask.data[i] = 1;  // a hole
+    }
+  }
+  {
+    std::vector<int> sizes = Components(mask, 1, label);
+    const int minSize = std::max(4, static_cast<int>(kSegMinComponent * bw * bh));
+    for (size_t i = 0; i < mask.data.size(); ++i) {
+      if (label.data[i] >= 0 && sizes[label.data[i]] < minSize) mask.data[i] = 0;
+    }
+  }
+  if (kSegErodeBlocks > 0) mask = Dilate(mask, kSegErodeBlocks, 1, true);
+  return mask;
+}
+
+ImageU8 DistanceToBackground(const Plane<uint8_t>& mask, int width, int height) {
+  using tuning::kBlock;
+  ImageU8 d(width, height);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      d.at(x, y) = mask.at(x / kBlock, y / kBlock) ? 255 : 0;
+    }
+  }
+  // Two-pass chessboard distance; outside the image counts as background.
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      int v = d.at(x, y);
+      if (!v) continue;
+      int m = 1 + std::min({x > 0 ? d.at(x - 1, y) : 0, y > 0 ? d.at(x, y - 1) : 0,
+                            x > 0 && y > 0 ? d.at(x - 1, y - 1) : 0,
+                            x + 1 < width && y > 0 ? d.at(x + 1, y - 1) : 0});
+      d.at(x, y) = static_cast<uint8_t>(std::min(v, m));
+    }
+  }
+  for (int y = height - 1; y >= 0; --y) {
+    for (int x = width - 1; x >= 0; --x) {
+      int v = d.at(x, y);
+      if (!v) continue;
+      int m = 1 + std::min({x + 1 < width ? d.at(x + 1, y) : 0, y + 1 < height ? d.at(x, y + 1) : 0,
+                            x + 1 < width && y + 1 < height ? d.at(x + 1, y + 1) : 0,
+                            x > 0 && y + 1 < height ? d.at(x - 1, y + 1) : 0});
+      d.at(x, y) = static_cast<uint8_t>(std::min(v, m));
+    }
+  }
+  return d;
+}
+
+}  // namespace engine

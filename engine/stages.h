@@ -1,0 +1,66 @@
+// The extractor's pipeline stages, each a small pure function testable alone. Extract
+// (extractor.cpp) runs them in this order. Angles here are radians in image coordinates
+// (x right, y down); a ridge orientation is the direction along the ridges, in [0, pi).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/plane.h"
+
+namespace engine {
+
+// 1. Resolution normalisation: bilinear resampling to `toPpi` (the sets' 512 and 569 ppi shrink
+// by at most 12 %, too little for aliasing to matter). Returns the input unchanged when the resolutions are equal.
+ImageU8 Resample(const ImageU8& in, int fromPpi, int toPpi);
+
+// 2. Foreground segmentation: one flag per kBlock x kBlock block (1 = finger), from the local
+// grey-level spread; closed, holes filled, small components dropped, eroded at the rim.
+Plane<uint8_t> SegmentForeground(const ImageU8& image);
+
+// 3. Ridge orientation per block from smoothed gradient moments; coherence 0..1 beside it.
+struct OrientationField {
+  Plane<float> angle;      // ridge direction per block, [0, pi)
+  Plane<float> coherence;  // 0 (no direction) .. 1 (perfectly parallel ridges)
+};
+OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>& mask);
+
+// 4. Ridge period per block in pixels (kMinPeriod..kMaxPeriod), from the oriented grey-level
+// signature across the ridges; blocks without a clear period take their neighbours' value.
+Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
+                            const Plane<uint8_t>& mask);
+
+// 5. Contextual enhancement: local normalisation, then an oriented separable Gabor filter tuned
+// per block. Output: ridges positive, valleys negative, 0 outside the mask.
+ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
+               const Plane<uint8_t>& mask);
+
+// 6. Binarisation (1 = ridge) inside the mask, and thinning to one-pixel-wide 8-connected
+// skeletons.
+ImageU8 Binarise(const ImageF& enhanced);
+void Thin(ImageU8& binary);  // in place
+
+// 7. Minutia detection on the skeleton (crossing number), with direction from ridge tracing.
+struct RawMinutia {
+  int x = 0, y = 0;
+  float angle = 0;  // radians, image coordinates: ending points away from its ridge,
+                    // bifurcation towards its branches
+  bool bifurcation = false;
+  float quality = 0;  // 0..100
+};
+std::vector<RawMinutia> DetectMinutiae(const ImageU8& skeleton);
+
+// 8. Removal of false minutiae: border, spurs, bridges and holes, short ridges, breaks,
+// clusters; then a quality per minutia from the local ridge clarity and the distance to the rim.
+std::vector<RawMinutia> FilterMinutiae(std::vector<RawMinutia> found, const ImageU8& skeleton,
+                                       const Plane<uint8_t>& mask, const OrientationField& field);
+
+// 9. Image quality 0..100 from foreground area, ridge clarity and the minutiae.
+int ImageQuality(const Plane<uint8_t>& mask, const OrientationField& field,
+                 const std::vector<RawMinutia>& minutiae);
+
+// Distance in pixels from each pixel to the nearest background block (chessboard metric,
+// capped at 255): used for the border rule and minutia quality.
+ImageU8 DistanceToBackground(const Plane<uint8_t>& mask, int width, int height);
+
+}  // namespace engine
