@@ -14,6 +14,7 @@ constexpr size_t kAnsiLongHeaderSize = 30;  // 6-byte record length form
 constexpr size_t kViewHeaderSize = 4;
 constexpr size_t kMinutiaSize = 6;
 constexpr size_t kExtendedLengthSize = 2;
+constexpr size_t kExtendedBlockHeaderSize = 4;  // type, length
 constexpr size_t kMaxCoordinate = 0x3FFF;
 
 // Big-endian reads; callers check the bounds first.
@@ -97,6 +98,25 @@ bool AnsiAngle(uint8_t raw, uint16_t* degrees) {
   return true;
 }
 
+// The extended data of a view: blocks of a 2-byte type, a 2-byte length that counts the block's
+// own 4-byte header, and the data (ridge counts, cores and deltas, or a vendor's own). Their
+// content is not needed for matching and is skipped, but the blocks must fill the area exactly:
+// a block length that points past it or cannot cover its own header is a broken record.
+RecordError CheckExtendedData(std::span<const uint8_t> area) {
+  size_t at = 0;
+  while (at < area.size()) {
+    if (area.size() - at < kExtendedBlockHeaderSize) {
+      return RecordError::kBadExtendedData;
+    }
+    const size_t length = Get16(area, at + 2);
+    if (length < kExtendedBlockHeaderSize || length > area.size() - at) {
+      return RecordError::kBadExtendedData;
+    }
+    at += length;
+  }
+  return RecordError::kOk;
+}
+
 // Walks all finger views from header.viewsAt to the end of the record; keeps the first.
 RecordError ReadViews(std::span<const uint8_t> record, const CommonHeader& header,
                       AngleDecoder angle, FingerTemplate* out) {
@@ -128,11 +148,13 @@ RecordError ReadViews(std::span<const uint8_t> record, const CommonHeader& heade
       const uint16_t xField = Get16(record, at);
       const unsigned type = xField >> 14;
       Minutia m;
-      if (type == 3 || !angle(record[at + 4], &m.angle)) {
+      if (!angle(record[at + 4], &m.angle)) {
         return RecordError::kBadMinutia;
       }
       if (keep) {
-        m.type = static_cast<MinutiaType>(type);
+        // Type 11b is reserved; a writer that uses it still locates a minutia, which is what
+        // matching needs, so it is read as "other" rather than refused.
+        m.type = type == 3 ? MinutiaType::kOther : static_cast<MinutiaType>(type);
         m.x = static_cast<uint16_t>(xField & kMaxCoordinate);
         m.y = static_cast<uint16_t>(Get16(record, at + 2) & kMaxCoordinate);
         m.quality = record[at + 5] > 100 ? 100 : record[at + 5];
@@ -146,6 +168,9 @@ RecordError ReadViews(std::span<const uint8_t> record, const CommonHeader& heade
     at += kExtendedLengthSize;
     if (record.size() - at < extended) {
       return RecordError::kMinutiaeOverrun;
+    }
+    if (RecordError e = CheckExtendedData(record.subspan(at, extended)); e != RecordError::kOk) {
+      return e;
     }
     at += extended;
   }
@@ -233,7 +258,9 @@ const char* RecordErrorText(RecordError error) {
     case RecordError::kTrailingData:
       return "data left after the last finger view";
     case RecordError::kBadMinutia:
-      return "minutia holds an invalid type or angle";
+      return "minutia holds an invalid angle";
+    case RecordError::kBadExtendedData:
+      return "extended data blocks do not fill their area";
     case RecordError::kUnknownFormat:
       return "record layout not recognised";
     case RecordError::kInvalidInput:

@@ -6,8 +6,11 @@
 // (360/256 degrees for ISO, 2 degrees for ANSI) and in little else.
 //
 // Decoders read only the first finger view of a record but check the whole record: every view's
-// minutiae and extended data must lie inside the record, and the views must end exactly where
-// the record length says. They never read outside the span they are given.
+// minutiae and extended data must lie inside the record, the extended data blocks must fill
+// their area, and the views must end exactly where the record length says. They never read
+// outside the span they are given. What other writers put in as the standards allow is read:
+// several views (the first is used), extended data (skipped), no minutiae, qualities above 100
+// (taken as 100), the reserved minutia type (taken as "other").
 #pragma once
 
 #include <cstdint>
@@ -29,7 +32,8 @@ enum class RecordError : uint8_t {
   kNoFingerView,         // the record declares no finger view
   kMinutiaeOverrun,      // minutiae or extended data run past the end of the record
   kTrailingData,         // bytes left over after the last finger view
-  kBadMinutia,           // a minutia field holds a value the standard forbids
+  kBadMinutia,           // a minutia angle the standard forbids (ANSI: 180 and above)
+  kBadExtendedData,      // extended data blocks whose lengths do not tile their area
   kUnknownFormat,        // DecodeMinutiaeRecord could not tell which layout the record uses
   kInvalidInput,         // encoders: a field does not fit the record layout
 };

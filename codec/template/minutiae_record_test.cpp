@@ -242,13 +242,16 @@ TEST_P(MalformedRecord, MinutiaeCountOverrunsTheRecord) {
   EXPECT_EQ(Decode(r), RecordError::kMinutiaeOverrun);
 }
 
-TEST_P(MalformedRecord, NoFingerViewOrReservedMinutiaType) {
+TEST_P(MalformedRecord, NoFingerViewRefusedReservedMinutiaTypeReadAsOther) {
   auto r = Record();
   r[HeaderSize() - 2] = 0;
   EXPECT_EQ(Decode(r), RecordError::kNoFingerView);
   r = Record();
-  r[HeaderSize() + 4] |= 0xC0;  // type 11b is reserved
-  EXPECT_EQ(Decode(r), RecordError::kBadMinutia);
+  r[HeaderSize() + 4] |= 0xC0;  // type 11b is reserved: the minutia is kept as "other"
+  FingerTemplate t;
+  ASSERT_EQ(DecodeMinutiaeRecord(r, &t), RecordError::kOk);
+  EXPECT_EQ(t.minutiae[0].type, MinutiaType::kOther);
+  EXPECT_EQ(t.minutiae[0].x, SampleTemplate(7, 5).minutiae[0].x);
 }
 
 TEST_P(MalformedRecord, SecondFingerViewAcceptedFirstOneRead) {
@@ -274,6 +277,23 @@ TEST_P(MalformedRecord, ExtendedDataIsSkipped) {
   FingerTemplate t;
   ASSERT_EQ(DecodeMinutiaeRecord(r, &t), RecordError::kOk);
   EXPECT_EQ(t.minutiae.size(), 2u);
+}
+
+TEST_P(MalformedRecord, ExtendedDataBlocksMustFillTheirArea) {
+  // Area of 8 bytes; the blocks inside it are varied.
+  const auto withBlocks = [&](std::initializer_list<uint8_t> blocks) {
+    auto r = Record(2);
+    r[r.size() - 1] = static_cast<uint8_t>(blocks.size());
+    r.insert(r.end(), blocks);
+    FixLength(r);
+    return Decode(r);
+  };
+  EXPECT_EQ(withBlocks({0, 2, 0, 8, 1, 2, 3, 4}), RecordError::kOk);               // one block
+  EXPECT_EQ(withBlocks({0, 1, 0, 4, 0x01, 0x00, 0, 4}), RecordError::kOk);         // two blocks
+  EXPECT_EQ(withBlocks({0, 2, 0, 9, 1, 2, 3, 4}), RecordError::kBadExtendedData);  // past it
+  EXPECT_EQ(withBlocks({0, 2, 0, 2, 1, 2, 3, 4}), RecordError::kBadExtendedData);  // < header
+  EXPECT_EQ(withBlocks({0, 2, 0, 0, 1, 2, 3, 4}), RecordError::kBadExtendedData);  // zero
+  EXPECT_EQ(withBlocks({0, 1, 0, 4, 0, 2, 0}), RecordError::kBadExtendedData);     // cut header
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, MalformedRecord,
@@ -316,6 +336,74 @@ TEST(MinutiaeRecord, DetectionRefusesForeignData) {
   EXPECT_EQ(DetectTemplateFormat(r), TemplateFormat::kUnknown);
   EXPECT_EQ(DecodeMinutiaeRecord(r, &t), RecordError::kUnknownFormat);
   EXPECT_STRNE(RecordErrorText(RecordError::kUnknownFormat), "");
+}
+
+// Records written byte by byte from the layouts the two standards define, as another vendor's
+// extractor would write them: what the decoder must make of them.
+TEST(MinutiaeRecord, IsoRecordWithTwoViewsAndExtendedDataFromAnotherWriter) {
+  const std::vector<uint8_t> record = {
+      'F', 'M', 'R', 0, ' ', '2', '0', 0,  // format identifier, version
+      0, 0, 0, 66,                         // record length
+      0x10, 0x2A,                          // capture equipment: certified, device 0x02A
+      0x01, 0x2C, 0x01, 0x90,              // image 300 x 400
+      0x00, 0xE0, 0x00, 0xE0,              // 224 pixels per cm (569 ppi)
+      2, 0,                                // two finger views, reserved
+      // View 1: right index (2), view number 0, live-scan rolled (1), quality 87, 2 minutiae.
+      2, 0x01, 87, 2, 0x40, 0x64, 0x00, 0xC8, 0xC0,
+      0xFF,                                // ending at (100, 200), 0xC0 = 270 degrees, quality 255
+      0x80, 0x0A, 0xC0, 0x14, 0x01, 0x00,  // bifurcation at (10, 20), reserved y bits set, 1.4 deg
+      0, 18,                               // extended data: 18 bytes
+      0x00, 0x01, 0x00, 0x0A, 0x01,        // ridge count block (10 bytes): method 1,
+      0, 1, 3, 1, 0,                       //   (0, 1) 3 ridges, padding
+      0x01, 0x00, 0x00, 0x08, 'v', 'n', 'd', 'r',  // vendor block type 0x0100, 8 bytes
+      // View 2: left index (7), view number 1, no minutiae, no extended data.
+      7, 0x10, 40, 0, 0, 0};
+  ASSERT_EQ(record.size(), 66u);
+  EXPECT_EQ(DetectTemplateFormat(record), TemplateFormat::kIso19794_2);
+  FingerTemplate t;
+  ASSERT_EQ(DecodeMinutiaeRecord(record, &t), RecordError::kOk);
+  EXPECT_EQ(t.width, 300);
+  EXPECT_EQ(t.height, 400);
+  EXPECT_EQ(t.xResolution, 224);
+  EXPECT_EQ(t.fingerPosition, 2);  // the first view
+  EXPECT_EQ(t.impressionType, 1);
+  EXPECT_EQ(t.fingerQuality, 87);
+  ASSERT_EQ(t.minutiae.size(), 2u);
+  EXPECT_EQ(t.minutiae[0].x, 100);
+  EXPECT_EQ(t.minutiae[0].y, 200);
+  EXPECT_EQ(t.minutiae[0].angle, 270);
+  EXPECT_EQ(t.minutiae[0].type, MinutiaType::kRidgeEnding);
+  EXPECT_EQ(t.minutiae[0].quality, 100);  // beyond the scale: the best quality
+  EXPECT_EQ(t.minutiae[1].x, 10);
+  EXPECT_EQ(t.minutiae[1].y, 20);  // reserved bits above the coordinate ignored
+  EXPECT_EQ(t.minutiae[1].angle, 1);
+  EXPECT_EQ(t.minutiae[1].type, MinutiaType::kBifurcation);
+  EXPECT_EQ(t.minutiae[1].quality, 0);  // "not reported"
+}
+
+TEST(MinutiaeRecord, AnsiRecordWithoutMinutiaeFromAnotherWriter) {
+  const std::vector<uint8_t> record = {
+      'F',  'M',  'R',  0,    ' ', '2', '0', 0,  // format identifier, version
+      0,    32,                                  // record length (2-byte form)
+      0x01, 0x02, 0x03, 0x04,  // CBEFF product identifier: owner 0x0102, type 0x0304
+      0x00, 0x00,              // capture equipment
+      0x01, 0x00, 0x01, 0x00,  // image 256 x 256
+      0x00, 0xC5, 0x00, 0xC5,  // 197 pixels per cm
+      1,    0,                 // one view, reserved
+      0,    0,    0,    0,     // unknown finger, plain, quality 0, no minutiae
+      0,    0};                // no extended data
+  FingerTemplate t;
+  ASSERT_EQ(DecodeMinutiaeRecord(record, &t), RecordError::kOk);
+  EXPECT_TRUE(t.minutiae.empty());
+  EXPECT_EQ(t.width, 256);
+  // The same minutiae-free view with a minutia angle of 179 units (358 degrees) added.
+  std::vector<uint8_t> one = record;
+  one[9] = 38;
+  one[29] = 1;
+  one.insert(one.begin() + 30, {0x40, 0x05, 0x00, 0x06, 179, 50});
+  ASSERT_EQ(DecodeMinutiaeRecord(one, &t), RecordError::kOk);
+  ASSERT_EQ(t.minutiae.size(), 1u);
+  EXPECT_EQ(t.minutiae[0].angle, 358);
 }
 
 }  // namespace
