@@ -1,5 +1,7 @@
 // Chooses the scanner and matcher backends at start. The scanner backend comes from the
-// environment variable WEBAGENT_SCANNER_BACKEND ("virtual", the default); the matcher is the
+// environment variable WEBAGENT_SCANNER_BACKEND: "libfprint" (real USB scanners), "virtual", or
+// "auto" (the default: real scanners when libfprint finds any at start, else virtual ones); one
+// line on standard error says which. The matcher is the
 // project's minutiae matcher.
 #pragma once
 

@@ -36,6 +36,12 @@ const char* StatusMessage(int32_t code) {
       return "Invalid template data";
     case kCryptoFailed:
       return "Template decryption failed (wrong key or damaged data)";
+    case kDevicePermission:
+      return "No permission to open the scanner: install the scanner udev rule, then replug it";
+    case kDeviceInUse:
+      return "Scanner is in use by another program (for example fprintd)";
+    case kDeviceFailed:
+      return "Scanner failed: it did not answer as expected";
     case kAlreadyInitialised:
       return "Already initialised";
     case kNoFinger:

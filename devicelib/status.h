@@ -18,10 +18,13 @@ enum Status : int32_t {
   kDeviceBusy = -107,        // a capture already runs on the device
   kDeviceRemoved = -108,     // the device was unplugged
   kOutOfMemory = -109,
-  kBufferTooSmall = -110,   // output capacity smaller than the result
-  kNotSupported = -111,     // the device or library does not support this
-  kInvalidTemplate = -112,  // a template cannot be read
-  kCryptoFailed = -113,     // decryption failed: wrong key or damaged data
+  kBufferTooSmall = -110,    // output capacity smaller than the result
+  kNotSupported = -111,      // the device or library does not support this
+  kInvalidTemplate = -112,   // a template cannot be read
+  kCryptoFailed = -113,      // decryption failed: wrong key or damaged data
+  kDevicePermission = -114,  // the device's USB node may not be opened by this user
+  kDeviceInUse = -115,       // another program has claimed the device
+  kDeviceFailed = -116,      // the device did not answer as expected
   kAlreadyInitialised = -201,
   kNoFinger = -301,         // extraction found no fingerprint in the image
   kLowQuality = -302,       // quality below the requested level

@@ -1,4 +1,4 @@
-#include "devicelib/virtual/template_cipher.h"
+#include "devicelib/core/template_cipher.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <string_view>
 
-namespace devicelib::virt {
+namespace devicelib {
 namespace {
 
 using Digest = std::array<uint8_t, 32>;
@@ -91,4 +91,4 @@ TemplateKey DefaultTemplateKey() {
   return key;
 }
 
-}  // namespace devicelib::virt
+}  // namespace devicelib

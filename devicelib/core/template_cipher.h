@@ -1,4 +1,4 @@
-// Template encryption of the virtual scanner: a deterministic authenticated scheme in the
+// Template encryption of the scanner library: a deterministic authenticated scheme in the
 // manner of AES-SIV (RFC 5297), built from OpenSSL's AES-256-CTR and HMAC-SHA-256.
 //
 //   encKey = HMAC-SHA-256(key, "webagent-template-enc")
@@ -17,7 +17,7 @@
 #include <span>
 #include <vector>
 
-namespace devicelib::virt {
+namespace devicelib {
 
 inline constexpr size_t kSealOverhead = 16;
 using TemplateKey = std::array<uint8_t, 32>;
@@ -34,4 +34,4 @@ bool OpenTemplate(const TemplateKey& key, std::span<const uint8_t> sealed,
 // nothing against anyone who reads this code; pages that care set their own key).
 TemplateKey DefaultTemplateKey();
 
-}  // namespace devicelib::virt
+}  // namespace devicelib

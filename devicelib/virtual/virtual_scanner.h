@@ -1,9 +1,9 @@
-// The virtual scanner backend: the default ScannerLib, which drives simulated fingerprint
-// scanners so that the agent and every scanner operation can run and be tested without
-// hardware. Each device images synthetic fingers (synthetic_finger.h); which finger rests on
-// which device, and which devices are attached, is changed at run time through the control
-// socket (control_socket.h) with the `virtual-scanner` command, or directly through the
-// control methods below (tests).
+// The virtual scanner backend: the scanner library core (devicelib/core) over the virtual
+// scanners' device model (virtual_driver.h), so that the agent and every scanner operation can
+// run and be tested without hardware. Each device images synthetic fingers
+// (synthetic_finger.h); which finger rests on which device, and which devices are attached, is
+// changed at run time through the control socket (control_socket.h, virtual_control.cpp) with
+// the `virtual-scanner` command, or directly through the control methods below (tests).
 //
 // Environment, read when the object is created:
 //   WEBAGENT_VIRTUAL_SCANNERS       number of devices attached at start, 0..8 (default 1)
@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "devicelib/scanner_lib.h"
+#include "devicelib/core/scanner_core.h"
+#include "devicelib/virtual/virtual_driver.h"
 
 namespace devicelib {
 
@@ -24,24 +25,6 @@ namespace devicelib {
 std::unique_ptr<ScannerLib> CreateVirtualScannerLib();
 
 namespace virt {
-
-inline constexpr int32_t kTypeKq10 = 1001;  // no brightness or sensitivity control
-inline constexpr int32_t kTypeKq20 = 1002;
-inline constexpr int32_t kTypeKq21 = 1003;
-inline constexpr int32_t kTypeTessaroDuo = 1004;
-inline constexpr int32_t kTypeTessaroFlat = 1005;
-inline constexpr int32_t kDefaultType = kTypeTessaroFlat;
-inline constexpr int32_t kMaxDevices = 16;  // attached at once (8 at start)
-
-inline constexpr int32_t kDefaultCaptureTimeoutMs = 5000;
-inline constexpr int32_t kMaxCaptureTimeoutMs = 600000;
-inline constexpr int32_t kDefaultBrightness = 50;   // 0..100, shifts grey levels
-inline constexpr int32_t kDefaultSensitivity = 50;  // 0..100, scales contrast
-inline constexpr int32_t kDefaultPlacementQuality = 90;
-inline constexpr int32_t kLiveFramesPerSecond = 15;
-
-// Model name of a type code ("KQ10" ... "Tessaro Flat"), or null for an unknown code.
-const char* DeviceTypeName(int32_t type);
 
 struct VirtualScannerOptions {
   std::vector<int32_t> types;  // one entry per device attached at start
@@ -62,56 +45,18 @@ struct DeviceState {
   bool capturing = false;
 };
 
-class VirtualScannerLib : public ScannerLib {
+class ControlServer;
+
+class VirtualScannerLib : public ScannerCore {
  public:
   explicit VirtualScannerLib(const VirtualScannerOptions& options);
   ~VirtualScannerLib() override;
   VirtualScannerLib(const VirtualScannerLib&) = delete;
   VirtualScannerLib& operator=(const VirtualScannerLib&) = delete;
 
-  // ScannerLib
-  int32_t Init() override;
-  int32_t Uninit() override;
-  int32_t SetScannerCallback(ScannerCallback callback, void* user) override;
-  int32_t GetScannerNumber(int32_t* count) override;
-  int32_t GetScannerHandle(int32_t index, int64_t* handle) override;
-  int32_t GetScannerID(int64_t handle, char* id) override;
-  int32_t GetScannerType(int64_t handle, int32_t* type) override;
-  int32_t GetParameter(int64_t handle, int32_t id, int32_t* value) override;
-  int32_t SetParameter(int64_t handle, int32_t id, const int32_t* value) override;
-  int32_t IsSensorOn(int64_t handle, int32_t* flag) override;
-  int32_t CaptureSingleImage(int64_t handle) override;
-  int32_t StartCapturing(int64_t handle, ImageCallback callback, void* user) override;
-  int32_t IsCapturing(int64_t handle, int32_t* flag) override;
-  int32_t AbortCapturing(int64_t handle) override;
-  int32_t Extract(int64_t handle, uint8_t* templ, int32_t* size, int32_t* quality) override;
-  int32_t SetEncryptionKey(int64_t handle, const uint8_t* key) override;
-  int32_t EncryptTemplate(int64_t handle, const uint8_t* in, int32_t inSize, uint8_t* out,
-                          int32_t* outSize) override;
-  int32_t DecryptTemplate(int64_t handle, const uint8_t* in, int32_t inSize, uint8_t* out,
-                          int32_t* outSize) override;
-  int32_t GetCaptureImageInfo(int64_t handle, int32_t* width, int32_t* height,
-                              int32_t* resolution) override;
-  int32_t GetCaptureImage(int64_t handle, uint8_t* pixels) override;
-  int32_t SaveCaptureImageToBmpFile(int64_t handle, const char* path) override;
-  int32_t GetErrorString(int32_t code, char* text) override;
-  int32_t GetTemplateType(int64_t handle, int32_t* type) override;
-  int32_t SetTemplateType(int64_t handle, int32_t type) override;
-  int32_t SaveCaptureImageToDatFile(int64_t handle, const char* path) override;
-  int32_t SaveCaptureImageToWsqFile(int64_t handle, float ratio, const char* path) override;
-  int32_t SelectTemplate(int64_t handle, const uint8_t* const* templates, const int32_t* sizes,
-                         int32_t inCount, uint8_t* const* outs, int32_t* outSizes,
-                         int32_t outCount) override;
-  int32_t StartAutoCapture(int64_t handle, ImageCallback callback, void* user) override;
-  int32_t ExtractEx(int64_t handle, int32_t capacity, uint8_t* templ, int32_t* size,
-                    int32_t* quality) override;
-  int32_t SelectTemplateEx(int64_t handle, int32_t capacity, const uint8_t* const* templates,
-                           const int32_t* sizes, int32_t inCount, uint8_t* const* outs,
-                           int32_t* outSizes, int32_t outCount) override;
-
   // Control: what the `virtual-scanner` command does. `index` is the position in the current
   // enumeration. Each answers 0 or a status (-102 for an index with no device, -103 for a bad
-  // value, -110 when no more devices can be plugged).
+  // value, -1 when no more devices can be plugged).
   std::vector<DeviceState> ListDevices();
   int32_t PlaceFinger(int32_t index, uint32_t finger, int32_t placementQuality);
   int32_t LiftFinger(int32_t index);
@@ -123,8 +68,8 @@ class VirtualScannerLib : public ScannerLib {
   std::string ControlPath() const;
 
  private:
-  class Impl;
-  std::unique_ptr<Impl> impl_;
+  VirtualDriver& devices_;
+  std::unique_ptr<ControlServer> control_;
 };
 
 }  // namespace virt

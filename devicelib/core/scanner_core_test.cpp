@@ -1,0 +1,1 @@
+#include "devicelib/core/scanner_core.h"
