@@ -85,11 +85,11 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
   std::vector<float> norm(static_cast<size_t>(pw) * ph, 0.0f);
   {
     const size_t stride = static_cast<size_t>(w) + 1;
-    std::vector<double> s(stride * (h + 1)), q(s.size());
+    std::vector<int64_t> s(stride * (h + 1)), q(s.size());
     for (int y = 0; y < h; ++y) {
-      double rs = 0, rq = 0;
+      int64_t rs = 0, rq = 0;
       for (int x = 0; x < w; ++x) {
-        const double v = image.at(x, y);
+        const int64_t v = image.at(x, y);
         rs += v;
         rq += v * v;
         s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + rs;

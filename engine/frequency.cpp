@@ -16,7 +16,8 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
   std::vector<float> valid;
   for (int by = 0; by < bh; ++by) {
     for (int bx = 0; bx < bw; ++bx) {
-      if (!mask.at(bx, by)) continue;
+      // Every other block in each direction; the smoothing below fills the rest.
+      if (!mask.at(bx, by) || (bx % kFreqBlockStep) || (by % kFreqBlockStep)) continue;
       const float a = field.angle.at(bx, by);
       const float ux = std::cos(a), uy = std::sin(a);  // along
       const float nx = -uy, ny = ux;                   // across
@@ -25,11 +26,12 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
         const float t = k - kFreqAcross / 2.0f;
         float s = 0;
         int n = 0;
-        for (int j = -kFreqAlong / 2; j < kFreqAlong / 2; ++j) {
-          const int x = static_cast<int>(std::lround(cx + t * nx + j * ux));
-          const int y = static_cast<int>(std::lround(cy + t * ny + j * uy));
-          if (!image.inside(x, y)) continue;
-          s += image.at(x, y);
+        float fx = cx + t * nx - kFreqAlong / 2 * ux + 0.5f, fy = cy + t * ny - kFreqAlong / 2 * uy + 0.5f;
+        for (int j = 0; j < kFreqAlong; ++j, fx += ux, fy += uy) {
+          if (fx < 0 || fy < 0) continue;
+          const int x = static_cast<int>(fx), y = static_cast<int>(fy);
+          if (x >= image.width || y >= image.height) continue;
+          s += image.data[static_cast<size_t>(y) * image.width + x];
           ++n;
         }
         sig[k] = n ? s / n : -1;
@@ -85,7 +87,7 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
           }
         }
       }
-      if (n >= 3) out.at(bx, by) = s / n;
+      if (n >= 1) out.at(bx, by) = s / n;
     }
   }
   return out;

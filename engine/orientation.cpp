@@ -16,9 +16,9 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   if (w < 3 || h < 3) return f;
   // Integral images of the gradient moments (Sobel).
   const size_t stride = static_cast<size_t>(w) + 1;
-  std::vector<double> ixx(stride * (h + 1)), iyy(ixx.size()), ixy(ixx.size());
+  std::vector<int64_t> ixx(stride * (h + 1)), iyy(ixx.size()), ixy(ixx.size());
   for (int y = 0; y < h; ++y) {
-    double rxx = 0, ryy = 0, rxy = 0;
+    int64_t rxx = 0, ryy = 0, rxy = 0;
     const uint8_t* up = &image.data[static_cast<size_t>(std::max(0, y - 1)) * w];
     const uint8_t* mid = &image.data[static_cast<size_t>(y) * w];
     const uint8_t* dn = &image.data[static_cast<size_t>(std::min(h - 1, y + 1)) * w];
@@ -41,7 +41,7 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
       const int cx = bx * kBlock + kBlock / 2, cy = by * kBlock + kBlock / 2;
       const int x0 = std::clamp(cx - kOrientWindow / 2, 0, w), x1 = std::clamp(cx + kOrientWindow / 2, 0, w);
       const int y0 = std::clamp(cy - kOrientWindow / 2, 0, h), y1 = std::clamp(cy + kOrientWindow / 2, 0, h);
-      auto box = [&](const std::vector<double>& t) {
+      auto box = [&](const std::vector<int64_t>& t) -> double {
         return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0];
       };
       const double gxx = box(ixx), gyy = box(iyy), gxy = box(ixy);

@@ -65,16 +65,32 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   const int bw = (w + kBlock - 1) / kBlock, bh = (h + kBlock - 1) / kBlock;
   Plane<uint8_t> mask(bw, bh);
   if (w < kSegWindow || h < kSegWindow) return mask;
-  // Integral images of grey and grey squared.
-  std::vector<double> s((w + 1) * static_cast<size_t>(h + 1)), q(s.size());
+  // Ridge contrast: mean absolute difference between each pixel and its local mean over a
+  // window of about half a ridge period. Ridges score high everywhere; a step between a uniform
+  // background and the finger only along a narrow band, and sensor noise little.
+  const size_t stride = static_cast<size_t>(w) + 1;
+  std::vector<int64_t> s(stride * (h + 1));
   for (int y = 0; y < h; ++y) {
-    double rs = 0, rq = 0;
+    int64_t row = 0;
     for (int x = 0; x < w; ++x) {
-      const double v = image.at(x, y);
-      rs += v;
-      rq += v * v;
-      s[(y + 1) * (w + 1) + x + 1] = s[y * (w + 1) + x + 1] + rs;
-      q[(y + 1) * (w + 1) + x + 1] = q[y * (w + 1) + x + 1] + rq;
+      row += image.at(x, y);
+      s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + row;
+    }
+  }
+  auto box = [&](const std::vector<int64_t>& t, int x0, int y0, int x1, int y1) {
+    return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0];
+  };
+  std::vector<int64_t> d(s.size());
+  const int r = kSegDetailRadius;
+  for (int y = 0; y < h; ++y) {
+    int64_t row = 0;
+    const int y0 = std::max(0, y - r), y1 = std::min(h, y + r + 1);
+    for (int x = 0; x < w; ++x) {
+      const int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
+      const int64_t n = static_cast<int64_t>(x1 - x0) * (y1 - y0);
+      const int64_t mean16 = box(s, x0, y0, x1, y1) * 16 / n;  // 1/16 grey units
+      row += std::abs(mean16 - 16 * image.at(x, y));
+      d[(y + 1) * stride + x + 1] = d[y * stride + x + 1] + row;
     }
   }
   Plane<float> spread(bw, bh);
@@ -87,19 +103,14 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
       const int y0 = std::clamp(cy - kSegWindow / 2, 0, h), y1 = std::clamp(cy + kSegWindow / 2, 0, h);
       const double n = static_cast<double>(x1 - x0) * (y1 - y0);
       if (n <= 0) continue;
-      auto box = [&](const std::vector<double>& t) {
-        return t[y1 * (w + 1) + x1] - t[y0 * (w + 1) + x1] - t[y1 * (w + 1) + x0] + t[y0 * (w + 1) + x0];
-      };
-      const double mean = box(s) / n;
-      const double var = std::max(0.0, box(q) / n - mean * mean);
-      spread.at(bx, by) = static_cast<float>(std::sqrt(var));
+      spread.at(bx, by) = static_cast<float>(box(d, x0, y0, x1, y1) / (16.0 * n));
       all.push_back(spread.at(bx, by));
     }
   }
   if (all.empty()) return mask;
   const size_t k95 = all.size() * 95 / 100;
   std::nth_element(all.begin(), all.begin() + k95, all.end());
-  const float threshold = std::max(kSegAbsStd, kSegRelStd * all[k95]);
+  const float threshold = std::max(kSegAbsContrast, kSegRelContrast * all[k95]);
   for (size_t i = 0; i < mask.data.size(); ++i) mask.data[i] = spread.data[i] >= threshold;
 
   // Close small gaps, fill holes, drop small components, erode the rim.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -10,15 +11,6 @@ namespace {
 // Neighbour bits, clockwise from north: N NE E SE S SW W NW.
 constexpr int kDx[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 constexpr int kDy[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
-
-int Neighbours(const ImageU8& b, int x, int y) {
-  int m = 0;
-  for (int k = 0; k < 8; ++k) {
-    const int xx = x + kDx[k], yy = y + kDy[k];
-    if (b.inside(xx, yy) && b.at(xx, yy)) m |= 1 << k;
-  }
-  return m;
-}
 
 int Bits(int m) { return __builtin_popcount(static_cast<unsigned>(m)); }
 
@@ -108,6 +100,21 @@ ImageU8 Binarise(const ImageF& enhanced) {
 
 void Thin(ImageU8& b) {
   const Tables& t = T();
+  // The outermost pixels are cleared, so that the neighbours of every live pixel are inside.
+  if (b.width < 3 || b.height < 3) {
+    std::fill(b.data.begin(), b.data.end(), 0);
+    return;
+  }
+  for (int x = 0; x < b.width; ++x) b.at(x, 0) = b.at(x, b.height - 1) = 0;
+  for (int y = 0; y < b.height; ++y) b.at(0, y) = b.at(b.width - 1, y) = 0;
+  const int w = b.width;
+  const int off[8] = {-w, -w + 1, 1, w + 1, w, w - 1, -1, -w - 1};
+  auto ring = [&](int i) {
+    const uint8_t* p = &b.data[i];
+    int m = 0;
+    for (int k = 0; k < 8; ++k) m |= (p[off[k]] != 0) << k;
+    return m;
+  };
   std::vector<int> del;
   std::vector<int> live;
   for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
@@ -121,8 +128,7 @@ void Thin(ImageU8& b) {
       del.clear();
       for (int i : live) {
         if (!b.data[i]) continue;
-        const int x = i % b.width, y = i / b.width;
-        if (lut[Neighbours(b, x, y)]) del.push_back(i);
+        if (lut[ring(i)]) del.push_back(i);
       }
       for (int i : del) b.data[i] = 0;
       changed = changed || !del.empty();
@@ -135,8 +141,7 @@ void Thin(ImageU8& b) {
   }
   // Staircases: sequential removal of simple corner pixels leaves one-pixel-wide lines.
   for (int i : live) {
-    const int x = i % b.width, y = i / b.width;
-    if (b.data[i] && t.stair[Neighbours(b, x, y)]) b.data[i] = 0;
+    if (b.data[i] && t.stair[ring(i)]) b.data[i] = 0;
   }
 }
 

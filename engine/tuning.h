@@ -16,11 +16,11 @@ inline constexpr int kBlock = 8;
 
 // Segmentation (segmentation.cpp).
 inline constexpr int kSegWindow = 16;          // side of the window for the local statistics
-inline constexpr float kSegAbsStd = 7.0f;      // grey std below this is never finger
-inline constexpr float kSegRelStd = 0.30f;     // ... nor below this fraction of the 95th percentile
-inline constexpr float kSegMinCoherence = 0.0f;
+inline constexpr int kSegDetailRadius = 3;       // local mean for the ridge contrast
+inline constexpr float kSegAbsContrast = 4.0f;   // mean |grey - local mean| below this: never finger
+inline constexpr float kSegRelContrast = 0.35f;  // ... nor below this share of the 95th percentile
 inline constexpr int kSegCloseBlocks = 1;      // closing radius (blocks)
-inline constexpr int kSegErodeBlocks = 1;      // erosion after the closing (blocks)
+inline constexpr int kSegErodeBlocks = 0;      // erosion after the closing (blocks)
 inline constexpr float kSegMinComponent = 0.02f;  // drop components below this share of the image
 
 // Local normalisation before enhancement (enhance.cpp).
@@ -38,6 +38,7 @@ inline constexpr float kMinPeriod = 5.0f;
 inline constexpr float kMaxPeriod = 15.0f;
 inline constexpr float kDefaultPeriod = 9.0f;
 inline constexpr int kFreqSmoothRadius = 2;  // blocks
+inline constexpr int kFreqBlockStep = 2;     // the period is measured on every other block
 
 // Enhancement (enhance.cpp): oriented separable Gabor, across-ridge band-pass then along-ridge
 // smoothing, with kernels looked up by quantised angle and period.
@@ -49,7 +50,7 @@ inline constexpr float kAlongSigma = 3.2f;
 inline constexpr int kAlongRadius = 7;
 
 // Minutia filtering (minutiae.cpp).
-inline constexpr int kBorderDistance = 10;       // minutiae nearer the mask edge are dropped
+inline constexpr int kBorderDistance = 12;       // minutiae nearer the mask edge are dropped
 inline constexpr int kTraceLength = 12;          // ridge tracing for direction
 inline constexpr int kSpurLength = 12;           // ending to bifurcation shorter than this: spur
 inline constexpr int kBridgeLength = 14;         // bifurcation to bifurcation: bridge / hole
