@@ -29,9 +29,9 @@ inline constexpr int kMaxMinutiae = 255;  // what one finger view can hold
 inline constexpr int kMaxScore = 1000;
 
 struct CompareOptions {
-  int neighbours = 7;  // edges per minutia
-  int seeds = 5;       // alignments tried
-  bool refine = true;  // least-squares re-alignment and second pairing
+  int neighbours = 10;  // edges per minutia
+  int seeds = 10;       // alignments tried
+  bool refine = true;   // least-squares re-alignment and second pairing
 };
 
 // Settings of full and fast mode.
@@ -41,13 +41,15 @@ CompareOptions FastModeOptions();
 // A minutiae set ready for comparison. Reused across calls without allocating again.
 class PreparedTemplate {
  public:
-  PreparedTemplate();
-  // Which side of Comparator::Score the set will be on; each side needs its own edge lists.
-  enum class Role : uint8_t { kProbe = 1, kGallery = 2, kBoth = 3 };
+  // Cheap: the edge lists are allocated by the first Prepare.
+  PreparedTemplate() = default;
   // Replaces the content. Minutiae beyond kMaxMinutiae are ignored (records cannot hold more).
-  void Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options,
-               Role role = Role::kBoth);
+  // Both sides' edge lists are built: Comparator::Score decides which set plays the probe.
+  void Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options);
   int size() const { return count_; }
+  // A strict order on contents, the same whichever set it is asked of: true when this set
+  // comes before `other`. Equal contents are not ordered.
+  bool Precedes(const PreparedTemplate& other) const;
 
  private:
   friend class Comparator;
@@ -83,6 +85,7 @@ class PreparedTemplate {
   static constexpr int kScan = 4;            // keys_ slots the voting reads past a bucket
 
   int count_ = 0;
+  uint64_t digest_ = 0;  // of the normalised positions, for Precedes
   // Sorted by y ascending (the pairing step searches a y window).
   // Followed by kPairScan slots with y = infinity, which the pairing step may read.
   static constexpr int kPairScan = 8;
@@ -118,12 +121,15 @@ class PreparedTemplate {
 // Scores pairs of prepared templates. Holds the scratch memory, so one Comparator per thread.
 class Comparator {
  public:
-  Comparator();
-  // Similarity 0..kMaxScore; symmetric up to the effects of the greedy pairing.
-  int Score(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-            const CompareOptions& options);
+  // Cheap: the vote table (about 1 MB) is allocated by the first Score.
+  Comparator() = default;
+  // Similarity 0..kMaxScore. Exactly symmetric: the two sets are put into a fixed order by
+  // their contents before they are compared, so swapping them changes nothing.
+  int Score(const PreparedTemplate& a, const PreparedTemplate& b, const CompareOptions& options);
 
  private:
+  int ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                   const CompareOptions& options);
   struct Alignment {
     float cosine = 1, sine = 0;      // rotation probe -> gallery
     int rotation = 0;                // the same, 1/256 turns
@@ -146,8 +152,11 @@ class Comparator {
   // rotations they imply; touched_ lists the cells to clear afterwards.
   // `first` is the position of the cell's first vote in the canonical order (probe edge, its
   // direction, bucket, gallery edge), which breaks ties between seeds.
+  // Rotations are summed relative to the cell's first vote, so that votes either side of half a
+  // turn average to half a turn rather than to none.
   struct Tally {
     uint8_t votes = 0;
+    uint8_t firstRotation = 0;
     int16_t rotationSum = 0;
     uint64_t first = 0;
   };

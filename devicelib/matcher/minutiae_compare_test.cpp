@@ -9,6 +9,7 @@
 #include <numbers>
 #include <vector>
 
+#include "codec/template/minutiae_record.h"
 #include "devicelib/matcher/minutiae_matcher.h"
 #include "devicelib/matcher/test_minutiae.h"
 
@@ -29,8 +30,9 @@ int Score(const codec::FingerTemplate& a, const codec::FingerTemplate& b,
   return comparator.Score(pa, pb, options);
 }
 
-// Rotates a set about the image centre by `degrees` (counter-clockwise on screen).
-codec::FingerTemplate Rotated(const codec::FingerTemplate& t, float degrees) {
+// Rotates a set about the image centre by `degrees` (counter-clockwise on screen), moved right
+// and down by `margin` so that quarter turns stay on the canvas.
+codec::FingerTemplate Rotated(const codec::FingerTemplate& t, float degrees, float margin = 0) {
   const float r = degrees * std::numbers::pi_v<float> / 180;
   codec::FingerTemplate out = t;
   out.minutiae.clear();
@@ -38,8 +40,8 @@ codec::FingerTemplate Rotated(const codec::FingerTemplate& t, float degrees) {
     const float dx = m.x - 160.0f;
     const float dy = m.y - 240.0f;
     // Screen y points down: a counter-clockwise turn is (x, y) -> (x cos + y sin, -x sin + y cos).
-    const float x = 160.0f + dx * std::cos(r) + dy * std::sin(r);
-    const float y = 240.0f - dx * std::sin(r) + dy * std::cos(r);
+    const float x = margin + 160.0f + dx * std::cos(r) + dy * std::sin(r);
+    const float y = margin + 240.0f - dx * std::sin(r) + dy * std::cos(r);
     if (x < 0 || y < 0) {
       continue;
     }
@@ -60,14 +62,89 @@ TEST(MinutiaeCompare, IdenticalSetsScoreHighestAndImpostorsLow) {
   }
 }
 
-TEST(MinutiaeCompare, RotationUpToThirtyDegreesInEitherSense) {
+TEST(MinutiaeCompare, RotationUpToAQuarterTurnAndMoreInEitherSense) {
+  // A finger may be laid on the sensor at any angle a hand allows; a quarter turn either way
+  // and a little beyond must match, in both modes and both orders.
   const auto master = synth::MasterFinger(3);
-  for (float degrees : {-30.0f, -20.0f, -10.0f, -3.0f, 3.0f, 10.0f, 20.0f, 30.0f}) {
-    EXPECT_GE(Score(master, Rotated(master, degrees)), 600) << degrees;
-    EXPECT_GE(Score(Rotated(master, degrees), master), 600) << degrees;
+  for (float degrees :
+       {-100.0f, -90.0f, -60.0f, -30.0f, -3.0f, 3.0f, 30.0f, 60.0f, 90.0f, 100.0f}) {
+    const auto turned = Rotated(master, degrees, 200);
+    EXPECT_GE(Score(master, turned), 600) << degrees;
+    EXPECT_GE(Score(master, turned, FastModeOptions()), 600) << degrees;
   }
-  // Far beyond how a finger is laid on a sensor: treated as a different finger.
-  EXPECT_LT(Score(master, Rotated(master, 120)), kDefaultThreshold);
+  // Genuine impressions (bent, with lost and spurious minutiae), turned a quarter turn.
+  for (uint32_t f = 0; f < 10; ++f) {
+    const auto m = synth::MasterFinger(f);
+    const auto a = synth::Impression(m, 1);
+    const auto b = synth::Impression(m, 2);
+    EXPECT_GE(Score(a, Rotated(b, 90, 200)), kDefaultThreshold) << f;
+    EXPECT_GE(Score(Rotated(a, -90, 200), b), kDefaultThreshold) << f;
+  }
+}
+
+TEST(MinutiaeCompare, SwappingTheTwoSetsGivesExactlyTheSameScore) {
+  // Pairs of every kind: genuine and impostor, harsh and mild, unequal sizes, both modes.
+  synth::ImpressionSettings hard;
+  hard.maxRotationDegrees = 60;
+  hard.distortion = 0.08f;
+  hard.lost = 0.3f;
+  hard.spurious = 0.3f;
+  int differing = 0;
+  for (uint32_t f = 0; f < 40; ++f) {
+    const auto master = synth::MasterFinger(f, 30 + static_cast<int>(f));
+    const auto a = synth::Impression(master, 1, hard);
+    const auto b = synth::Impression(master, 2);
+    const auto c = synth::Impression(synth::MasterFinger(f + 300), 3, hard);
+    for (const auto& options : {FullModeOptions(), FastModeOptions()}) {
+      differing += Score(a, b, options) != Score(b, a, options) ? 1 : 0;
+      differing += Score(a, c, options) != Score(c, a, options) ? 1 : 0;
+      differing += Score(b, c, options) != Score(c, b, options) ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(differing, 0);
+}
+
+TEST(MinutiaeCompare, AngleQuantisationOfTheRecordsMovesScoresLittle) {
+  // The same minutiae written in 1.4-degree units (ISO) and in 2-degree units (ANSI).
+  int largest = 0;
+  int flipped = 0;
+  for (uint32_t f = 0; f < 40; ++f) {
+    const auto master = synth::MasterFinger(f);
+    const auto a = synth::Impression(master, 1);
+    const auto b = synth::Impression(f % 2 == 0 ? master : synth::MasterFinger(f + 200), 2);
+    std::vector<uint8_t> isoA, isoB, ansiA, ansiB;
+    ASSERT_EQ(codec::EncodeIso19794_2(a, &isoA), codec::RecordError::kOk);
+    ASSERT_EQ(codec::EncodeIso19794_2(b, &isoB), codec::RecordError::kOk);
+    ASSERT_EQ(codec::EncodeAnsi378(a, &ansiA), codec::RecordError::kOk);
+    ASSERT_EQ(codec::EncodeAnsi378(b, &ansiB), codec::RecordError::kOk);
+    const auto score = [](const std::vector<uint8_t>& x, const std::vector<uint8_t>& y) {
+      int32_t s = -1;
+      EXPECT_EQ(CompareTemplates(x.data(), static_cast<int32_t>(x.size()), y.data(),
+                                 static_cast<int32_t>(y.size()), &s),
+                0);
+      return s;
+    };
+    const int iso = score(isoA, isoB);
+    const int ansi = score(ansiA, ansiB);
+    const int mixed = score(isoA, ansiB);
+    largest = std::max({largest, std::abs(iso - ansi), std::abs(iso - mixed)});
+    flipped += (iso >= kDefaultThreshold) != (ansi >= kDefaultThreshold) ? 1 : 0;
+  }
+  // Measured: at most 72 points; one pair in 40 may cross the default threshold.
+  EXPECT_LE(largest, 100) << largest;
+  EXPECT_LE(flipped, 1);
+}
+
+TEST(MinutiaeCompare, SecurityLevelThresholdsRiseWithTheLevel) {
+  EXPECT_EQ(SecurityLevelThreshold(kMinSecurityLevel - 1), -1);
+  EXPECT_EQ(SecurityLevelThreshold(kMaxSecurityLevel + 1), -1);
+  for (int32_t level = kMinSecurityLevel; level < kMaxSecurityLevel; ++level) {
+    EXPECT_GT(SecurityLevelThreshold(level), 0);
+    EXPECT_LT(SecurityLevelThreshold(level), SecurityLevelThreshold(level + 1)) << level;
+  }
+  EXPECT_LE(SecurityLevelThreshold(kMaxSecurityLevel), kMaxScore);
+  EXPECT_GE(kDefaultSecurityLevel, kMinSecurityLevel);
+  EXPECT_LE(kDefaultSecurityLevel, kMaxSecurityLevel);
 }
 
 TEST(MinutiaeCompare, GenuineImpressionsMatchInFullAndFastMode) {

@@ -1,0 +1,317 @@
+// Measures the matcher on minutiae records of real fingerprints, to tune it and to set the
+// security-level thresholds.
+//
+//   matcher-evaluate [--fast] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEGREES]
+//                    PAIRS_DIR SET_DIR...
+//
+// PAIRS_DIR holds genuine_pairs.txt and impostor_pairs.txt (lines "NAME NAME"); each SET_DIR
+// holds one record per image, NAME.ext (ext "iso" by default), as `fingerprint extract` writes
+// them. A missing or unreadable record counts as a failure to extract and scores 0 against
+// everything.
+//
+// Per set: EER, the false-non-match rate at FMR <= 1 % and <= 0.1 % and at zero false matches,
+// and how many comparisons change when probe and gallery swap places. With --other-ext, the same
+// pairs are also scored from the records of the other format (same minutiae, other angle
+// quantisation) and the score changes are summarised. With --rotate, every genuine pair is also
+// scored with the probe's minutiae turned by that many degrees about their centre. Pooled over
+// all sets: the FMR and FNMR at each security level's threshold, the thresholds that reach
+// given false-match rates, the impostor tail, and the comparison rate in CPU time.
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <numbers>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "codec/template/minutiae_record.h"
+#include "devicelib/matcher/minutiae_matcher.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Compare = int32_t (*)(const uint8_t*, int32_t, const uint8_t*, int32_t, int32_t*);
+
+double CpuSeconds() {
+  return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
+
+std::vector<std::pair<std::string, std::string>> ReadPairs(const std::string& path) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::ifstream in(path);
+  std::string a;
+  std::string b;
+  while (in >> a >> b) {
+    pairs.emplace_back(a, b);
+  }
+  if (pairs.empty()) {
+    std::fprintf(stderr, "no pairs in %s\n", path.c_str());
+    std::exit(2);
+  }
+  return pairs;
+}
+
+std::optional<Bytes> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    return std::nullopt;
+  }
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+int32_t Score(Compare compare, const std::optional<Bytes>& a, const std::optional<Bytes>& b) {
+  int32_t score = 0;
+  if (!a || !b ||
+      compare(a->data(), static_cast<int32_t>(a->size()), b->data(),
+              static_cast<int32_t>(b->size()), &score) != 0) {
+    return 0;
+  }
+  return score;
+}
+
+// Share of impostor scores at or above t, and of genuine scores below t (both sorted).
+double Fmr(const std::vector<int32_t>& impostor, int32_t t) {
+  return static_cast<double>(impostor.end() -
+                             std::lower_bound(impostor.begin(), impostor.end(), t)) /
+         static_cast<double>(impostor.size());
+}
+double Fnmr(const std::vector<int32_t>& genuine, int32_t t) {
+  return static_cast<double>(std::lower_bound(genuine.begin(), genuine.end(), t) -
+                             genuine.begin()) /
+         static_cast<double>(genuine.size());
+}
+
+struct Rates {
+  double eer = 0;
+  double fmr100 = 0;
+  double fmr1000 = 0;
+  double zeroFmr = 0;
+};
+
+Rates Measure(std::vector<int32_t> genuine, std::vector<int32_t> impostor) {
+  std::sort(genuine.begin(), genuine.end());
+  std::sort(impostor.begin(), impostor.end());
+  Rates r{1, 1, 1, 1};
+  double bestGap = 2;
+  for (int32_t t = 0; t <= devicelib::kMaxMatchScore + 1; ++t) {
+    const double fmr = Fmr(impostor, t);
+    const double fnmr = Fnmr(genuine, t);
+    if (std::fabs(fmr - fnmr) < bestGap) {
+      bestGap = std::fabs(fmr - fnmr);
+      r.eer = (fmr + fnmr) / 2;
+    }
+    if (fmr <= 0.01) {
+      r.fmr100 = std::min(r.fmr100, fnmr);
+    }
+    if (fmr <= 0.001) {
+      r.fmr1000 = std::min(r.fmr1000, fnmr);
+    }
+    if (fmr == 0) {
+      r.zeroFmr = std::min(r.zeroFmr, fnmr);
+    }
+  }
+  return r;
+}
+
+// The probe's minutiae turned by `degrees` about their centre, in the same record format.
+std::optional<Bytes> Rotated(const std::optional<Bytes>& record, double degrees) {
+  if (!record) {
+    return std::nullopt;
+  }
+  codec::FingerTemplate t;
+  codec::TemplateFormat format = codec::TemplateFormat::kUnknown;
+  if (codec::DecodeMinutiaeRecord(*record, &t, &format) != codec::RecordError::kOk ||
+      t.minutiae.empty()) {
+    return record;
+  }
+  double cx = 0;
+  double cy = 0;
+  for (const auto& m : t.minutiae) {
+    cx += m.x;
+    cy += m.y;
+  }
+  cx /= static_cast<double>(t.minutiae.size());
+  cy /= static_cast<double>(t.minutiae.size());
+  const double r = degrees * std::numbers::pi / 180;
+  // A turn counter-clockwise on screen (y pointing down) raises the record's angles.
+  const double margin = 400;
+  for (auto& m : t.minutiae) {
+    const double dx = m.x - cx;
+    const double dy = m.y - cy;
+    m.x = static_cast<uint16_t>(std::lround(margin + cx + dx * std::cos(r) + dy * std::sin(r)));
+    m.y = static_cast<uint16_t>(std::lround(margin + cy - dx * std::sin(r) + dy * std::cos(r)));
+    m.angle = static_cast<uint16_t>(
+        ((m.angle + static_cast<int>(std::lround(degrees))) % 360 + 360) % 360);
+  }
+  Bytes out;
+  codec::EncodeMinutiaeRecord(format, t, &out);
+  return out;
+}
+
+void Usage(const char* self) {
+  std::fprintf(stderr,
+               "usage: %s [--fast] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
+               "PAIRS_DIR SET_DIR...\n",
+               self);
+  std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Compare compare = devicelib::CompareTemplates;
+  std::string ext = "iso";
+  std::string otherExt;
+  std::optional<double> rotation;
+  std::vector<std::string> positional;
+  for (int n = 1; n < argc; ++n) {
+    const std::string arg = argv[n];
+    if (arg == "--fast") {
+      compare = devicelib::CompareTemplatesFast;
+    } else if (arg == "--ext" && n + 1 < argc) {
+      ext = argv[++n];
+    } else if (arg == "--other-ext" && n + 1 < argc) {
+      otherExt = argv[++n];
+    } else if (arg == "--rotate" && n + 1 < argc) {
+      rotation = std::atof(argv[++n]);
+    } else if (arg.starts_with("--")) {
+      Usage(argv[0]);
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.size() < 2) {
+    Usage(argv[0]);
+  }
+  const auto genuinePairs = ReadPairs(positional[0] + "/genuine_pairs.txt");
+  const auto impostorPairs = ReadPairs(positional[0] + "/impostor_pairs.txt");
+
+  std::vector<int32_t> allGenuine;
+  std::vector<int32_t> allImpostor;
+  double cpu = 0;
+  size_t comparisons = 0;
+  std::printf("%-16s %6s %7s %7s %7s %5s %9s %9s %9s\n", "set", "EER%", "FMR100", "FMR1000",
+              "ZeroFMR", "FTE", "asym", "quant.max", "quant.avg");
+  for (size_t s = 1; s < positional.size(); ++s) {
+    const std::string& dir = positional[s];
+    std::map<std::string, std::optional<Bytes>> records;
+    std::map<std::string, std::optional<Bytes>> others;
+    int failures = 0;
+    const auto load = [&](const std::string& name) {
+      if (!records.contains(name)) {
+        auto r = ReadFile(dir + "/" + name + "." + ext);
+        codec::FingerTemplate t;
+        if (r && codec::DecodeMinutiaeRecord(*r, &t) != codec::RecordError::kOk) {
+          r.reset();
+        }
+        failures += r ? 0 : 1;
+        records[name] = std::move(r);
+        if (!otherExt.empty()) {
+          others[name] = ReadFile(dir + "/" + name + "." + otherExt);
+        }
+      }
+    };
+    for (const auto& [a, b] : genuinePairs) {
+      load(a);
+      load(b);
+    }
+    for (const auto& [a, b] : impostorPairs) {
+      load(a);
+      load(b);
+    }
+    std::vector<int32_t> genuine;
+    std::vector<int32_t> impostor;
+    int asymmetric = 0;
+    int quantMax = 0;
+    double quantSum = 0;
+    const double start = CpuSeconds();
+    const auto run = [&](const auto& pairs, std::vector<int32_t>* out) {
+      for (const auto& [a, b] : pairs) {
+        out->push_back(Score(compare, records[a], records[b]));
+      }
+    };
+    run(genuinePairs, &genuine);
+    run(impostorPairs, &impostor);
+    cpu += CpuSeconds() - start;
+    comparisons += genuine.size() + impostor.size();
+    const auto check = [&](const auto& pairs, const std::vector<int32_t>& scores) {
+      for (size_t n = 0; n < pairs.size(); ++n) {
+        const auto& [a, b] = pairs[n];
+        asymmetric += Score(compare, records[b], records[a]) != scores[n] ? 1 : 0;
+        if (!otherExt.empty()) {
+          const int d = std::abs(Score(compare, others[a], others[b]) - scores[n]);
+          quantMax = std::max(quantMax, d);
+          quantSum += d;
+        }
+      }
+    };
+    check(genuinePairs, genuine);
+    check(impostorPairs, impostor);
+    const Rates r = Measure(genuine, impostor);
+    std::string name = dir;
+    while (!name.empty() && name.back() == '/') {
+      name.pop_back();
+    }
+    name = name.substr(name.find_last_of('/') + 1);
+    std::printf("%-16s %6.2f %7.1f %7.1f %7.1f %5d %9d %9d %9.2f\n", name.c_str(), 100 * r.eer,
+                100 * r.fmr100, 100 * r.fmr1000, 100 * r.zeroFmr, failures, asymmetric, quantMax,
+                quantSum / static_cast<double>(genuine.size() + impostor.size()));
+    if (rotation) {
+      int below = 0;
+      int baseBelow = 0;
+      const int32_t threshold = devicelib::SecurityLevelThreshold(devicelib::kDefaultSecurityLevel);
+      for (size_t n = 0; n < genuinePairs.size(); ++n) {
+        const auto& [a, b] = genuinePairs[n];
+        below += Score(compare, Rotated(records[a], *rotation), records[b]) < threshold ? 1 : 0;
+        baseBelow += genuine[n] < threshold ? 1 : 0;
+      }
+      std::printf(
+          "  rotated %.0f deg: %d of %zu genuine pairs below the default threshold (%d "
+          "unrotated)\n",
+          *rotation, below, genuinePairs.size(), baseBelow);
+    }
+    allGenuine.insert(allGenuine.end(), genuine.begin(), genuine.end());
+    allImpostor.insert(allImpostor.end(), impostor.begin(), impostor.end());
+  }
+  const Rates pooled = Measure(allGenuine, allImpostor);
+  std::printf("%-16s %6.2f %7.1f %7.1f %7.1f\n", "pooled", 100 * pooled.eer, 100 * pooled.fmr100,
+              100 * pooled.fmr1000, 100 * pooled.zeroFmr);
+  std::sort(allGenuine.begin(), allGenuine.end());
+  std::sort(allImpostor.begin(), allImpostor.end());
+  std::printf("\nlevel threshold  false matches       FMR      FNMR\n");
+  for (int32_t level = devicelib::kMinSecurityLevel; level <= devicelib::kMaxSecurityLevel;
+       ++level) {
+    const int32_t t = devicelib::SecurityLevelThreshold(level);
+    const double fmr = Fmr(allImpostor, t);
+    std::printf("%5d %9d %6.0f of %6zu %9.2e %8.2f%%\n", level, t,
+                fmr * static_cast<double>(allImpostor.size()), allImpostor.size(), fmr,
+                100 * Fnmr(allGenuine, t));
+  }
+  std::printf("\nthreshold for FMR <= target: ");
+  for (const double target : {1e-2, 3e-3, 1e-3, 3e-4, 1e-4}) {
+    int32_t t = 0;
+    while (t <= devicelib::kMaxMatchScore && Fmr(allImpostor, t) > target) {
+      ++t;
+    }
+    std::printf(" %.0e:%d (FNMR %.2f%%)", target, t, 100 * Fnmr(allGenuine, t));
+  }
+  std::printf("\nimpostor tail (score: count at or above):");
+  for (int32_t t = allImpostor[allImpostor.size() * 99 / 100]; t <= allImpostor.back() + 5;
+       t += 5) {
+    std::printf(" %d:%.0f", t, Fmr(allImpostor, t) * static_cast<double>(allImpostor.size()));
+  }
+  std::printf("\ngenuine median %d, impostor median %d, max %d\n",
+              allGenuine[allGenuine.size() / 2], allImpostor[allImpostor.size() / 2],
+              allImpostor.back());
+  std::printf("%.0f comparisons per CPU second (%zu comparisons)\n",
+              static_cast<double>(comparisons) / cpu, comparisons);
+  return 0;
+}
