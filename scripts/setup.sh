@@ -22,6 +22,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   python3 xvfb xdotool
   dpkg-dev iproute2 util-linux
+  libfprint-2-dev
 )
 
 # Browser test of the page: Debian's chromium; node and npm only when the machine has none

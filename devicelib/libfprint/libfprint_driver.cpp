@@ -212,8 +212,8 @@ struct LibfprintDriver::Impl {
       devices[dev->info.key] = dev;
       order.push_back(dev->info.key);
     }
-    dev->fingerHandler = g_signal_connect(device, "notify::finger-status",
-                                          G_CALLBACK(OnFingerStatus), dev.get());
+    dev->fingerHandler =
+        g_signal_connect(device, "notify::finger-status", G_CALLBACK(OnFingerStatus), dev.get());
     if (enumerated) {
       PostEvent(true, dev->info);
     }
@@ -280,8 +280,8 @@ struct LibfprintDriver::Impl {
       op->frame.width = static_cast<int32_t>(fp_image_get_width(image));
       op->frame.height = static_cast<int32_t>(fp_image_get_height(image));
       const double ppmm = fp_image_get_ppmm(image);
-      op->frame.ppi = ppmm > 0 ? static_cast<int32_t>(std::lround(ppmm * kMillimetresPerInch))
-                               : kAssumedPpi;
+      op->frame.ppi =
+          ppmm > 0 ? static_cast<int32_t>(std::lround(ppmm * kMillimetresPerInch)) : kAssumedPpi;
       op->frame.pixels.assign(pixels, pixels + length);
       g_object_unref(image);
       self->FinishCapture(op, kOk);
@@ -379,7 +379,9 @@ LibfprintDriver::~LibfprintDriver() {
   for (const std::string& key : open) {
     Close(key);
   }
-  g_main_loop_quit(impl_->loop);
+  // Quit from inside the loop: a quit that came before g_main_loop_run started would be lost.
+  GMainLoop* loop = impl_->loop;
+  impl_->Invoke([loop] { g_main_loop_quit(loop); });
   impl_->thread.join();
   g_main_loop_unref(impl_->loop);
   g_main_context_unref(impl_->context);
@@ -482,8 +484,8 @@ int32_t LibfprintDriver::Capture(const std::string& key, CaptureMode, const Capt
   Impl* impl = impl_.get();
   impl->Invoke([impl, op, deadline] {
     if (deadline != DriverClock::time_point::max()) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - DriverClock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - DriverClock::now());
       op->timeout = g_timeout_source_new(static_cast<guint>(std::max<int64_t>(0, left.count())));
       auto* weak = new std::weak_ptr<CaptureOp>(op);
       g_source_set_callback(
