@@ -85,6 +85,7 @@ struct Device {
   FpDevice* device = nullptr;  // one reference, dropped on the GLib thread
   DriverDevice info;
   gulong fingerHandler = 0;
+  gulong removedHandler = 0;
   std::atomic<bool> fingerPresent{false};
   bool open = false;  // GLib thread only
 };
@@ -214,9 +215,42 @@ struct LibfprintDriver::Impl {
     }
     dev->fingerHandler =
         g_signal_connect(device, "notify::finger-status", G_CALLBACK(OnFingerStatus), dev.get());
+    // libfprint reports an unplugged device to the context only once it is closed.
+    dev->removedHandler =
+        g_signal_connect(device, "removed", G_CALLBACK(OnDeviceUnplugged), dev.get());
     if (enumerated) {
       PostEvent(true, dev->info);
     }
+  }
+
+  // GLib thread: the device is gone; close it as soon as its last action has ended.
+  static void OnDeviceUnplugged(FpDevice* device, gpointer data) {
+    auto* dev = static_cast<Device*>(data);
+    if (dev->open) {
+      dev->open = false;
+      CloseWhenIdle(device);
+    }
+  }
+
+  static void CloseWhenIdle(FpDevice* device) {
+    fp_device_close(
+        device, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer) {
+          GError* error = nullptr;
+          if (!fp_device_close_finish(FP_DEVICE(source), result, &error) &&
+              g_error_matches(error, FP_DEVICE_ERROR, FP_DEVICE_ERROR_BUSY)) {
+            // The failing capture has not completed yet: try again shortly.
+            g_timeout_add_full(
+                G_PRIORITY_DEFAULT, 20,
+                [](gpointer d) -> gboolean {
+                  CloseWhenIdle(FP_DEVICE(d));
+                  return G_SOURCE_REMOVE;
+                },
+                g_object_ref(source), g_object_unref);
+          }
+          g_clear_error(&error);
+        },
+        nullptr);
   }
 
   // GLib thread.
@@ -244,6 +278,7 @@ struct LibfprintDriver::Impl {
   static void Release(Device& dev) {
     if (dev.fingerHandler != 0) {
       g_signal_handler_disconnect(dev.device, dev.fingerHandler);
+      g_signal_handler_disconnect(dev.device, dev.removedHandler);
       dev.fingerHandler = 0;
     }
     if (dev.open) {

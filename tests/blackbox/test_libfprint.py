@@ -226,5 +226,41 @@ class LibfprintVirtualImage(AgentTestCase):
         self.assertEqual(self.api("getScannerStatus")["IsCapturing"], "false")
 
 
+@unittest.skipUnless(os.path.isdir(IMAGE_SET), "fingerprint images absent: %s" % IMAGE_SET)
+class UnpluggedWhileCapturing(LibfprintVirtualImage):
+    """The scanner disappears during a capture (virtual_image's command -5): the capture ends
+    with -108, the device is no longer listed, and the agent keeps serving."""
+
+    def test_capture_ends_and_the_agent_keeps_serving(self):
+        self.assertEqual(self.api("setParameters", timeout=20)["retValue"], "0")
+        result = {}
+        waiting = threading.Thread(target=lambda: result.update(reply=self.api("captureSingle")))
+        start = time.monotonic()
+        waiting.start()
+        time.sleep(0.5)  # the capture has reached libfprint and reads the socket
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.connect(self.socket_path)
+            sock.sendall(struct.pack("<ii", -5, 0))
+            waiting.join(timeout=30)
+        self.assertFalse(waiting.is_alive())
+        self.assertEqual(result["reply"]["retValue"], "-108", result)
+        self.assertLess(time.monotonic() - start, 15, "the capture did not wait for its time-out")
+        # libfprint reports the removal once the device is closed, shortly after the capture.
+        deadline = time.monotonic() + 10
+        while self.api("getScannerStatus")["retValue"] != "-102" and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.api("getScannerStatus")["retValue"], "-102", "handle is gone")
+        self.assertEqual(self.page.api("uninitDevice").json()["retValue"], "0")
+        self.assertEqual(self.page.api("initDevice").body, b"", "no scanner is listed")
+        self.assertEqual(harness.get("/api/createSessionID").status, 200)
+
+    # The other cases of the base class are not repeated here.
+    test_capture_returns_the_fed_image = None
+    test_capture_without_a_finger_times_out_and_abort_ends_a_waiting_capture = None
+    test_device_is_listed_with_its_driver = None
+    test_enrol_verify_identify_real_impressions = None
+    test_live_preview_shows_fed_frames = None
+
+
 if __name__ == "__main__":
     unittest.main()
