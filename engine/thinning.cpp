@@ -115,7 +115,7 @@ void Thin(ImageU8& b) {
     for (int k = 0; k < 8; ++k) m |= (p[off[k]] != 0) << k;
     return m;
   };
-  std::vector<int> del;
+  std::vector<int> del, delRing;
   std::vector<int> live;
   for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
     if (b.data[i]) live.push_back(i);
@@ -126,12 +126,21 @@ void Thin(ImageU8& b) {
     for (int pass = 0; pass < 2; ++pass) {
       const auto& lut = pass == 0 ? t.zs1 : t.zs2;
       del.clear();
+      delRing.clear();
       for (int i : live) {
         if (!b.data[i]) continue;
-        if (lut[ring(i)]) del.push_back(i);
+        const int m = ring(i);
+        if (lut[m]) {
+          del.push_back(i);
+          delRing.push_back(m);
+        }
       }
       for (int i : del) b.data[i] = 0;
       changed = changed || !del.empty();
+      // The parallel sweep erases a lone 2 x 2 square whole: keep one pixel of it.
+      for (size_t k = 0; k < del.size(); ++k) {
+        if (Bits(delRing[k]) == 3 && ring(del[k]) == 0) b.data[del[k]] = 1;
+      }
     }
     size_t k = 0;
     for (int i : live) {

@@ -1,0 +1,335 @@
+// Per-stage tests of the extractor on images whose answer is known by construction.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+
+#include "engine/extractor.h"
+#include "engine/stages.h"
+#include "engine/tuning.h"
+
+namespace engine {
+namespace {
+
+constexpr float kPi = std::numbers::pi_v<float>;
+
+// Parallel ridges along direction `theta` (radians, image coordinates), period `period`, with
+// Gaussian noise of `noise` grey levels.
+ImageU8 Ridges(int w, int h, float theta, float period, float noise = 0, uint32_t seed = 1) {
+  ImageU8 img(w, h);
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> n(0, noise > 0 ? noise : 1);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const float t = -x * std::sin(theta) + y * std::cos(theta);
+      const float v = 128 + 80 * std::cos(2 * kPi * t / period) + (noise > 0 ? n(rng) : 0);
+      img.at(x, y) = static_cast<uint8_t>(std::clamp(v, 0.0f, 255.0f));
+    }
+  }
+  return img;
+}
+
+ImageU8 Blank(int w, int h, uint32_t seed = 2) {
+  ImageU8 img(w, h);
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> n(0, 2.5f);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      img.at(x, y) = static_cast<uint8_t>(std::clamp(225 + 10.0f * x / w + n(rng), 0.0f, 255.0f));
+    }
+  }
+  return img;
+}
+
+float AxisDiff(float a, float b) {  // difference of two orientations, 0..pi/2
+  float d = std::fmod(std::fabs(a - b), kPi);
+  return d > kPi / 2 ? kPi - d : d;
+}
+
+int Foreground(const Plane<uint8_t>& m) {
+  int n = 0;
+  for (uint8_t v : m.data) n += v;
+  return n;
+}
+
+TEST(Resample, ScalesSizeAndKeepsFlatAndRampImages) {
+  ImageU8 ramp(569, 100);
+  for (int y = 0; y < 100; ++y) {
+    for (int x = 0; x < 569; ++x) ramp.at(x, y) = static_cast<uint8_t>(x * 255 / 568);
+  }
+  const ImageU8 out = Resample(ramp, 569, 500);
+  EXPECT_EQ(out.width, 500);
+  EXPECT_EQ(out.height, 88);
+  for (int x = 1; x < out.width; ++x) EXPECT_GE(out.at(x, 40), out.at(x - 1, 40));  // still a ramp
+  EXPECT_NEAR(out.at(250, 40), 128, 2);
+  const ImageU8 same = Resample(ramp, 500, 500);
+  EXPECT_EQ(same.data, ramp.data);
+}
+
+TEST(Segmentation, BlankSensorHasNoForegroundRidgesAreForeground) {
+  EXPECT_EQ(Foreground(SegmentForeground(Blank(320, 480))), 0);
+  const Plane<uint8_t> m = SegmentForeground(Ridges(320, 480, 0.5f, 9, 8));
+  EXPECT_GT(Foreground(m), static_cast<int>(0.9 * m.data.size()));
+}
+
+TEST(Segmentation, FindsTheFingerBesideEmptySensor) {
+  // Left half ridges, right half empty sensor.
+  ImageU8 img = Blank(320, 320);
+  const ImageU8 r = Ridges(320, 320, 1.0f, 9, 5);
+  for (int y = 0; y < 320; ++y) {
+    for (int x = 0; x < 160; ++x) img.at(x, y) = r.at(x, y);
+  }
+  const Plane<uint8_t> m = SegmentForeground(img);
+  int left = 0, right = 0;
+  for (int by = 0; by < m.height; ++by) {
+    for (int bx = 0; bx < m.width; ++bx) {
+      if (bx < 18) left += m.at(bx, by);
+      if (bx > 22) right += m.at(bx, by);
+    }
+  }
+  EXPECT_GT(left, 18 * m.height * 9 / 10);
+  EXPECT_EQ(right, 0);
+}
+
+TEST(Orientation, SyntheticRidgesAtKnownAngles) {
+  for (int deg = 0; deg < 180; deg += 15) {
+    const float theta = deg * kPi / 180;
+    const ImageU8 img = Ridges(200, 200, theta, 9, 10, static_cast<uint32_t>(deg));
+    const Plane<uint8_t> mask(img.width / tuning::kBlock, img.height / tuning::kBlock, 1);
+    const OrientationField f = EstimateOrientation(img, mask);
+    for (int by = 3; by < f.angle.height - 3; by += 4) {
+      for (int bx = 3; bx < f.angle.width - 3; bx += 4) {
+        EXPECT_LT(AxisDiff(f.angle.at(bx, by), theta), 4 * kPi / 180) << deg << " degrees at " << bx << "," << by;
+        EXPECT_GT(f.coherence.at(bx, by), 0.6f);
+      }
+    }
+  }
+}
+
+TEST(Orientation, NoiseHasLowCoherence) {
+  ImageU8 img(128, 128);
+  std::mt19937 rng(3);
+  for (uint8_t& v : img.data) v = static_cast<uint8_t>(rng() & 255);
+  const OrientationField f = EstimateOrientation(img, Plane<uint8_t>(16, 16, 1));
+  double mean = 0;
+  for (float c : f.coherence.data) mean += c;
+  EXPECT_LT(mean / f.coherence.data.size(), 0.25);
+}
+
+TEST(Frequency, PeriodOfKnownSinusoids) {
+  for (float period : {6.0f, 8.0f, 9.0f, 11.0f, 13.0f}) {
+    for (float theta : {0.2f, 1.1f, 2.4f}) {
+      const ImageU8 img = Ridges(192, 192, theta, period, 6);
+      const Plane<uint8_t> mask(24, 24, 1);
+      const OrientationField f = EstimateOrientation(img, mask);
+      const Plane<float> p = EstimatePeriod(img, f, mask);
+      for (int by = 4; by < 20; by += 3) {
+        for (int bx = 4; bx < 20; bx += 3) EXPECT_NEAR(p.at(bx, by), period, 0.7f) << period << " " << theta;
+      }
+    }
+  }
+}
+
+TEST(Enhance, RestoresNoisyRidges) {
+  const float theta = 0.7f, period = 9;
+  const ImageU8 clean = Ridges(160, 160, theta, period);
+  const ImageU8 noisy = Ridges(160, 160, theta, period, 70, 9);
+  const Plane<uint8_t> mask(20, 20, 1);
+  const OrientationField f = EstimateOrientation(noisy, mask);
+  const ImageF e = Enhance(noisy, f, EstimatePeriod(noisy, f, mask), mask);
+  int agree = 0, total = 0;
+  for (int y = 16; y < 144; ++y) {
+    for (int x = 16; x < 144; ++x) {
+      const int c = clean.at(x, y) - 128;
+      if (std::abs(c) < 40) continue;  // near the ridge flanks the sign is ambiguous
+      ++total;
+      agree += (e.at(x, y) > 0) == (c < 0);  // ridges are dark: enhanced ridges are positive
+    }
+  }
+  EXPECT_GT(agree, total * 95 / 100);
+}
+
+// Thinning: one pixel wide (no 2x2 square of set pixels, no pixel removable without breaking
+// a line) and the 8-connected components kept.
+int Components8(const ImageU8& b) {
+  Plane<int> label(b.width, b.height, -1);
+  int n = 0;
+  std::vector<int> stack;
+  for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
+    if (!b.data[i] || label.data[i] >= 0) continue;
+    stack.push_back(i);
+    label.data[i] = n;
+    while (!stack.empty()) {
+      const int p = stack.back();
+      stack.pop_back();
+      const int x = p % b.width, y = p / b.width;
+      for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+          if (b.inside(x + dx, y + dy) && b.at(x + dx, y + dy) && label.at(x + dx, y + dy) < 0) {
+            label.at(x + dx, y + dy) = n;
+            stack.push_back((y + dy) * b.width + x + dx);
+          }
+        }
+      }
+    }
+    ++n;
+  }
+  return n;
+}
+
+TEST(Thinning, OnePixelWideAndConnectivityKept) {
+  ImageU8 b(120, 120);
+  auto disc = [&](float cx, float cy, float r0, float r1) {
+    for (int y = 0; y < 120; ++y) {
+      for (int x = 0; x < 120; ++x) {
+        const float d = std::hypot(x - cx, y - cy);
+        if (d >= r0 && d <= r1) b.at(x, y) = 1;
+      }
+    }
+  };
+  disc(40, 40, 20, 25);  // a thick ring
+  for (int y = 70; y < 76; ++y) {
+    for (int x = 10; x < 110; ++x) b.at(x, y) = 1;  // a thick bar ...
+  }
+  for (int y = 76; y < 110; ++y) {
+    for (int x = 60 - (y - 76) / 3; x < 65 + (y - 76) / 4; ++x) b.at(x, y) = 1;  // ... with a leg
+  }
+  b.at(100, 20) = b.at(101, 20) = b.at(100, 21) = b.at(101, 21) = 1;  // a 2x2 speck
+  const int before = Components8(b);
+  Thin(b);
+  EXPECT_EQ(Components8(b), before);
+  for (int y = 0; y + 1 < 120; ++y) {
+    for (int x = 0; x + 1 < 120; ++x) {
+      EXPECT_FALSE(b.at(x, y) && b.at(x + 1, y) && b.at(x, y + 1) && b.at(x + 1, y + 1)) << x << "," << y;
+    }
+  }
+  // The ring stays a closed loop: the inside is still separated from the outside.
+  EXPECT_EQ(b.at(40, 40), 0);
+  int ringPixels = 0;
+  for (int y = 0; y < 70; ++y) {
+    for (int x = 0; x < 80; ++x) ringPixels += b.at(x, y);
+  }
+  EXPECT_GT(ringPixels, 120);  // about 2 pi 22.5
+  EXPECT_LT(ringPixels, 170);
+}
+
+ImageU8 Draw(int w, int h, std::initializer_list<std::array<int, 4>> segments) {
+  ImageU8 s(w, h);
+  for (const auto& seg : segments) {
+    const int n = std::max(std::abs(seg[2] - seg[0]), std::abs(seg[3] - seg[1]));
+    for (int i = 0; i <= n; ++i) {
+      const int x = seg[0] + (seg[2] - seg[0]) * i / std::max(1, n);
+      const int y = seg[1] + (seg[3] - seg[1]) * i / std::max(1, n);
+      s.at(x, y) = 1;
+    }
+  }
+  Thin(s);
+  return s;
+}
+
+float Deg(float rad) {
+  float d = rad * 180 / kPi;
+  d = std::fmod(d, 360.0f);
+  return d < 0 ? d + 360 : d;
+}
+
+float DegDiff(float a, float b) {
+  const float d = std::fmod(std::fabs(a - b), 360.0f);
+  return d > 180 ? 360 - d : d;
+}
+
+TEST(Detection, EndingsPointAwayFromTheirRidge) {
+  // A line from (20, 50) to (80, 50): endings at both ends, pointing outwards.
+  const ImageU8 s = Draw(100, 100, {{20, 50, 80, 50}});
+  const auto m = DetectMinutiae(s);
+  ASSERT_EQ(m.size(), 2u);
+  for (const RawMinutia& r : m) {
+    EXPECT_FALSE(r.bifurcation);
+    if (r.x < 50) {
+      EXPECT_EQ(r.x, 20);
+      EXPECT_LT(DegDiff(Deg(r.angle), 180), 10);
+    } else {
+      EXPECT_EQ(r.x, 80);
+      EXPECT_LT(DegDiff(Deg(r.angle), 0), 10);
+    }
+  }
+  // A diagonal ridge running down-right: the lower end points down-right (45 degrees in image
+  // coordinates, y down).
+  const auto d = DetectMinutiae(Draw(100, 100, {{20, 20, 70, 70}}));
+  ASSERT_EQ(d.size(), 2u);
+  const RawMinutia& low = d[0].y > d[1].y ? d[0] : d[1];
+  EXPECT_LT(DegDiff(Deg(low.angle), 45), 10);
+}
+
+TEST(Detection, BifurcationPointsTowardsItsBranches) {
+  // Stem from the left to (50, 50), branches up-right and down-right.
+  const ImageU8 s = Draw(100, 100, {{10, 50, 50, 50}, {50, 50, 90, 30}, {50, 50, 90, 70}});
+  const auto m = DetectMinutiae(s);
+  int forks = 0;
+  for (const RawMinutia& r : m) {
+    if (!r.bifurcation) continue;
+    ++forks;
+    EXPECT_NEAR(r.x, 50, 2);
+    EXPECT_NEAR(r.y, 50, 2);
+    EXPECT_LT(DegDiff(Deg(r.angle), 0), 15);
+  }
+  EXPECT_EQ(forks, 1);
+}
+
+TEST(Filtering, SpursBridgesAndBreaksGoRealMinutiaeStay) {
+  const Plane<uint8_t> mask(25, 25, 1);  // 200 x 200, all finger
+  OrientationField f{Plane<float>(25, 25, 0.0f), Plane<float>(25, 25, 0.9f)};
+  // Two long horizontal ridges; the first has a 6-pixel spur, the second a 6-pixel break;
+  // a third ends genuinely at (100, 150) and a fourth forks genuinely.
+  const ImageU8 s = Draw(200, 200, {{20, 40, 180, 40}, {100, 40, 104, 34},   // spur
+                                    {20, 70, 97, 70}, {103, 70, 180, 70},    // break
+                                    {20, 100, 180, 100}, {20, 106, 180, 106}, {90, 100, 90, 106},  // bridge
+                                    {20, 150, 100, 150},                     // ending
+                                    {20, 180, 100, 180}, {100, 180, 180, 150}, {100, 180, 180, 196}});  // fork
+  const auto found = DetectMinutiae(s);
+  const auto kept = FilterMinutiae(found, s, mask, f);
+  bool ending = false, fork = false;
+  for (const RawMinutia& m : kept) {
+    EXPECT_FALSE(m.y < 120 && m.x > 40 && m.x < 160) << "false minutia kept at " << m.x << "," << m.y;
+    ending = ending || (!m.bifurcation && std::abs(m.x - 100) <= 1 && m.y == 150);
+    fork = fork || (m.bifurcation && std::abs(m.x - 100) <= 5 && std::abs(m.y - 180) <= 2);
+  }
+  EXPECT_TRUE(ending);
+  EXPECT_TRUE(fork);
+}
+
+TEST(Extract, BadSizesGiveAnEmptyResult) {
+  std::vector<uint8_t> px(100 * 100, 128);
+  EXPECT_TRUE(Extract({px, 100, 200, 500}).features.minutiae.empty());  // pixels too short
+  EXPECT_TRUE(Extract({px, 10, 10, 500}).features.minutiae.empty());
+  EXPECT_TRUE(Extract({px, -5, 100, 500}).features.minutiae.empty());
+  EXPECT_TRUE(Extract({px, 100, 100, 0}).features.minutiae.empty());
+  EXPECT_EQ(Extract({{}, 0, 0, 500}).quality, 0);
+}
+
+TEST(Extract, BlankSensorHasQualityZeroAndNoMinutiae) {
+  const ImageU8 b = Blank(320, 480, 7);
+  const Extraction e = Extract({b.data, b.width, b.height, 500});
+  EXPECT_EQ(e.quality, 0);
+  EXPECT_LE(e.features.minutiae.size(), 2u);
+  EXPECT_EQ(e.features.width, 320);
+  EXPECT_EQ(e.features.xResolution, 197);
+}
+
+TEST(Extract, CoordinatesAreInTheInputImage) {
+  // The same ridges at 569 ppi: minutiae land inside the input image, resolution says 569 ppi.
+  ImageU8 img = Ridges(296, 560, 0.4f, 10, 4);
+  for (int y = 200; y < 360; ++y) {
+    for (int x = 140; x < 296; ++x) img.at(x, y) = 220;  // a cut: endings along its edge
+  }
+  const Extraction e = Extract({img.data, img.width, img.height, 569});
+  EXPECT_EQ(e.features.xResolution, 224);  // 569 / 2.54
+  for (const codec::Minutia& m : e.features.minutiae) {
+    EXPECT_LT(m.x, 296);
+    EXPECT_LT(m.y, 560);
+  }
+}
+
+}  // namespace
+}  // namespace engine
