@@ -82,10 +82,14 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
   if (w <= 0 || h <= 0) return out;
   // Local normalisation (ridges positive) into a padded image.
   const int pw = w + 2 * kPad, ph = h + 2 * kPad;
-  std::vector<float> norm(static_cast<size_t>(pw) * ph, 0.0f);
+  // Scratch buffers kept per thread: no page faults for every image.
+  thread_local std::vector<float> norm, across;
+  norm.assign(static_cast<size_t>(pw) * ph, 0.0f);
   {
     const size_t stride = static_cast<size_t>(w) + 1;
-    std::vector<int64_t> s(stride * (h + 1)), q(s.size());
+    thread_local std::vector<int64_t> s, q;
+    s.assign(stride * (h + 1), 0);
+    q.assign(s.size(), 0);
     for (int y = 0; y < h; ++y) {
       int64_t rs = 0, rq = 0;
       for (int x = 0; x < w; ++x) {
@@ -118,7 +122,7 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
   auto angleIndex = [&](int bx, int by) {
     return std::clamp(static_cast<int>(field.angle.at(bx, by) * angleScale), 0, kAngleSteps - 1);
   };
-  std::vector<float> across(norm.size(), 0.0f);
+  across.assign(norm.size(), 0.0f);
   for (int y = 0; y < h; ++y) {
     const int by = y / kBlock;
     for (int x = 0; x < w; ++x) {

@@ -169,21 +169,21 @@ std::vector<RawMinutia> FilterMinutiae(std::vector<RawMinutia> found, const Imag
   using namespace tuning;
   const int n = static_cast<int>(found.size());
   std::vector<uint8_t> drop(n, 0);
-  const ImageU8 dist = DistanceToBackground(mask, s.width, s.height);
-  Plane<int> index(s.width, s.height, -1);
-  for (int i = 0; i < n; ++i) index.at(found[i].x, found[i].y) = i;
+  std::vector<float> rim(n);
+  for (int i = 0; i < n; ++i) rim[i] = RimDistance(mask, s.width, s.height, found[i].x, found[i].y);
 
   // Border.
   for (int i = 0; i < n; ++i) {
-    if (dist.at(found[i].x, found[i].y) < kBorderDistance) drop[i] = 1;
+    if (rim[i] < kBorderDistance) drop[i] = 1;
   }
   // Structure along the skeleton: spurs, short ridges, bridges and holes.
   auto hit = [&](const Trace& t) -> int {
     if (!t.stoppedAtMinutia) return -1;
-    for (int dy = -1; dy <= 1; ++dy) {
-      for (int dx = -1; dx <= 1; ++dx) {
-        if (index.inside(t.x + dx, t.y + dy) && index.at(t.x + dx, t.y + dy) >= 0) return index.at(t.x + dx, t.y + dy);
-      }
+    for (int j = 0; j < n; ++j) {  // exact position first, then a neighbour
+      if (found[j].x == t.x && found[j].y == t.y) return j;
+    }
+    for (int j = 0; j < n; ++j) {
+      if (std::abs(found[j].x - t.x) <= 1 && std::abs(found[j].y - t.y) <= 1) return j;
     }
     return -1;
   };
@@ -258,9 +258,9 @@ std::vector<RawMinutia> FilterMinutiae(std::vector<RawMinutia> found, const Imag
     if (AngleDiff(flow, m.angle) > kPi / 2) flow += kPi;
     if (coh > 0.5f && AngleDiff(flow, m.angle) < kPi / 4) m.angle = flow;
     // Quality: ridge clarity here and distance from the rim.
-    const float rim = std::min(1.0f, dist.at(m.x, m.y) / 32.0f);
+    const float inside = std::min(1.0f, rim[i] / 32.0f);
     const float clarity = std::min(1.0f, coh / 0.6f);
-    m.quality = 100.0f * clarity * (0.4f + 0.6f * rim);
+    m.quality = 100.0f * clarity * (0.4f + 0.6f * inside);
     if (m.quality < kMinMinutiaQuality) continue;
     out.push_back(m);
   }

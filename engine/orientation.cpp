@@ -16,7 +16,10 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   if (w < 3 || h < 3) return f;
   // Integral images of the gradient moments (Sobel).
   const size_t stride = static_cast<size_t>(w) + 1;
-  std::vector<int64_t> ixx(stride * (h + 1)), iyy(ixx.size()), ixy(ixx.size());
+  thread_local std::vector<int64_t> ixx, iyy, ixy;  // scratch kept per thread
+  ixx.assign(stride * (h + 1), 0);
+  iyy.assign(ixx.size(), 0);
+  ixy.assign(ixx.size(), 0);
   for (int y = 0; y < h; ++y) {
     int64_t rxx = 0, ryy = 0, rxy = 0;
     const uint8_t* up = &image.data[static_cast<size_t>(std::max(0, y - 1)) * w];

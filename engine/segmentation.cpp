@@ -69,7 +69,8 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   // window of about half a ridge period. Ridges score high everywhere; a step between a uniform
   // background and the finger only along a narrow band, and sensor noise little.
   const size_t stride = static_cast<size_t>(w) + 1;
-  std::vector<int64_t> s(stride * (h + 1));
+  thread_local std::vector<int64_t> s, d;  // scratch kept per thread
+  s.assign(stride * (h + 1), 0);
   for (int y = 0; y < h; ++y) {
     int64_t row = 0;
     for (int x = 0; x < w; ++x) {
@@ -80,7 +81,7 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   auto box = [&](const std::vector<int64_t>& t, int x0, int y0, int x1, int y1) {
     return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0];
   };
-  std::vector<int64_t> d(s.size());
+  d.assign(s.size(), 0);
   const int r = kSegDetailRadius;
   for (int y = 0; y < h; ++y) {
     int64_t row = 0;
@@ -139,36 +140,22 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   return mask;
 }
 
-ImageU8 DistanceToBackground(const Plane<uint8_t>& mask, int width, int height) {
+float RimDistance(const Plane<uint8_t>& mask, int width, int height, int x, int y) {
   using tuning::kBlock;
-  ImageU8 d(width, height);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      d.at(x, y) = mask.at(x / kBlock, y / kBlock) ? 255 : 0;
+  // Nearest background: the image edge, or the nearest pixel of a background block nearby.
+  float best = static_cast<float>(std::min({x + 1, y + 1, width - x, height - y}));
+  const int reach = static_cast<int>(best) / kBlock + 1;
+  const int bx = x / kBlock, by = y / kBlock;
+  for (int dy = -reach; dy <= reach; ++dy) {
+    for (int dx = -reach; dx <= reach; ++dx) {
+      const int cx = bx + dx, cy = by + dy;
+      if (!mask.inside(cx, cy) || mask.at(cx, cy)) continue;
+      const int nx = std::clamp(x, cx * kBlock, cx * kBlock + kBlock - 1);
+      const int ny = std::clamp(y, cy * kBlock, cy * kBlock + kBlock - 1);
+      best = std::min(best, std::hypot(static_cast<float>(x - nx), static_cast<float>(y - ny)));
     }
   }
-  // Two-pass chessboard distance; outside the image counts as background.
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      int v = d.at(x, y);
-      if (!v) continue;
-      int m = 1 + std::min({x > 0 ? d.at(x - 1, y) : 0, y > 0 ? d.at(x, y - 1) : 0,
-                            x > 0 && y > 0 ? d.at(x - 1, y - 1) : 0,
-                            x + 1 < width && y > 0 ? d.at(x + 1, y - 1) : 0});
-      d.at(x, y) = static_cast<uint8_t>(std::min(v, m));
-    }
-  }
-  for (int y = height - 1; y >= 0; --y) {
-    for (int x = width - 1; x >= 0; --x) {
-      int v = d.at(x, y);
-      if (!v) continue;
-      int m = 1 + std::min({x + 1 < width ? d.at(x + 1, y) : 0, y + 1 < height ? d.at(x, y + 1) : 0,
-                            x + 1 < width && y + 1 < height ? d.at(x + 1, y + 1) : 0,
-                            x > 0 && y + 1 < height ? d.at(x - 1, y + 1) : 0});
-      d.at(x, y) = static_cast<uint8_t>(std::min(v, m));
-    }
-  }
-  return d;
+  return best;
 }
 
 }  // namespace engine

@@ -59,8 +59,8 @@ std::vector<RawMinutia> FilterMinutiae(std::vector<RawMinutia> found, const Imag
 int ImageQuality(const Plane<uint8_t>& mask, const OrientationField& field,
                  const std::vector<RawMinutia>& minutiae);
 
-// Distance in pixels from each pixel to the nearest background block (chessboard metric,
-// capped at 255): used for the border rule and minutia quality.
-ImageU8 DistanceToBackground(const Plane<uint8_t>& mask, int width, int height);
+// Distance in pixels from (x, y) to the nearest background: a background block of the mask or
+// the image edge. Used for the border rule and minutia quality.
+float RimDistance(const Plane<uint8_t>& mask, int width, int height, int x, int y);
 
 }  // namespace engine
