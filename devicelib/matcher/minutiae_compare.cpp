@@ -23,7 +23,8 @@ constexpr float kMaxPairRadius = 22.0f;    // ... up to this
 constexpr float kOverlapMargin = 16.0f;    // minutiae this close to the other's box count
 constexpr int kMinEffectiveCount = 12;     // small overlaps do not inflate the score
 constexpr int kMinPaired = 3;
-constexpr int kSupportRotation = 12;  // 17 degrees between agreeing candidate alignments
+constexpr int kSupportRotation = 12;     // 17 degrees between agreeing candidate alignments ...
+constexpr float kSupportRadius = 16.0f;  // ... which carry each other's minutiae this close
 constexpr size_t kMaxEdges = kMaxMinutiae * 16;
 constexpr int kSurePaired = 12;
 constexpr float kUnitsPerRadian = 128.0f / std::numbers::pi_v<float>;
@@ -674,9 +675,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
       const float dy = b.anchorY - a.anchorY;
       const float ex = a.targetX + a.cosine * dx - a.sine * dy - b.targetX;
       const float ey = a.targetY + a.sine * dx + a.cosine * dy - b.targetY;
-      const float radius =
-          std::min(kMaxPairRadius, kPairRadius + kPairRadiusGrowth * std::sqrt(dx * dx + dy * dy));
-      const bool agrees = (d != c) & (ex * ex + ey * ey <= radius * radius) &
+      const bool agrees = (d != c) & (ex * ex + ey * ey <= kSupportRadius * kSupportRadius) &
                           (std::abs(Wrap(b.rotation - a.rotation)) <= kSupportRotation) &
                           (b.anchorX != a.anchorX || b.anchorY != a.anchorY);
       votes += agrees ? tallies_[candidates[d]].votes : 0;

@@ -20,7 +20,7 @@ namespace {
 // rate is at most 1 %, 0.3 %, 0.1 %, 0.03 % and 0.01 %; level 6 lies above every impostor
 // score measured; level 7 extrapolates the impostor tail (about tenfold fewer per 60 points)
 // to about 1 in 1,000,000.
-constexpr std::array<int32_t, 7> kThresholds = {174, 204, 235, 274, 292, 300, 420};
+constexpr std::array<int32_t, 7> kThresholds = {173, 202, 234, 253, 292, 300, 420};
 
 // How often Identify looks at the clock (every this many gallery entries); the abort flag is
 // looked at before every entry.
