@@ -61,7 +61,8 @@ struct KernelBank {
       }
       Kernel& k = along[a];
       float sum = 0;
-      for (int t = -kAlongRadius; t <= kAlongRadius; ++t) {
+      // Every kAlongStep-th pixel: along the ridge the band-passed signal changes slowly.
+      for (int t = -kAlongRadius; t <= kAlongRadius; t += kAlongStep) {
         const float g = std::exp(-0.5f * t * t / (kAlongSigma * kAlongSigma));
         k.offset.push_back(static_cast<int>(std::lround(t * uy)) * s + static_cast<int>(std::lround(t * ux)));
         k.weight.push_back(g);
@@ -88,8 +89,11 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
   {
     const size_t stride = static_cast<size_t>(w) + 1;
     thread_local std::vector<int64_t> s, q;
-    s.assign(stride * (h + 1), 0);
-    q.assign(s.size(), 0);
+    s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
+    q.resize(s.size());
+    std::fill_n(s.begin(), stride, 0);
+    std::fill_n(q.begin(), stride, 0);
+    for (int y = 1; y <= h; ++y) s[y * stride] = q[y * stride] = 0;
     for (int y = 0; y < h; ++y) {
       int64_t rs = 0, rq = 0;
       for (int x = 0; x < w; ++x) {
@@ -101,9 +105,24 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
       }
     }
     const int r = kNormRadius;
+    // Only where the filters below read: the mask and one block around it.
+    Plane<uint8_t> near(mask.width, mask.height);
+    for (int by = 0; by < mask.height; ++by) {
+      for (int bx = 0; bx < mask.width; ++bx) {
+        for (int dy = -1; dy <= 1 && !near.at(bx, by); ++dy) {
+          for (int dx = -1; dx <= 1; ++dx) {
+            if (mask.inside(bx + dx, by + dy) && mask.at(bx + dx, by + dy)) {
+              near.at(bx, by) = 1;
+              break;
+            }
+          }
+        }
+      }
+    }
     for (int y = 0; y < h; ++y) {
       const int y0 = std::max(0, y - r), y1 = std::min(h, y + r + 1);
       for (int x = 0; x < w; ++x) {
+        if (!near.at(x / kBlock, y / kBlock)) continue;
         const int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
         const double n = static_cast<double>(x1 - x0) * (y1 - y0);
         const double sum = s[y1 * stride + x1] - s[y0 * stride + x1] - s[y1 * stride + x0] + s[y0 * stride + x0];

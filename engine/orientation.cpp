@@ -17,9 +17,13 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   // Integral images of the gradient moments (Sobel).
   const size_t stride = static_cast<size_t>(w) + 1;
   thread_local std::vector<int64_t> ixx, iyy, ixy;  // scratch kept per thread
-  ixx.assign(stride * (h + 1), 0);
-  iyy.assign(ixx.size(), 0);
-  ixy.assign(ixx.size(), 0);
+  ixx.resize(stride * (h + 1));  // every entry is written below: the first row and column here
+  iyy.resize(ixx.size());
+  ixy.resize(ixx.size());
+  std::fill_n(ixx.begin(), stride, 0);
+  std::fill_n(iyy.begin(), stride, 0);
+  std::fill_n(ixy.begin(), stride, 0);
+  for (int y = 1; y <= h; ++y) ixx[y * stride] = iyy[y * stride] = ixy[y * stride] = 0;
   for (int y = 0; y < h; ++y) {
     int64_t rxx = 0, ryy = 0, rxy = 0;
     const uint8_t* up = &image.data[static_cast<size_t>(std::max(0, y - 1)) * w];

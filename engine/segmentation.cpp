@@ -70,7 +70,9 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   // background and the finger only along a narrow band, and sensor noise little.
   const size_t stride = static_cast<size_t>(w) + 1;
   thread_local std::vector<int64_t> s, d;  // scratch kept per thread
-  s.assign(stride * (h + 1), 0);
+  s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
+  std::fill_n(s.begin(), stride, 0);
+  for (int y = 1; y <= h; ++y) s[y * stride] = 0;
   for (int y = 0; y < h; ++y) {
     int64_t row = 0;
     for (int x = 0; x < w; ++x) {
@@ -81,7 +83,9 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   auto box = [&](const std::vector<int64_t>& t, int x0, int y0, int x1, int y1) {
     return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0];
   };
-  d.assign(s.size(), 0);
+  d.resize(s.size());
+  std::fill_n(d.begin(), stride, 0);
+  for (int y = 1; y <= h; ++y) d[y * stride] = 0;
   const int r = kSegDetailRadius;
   for (int y = 0; y < h; ++y) {
     int64_t row = 0;
@@ -143,8 +147,9 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
 float RimDistance(const Plane<uint8_t>& mask, int width, int height, int x, int y) {
   using tuning::kBlock;
   // Nearest background: the image edge, or the nearest pixel of a background block nearby.
-  float best = static_cast<float>(std::min({x + 1, y + 1, width - x, height - y}));
-  const int reach = static_cast<int>(best) / kBlock + 1;
+  const int edge = std::min({x + 1, y + 1, width - x, height - y});
+  int best2 = edge * edge;  // squared distances
+  const int reach = edge / kBlock + 1;
   const int bx = x / kBlock, by = y / kBlock;
   for (int dy = -reach; dy <= reach; ++dy) {
     for (int dx = -reach; dx <= reach; ++dx) {
@@ -152,10 +157,10 @@ float RimDistance(const Plane<uint8_t>& mask, int width, int height, int x, int 
       if (!mask.inside(cx, cy) || mask.at(cx, cy)) continue;
       const int nx = std::clamp(x, cx * kBlock, cx * kBlock + kBlock - 1);
       const int ny = std::clamp(y, cy * kBlock, cy * kBlock + kBlock - 1);
-      best = std::min(best, std::hypot(static_cast<float>(x - nx), static_cast<float>(y - ny)));
+      best2 = std::min(best2, (x - nx) * (x - nx) + (y - ny) * (y - ny));
     }
   }
-  return best;
+  return std::sqrt(static_cast<float>(best2));
 }
 
 }  // namespace engine
