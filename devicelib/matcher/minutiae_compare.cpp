@@ -13,8 +13,9 @@ namespace {
 constexpr float kMinRadius = 40.0f;   // neighbourhood radius limits: longer edges bend too
 constexpr float kMaxRadius = 100.0f;  // much under distortion, shorter ones carry little
 constexpr int kBetaTolerance = 18;    // 25 degrees: direction of a minutia relative to an edge
-// Any turn but exactly half a turn: a finger can be laid on a sensor at any angle, and a
-// turned sensor turns every print.
+// 135 degrees either way between two placements: a finger laid at a quarter turn, plus the
+// usual ±20 degrees or so of any placement. Allowing every turn let more chance alignments
+// through (about a point of EER on the real sets).
 constexpr int kMaxRotation = 96;
 constexpr int kPairAngleTolerance = 16;    // 22 degrees between paired minutiae
 constexpr float kPairRadius = 8.0f;        // position tolerance at the anchor ...

@@ -8,11 +8,11 @@
 //      relative to the edge); edges indexed by length.
 //   2. Local matching: every pair of edges that agree in those invariants (within tolerances)
 //      votes for the two minutia correspondences it implies, with the rotation it implies.
-//   3. Alignment: the correspondences with the most votes become seeds; each seed gives a
-//      rotation and translation, under which all minutiae are paired one to one, with a
+//   3. Alignment: the best-voted correspondences are ranked by how many of the others agree
+//      with their alignment, and the best few become seeds; each seed gives a rotation
+//      and translation, under which all minutiae are paired one to one, with a
 //      position tolerance that grows with the distance from the seed (mild elastic distortion).
-//      In full mode the alignment is re-estimated from the pairs by least squares and the
-//      pairing repeated.
+//      The best pairing's alignment is re-estimated by least squares and the pairing repeated.
 //   4. Score: paired count squared over the product of the counts of minutiae that lie in the
 //      overlap of the two sets, scaled to 0..1000.
 #pragma once
