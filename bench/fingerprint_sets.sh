@@ -7,6 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 tool=$build/bin/fingerprint
 sets=${FINGERPRINT_SETS:-$root/../shared/testdata/fingerprints}
+[ -n "${FINGERPRINT_SETS:-}" ] || [ -d "$sets" ] || sets=$root/../../shared/testdata/fingerprints  # a worktree
 [ -x "$tool" ] || { echo "no $tool: build the target fingerprint first" >&2; exit 1; }
 [ -d "$sets" ] || { echo "no fingerprint sets in $sets" >&2; exit 1; }
 echo "| set | ppi | EER % | FMR100 % | FMR1000 % | ZeroFMR % | failures to extract | ms/image (median, p95) | minutiae | comparisons/s |"

@@ -47,7 +47,11 @@ void BM_ExtractVirtualFinger(benchmark::State& state) {
 BENCHMARK(BM_ExtractVirtualFinger)->Unit(benchmark::kMillisecond);
 
 void ExtractSet(benchmark::State& state, const std::string& name, int ppi) {
-  const std::filesystem::path dir = std::filesystem::path(WEBAGENT_SOURCE_DIR) / ".." / "shared" / "testdata" / "fingerprints" / name;
+  // Beside the repository, or beside the folder of a worktree.
+  std::filesystem::path dir = std::filesystem::path(WEBAGENT_SOURCE_DIR) / ".." / "shared" / "testdata" / "fingerprints" / name;
+  if (!std::filesystem::is_directory(dir)) {
+    dir = std::filesystem::path(WEBAGENT_SOURCE_DIR) / ".." / ".." / "shared" / "testdata" / "fingerprints" / name;
+  }
   std::vector<Image> images;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {

@@ -256,7 +256,9 @@ std::vector<RawMinutia> FilterMinutiae(std::vector<RawMinutia> found, const Imag
     const float coh = field.coherence.at(bx, by);
     float flow = field.angle.at(bx, by);
     if (AngleDiff(flow, m.angle) > kPi / 2) flow += kPi;
-    if (coh > 0.5f && AngleDiff(flow, m.angle) < kPi / 4) m.angle = flow;
+    const float deviation = AngleDiff(flow, m.angle);
+    if (coh > kFlowClearCoherence && deviation > kFlowDropDegrees * kPi / 180) continue;  // crosses the flow
+    if (coh > kFlowClearCoherence && deviation < kFlowSnapDegrees * kPi / 180) m.angle = flow;
     // Quality: ridge clarity here and distance from the rim.
     const float inside = std::min(1.0f, rim[i] / 32.0f);
     const float clarity = std::min(1.0f, coh / 0.6f);

@@ -60,6 +60,9 @@ inline constexpr float kBreakDistance = 16.0f;   // two facing endings nearer th
 inline constexpr float kBreakAngle = 50.0f;      // degrees from facing each other
 inline constexpr float kClusterRadius = 14.0f;
 inline constexpr int kClusterCount = 4;          // more neighbours than this within the radius
+inline constexpr float kFlowClearCoherence = 0.5f;  // where the smoothed flow is trusted ...
+inline constexpr float kFlowSnapDegrees = 45.0f;     // ... a traced direction this close snaps to it
+inline constexpr float kFlowDropDegrees = 180.0f;    // ... and one farther than this is dropped
 inline constexpr float kMinMinutiaQuality = 10.0f;
 inline constexpr int kMaxMinutiae = 120;
 

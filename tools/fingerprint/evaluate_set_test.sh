@@ -3,7 +3,10 @@
 # (mindtct + bozorth3) 2.61 % on the same pairs. Skips (77) when the sets are absent.
 # usage: evaluate_set_test.sh FINGERPRINT_TOOL REPO_ROOT
 tool=$1
+# The sets live beside the repository (../shared); a worktree one level deeper finds them at
+# ../../shared. FINGERPRINT_SETS overrides both.
 sets=${FINGERPRINT_SETS:-$2/../shared/testdata/fingerprints}
+[ -n "${FINGERPRINT_SETS:-}" ] || [ -d "$sets" ] || sets=$2/../../shared/testdata/fingerprints
 set_dir=$sets/fvc2002_db2_b
 if [ ! -d "$set_dir" ] || [ ! -f "$sets/genuine_pairs.txt" ]; then
   echo "SKIPPED: no fingerprint set in $set_dir (see ../shared/testdata/fingerprints/README.md)"
