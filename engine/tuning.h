@@ -24,7 +24,7 @@ inline constexpr int kSegErodeBlocks = 0;      // erosion after the closing (blo
 inline constexpr float kSegMinComponent = 0.02f;  // drop components below this share of the image
 
 // Local normalisation before enhancement (enhance.cpp).
-inline constexpr int kNormRadius = 8;  // box radius for local mean and std
+inline constexpr int kNormRadius = 12;  // box radius for local mean and std (8..20 tried: see README)
 
 // Orientation (orientation.cpp).
 inline constexpr int kOrientWindow = 16;        // gradient window per block
