@@ -133,6 +133,14 @@ Decision Refuse(Verdict verdict, std::string reason, std::string logLine, bool b
   return decision;
 }
 
+// The CORS answer to an allowed origin: that origin itself (never "*", which browsers refuse
+// together with credentials) and leave to send the page's credentials, which our client sends
+// on every call.
+std::string AllowOrigin(const std::string& origin) {
+  return "Access-Control-Allow-Origin: " + origin +
+         "\r\nAccess-Control-Allow-Credentials: true\r\n";
+}
+
 std::string RequestLine(const RequestFacts& request) {
   return Printable(request.method) + " " + Printable(request.path);
 }
@@ -265,8 +273,7 @@ Decision RequestPolicy::Decide(const RequestFacts& request) const {
   if (request.method == "OPTIONS") {
     decision.verdict = Verdict::kPreflight;
     if (origin) {
-      decision.headers = "Access-Control-Allow-Origin: " + *origin + "\r\n" +
-                         std::string(kVaryOrigin) +
+      decision.headers = AllowOrigin(*origin) + std::string(kVaryOrigin) +
                          "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
                          "Access-Control-Allow-Headers: Content-Type\r\n"
                          "Access-Control-Max-Age: " +
@@ -286,7 +293,7 @@ Decision RequestPolicy::Decide(const RequestFacts& request) const {
   }
   decision.verdict = Verdict::kServe;
   if (origin) {
-    decision.headers = "Access-Control-Allow-Origin: " + *origin + "\r\n";
+    decision.headers = AllowOrigin(*origin);
   }
   decision.headers += std::string(kVaryOrigin) + std::string(kNoSniff);
   return decision;

@@ -305,13 +305,15 @@ TEST(RequestPolicy, HeadersOfServedRequestsAndPreflights) {
   Decision d = policy.Decide(r.Facts());
   ASSERT_EQ(d.verdict, Verdict::kServe);
   EXPECT_EQ(d.headers,
-            "Access-Control-Allow-Origin: https://app.example.com\r\nVary: Origin\r\n"
+            "Access-Control-Allow-Origin: https://app.example.com\r\n"
+            "Access-Control-Allow-Credentials: true\r\nVary: Origin\r\n"
             "X-Content-Type-Options: nosniff\r\n");
   EXPECT_EQ(ReplyWithoutServing(d), "");
 
   r.origin = "http://127.0.0.1:8084";  // the own page echoes its own origin
   EXPECT_EQ(policy.Decide(r.Facts()).headers,
-            "Access-Control-Allow-Origin: http://127.0.0.1:8084\r\nVary: Origin\r\n"
+            "Access-Control-Allow-Origin: http://127.0.0.1:8084\r\n"
+            "Access-Control-Allow-Credentials: true\r\nVary: Origin\r\n"
             "X-Content-Type-Options: nosniff\r\n");
 
   r.origin = nullopt;  // nobody to echo
@@ -326,6 +328,7 @@ TEST(RequestPolicy, HeadersOfServedRequestsAndPreflights) {
   EXPECT_EQ(ReplyWithoutServing(d),
             "HTTP/1.1 204 No Content\r\n"
             "Access-Control-Allow-Origin: https://app.example.com\r\n"
+            "Access-Control-Allow-Credentials: true\r\n"
             "Vary: Origin\r\n"
             "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
             "Access-Control-Allow-Headers: Content-Type\r\n"

@@ -17,6 +17,13 @@ import harness
 from harness import (Agent, AgentTestCase, HTTP_PORT, HTTPS_PORT, Page, Response, get,
                      init_devices, query, raw_request, virtual_scanner)
 
+def assert_clean_exit(testcase, agent, status):
+    stderr = agent.stderr()
+    testcase.assertEqual(status, 0, stderr[-4000:])
+    testcase.assertNotIn("ERROR: AddressSanitizer", stderr)
+    testcase.assertNotIn("runtime error:", stderr)
+
+
 EVIL = "http://evil.example"
 ALLOWED = "https://app.example.com"  # given to the agent with --allow-origin
 LISTED = "http://127.0.0.1:9000"     # listed in the allowed-origins file
@@ -154,6 +161,7 @@ class HostilePages(AgentTestCase):
                 self.assertEqual(reply.status, 204, (path, reply.raw))
                 self.assertEqual(reply.body, b"")
                 self.assertEqual(reply.headers["access-control-allow-origin"], origin)
+                self.assertEqual(reply.headers["access-control-allow-credentials"], "true")
                 self.assertEqual(reply.headers["vary"], "Origin")
                 self.assertEqual(reply.headers["access-control-allow-methods"], "GET, OPTIONS")
                 self.assertIn("access-control-allow-headers", reply.headers)
@@ -265,6 +273,8 @@ class HostilePages(AgentTestCase):
             self.assertEqual(reply.status, 200, (name, reply.raw[:300]))
             self.assertEqual(reply.json()["API"], "0.1", name)
             self.assertEqual(reply.headers.get("access-control-allow-origin"), echoed, name)
+            self.assertEqual(reply.headers.get("access-control-allow-credentials"),
+                             "true" if echoed else None, name)
             self.assertEqual(reply.headers["vary"], "Origin", name)
             self.assertEqual(reply.headers["x-content-type-options"], "nosniff", name)
             self.assertNotIn(b"Access-Control-Allow-Origin: *", reply.raw, name)
@@ -310,7 +320,7 @@ class AllowedOriginsFile(unittest.TestCase):
             self.assertEqual(send("GET", "/api/version?dummy=1", [("Origin", ALLOWED)]).status,
                              403, "not listed here")
             self.assertIn('line 5: "*" is not an origin', agent.stderr())
-            self.assertEqual(agent.stop(), 0)
+            assert_clean_exit(self, agent, agent.stop())
         finally:
             agent.cleanup()
 
@@ -342,7 +352,7 @@ class CloseCommand(unittest.TestCase):
                     self.assertIsNone(agent.process.poll())
                     self.assertIn(b"sessionId", get("/api/createSessionID").raw)
                     send("GET", "/api/close?dummy=1", headers)
-                    self.assertEqual(agent.wait(timeout=10), 0, agent.stderr())
+                    assert_clean_exit(self, agent, agent.wait(timeout=10))
                 finally:
                     agent.cleanup()
                 harness.wait_port_free(HTTP_PORT)
