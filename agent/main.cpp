@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "agent/allowed_origins.h"
 #include "agent/server.h"
 #include "agent/web_agent.h"
 #include "devicelib/backend.h"
@@ -31,7 +32,7 @@ agent::WebAgentOptions OptionsFromEnvironment() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   platform::SingleInstanceLock instance;
   if (!instance.Acquire(kInstanceName)) {
     std::fprintf(stderr,
@@ -49,6 +50,8 @@ int main() {
   }
   auto webAgent = std::make_unique<agent::WebAgent>(std::move(scannerLib), std::move(matcherLib),
                                                     OptionsFromEnvironment());
+  // The sites that may use the agent besides its own page; everything else is refused.
+  http::SetRequestPolicy(http::RequestPolicy(agent::LoadAllowedOrigins(argc, argv)));
   if (!agent::StartWebServer(webAgent.get())) {
     webAgent.reset();
     return -2;

@@ -60,8 +60,8 @@ bool StartWebServer(WebAgent* webAgent) {
   callbacks.init_ssl = InitTls;
   callbacks.log_message = LogServerMessage;
   const char* options[] = {
-      "listening_ports", kListeningPorts, "num_threads", kWorkerThreads,
-      "document_root",   kDocumentRoot,   nullptr,       nullptr,
+      "listening_ports", kListeningPorts,     "num_threads",      kWorkerThreads, "document_root",
+      kDocumentRoot,     "additional_header", kAdditionalHeaders, nullptr,        nullptr,
   };
   g_server = mg_start(&callbacks, webAgent, options);
   if (g_server != nullptr) {

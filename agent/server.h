@@ -13,6 +13,11 @@ inline constexpr char kWorkerThreads[] = "10";
 inline constexpr char kDocumentRoot[] = "./html";
 inline constexpr char kCertificateFile[] = "cert/localhost_cert.crt";
 inline constexpr char kPrivateKeyFile[] = "cert/localhost_cert.key";
+// Added to the server's own replies (the page's files, its error pages); the agent's own replies
+// get the same from the request policy. No type guessing, and the page may not be framed by
+// another site (clickjacking its buttons).
+inline constexpr char kAdditionalHeaders[] =
+    "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN";
 
 // Starts the server with the agent as user data. Prints "Web-Agent server Started" or
 // "Web-Agent server failed to start" and returns whether it runs.

@@ -34,8 +34,8 @@ bool WebAgent::ValidateSession(const char* cookie, std::string_view pageId,
   return sessions_.ValidateSession(cookie, pageId, handleText, error);
 }
 
-void WebAgent::ClearSessionsByPageId(std::string_view pageId) {
-  sessions_.ClearSessionsByPageId(pageId);
+void WebAgent::ClearSessionsByPageId(const char* cookie, std::string_view pageId) {
+  sessions_.ClearSessionsByPageId(cookie, pageId);
 }
 
 int WebAgent::FindScanner(std::string_view handleText) {

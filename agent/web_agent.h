@@ -43,8 +43,9 @@ class WebAgent {
   // Session check of the image endpoints; `error` receives the reason of a refusal.
   bool ValidateSession(const char* cookie, std::string_view pageId, std::string_view handleText,
                        std::string* error);
-  // Removes every session of the page (the "sessionClear" command).
-  void ClearSessionsByPageId(std::string_view pageId);
+  // Removes every session of the page that the cookie holds (the "sessionClear" command);
+  // without a cookie (null) nothing.
+  void ClearSessionsByPageId(const char* cookie, std::string_view pageId);
 
   // Index in the scanner list of the device the handle text names, or -1.
   int FindScanner(std::string_view handleText);

@@ -20,21 +20,22 @@ namespace http {
 namespace {
 
 // Browsers refuse a bare body without a status line on a non-default port, so every image
-// reply carries a minimal HTTP/1.1 header before exactly the bytes of the image.
+// reply carries a minimal HTTP/1.1 header before exactly the bytes of the image, with the
+// request policy's header lines (`policyHeaders`).
 bool SendWithHeaders(mg_connection* connection, const char* contentType,
-                     std::span<const uint8_t> body) {
+                     std::span<const uint8_t> body, std::string_view policyHeaders) {
   char header[256];
   const int n = std::snprintf(header, sizeof(header),
-                              "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
-                              "Access-Control-Allow-Origin: *\r\nCache-Control: no-store\r\n"
-                              "Connection: close\r\n\r\n",
+                              "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n",
                               contentType, body.size());
-  return WriteText(connection, std::string_view(header, static_cast<size_t>(n))) &&
-         WriteBytes(connection, body);
+  std::string head(header, static_cast<size_t>(n));
+  head += policyHeaders;
+  head += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+  return WriteText(connection, head) && WriteBytes(connection, body);
 }
 
-void SendBlankGif(mg_connection* connection) {
-  SendWithHeaders(connection, "image/gif", codec::BlankGif());
+void SendBlankGif(mg_connection* connection, std::string_view policyHeaders) {
+  SendWithHeaders(connection, "image/gif", codec::BlankGif(), policyHeaders);
 }
 
 // Request values the image endpoints need: the "shandle" and "id" query variables (names
@@ -56,23 +57,23 @@ bool ReadImageRequest(const char* query, ImageRequest& request) {
 }  // namespace
 
 void ServeBmpImage(mg_connection* connection, agent::WebAgent& agent, const char* query,
-                   const char* cookie) {
+                   const char* cookie, std::string_view headers) {
   ImageRequest request;
   std::string error;
   if (!ReadImageRequest(query, request) ||
       !agent.ValidateSession(cookie, request.pageId, request.handle, &error)) {
-    SendBlankGif(connection);
+    SendBlankGif(connection, headers);
     return;
   }
   const std::shared_ptr<scanner::Scanner> scanner = agent.FindScannerObject(request.handle);
   if (scanner == nullptr) {
-    SendBlankGif(connection);
+    SendBlankGif(connection, headers);
     return;
   }
   if (const auto bmp = scanner->CurrentImage()) {
-    SendWithHeaders(connection, "image/bmp", *bmp);
+    SendWithHeaders(connection, "image/bmp", *bmp, headers);
   } else {
-    SendBlankGif(connection);
+    SendBlankGif(connection, headers);
   }
 }
 
@@ -120,10 +121,10 @@ void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const
 }
 
 void ServeBase64Data(mg_connection* connection, agent::WebAgent& agent, const char* query,
-                     const char* cookie) {
+                     const char* cookie, std::string_view headers) {
   ImageRequest request;
   if (!ReadImageRequest(query, request)) {
-    SendBlankGif(connection);
+    SendBlankGif(connection, headers);
     return;
   }
   std::string error;
@@ -136,12 +137,12 @@ void ServeBase64Data(mg_connection* connection, agent::WebAgent& agent, const ch
   }
   const std::string text = scanner->Base64Text();
   if (text.empty()) {
-    SendBlankGif(connection);
+    SendBlankGif(connection, headers);
     return;
   }
   const std::string json = "{\"dataBase64\":\"" + text + "\"}";
   SendWithHeaders(connection, "application/json",
-                  {reinterpret_cast<const uint8_t*>(json.data()), json.size()});
+                  {reinterpret_cast<const uint8_t*>(json.data()), json.size()}, headers);
 }
 
 }  // namespace http

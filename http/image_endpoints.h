@@ -2,6 +2,8 @@
 // last Base64 text under /tmp/.
 #pragma once
 
+#include <string_view>
+
 struct mg_connection;
 
 namespace agent {
@@ -10,12 +12,13 @@ class WebAgent;
 
 namespace http {
 
+// `headers`: the request policy's header lines for the reply (echoed origin, Vary, nosniff).
 void ServeBmpImage(mg_connection* connection, agent::WebAgent& agent, const char* query,
-                   const char* cookie);
+                   const char* cookie, std::string_view headers);
 // The router has already written the stream envelope.
 void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const char* query,
                         const char* cookie);
 void ServeBase64Data(mg_connection* connection, agent::WebAgent& agent, const char* query,
-                     const char* cookie);
+                     const char* cookie, std::string_view headers);
 
 }  // namespace http

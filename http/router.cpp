@@ -6,19 +6,24 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "agent/web_agent.h"
 #include "http/image_endpoints.h"
 #include "http/params.h"
+#include "http/request_policy.h"
 #include "http/writer.h"
+#include "session/random_token.h"
 
 namespace http {
 
 namespace {
 
 std::atomic<uint32_t> g_clientIp{0};
+// Written once before the server starts, only read by the workers afterwards.
+RequestPolicy g_policy;
 
 agent::WebAgent* AgentOf(mg_connection* connection) {
   return static_cast<agent::WebAgent*>(mg_get_user_data(mg_get_context(connection)));
@@ -33,41 +38,67 @@ std::string ParameterText(const char* query) {
 }
 
 void ReplyApi(mg_connection* connection, agent::WebAgent& agent, const std::string& name,
-              const char* query, const char* cookie) {
+              const char* query, const char* cookie, std::string_view headers) {
   if (query == nullptr) {
     return;
   }
   const std::string body = agent.HandleScannerApi(name, cookie, ParameterText(query));
-  WriteText(connection, kJsonEnvelope);
+  WriteText(connection, Envelope(kJsonEnvelopeHead, headers));
   WriteText(connection, body);
 }
 
 void ReplyDb(mg_connection* connection, agent::WebAgent& agent, const std::string& name,
-             const char* query, const char* cookie) {
+             const char* query, const char* cookie, std::string_view headers) {
   if (query == nullptr) {
     return;
   }
-  WriteText(connection, kHtmlEnvelope);
+  WriteText(connection, Envelope(kHtmlEnvelopeHead, headers));
   WriteText(connection, agent.HandleDatabaseApi(name, cookie, ParameterText(query)));
 }
 
-void ReplySessionId(mg_connection* connection, uint32_t remote) {
-  WriteText(connection, kHtmlEnvelope);
+// The identifier is the page's proof that it holds its scanner bindings, so besides the date
+// and address it carries a secret; without one no identifier is issued.
+void ReplySessionId(mg_connection* connection, uint32_t remote, std::string_view headers) {
+  const std::optional<std::string> secret = session::RandomHex(session::kSessionTokenBytes);
+  if (!secret) {
+    std::fprintf(stderr, "webagent: no random numbers for a session identifier\n");
+    return;
+  }
+  WriteText(connection, Envelope(kHtmlEnvelopeHead, headers));
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   Json::Value document(Json::objectValue);
-  document["sessionId"] = FormatSessionId(local, remote);
+  document["sessionId"] = FormatSessionId(local, remote) + "_" + *secret;
   WriteText(connection, Json::StyledWriter().write(document));
 }
 
-void ClearSessions(mg_connection* connection, agent::WebAgent& agent, const char* query) {
+// Only the page's own cookie clears its bindings: a page ID alone is no proof of anything.
+void ClearSessions(agent::WebAgent& agent, const char* query, const char* cookie) {
   char id[128] = "";
   if (query != nullptr && mg_get_var(query, std::strlen(query), "id", id, sizeof(id)) < 0) {
     id[0] = '\0';
   }
-  (void)connection;
-  agent.ClearSessionsByPageId(id);
+  agent.ClearSessionsByPageId(cookie, id);
+}
+
+// What the request policy reads of a request.
+std::optional<std::string_view> Header(mg_connection* connection, const char* name) {
+  const char* value = mg_get_header(connection, name);
+  return value != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
+}
+
+RequestFacts FactsOf(mg_connection* connection, const mg_request_info& info) {
+  RequestFacts facts;
+  facts.method = info.request_method != nullptr ? info.request_method : "";
+  facts.httpVersion = info.http_version != nullptr ? info.http_version : "";
+  facts.path = info.local_uri != nullptr ? info.local_uri : "";
+  facts.host = Header(connection, "Host");
+  facts.origin = Header(connection, "Origin");
+  facts.fetchSite = Header(connection, "Sec-Fetch-Site");
+  facts.fetchMode = Header(connection, "Sec-Fetch-Mode");
+  facts.fetchDest = Header(connection, "Sec-Fetch-Dest");
+  return facts;
 }
 
 // A decoded path must stay inside the document root: the server already removed dot
@@ -94,6 +125,17 @@ bool IsSafeFilePath(std::string_view uri) {
 }
 
 }  // namespace
+
+std::string Envelope(std::string_view head, std::string_view policyHeaders) {
+  std::string envelope(head);
+  envelope += policyHeaders;
+  envelope += "\r\n";
+  return envelope;
+}
+
+void SetRequestPolicy(RequestPolicy policy) {
+  g_policy = std::move(policy);
+}
 
 uint32_t PinnedClient() {
   return g_clientIp.load();
@@ -137,6 +179,19 @@ int BeginRequest(mg_connection* connection) {
     std::printf("failed to get mg_get_request_info (%d)\n", 554);
     return 0;
   }
+  // ---- request policy: Host, Origin, Fetch Metadata and method, before anything runs or
+  // changes (not even the pinned client); a preflight is answered here too.
+  const Decision decision = g_policy.Decide(FactsOf(connection, *info));
+  if (decision.verdict != Verdict::kServe) {
+    if (!decision.logLine.empty()) {
+      std::fprintf(stderr, "%s\n", decision.logLine.c_str());
+    }
+    WriteText(connection, ReplyWithoutServing(decision));
+    return 1;
+  }
+  const std::string& headers = decision.headers;
+  // ---- end of the request policy
+
   agent::WebAgent* agent = AgentOf(connection);
   if (agent == nullptr) {
     return -1;
@@ -161,34 +216,36 @@ int BeginRequest(mg_connection* connection) {
     if (path.starts_with("/api/")) {
       const std::string name(path.substr(5));
       if (name == "createSessionID") {
-        ReplySessionId(connection, remote);
+        ReplySessionId(connection, remote, headers);
       } else if (name == "sessionClear") {
-        ClearSessions(connection, *agent, query);
+        ClearSessions(*agent, query, cookie);
       } else if (name == "close") {
+        // The policy has let through only the agent's own page, allowed sites and local
+        // programs; no other web page gets this far.
         agent->running.store(false);
       } else {
-        ReplyApi(connection, *agent, name, query, cookie);
+        ReplyApi(connection, *agent, name, query, cookie, headers);
       }
       return 1;
     }
     if (path.starts_with("/db/")) {
-      ReplyDb(connection, *agent, std::string(path.substr(4)), query, cookie);
+      ReplyDb(connection, *agent, std::string(path.substr(4)), query, cookie, headers);
       return 1;
     }
     if (path.starts_with("/img/")) {
       const std::string_view file = path.substr(5);
       if (file == "CaptureImg.bmp" || file == "PreviewImg.bmp") {
-        ServeBmpImage(connection, *agent, query, cookie);
+        ServeBmpImage(connection, *agent, query, cookie, headers);
         return 1;
       }
       if (file == "PreviewStreaming.bmp") {
-        WriteText(connection, kStreamEnvelope);
+        WriteText(connection, Envelope(kStreamEnvelopeHead, headers));
         ServePreviewStream(connection, *agent, query, cookie);
         return 1;
       }
       // any other image name is a static file
     } else if (path.starts_with("/tmp/")) {
-      ServeBase64Data(connection, *agent, query, cookie);
+      ServeBase64Data(connection, *agent, query, cookie, headers);
       return 1;
     }
   }

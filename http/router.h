@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
+
+#include "http/request_policy.h"
 
 struct mg_connection;
 
@@ -18,16 +21,19 @@ namespace http {
 // answers; -1: dropped without a reply.
 int BeginRequest(mg_connection* connection);
 
-// The three envelopes, byte for byte (the blanks before the line ends are part of the protocol
-// that existing pages were written against).
-inline constexpr char kJsonEnvelope[] =
-    "HTTP/1.1 200 OK \r\nContent-Type: Application/json \r\nAccess-Control-Allow-Origin: * "
-    "\r\n\r\n";
-inline constexpr char kHtmlEnvelope[] =
-    "HTTP/1.1 200 OK \r\nContent-Type: text/html \r\nAccess-Control-Allow-Origin: * \r\n\r\n";
-inline constexpr char kStreamEnvelope[] =
-    "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: * \r\nContent-Type: "
-    "multipart/x-mixed-replace; boundary=--myboundary\r\n\r\n";
+// The three envelopes: the status line and Content-Type, byte for byte (the blanks before the
+// line ends are part of the protocol that existing pages were written against), then the
+// request policy's header lines (the echoed allowed origin, Vary, nosniff) and the blank line.
+inline constexpr char kJsonEnvelopeHead[] =
+    "HTTP/1.1 200 OK \r\nContent-Type: Application/json \r\n";
+inline constexpr char kHtmlEnvelopeHead[] = "HTTP/1.1 200 OK \r\nContent-Type: text/html \r\n";
+inline constexpr char kStreamEnvelopeHead[] =
+    "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=--myboundary\r\n";
+std::string Envelope(std::string_view head, std::string_view policyHeaders);
+
+// Who may use the agent: the sites allowed besides its own page. Set before the server starts;
+// until then only the agent's own page and local programs are served.
+void SetRequestPolicy(RequestPolicy policy);
 
 // Session identifier: year, month from 0, day, hour, minute, second (none zero-padded), "_",
 // and the client address as a signed 32-bit decimal.

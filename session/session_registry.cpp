@@ -70,9 +70,19 @@ bool SessionRegistry::ValidateSession(std::optional<std::string_view> cookie,
   return true;
 }
 
-void SessionRegistry::ClearSessionsByPageId(std::string_view pageId) {
+void SessionRegistry::ClearSessionsByPageId(const char* cookie, std::string_view pageId) {
+  ClearSessionsByPageId(cookie != nullptr ? std::optional<std::string_view>(cookie) : std::nullopt,
+                        pageId);
+}
+
+void SessionRegistry::ClearSessionsByPageId(std::optional<std::string_view> cookie,
+                                            std::string_view pageId) {
+  if (!cookie) {
+    return;
+  }
   std::lock_guard<std::mutex> hold(lock);
-  std::erase_if(sessions, [&](const Session& s) { return s.pageId == pageId; });
+  std::erase_if(sessions,
+                [&](const Session& s) { return s.pageId == pageId && s.cookie == *cookie; });
 }
 
 size_t SessionRegistry::Size() const {

@@ -43,9 +43,12 @@ class SessionRegistry {
   bool ValidateSession(std::optional<std::string_view> cookie, std::string_view pageId,
                        std::string_view sHandle, std::string* error);
 
-  // Removes every binding made by the page `pageId` (byte-for-byte match); the others keep their
-  // order.
-  void ClearSessionsByPageId(std::string_view pageId);
+  // Removes every binding made by the page `pageId` under the session cookie `cookie` (both
+  // byte-for-byte); the others keep their order. Only the page that holds a binding may drop it:
+  // a page ID alone is no proof, since page IDs travel in URLs. Without a cookie (null)
+  // nothing is removed.
+  void ClearSessionsByPageId(const char* cookie, std::string_view pageId);
+  void ClearSessionsByPageId(std::optional<std::string_view> cookie, std::string_view pageId);
 
   // A binding as the registry holds it, for diagnostics and tests.
   struct Record {

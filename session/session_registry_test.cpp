@@ -118,7 +118,7 @@ TEST(SessionRegistry, UseDoesNotRenewAndExpiredBindingsStayUntilNamed) {
                error == "session timeout";
   }
   EXPECT_TRUE(timedOut);
-  registry.ClearSessionsByPageId("pageLoop");
+  registry.ClearSessionsByPageId(kCookieA, "pageLoop");
 
   WaitPastShortLifetime();
   // Requests for other handles leave the expired binding of "102" in place.
@@ -167,7 +167,7 @@ TEST(SessionRegistry, HandlesAreMatchedByteForByteAndMayBeEmpty) {
 
 TEST(SessionRegistry, ClearRemovesEveryBindingOfOnePageAndKeepsTheOrder) {
   SessionRegistry registry(kLong);
-  registry.ClearSessionsByPageId("page1");  // an empty registry stays empty
+  registry.ClearSessionsByPageId(kCookieA, "page1");  // an empty registry stays empty
   EXPECT_EQ(registry.Size(), 0u);
 
   ASSERT_TRUE(registry.ValidateSession(kCookieA, "page1", "101", nullptr));
@@ -176,18 +176,43 @@ TEST(SessionRegistry, ClearRemovesEveryBindingOfOnePageAndKeepsTheOrder) {
   ASSERT_TRUE(registry.ValidateSession(kCookieB, "page3", "104", nullptr));
   ASSERT_TRUE(registry.ValidateSession(kCookieB, "page2", "105", nullptr));
 
-  registry.ClearSessionsByPageId("page");    // no partial matches
-  registry.ClearSessionsByPageId("page1 ");  // byte for byte
+  registry.ClearSessionsByPageId(kCookieA, "page");    // no partial matches
+  registry.ClearSessionsByPageId(kCookieA, "page1 ");  // byte for byte
   EXPECT_EQ(registry.Size(), 5u);
 
-  registry.ClearSessionsByPageId("page1");
+  registry.ClearSessionsByPageId(kCookieA, "page1");
   EXPECT_EQ(Handles(registry), (std::vector<std::string>{"102", "104", "105"}));
   // The cleared handles are free for anyone.
   EXPECT_TRUE(registry.ValidateSession(kCookieB, "page2", "101", nullptr));
   EXPECT_EQ(Handles(registry), (std::vector<std::string>{"102", "104", "105", "101"}));
 
-  registry.ClearSessionsByPageId("page2");
+  registry.ClearSessionsByPageId(kCookieB, "page2");
   EXPECT_EQ(Handles(registry), (std::vector<std::string>{"104"}));
+}
+
+// Knowing another page's ID is not enough to take its scanner: the clear must come with the
+// cookie that made the binding.
+TEST(SessionRegistry, ClearNeedsTheCookieThatHoldsTheBinding) {
+  SessionRegistry registry(kLong);
+  ASSERT_TRUE(registry.ValidateSession(kCookieA, "page1", "101", nullptr));
+  ASSERT_TRUE(registry.ValidateSession(kCookieA, "page1", "102", nullptr));
+
+  registry.ClearSessionsByPageId(nullptr, "page1");
+  registry.ClearSessionsByPageId(std::nullopt, "page1");
+  registry.ClearSessionsByPageId(kCookieB, "page1");
+  registry.ClearSessionsByPageId("", "page1");
+  registry.ClearSessionsByPageId("sessionId=aaaa; theme=dark", "page1");  // byte for byte
+  EXPECT_EQ(Handles(registry), (std::vector<std::string>{"101", "102"}));
+  std::string error;
+  EXPECT_FALSE(registry.ValidateSession(kCookieB, "page1", "101", &error));
+  EXPECT_EQ(error, "invalid session cookie");
+
+  // The same page ID under two cookies (two browsers): each clears only its own.
+  ASSERT_TRUE(registry.ValidateSession(kCookieB, "page1", "103", nullptr));
+  registry.ClearSessionsByPageId(kCookieB, "page1");
+  EXPECT_EQ(Handles(registry), (std::vector<std::string>{"101", "102"}));
+  registry.ClearSessionsByPageId(kCookieA, "page1");
+  EXPECT_EQ(registry.Size(), 0u);
 }
 
 TEST(SessionRegistry, NoCookieIsAlwaysRefusedAndCreatesNothing) {
@@ -279,7 +304,7 @@ TEST(SessionRegistryConcurrency, ValidateClearAndInspectTogether) {
         std::string error;
         registry.ValidateSession(cookie.c_str(), page, std::to_string((i + t) % 5), &error);
         if (i % 50 == t) {
-          registry.ClearSessionsByPageId(page);
+          registry.ClearSessionsByPageId(cookie.c_str(), page);
         }
       }
     });
@@ -301,8 +326,10 @@ TEST(SessionRegistryConcurrency, ValidateClearAndInspectTogether) {
   stop = true;
   inspector.join();
   EXPECT_LE(registry.Size(), 5u);
-  for (int p = 0; p < 3; ++p) {
-    registry.ClearSessionsByPageId("page" + std::to_string(p));
+  for (int t = 0; t < kThreads; ++t) {
+    for (int p = 0; p < 3; ++p) {
+      registry.ClearSessionsByPageId("sessionId=" + std::to_string(t), "page" + std::to_string(p));
+    }
   }
   EXPECT_EQ(registry.Size(), 0u);
 }

@@ -102,7 +102,7 @@ def get(path, port=None, tls=False, cookie=None, source="127.0.0.1", timeout=20.
 class Agent:
     """One agent process in its own working directory."""
 
-    def __init__(self, workdir=None, env=None, binary=AGENT_BIN, copy_html=True):
+    def __init__(self, workdir=None, env=None, binary=AGENT_BIN, copy_html=True, args=()):
         self.tmp = tempfile.mkdtemp(prefix="webagent-test-")
         self.workdir = workdir or os.path.join(self.tmp, "work")
         self.runtime = os.path.join(self.tmp, "runtime")
@@ -111,8 +111,11 @@ class Agent:
         if copy_html and not os.path.exists(os.path.join(self.workdir, "html")):
             shutil.copytree(os.path.join(ROOT, "html"), os.path.join(self.workdir, "html"))
         self.binary = binary
+        self.args = list(args)
         self.env = dict(os.environ)
         self.env["XDG_RUNTIME_DIR"] = self.runtime
+        # The user's own allowed origins must not leak into a test run.
+        self.env["XDG_CONFIG_HOME"] = os.path.join(self.tmp, "config")
         self.env.pop("DISPLAY", None)
         self.env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
         if env:
@@ -139,7 +142,7 @@ class Agent:
     def spawn(self):
         """Starts the process without waiting for its ports."""
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            return subprocess.Popen([self.binary], cwd=self.workdir, env=self.env,
+            return subprocess.Popen([self.binary, *self.args], cwd=self.workdir, env=self.env,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
 
     def wait(self, timeout=10.0):
@@ -176,10 +179,11 @@ class AgentTestCase(unittest.TestCase):
     """Starts one agent for the whole test class; stops it and checks it ended cleanly."""
 
     agent_env = None
+    agent_args = ()
 
     @classmethod
     def setUpClass(cls):
-        cls.agent = Agent(env=cls.agent_env).start()
+        cls.agent = Agent(env=cls.agent_env, args=cls.agent_args).start()
 
     @classmethod
     def tearDownClass(cls):

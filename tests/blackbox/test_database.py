@@ -9,7 +9,7 @@ import harness
 from harness import AgentTestCase, Page, get, init_devices, virtual_scanner
 
 HTML_ENVELOPE = (b"HTTP/1.1 200 OK \r\nContent-Type: text/html \r\n"
-                 b"Access-Control-Allow-Origin: * \r\n\r\n")
+                 b"Vary: Origin\r\nX-Content-Type-Options: nosniff\r\n\r\n")
 WRONG = "passed wrong parameter"
 
 

@@ -7,7 +7,7 @@ import harness
 from harness import AgentTestCase, Page, get, init_devices, virtual_scanner
 
 JSON_ENVELOPE = (b"HTTP/1.1 200 OK \r\nContent-Type: Application/json \r\n"
-                 b"Access-Control-Allow-Origin: * \r\n\r\n")
+                 b"Vary: Origin\r\nX-Content-Type-Options: nosniff\r\n\r\n")
 
 
 class DeviceInitialisation(AgentTestCase):
@@ -122,22 +122,23 @@ class DispatchAndReplies(AgentTestCase):
         unknown = page.api("isFingerOn", 777).json()
         self.assertEqual(unknown["sessionId"], "0")
 
-        # Clearing the owner's sessions frees the handle for the other page.
-        self.assertEqual(get("/api/sessionClear?id=owner").raw, b"")
+        # Clearing the owner's sessions (with the owner's cookie) frees the handle for the other
+        # page.
+        self.assertEqual(get("/api/sessionClear?id=owner", cookie=page.cookie).raw, b"")
         self.assertEqual(other.api("isFingerOn", handle).json(), {"request": "isFingerOn"})
         self.assertEqual(page.api("isFingerOn", handle).json()["retString"],
                          "invalid session cookie")
-        get("/api/sessionClear?id=other")
+        get("/api/sessionClear?id=other", cookie=other.cookie)
 
     def test_sessions_bind_each_handle_separately(self):
         page = Page(page_id="two")
-        get("/api/sessionClear?id=two")
+        get("/api/sessionClear?id=two", cookie=page.cookie)
         # The page binds an empty handle too when it sends none.
         self.assertEqual(page.call("api", "isFingerOn").json()["sessionId"], "0")
         other = Page(page_id="x", cookie="c2")
         self.assertEqual(other.call("api", "isFingerOn").json()["retString"],
                          "invalid session cookie")
-        get("/api/sessionClear?id=two")
+        get("/api/sessionClear?id=two", cookie=page.cookie)
 
 
 class SessionExpiry(AgentTestCase):

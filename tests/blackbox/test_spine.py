@@ -15,9 +15,9 @@ import harness
 from harness import Agent, AgentTestCase, get, raw_request
 
 JSON_ENVELOPE = (b"HTTP/1.1 200 OK \r\nContent-Type: Application/json \r\n"
-                 b"Access-Control-Allow-Origin: * \r\n\r\n")
+                 b"Vary: Origin\r\nX-Content-Type-Options: nosniff\r\n\r\n")
 HTML_ENVELOPE = (b"HTTP/1.1 200 OK \r\nContent-Type: text/html \r\n"
-                 b"Access-Control-Allow-Origin: * \r\n\r\n")
+                 b"Vary: Origin\r\nX-Content-Type-Options: nosniff\r\n\r\n")
 UNSUPPORTED = b'{\n   "retString" : "Unsupported API",\n   "retValue" : -111\n}\n'
 
 
@@ -30,7 +30,7 @@ class Envelopes(AgentTestCase):
             after = datetime.datetime.now()
             self.assertTrue(reply.raw.startswith(HTML_ENVELOPE), reply.raw[:120])
             body = reply.raw[len(HTML_ENVELOPE):]
-            match = re.fullmatch(rb'\{\n   "sessionId" : "(\d+)_(-?\d+)"\n\}\n', body)
+            match = re.fullmatch(rb'\{\n   "sessionId" : "(\d+)_(-?\d+)_([0-9a-f]{32})"\n\}\n', body)
             self.assertIsNotNone(match, body)
             self.assertEqual(match.group(2), b"2130706433")
             stamps = set()
@@ -136,7 +136,7 @@ class StaticFiles(AgentTestCase):
             reply = get(path)
             self.assertNotIn(b"TOP-SECRET", reply.raw, path)
         # The raw request line as a client could send it, unnormalised.
-        raw = raw_request(b"GET /../../secret.txt HTTP/1.1\r\nHost: x\r\n\r\n")
+        raw = raw_request(b"GET /../../secret.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         self.assertNotIn(b"TOP-SECRET", raw)
 
 

@@ -276,7 +276,7 @@ test('the page connects and lists the virtual scanner', async () => {
   assert.equal(await page.title(), 'Fingerprint Web Agent');
   await page.waitForFunction(() => document.getElementById('connection').textContent === 'Connected', null, STEP);
   const cookie = await page.evaluate(() => document.cookie);
-  assert.match(cookie, /^\d+_-?\d+$/, 'the session identifier is the page cookie');
+  assert.match(cookie, /^\d+_-?\d+_[0-9a-f]{32}$/, 'the session identifier is the page cookie');
 
   await press('#btn-init');
   await page.waitForFunction(() => document.querySelectorAll('#scanner-select option[value]:not([value=""])').length >= 1, null, STEP);
@@ -430,6 +430,10 @@ test('the page also loads over HTTPS', async () => {
   } finally {
     await secure.close();
   }
+});
+
+test('the agent refused none of its own page\'s requests', () => {
+  assert.doesNotMatch(agentOutput, /refused/, `agent output:\n${agentOutput}`);
 });
 
 test('the agent stops cleanly on SIGTERM', async () => {
