@@ -43,7 +43,8 @@ struct KernelBank {
         for (int t = -r; t <= r; ++t) {
           const float g = std::exp(-0.5f * t * t / (sigma * sigma));
           const float v = g * std::cos(2 * pi * t / period);
-          k.offset.push_back(static_cast<int>(std::lround(t * ny)) * s + static_cast<int>(std::lround(t * nx)));
+          k.offset.push_back(static_cast<int>(std::lround(t * ny)) * s +
+                             static_cast<int>(std::lround(t * nx)));
           k.weight.push_back(v);
           mean += v;
           gsum += g;
@@ -57,18 +58,21 @@ struct KernelBank {
           k.weight[i] -= mean * g / gsum;
           gain += k.weight[i] * std::cos(2 * pi * t / period);
         }
-        for (float& wv : k.weight) wv /= gain;
+        for (float& wv : k.weight)
+          wv /= gain;
       }
       Kernel& k = along[a];
       float sum = 0;
       // Every kAlongStep-th pixel: along the ridge the band-passed signal changes slowly.
       for (int t = -kAlongRadius; t <= kAlongRadius; t += kAlongStep) {
         const float g = std::exp(-0.5f * t * t / (kAlongSigma * kAlongSigma));
-        k.offset.push_back(static_cast<int>(std::lround(t * uy)) * s + static_cast<int>(std::lround(t * ux)));
+        k.offset.push_back(static_cast<int>(std::lround(t * uy)) * s +
+                           static_cast<int>(std::lround(t * ux)));
         k.weight.push_back(g);
         sum += g;
       }
-      for (float& wv : k.weight) wv /= sum;
+      for (float& wv : k.weight)
+        wv /= sum;
     }
   }
 };
@@ -80,7 +84,8 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
   using namespace tuning;
   const int w = image.width, h = image.height;
   ImageF out(w, h, 0.0f);
-  if (w <= 0 || h <= 0) return out;
+  if (w <= 0 || h <= 0)
+    return out;
   // Local normalisation (ridges positive) into a padded image.
   const int pw = w + 2 * kPad, ph = h + 2 * kPad;
   // Scratch buffers kept per thread: no page faults for every image.
@@ -93,7 +98,8 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
     q.resize(s.size());
     std::fill_n(s.begin(), stride, 0);
     std::fill_n(q.begin(), stride, 0);
-    for (int y = 1; y <= h; ++y) s[y * stride] = q[y * stride] = 0;
+    for (int y = 1; y <= h; ++y)
+      s[y * stride] = q[y * stride] = 0;
     for (int y = 0; y < h; ++y) {
       int64_t rs = 0, rq = 0;
       for (int x = 0; x < w; ++x) {
@@ -122,11 +128,14 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
     for (int y = 0; y < h; ++y) {
       const int y0 = std::max(0, y - r), y1 = std::min(h, y + r + 1);
       for (int x = 0; x < w; ++x) {
-        if (!near.at(x / kBlock, y / kBlock)) continue;
+        if (!near.at(x / kBlock, y / kBlock))
+          continue;
         const int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
         const double n = static_cast<double>(x1 - x0) * (y1 - y0);
-        const double sum = s[y1 * stride + x1] - s[y0 * stride + x1] - s[y1 * stride + x0] + s[y0 * stride + x0];
-        const double sq = q[y1 * stride + x1] - q[y0 * stride + x1] - q[y1 * stride + x0] + q[y0 * stride + x0];
+        const double sum =
+            s[y1 * stride + x1] - s[y0 * stride + x1] - s[y1 * stride + x0] + s[y0 * stride + x0];
+        const double sq =
+            q[y1 * stride + x1] - q[y0 * stride + x1] - q[y1 * stride + x0] + q[y0 * stride + x0];
         const double mean = sum / n;
         const double sd = std::sqrt(std::max(0.0, sq / n - mean * mean));
         const float v = static_cast<float>((mean - image.at(x, y)) / (sd + 4.0));
@@ -135,7 +144,8 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
     }
   }
   thread_local KernelBank bank;
-  if (bank.stride != pw) bank.Build(pw);
+  if (bank.stride != pw)
+    bank.Build(pw);
 
   const float angleScale = kAngleSteps / std::numbers::pi_v<float>;
   auto angleIndex = [&](int bx, int by) {
@@ -146,12 +156,16 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
     const int by = y / kBlock;
     for (int x = 0; x < w; ++x) {
       const int bx = x / kBlock;
-      if (!mask.at(bx, by)) continue;
-      const int p = std::clamp(static_cast<int>(std::lround((period.at(bx, by) - kMinPeriod) / kPeriodStep)), 0, kPeriods - 1);
+      if (!mask.at(bx, by))
+        continue;
+      const int p =
+          std::clamp(static_cast<int>(std::lround((period.at(bx, by) - kMinPeriod) / kPeriodStep)),
+                     0, kPeriods - 1);
       const Kernel& k = bank.across[angleIndex(bx, by) * kPeriods + p];
       const size_t c = static_cast<size_t>(y + kPad) * pw + x + kPad;
       float s = 0;
-      for (size_t i = 0; i < k.offset.size(); ++i) s += k.weight[i] * norm[c + k.offset[i]];
+      for (size_t i = 0; i < k.offset.size(); ++i)
+        s += k.weight[i] * norm[c + k.offset[i]];
       across[c] = s;
     }
   }
@@ -159,11 +173,13 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
     const int by = y / kBlock;
     for (int x = 0; x < w; ++x) {
       const int bx = x / kBlock;
-      if (!mask.at(bx, by)) continue;
+      if (!mask.at(bx, by))
+        continue;
       const Kernel& k = bank.along[angleIndex(bx, by)];
       const size_t c = static_cast<size_t>(y + kPad) * pw + x + kPad;
       float s = 0;
-      for (size_t i = 0; i < k.offset.size(); ++i) s += k.weight[i] * across[c + k.offset[i]];
+      for (size_t i = 0; i < k.offset.size(); ++i)
+        s += k.weight[i] * across[c + k.offset[i]];
       out.at(x, y) = s;
     }
   }

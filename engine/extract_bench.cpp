@@ -26,15 +26,18 @@ bool ReadPgm(const std::string& path, Image* out) {
   std::ifstream f(path, std::ios::binary);
   std::string magic;
   int maxval = 0;
-  if (!(f >> magic >> out->width >> out->height >> maxval) || magic != "P5" || maxval != 255) return false;
+  if (!(f >> magic >> out->width >> out->height >> maxval) || magic != "P5" || maxval != 255)
+    return false;
   f.get();
   out->pixels.resize(static_cast<size_t>(out->width) * out->height);
-  return static_cast<bool>(f.read(reinterpret_cast<char*>(out->pixels.data()), static_cast<std::streamsize>(out->pixels.size())));
+  return static_cast<bool>(f.read(reinterpret_cast<char*>(out->pixels.data()),
+                                  static_cast<std::streamsize>(out->pixels.size())));
 }
 
 void BM_ExtractVirtualFinger(benchmark::State& state) {
   std::vector<devicelib::virt::Impression> imps;
-  for (uint32_t id = 1; id <= 8; ++id) imps.push_back(devicelib::virt::MakeImpression(id, 0, 90));
+  for (uint32_t id = 1; id <= 8; ++id)
+    imps.push_back(devicelib::virt::MakeImpression(id, 0, 90));
   size_t i = 0, minutiae = 0;
   for (auto _ : state) {
     const auto& imp = imps[i++ % imps.size()];
@@ -42,21 +45,25 @@ void BM_ExtractVirtualFinger(benchmark::State& state) {
     minutiae += e.features.minutiae.size();
     benchmark::DoNotOptimize(e);
   }
-  state.counters["minutiae"] = benchmark::Counter(static_cast<double>(minutiae), benchmark::Counter::kAvgIterations);
+  state.counters["minutiae"] =
+      benchmark::Counter(static_cast<double>(minutiae), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_ExtractVirtualFinger)->Unit(benchmark::kMillisecond);
 
 void ExtractSet(benchmark::State& state, const std::string& name, int ppi) {
   // Beside the repository, or beside the folder of a worktree.
-  std::filesystem::path dir = std::filesystem::path(WEBAGENT_SOURCE_DIR) / ".." / "shared" / "testdata" / "fingerprints" / name;
+  std::filesystem::path dir = std::filesystem::path(WEBAGENT_SOURCE_DIR) / ".." / "shared" /
+                              "testdata" / "fingerprints" / name;
   if (!std::filesystem::is_directory(dir)) {
-    dir = std::filesystem::path(WEBAGENT_SOURCE_DIR) / ".." / ".." / "shared" / "testdata" / "fingerprints" / name;
+    dir = std::filesystem::path(WEBAGENT_SOURCE_DIR) / ".." / ".." / "shared" / "testdata" /
+          "fingerprints" / name;
   }
   std::vector<Image> images;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
     Image img;
-    if (e.path().extension() == ".pgm" && ReadPgm(e.path().string(), &img)) images.push_back(std::move(img));
+    if (e.path().extension() == ".pgm" && ReadPgm(e.path().string(), &img))
+      images.push_back(std::move(img));
   }
   if (images.empty()) {
     state.SkipWithError(("no images in " + dir.string()).c_str());
@@ -68,17 +75,28 @@ void ExtractSet(benchmark::State& state, const std::string& name, int ppi) {
     const Image& img = images[i++ % images.size()];
     const auto t0 = std::chrono::steady_clock::now();
     const engine::Extraction e = engine::Extract({img.pixels, img.width, img.height, ppi});
-    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    ms.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     benchmark::DoNotOptimize(e);
   }
   std::nth_element(ms.begin(), ms.begin() + ms.size() / 2, ms.end());
   state.counters["ms_median"] = ms[ms.size() / 2];
 }
-BENCHMARK_CAPTURE(ExtractSet, fvc2002_db2_b, std::string("fvc2002_db2_b"), 569)->Unit(benchmark::kMillisecond)->Iterations(160);
-BENCHMARK_CAPTURE(ExtractSet, fvc2002_db3_b, std::string("fvc2002_db3_b"), 500)->Unit(benchmark::kMillisecond)->Iterations(160);
-BENCHMARK_CAPTURE(ExtractSet, fvc2004_db1_b, std::string("fvc2004_db1_b"), 500)->Unit(benchmark::kMillisecond)->Iterations(160);
-BENCHMARK_CAPTURE(ExtractSet, fvc2004_db2_b, std::string("fvc2004_db2_b"), 500)->Unit(benchmark::kMillisecond)->Iterations(160);
-BENCHMARK_CAPTURE(ExtractSet, fvc2004_db3_b, std::string("fvc2004_db3_b"), 512)->Unit(benchmark::kMillisecond)->Iterations(160);
+BENCHMARK_CAPTURE(ExtractSet, fvc2002_db2_b, std::string("fvc2002_db2_b"), 569)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(160);
+BENCHMARK_CAPTURE(ExtractSet, fvc2002_db3_b, std::string("fvc2002_db3_b"), 500)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(160);
+BENCHMARK_CAPTURE(ExtractSet, fvc2004_db1_b, std::string("fvc2004_db1_b"), 500)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(160);
+BENCHMARK_CAPTURE(ExtractSet, fvc2004_db2_b, std::string("fvc2004_db2_b"), 500)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(160);
+BENCHMARK_CAPTURE(ExtractSet, fvc2004_db3_b, std::string("fvc2004_db3_b"), 512)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(160);
 
 }  // namespace
 

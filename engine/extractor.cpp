@@ -17,12 +17,15 @@ Extraction Extract(const GreyImage& image) {
                         image.width <= kMaxSide && image.height <= kMaxSide &&
                         image.ppi >= kMinPpi && image.ppi <= kMaxPpi &&
                         image.pixels.size() >= static_cast<size_t>(image.width) * image.height;
-    if (image.width > 0 && image.width <= 65535) out.features.width = static_cast<uint16_t>(image.width);
-    if (image.height > 0 && image.height <= 65535) out.features.height = static_cast<uint16_t>(image.height);
+    if (image.width > 0 && image.width <= 65535)
+      out.features.width = static_cast<uint16_t>(image.width);
+    if (image.height > 0 && image.height <= 65535)
+      out.features.height = static_cast<uint16_t>(image.height);
     const int ppi = std::clamp(image.ppi, kMinPpi, kMaxPpi);
     const auto pxPerCm = static_cast<uint16_t>(std::lround(ppi / 2.54));
     out.features.xResolution = out.features.yResolution = pxPerCm;
-    if (!sizeOk) return out;
+    if (!sizeOk)
+      return out;
 
     ImageU8 in(image.width, image.height);
     std::copy_n(image.pixels.begin(), in.data.size(), in.data.begin());
@@ -32,7 +35,8 @@ Extraction Extract(const GreyImage& image) {
     const Plane<float> period = EstimatePeriod(work, field, mask);
     ImageU8 skeleton = Binarise(Enhance(work, field, period, mask));
     Thin(skeleton);
-    const std::vector<RawMinutia> minutiae = FilterMinutiae(DetectMinutiae(skeleton), skeleton, mask, field);
+    const std::vector<RawMinutia> minutiae =
+        FilterMinutiae(DetectMinutiae(skeleton), skeleton, mask, field);
     out.quality = ImageQuality(mask, field, minutiae);
     out.features.fingerQuality = static_cast<uint8_t>(out.quality);
 
@@ -41,14 +45,18 @@ Extraction Extract(const GreyImage& image) {
     out.features.minutiae.reserve(minutiae.size());
     for (const RawMinutia& m : minutiae) {
       codec::Minutia c;
-      c.x = static_cast<uint16_t>(std::clamp<long>(std::lround((m.x + 0.5) * back - 0.5), 0, image.width - 1));
-      c.y = static_cast<uint16_t>(std::clamp<long>(std::lround((m.y + 0.5) * back - 0.5), 0, image.height - 1));
+      c.x = static_cast<uint16_t>(
+          std::clamp<long>(std::lround((m.x + 0.5) * back - 0.5), 0, image.width - 1));
+      c.y = static_cast<uint16_t>(
+          std::clamp<long>(std::lround((m.y + 0.5) * back - 0.5), 0, image.height - 1));
       double deg = -m.angle * 180.0 / pi;  // y down -> counter-clockwise with y up
       deg = std::fmod(deg, 360.0);
-      if (deg < 0) deg += 360.0;
+      if (deg < 0)
+        deg += 360.0;
       c.angle = static_cast<uint16_t>(static_cast<int>(std::lround(deg)) % 360);
       c.type = m.bifurcation ? codec::MinutiaType::kBifurcation : codec::MinutiaType::kRidgeEnding;
-      c.quality = static_cast<uint8_t>(std::clamp(static_cast<int>(std::lround(m.quality)), 0, 100));
+      c.quality =
+          static_cast<uint8_t>(std::clamp(static_cast<int>(std::lround(m.quality)), 0, 100));
       out.features.minutiae.push_back(c);
     }
   } catch (...) {

@@ -14,13 +14,13 @@ struct GreyImage {                  // 8-bit grey, row-major, top-down, no paddi
   std::span<const uint8_t> pixels;  // width * height bytes
   int width = 0;
   int height = 0;
-  int ppi = 500;                    // the image's true resolution
+  int ppi = 500;  // the image's true resolution
 };
 
 struct Extraction {
-  codec::FingerTemplate features;   // minutiae in the INPUT image's pixel coordinates;
-                                    // width/height = input size; x/yResolution = input ppi in px/cm
-  int quality = 0;                  // 0..100 image quality (0 for an empty sensor)
+  codec::FingerTemplate features;  // minutiae in the INPUT image's pixel coordinates;
+                                   // width/height = input size; x/yResolution = input ppi in px/cm
+  int quality = 0;                 // 0..100 image quality (0 for an empty sensor)
 };
 
 // Never throws; bad sizes (too small, too large, pixels shorter than width * height, ppi out of

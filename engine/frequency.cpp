@@ -17,7 +17,8 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
   for (int by = 0; by < bh; ++by) {
     for (int bx = 0; bx < bw; ++bx) {
       // Every other block in each direction; the smoothing below fills the rest.
-      if (!mask.at(bx, by) || (bx % kFreqBlockStep) || (by % kFreqBlockStep)) continue;
+      if (!mask.at(bx, by) || (bx % kFreqBlockStep) || (by % kFreqBlockStep))
+        continue;
       const float a = field.angle.at(bx, by);
       const float ux = std::cos(a), uy = std::sin(a);  // along
       const float nx = -uy, ny = ux;                   // across
@@ -26,11 +27,14 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
         const float t = k - kFreqAcross / 2.0f;
         float s = 0;
         int n = 0;
-        float fx = cx + t * nx - kFreqAlong / 2 * ux + 0.5f, fy = cy + t * ny - kFreqAlong / 2 * uy + 0.5f;
+        float fx = cx + t * nx - kFreqAlong / 2 * ux + 0.5f,
+              fy = cy + t * ny - kFreqAlong / 2 * uy + 0.5f;
         for (int j = 0; j < kFreqAlong; ++j, fx += ux, fy += uy) {
-          if (fx < 0 || fy < 0) continue;
+          if (fx < 0 || fy < 0)
+            continue;
           const int x = static_cast<int>(fx), y = static_cast<int>(fy);
-          if (x >= image.width || y >= image.height) continue;
+          if (x >= image.width || y >= image.height)
+            continue;
           s += image.data[static_cast<size_t>(y) * image.width + x];
           ++n;
         }
@@ -40,23 +44,27 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
       std::vector<float> sm(kFreqAcross);
       bool ok = true;
       for (int k = 0; k < kFreqAcross; ++k) {
-        if (sig[k] < 0) ok = false;
+        if (sig[k] < 0)
+          ok = false;
         const float l = sig[std::max(0, k - 1)], r = sig[std::min(kFreqAcross - 1, k + 1)];
         sm[k] = 0.25f * l + 0.5f * sig[k] + 0.25f * r;
       }
-      if (!ok) continue;
+      if (!ok)
+        continue;
       int first = -1, last = -1, peaks = 0;
       float amp = 0;
       const float lo = *std::min_element(sm.begin(), sm.end());
       for (int k = 1; k + 1 < kFreqAcross; ++k) {
         if (sm[k] > sm[k - 1] && sm[k] >= sm[k + 1]) {
-          if (first < 0) first = k;
+          if (first < 0)
+            first = k;
           last = k;
           ++peaks;
           amp += sm[k] - lo;
         }
       }
-      if (peaks < 2) continue;
+      if (peaks < 2)
+        continue;
       amp /= peaks;
       const float p = static_cast<float>(last - first) / (peaks - 1);
       if (p >= kMinPeriod && p <= kMaxPeriod && amp > 2.0f) {
@@ -79,7 +87,8 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
       int n = 0;
       for (int dy = -r; dy <= r; ++dy) {
         for (int dx = -r; dx <= r; ++dx) {
-          if (!period.inside(bx + dx, by + dy)) continue;
+          if (!period.inside(bx + dx, by + dy))
+            continue;
           const float p = period.at(bx + dx, by + dy);
           if (p > 0) {
             s += p;
@@ -87,7 +96,8 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
           }
         }
       }
-      if (n >= 1) out.at(bx, by) = s / n;
+      if (n >= 1)
+        out.at(bx, by) = s / n;
     }
   }
   return out;

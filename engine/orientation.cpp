@@ -13,7 +13,8 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   const int w = image.width, h = image.height;
   const int bw = mask.width, bh = mask.height;
   OrientationField f{Plane<float>(bw, bh), Plane<float>(bw, bh)};
-  if (w < 3 || h < 3) return f;
+  if (w < 3 || h < 3)
+    return f;
   // Integral images of the gradient moments (Sobel).
   const size_t stride = static_cast<size_t>(w) + 1;
   thread_local std::vector<int64_t> ixx, iyy, ixy;  // scratch kept per thread
@@ -23,7 +24,8 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   std::fill_n(ixx.begin(), stride, 0);
   std::fill_n(iyy.begin(), stride, 0);
   std::fill_n(ixy.begin(), stride, 0);
-  for (int y = 1; y <= h; ++y) ixx[y * stride] = iyy[y * stride] = ixy[y * stride] = 0;
+  for (int y = 1; y <= h; ++y)
+    ixx[y * stride] = iyy[y * stride] = ixy[y * stride] = 0;
   for (int y = 0; y < h; ++y) {
     int64_t rxx = 0, ryy = 0, rxy = 0;
     const uint8_t* up = &image.data[static_cast<size_t>(std::max(0, y - 1)) * w];
@@ -46,14 +48,18 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   for (int by = 0; by < bh; ++by) {
     for (int bx = 0; bx < bw; ++bx) {
       const int cx = bx * kBlock + kBlock / 2, cy = by * kBlock + kBlock / 2;
-      const int x0 = std::clamp(cx - kOrientWindow / 2, 0, w), x1 = std::clamp(cx + kOrientWindow / 2, 0, w);
-      const int y0 = std::clamp(cy - kOrientWindow / 2, 0, h), y1 = std::clamp(cy + kOrientWindow / 2, 0, h);
+      const int x0 = std::clamp(cx - kOrientWindow / 2, 0, w),
+                x1 = std::clamp(cx + kOrientWindow / 2, 0, w);
+      const int y0 = std::clamp(cy - kOrientWindow / 2, 0, h),
+                y1 = std::clamp(cy + kOrientWindow / 2, 0, h);
       auto box = [&](const std::vector<int64_t>& t) -> double {
-        return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0];
+        return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] +
+               t[y0 * stride + x0];
       };
       const double gxx = box(ixx), gyy = box(iyy), gxy = box(ixy);
       const double sum = gxx + gyy;
-      if (sum <= 1e-6) continue;
+      if (sum <= 1e-6)
+        continue;
       const double cx2 = (gxx - gyy) / sum, cy2 = 2 * gxy / sum;
       vx.at(bx, by) = static_cast<float>(cx2);
       vy.at(bx, by) = static_cast<float>(cy2);
@@ -63,7 +69,8 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   // Gaussian smoothing of the doubled-angle vectors (separable), background blocks weighted down.
   const int r = kOrientSmoothRadius;
   std::vector<float> g(2 * r + 1);
-  for (int i = -r; i <= r; ++i) g[i + r] = std::exp(-0.5f * i * i / (kOrientSmoothSigma * kOrientSmoothSigma));
+  for (int i = -r; i <= r; ++i)
+    g[i + r] = std::exp(-0.5f * i * i / (kOrientSmoothSigma * kOrientSmoothSigma));
   auto smooth = [&](Plane<float>& p) {
     Plane<float> t(bw, bh);
     for (int y = 0; y < bh; ++y) {
@@ -79,7 +86,8 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
     for (int y = 0; y < bh; ++y) {
       for (int x = 0; x < bw; ++x) {
         float s = 0;
-        for (int i = -r; i <= r; ++i) s += g[i + r] * t.at(x, std::clamp(y + i, 0, bh - 1));
+        for (int i = -r; i <= r; ++i)
+          s += g[i + r] * t.at(x, std::clamp(y + i, 0, bh - 1));
         p.at(x, y) = s;
       }
     }
@@ -89,8 +97,10 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   const float pi = std::numbers::pi_v<float>;
   for (int i = 0; i < bw * bh; ++i) {
     float a = 0.5f * std::atan2(vy.data[i], vx.data[i]) + pi / 2;  // gradient + 90 degrees
-    if (a >= pi) a -= pi;
-    if (a < 0) a += pi;
+    if (a >= pi)
+      a -= pi;
+    if (a < 0)
+      a += pi;
     f.angle.data[i] = a;
   }
   return f;

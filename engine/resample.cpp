@@ -32,7 +32,8 @@ ImageU8 Resample(const ImageU8& in, int fromPpi, int toPpi) {
       const int a = x0[x], b = std::min(a + 1, xLast);
       const float top = r0[a] + fx[x] * (r0[b] - r0[a]);
       const float bottom = r1[a] + fx[x] * (r1[b] - r1[a]);
-      out.at(x, y) = static_cast<uint8_t>(std::lround(std::clamp(top + fy * (bottom - top), 0.0f, 255.0f)));
+      out.at(x, y) =
+          static_cast<uint8_t>(std::lround(std::clamp(top + fy * (bottom - top), 0.0f, 255.0f)));
     }
   }
   return out;

@@ -32,7 +32,8 @@ std::vector<int> Components(const Plane<uint8_t>& m, uint8_t value, Plane<int>& 
   std::vector<int> sizes;
   std::vector<int> stack;
   for (int i = 0; i < static_cast<int>(m.data.size()); ++i) {
-    if (m.data[i] != value || label.data[i] >= 0) continue;
+    if (m.data[i] != value || label.data[i] >= 0)
+      continue;
     const int id = static_cast<int>(sizes.size());
     sizes.push_back(0);
     stack.push_back(i);
@@ -45,7 +46,8 @@ std::vector<int> Components(const Plane<uint8_t>& m, uint8_t value, Plane<int>& 
       const int nx[4] = {x - 1, x + 1, x, x};
       const int ny[4] = {y, y, y - 1, y + 1};
       for (int k = 0; k < 4; ++k) {
-        if (!m.inside(nx[k], ny[k])) continue;
+        if (!m.inside(nx[k], ny[k]))
+          continue;
         const int q = ny[k] * m.width + nx[k];
         if (m.data[q] == value && label.data[q] < 0) {
           label.data[q] = id;
@@ -64,7 +66,8 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   const int w = image.width, h = image.height;
   const int bw = (w + kBlock - 1) / kBlock, bh = (h + kBlock - 1) / kBlock;
   Plane<uint8_t> mask(bw, bh);
-  if (w < kSegWindow || h < kSegWindow) return mask;
+  if (w < kSegWindow || h < kSegWindow)
+    return mask;
   // Ridge contrast: mean absolute difference between each pixel and its local mean over a
   // window of about half a ridge period. Ridges score high everywhere; a step between a uniform
   // background and the finger only along a narrow band, and sensor noise little.
@@ -72,7 +75,8 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   thread_local std::vector<int64_t> s, d;  // scratch kept per thread
   s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
   std::fill_n(s.begin(), stride, 0);
-  for (int y = 1; y <= h; ++y) s[y * stride] = 0;
+  for (int y = 1; y <= h; ++y)
+    s[y * stride] = 0;
   for (int y = 0; y < h; ++y) {
     int64_t row = 0;
     for (int x = 0; x < w; ++x) {
@@ -85,7 +89,8 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   };
   d.resize(s.size());
   std::fill_n(d.begin(), stride, 0);
-  for (int y = 1; y <= h; ++y) d[y * stride] = 0;
+  for (int y = 1; y <= h; ++y)
+    d[y * stride] = 0;
   const int r = kSegDetailRadius;
   for (int y = 0; y < h; ++y) {
     int64_t row = 0;
@@ -104,19 +109,24 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   for (int by = 0; by < bh; ++by) {
     for (int bx = 0; bx < bw; ++bx) {
       const int cx = bx * kBlock + kBlock / 2, cy = by * kBlock + kBlock / 2;
-      const int x0 = std::clamp(cx - kSegWindow / 2, 0, w), x1 = std::clamp(cx + kSegWindow / 2, 0, w);
-      const int y0 = std::clamp(cy - kSegWindow / 2, 0, h), y1 = std::clamp(cy + kSegWindow / 2, 0, h);
+      const int x0 = std::clamp(cx - kSegWindow / 2, 0, w),
+                x1 = std::clamp(cx + kSegWindow / 2, 0, w);
+      const int y0 = std::clamp(cy - kSegWindow / 2, 0, h),
+                y1 = std::clamp(cy + kSegWindow / 2, 0, h);
       const double n = static_cast<double>(x1 - x0) * (y1 - y0);
-      if (n <= 0) continue;
+      if (n <= 0)
+        continue;
       spread.at(bx, by) = static_cast<float>(box(d, x0, y0, x1, y1) / (16.0 * n));
       all.push_back(spread.at(bx, by));
     }
   }
-  if (all.empty()) return mask;
+  if (all.empty())
+    return mask;
   const size_t k95 = all.size() * 95 / 100;
   std::nth_element(all.begin(), all.begin() + k95, all.end());
   const float threshold = std::max(kSegAbsContrast, kSegRelContrast * all[k95]);
-  for (size_t i = 0; i < mask.data.size(); ++i) mask.data[i] = spread.data[i] >= threshold;
+  for (size_t i = 0; i < mask.data.size(); ++i)
+    mask.data[i] = spread.data[i] >= threshold;
 
   // Close small gaps, fill holes, drop small components, erode the rim.
   mask = Dilate(Dilate(mask, kSegCloseBlocks, 1, false), kSegCloseBlocks, 1, true);
@@ -126,21 +136,25 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
     std::vector<uint8_t> touches(sizes.size(), 0);
     for (int y = 0; y < bh; ++y) {
       for (int x = 0; x < bw; ++x) {
-        if ((x == 0 || y == 0 || x == bw - 1 || y == bh - 1) && label.at(x, y) >= 0) touches[label.at(x, y)] = 1;
+        if ((x == 0 || y == 0 || x == bw - 1 || y == bh - 1) && label.at(x, y) >= 0)
+          touches[label.at(x, y)] = 1;
       }
     }
     for (size_t i = 0; i < mask.data.size(); ++i) {
-      if (label.data[i] >= 0 && !touches[label.data[i]]) mask.data[i] = 1;  // a hole
+      if (label.data[i] >= 0 && !touches[label.data[i]])
+        mask.data[i] = 1;  // a hole
     }
   }
   {
     std::vector<int> sizes = Components(mask, 1, label);
     const int minSize = std::max(4, static_cast<int>(kSegMinComponent * bw * bh));
     for (size_t i = 0; i < mask.data.size(); ++i) {
-      if (label.data[i] >= 0 && sizes[label.data[i]] < minSize) mask.data[i] = 0;
+      if (label.data[i] >= 0 && sizes[label.data[i]] < minSize)
+        mask.data[i] = 0;
     }
   }
-  if (kSegErodeBlocks > 0) mask = Dilate(mask, kSegErodeBlocks, 1, true);
+  if (kSegErodeBlocks > 0)
+    mask = Dilate(mask, kSegErodeBlocks, 1, true);
   return mask;
 }
 
@@ -154,7 +168,8 @@ float RimDistance(const Plane<uint8_t>& mask, int width, int height, int x, int 
   for (int dy = -reach; dy <= reach; ++dy) {
     for (int dx = -reach; dx <= reach; ++dx) {
       const int cx = bx + dx, cy = by + dy;
-      if (!mask.inside(cx, cy) || mask.at(cx, cy)) continue;
+      if (!mask.inside(cx, cy) || mask.at(cx, cy))
+        continue;
       const int nx = std::clamp(x, cx * kBlock, cx * kBlock + kBlock - 1);
       const int ny = std::clamp(y, cy * kBlock, cy * kBlock + kBlock - 1);
       best2 = std::min(best2, (x - nx) * (x - nx) + (y - ny) * (y - ny));

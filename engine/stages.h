@@ -11,7 +11,8 @@
 namespace engine {
 
 // 1. Resolution normalisation: bilinear resampling to `toPpi` (the sets' 512 and 569 ppi shrink
-// by at most 12 %, too little for aliasing to matter). Returns the input unchanged when the resolutions are equal.
+// by at most 12 %, too little for aliasing to matter). Returns the input unchanged when the
+// resolutions are equal.
 ImageU8 Resample(const ImageU8& in, int fromPpi, int toPpi);
 
 // 2. Foreground segmentation: one flag per kBlock x kBlock block (1 = finger), from the local

@@ -49,19 +49,22 @@ float AxisDiff(float a, float b) {  // difference of two orientations, 0..pi/2
 
 int Foreground(const Plane<uint8_t>& m) {
   int n = 0;
-  for (uint8_t v : m.data) n += v;
+  for (uint8_t v : m.data)
+    n += v;
   return n;
 }
 
 TEST(Resample, ScalesSizeAndKeepsFlatAndRampImages) {
   ImageU8 ramp(569, 100);
   for (int y = 0; y < 100; ++y) {
-    for (int x = 0; x < 569; ++x) ramp.at(x, y) = static_cast<uint8_t>(x * 255 / 568);
+    for (int x = 0; x < 569; ++x)
+      ramp.at(x, y) = static_cast<uint8_t>(x * 255 / 568);
   }
   const ImageU8 out = Resample(ramp, 569, 500);
   EXPECT_EQ(out.width, 500);
   EXPECT_EQ(out.height, 88);
-  for (int x = 1; x < out.width; ++x) EXPECT_GE(out.at(x, 40), out.at(x - 1, 40));  // still a ramp
+  for (int x = 1; x < out.width; ++x)
+    EXPECT_GE(out.at(x, 40), out.at(x - 1, 40));  // still a ramp
   EXPECT_NEAR(out.at(250, 40), 128, 2);
   const ImageU8 same = Resample(ramp, 500, 500);
   EXPECT_EQ(same.data, ramp.data);
@@ -78,14 +81,17 @@ TEST(Segmentation, FindsTheFingerBesideEmptySensor) {
   ImageU8 img = Blank(320, 320);
   const ImageU8 r = Ridges(320, 320, 1.0f, 9, 5);
   for (int y = 0; y < 320; ++y) {
-    for (int x = 0; x < 160; ++x) img.at(x, y) = r.at(x, y);
+    for (int x = 0; x < 160; ++x)
+      img.at(x, y) = r.at(x, y);
   }
   const Plane<uint8_t> m = SegmentForeground(img);
   int left = 0, right = 0;
   for (int by = 0; by < m.height; ++by) {
     for (int bx = 0; bx < m.width; ++bx) {
-      if (bx < 18) left += m.at(bx, by);
-      if (bx > 22) right += m.at(bx, by);
+      if (bx < 18)
+        left += m.at(bx, by);
+      if (bx > 22)
+        right += m.at(bx, by);
     }
   }
   EXPECT_GT(left, 18 * m.height * 9 / 10);
@@ -100,7 +106,8 @@ TEST(Orientation, SyntheticRidgesAtKnownAngles) {
     const OrientationField f = EstimateOrientation(img, mask);
     for (int by = 3; by < f.angle.height - 3; by += 4) {
       for (int bx = 3; bx < f.angle.width - 3; bx += 4) {
-        EXPECT_LT(AxisDiff(f.angle.at(bx, by), theta), 4 * kPi / 180) << deg << " degrees at " << bx << "," << by;
+        EXPECT_LT(AxisDiff(f.angle.at(bx, by), theta), 4 * kPi / 180)
+            << deg << " degrees at " << bx << "," << by;
         EXPECT_GT(f.coherence.at(bx, by), 0.6f);
       }
     }
@@ -110,10 +117,12 @@ TEST(Orientation, SyntheticRidgesAtKnownAngles) {
 TEST(Orientation, NoiseHasLowCoherence) {
   ImageU8 img(128, 128);
   std::mt19937 rng(3);
-  for (uint8_t& v : img.data) v = static_cast<uint8_t>(rng() & 255);
+  for (uint8_t& v : img.data)
+    v = static_cast<uint8_t>(rng() & 255);
   const OrientationField f = EstimateOrientation(img, Plane<uint8_t>(16, 16, 1));
   double mean = 0;
-  for (float c : f.coherence.data) mean += c;
+  for (float c : f.coherence.data)
+    mean += c;
   EXPECT_LT(mean / f.coherence.data.size(), 0.25);
 }
 
@@ -125,7 +134,8 @@ TEST(Frequency, PeriodOfKnownSinusoids) {
       const OrientationField f = EstimateOrientation(img, mask);
       const Plane<float> p = EstimatePeriod(img, f, mask);
       for (int by = 4; by < 20; by += 3) {
-        for (int bx = 4; bx < 20; bx += 3) EXPECT_NEAR(p.at(bx, by), period, 0.7f) << period << " " << theta;
+        for (int bx = 4; bx < 20; bx += 3)
+          EXPECT_NEAR(p.at(bx, by), period, 0.7f) << period << " " << theta;
       }
     }
   }
@@ -142,7 +152,8 @@ TEST(Enhance, RestoresNoisyRidges) {
   for (int y = 16; y < 144; ++y) {
     for (int x = 16; x < 144; ++x) {
       const int c = clean.at(x, y) - 128;
-      if (std::abs(c) < 40) continue;  // near the ridge flanks the sign is ambiguous
+      if (std::abs(c) < 40)
+        continue;  // near the ridge flanks the sign is ambiguous
       ++total;
       agree += (e.at(x, y) > 0) == (c < 0);  // ridges are dark: enhanced ridges are positive
     }
@@ -157,7 +168,8 @@ int Components8(const ImageU8& b) {
   int n = 0;
   std::vector<int> stack;
   for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
-    if (!b.data[i] || label.data[i] >= 0) continue;
+    if (!b.data[i] || label.data[i] >= 0)
+      continue;
     stack.push_back(i);
     label.data[i] = n;
     while (!stack.empty()) {
@@ -184,16 +196,19 @@ TEST(Thinning, OnePixelWideAndConnectivityKept) {
     for (int y = 0; y < 120; ++y) {
       for (int x = 0; x < 120; ++x) {
         const float d = std::hypot(x - cx, y - cy);
-        if (d >= r0 && d <= r1) b.at(x, y) = 1;
+        if (d >= r0 && d <= r1)
+          b.at(x, y) = 1;
       }
     }
   };
   disc(40, 40, 20, 25);  // a thick ring
   for (int y = 70; y < 76; ++y) {
-    for (int x = 10; x < 110; ++x) b.at(x, y) = 1;  // a thick bar ...
+    for (int x = 10; x < 110; ++x)
+      b.at(x, y) = 1;  // a thick bar ...
   }
   for (int y = 76; y < 110; ++y) {
-    for (int x = 60 - (y - 76) / 3; x < 65 + (y - 76) / 4; ++x) b.at(x, y) = 1;  // ... with a leg
+    for (int x = 60 - (y - 76) / 3; x < 65 + (y - 76) / 4; ++x)
+      b.at(x, y) = 1;  // ... with a leg
   }
   b.at(100, 20) = b.at(101, 20) = b.at(100, 21) = b.at(101, 21) = 1;  // a 2x2 speck
   const int before = Components8(b);
@@ -201,14 +216,16 @@ TEST(Thinning, OnePixelWideAndConnectivityKept) {
   EXPECT_EQ(Components8(b), before);
   for (int y = 0; y + 1 < 120; ++y) {
     for (int x = 0; x + 1 < 120; ++x) {
-      EXPECT_FALSE(b.at(x, y) && b.at(x + 1, y) && b.at(x, y + 1) && b.at(x + 1, y + 1)) << x << "," << y;
+      EXPECT_FALSE(b.at(x, y) && b.at(x + 1, y) && b.at(x, y + 1) && b.at(x + 1, y + 1))
+          << x << "," << y;
     }
   }
   // The ring stays a closed loop: the inside is still separated from the outside.
   EXPECT_EQ(b.at(40, 40), 0);
   int ringPixels = 0;
   for (int y = 0; y < 70; ++y) {
-    for (int x = 0; x < 80; ++x) ringPixels += b.at(x, y);
+    for (int x = 0; x < 80; ++x)
+      ringPixels += b.at(x, y);
   }
   EXPECT_GT(ringPixels, 120);  // about 2 pi 22.5
   EXPECT_LT(ringPixels, 170);
@@ -268,7 +285,8 @@ TEST(Detection, BifurcationPointsTowardsItsBranches) {
   const auto m = DetectMinutiae(s);
   int forks = 0;
   for (const RawMinutia& r : m) {
-    if (!r.bifurcation) continue;
+    if (!r.bifurcation)
+      continue;
     ++forks;
     EXPECT_NEAR(r.x, 50, 2);
     EXPECT_NEAR(r.y, 50, 2);
@@ -282,16 +300,24 @@ TEST(Filtering, SpursBridgesAndBreaksGoRealMinutiaeStay) {
   OrientationField f{Plane<float>(25, 25, 0.0f), Plane<float>(25, 25, 0.9f)};
   // Two long horizontal ridges; the first has a 6-pixel spur, the second a 6-pixel break;
   // a third ends genuinely at (100, 150) and a fourth forks genuinely.
-  const ImageU8 s = Draw(200, 200, {{20, 40, 180, 40}, {100, 40, 104, 34},   // spur
-                                    {20, 70, 97, 70}, {103, 70, 180, 70},    // break
-                                    {20, 100, 180, 100}, {20, 106, 180, 106}, {90, 100, 90, 106},  // bridge
-                                    {20, 150, 100, 150},                     // ending
-                                    {20, 180, 100, 180}, {100, 180, 180, 150}, {100, 180, 180, 196}});  // fork
+  const ImageU8 s = Draw(200, 200,
+                         {{20, 40, 180, 40},
+                          {100, 40, 104, 34},  // spur
+                          {20, 70, 97, 70},
+                          {103, 70, 180, 70},  // break
+                          {20, 100, 180, 100},
+                          {20, 106, 180, 106},
+                          {90, 100, 90, 106},   // bridge
+                          {20, 150, 100, 150},  // ending
+                          {20, 180, 100, 180},
+                          {100, 180, 180, 150},
+                          {100, 180, 180, 196}});  // fork
   const auto found = DetectMinutiae(s);
   const auto kept = FilterMinutiae(found, s, mask, f);
   bool ending = false, fork = false;
   for (const RawMinutia& m : kept) {
-    EXPECT_FALSE(m.y < 120 && m.x > 40 && m.x < 160) << "false minutia kept at " << m.x << "," << m.y;
+    EXPECT_FALSE(m.y < 120 && m.x > 40 && m.x < 160)
+        << "false minutia kept at " << m.x << "," << m.y;
     ending = ending || (!m.bifurcation && std::abs(m.x - 100) <= 1 && m.y == 150);
     fork = fork || (m.bifurcation && std::abs(m.x - 100) <= 5 && std::abs(m.y - 180) <= 2);
   }
@@ -321,7 +347,8 @@ TEST(Extract, CoordinatesAreInTheInputImage) {
   // The same ridges at 569 ppi: minutiae land inside the input image, resolution says 569 ppi.
   ImageU8 img = Ridges(296, 560, 0.4f, 10, 4);
   for (int y = 200; y < 360; ++y) {
-    for (int x = 140; x < 296; ++x) img.at(x, y) = 220;  // a cut: endings along its edge
+    for (int x = 140; x < 296; ++x)
+      img.at(x, y) = 220;  // a cut: endings along its edge
   }
   const Extraction e = Extract({img.data, img.width, img.height, 569});
   EXPECT_EQ(e.features.xResolution, 224);  // 569 / 2.54

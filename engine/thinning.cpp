@@ -12,11 +12,14 @@ namespace {
 constexpr int kDx[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 constexpr int kDy[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
 
-int Bits(int m) { return __builtin_popcount(static_cast<unsigned>(m)); }
+int Bits(int m) {
+  return __builtin_popcount(static_cast<unsigned>(m));
+}
 
 int Transitions(int m) {  // 0 -> 1 transitions around the ring
   int a = 0;
-  for (int k = 0; k < 8; ++k) a += !((m >> k) & 1) && ((m >> ((k + 1) & 7)) & 1);
+  for (int k = 0; k < 8; ++k)
+    a += !((m >> k) & 1) && ((m >> ((k + 1) & 7)) & 1);
   return a;
 }
 
@@ -27,7 +30,8 @@ bool Simple(int m) {
   // neighbours join their two ring neighbours; edge neighbours also join across a corner).
   int seen = 0, comps = 0;
   for (int s = 0; s < 8; ++s) {
-    if (!((m >> s) & 1) || ((seen >> s) & 1)) continue;
+    if (!((m >> s) & 1) || ((seen >> s) & 1))
+      continue;
     ++comps;
     std::array<int, 8> st{};
     int n = 0;
@@ -36,7 +40,8 @@ bool Simple(int m) {
     while (n) {
       const int c = st[--n];
       for (int t = 0; t < 8; ++t) {
-        if (!((m >> t) & 1) || ((seen >> t) & 1)) continue;
+        if (!((m >> t) & 1) || ((seen >> t) & 1))
+          continue;
         const int dx = kDx[c] - kDx[t], dy = kDy[c] - kDy[t];
         if (dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1) {
           seen |= 1 << t;
@@ -48,7 +53,8 @@ bool Simple(int m) {
   // Background components 4-adjacent to the centre, 4-connected within the ring.
   int bseen = 0, bcomps = 0;
   for (int s = 0; s < 8; s += 2) {
-    if (((m >> s) & 1) || ((bseen >> s) & 1)) continue;
+    if (((m >> s) & 1) || ((bseen >> s) & 1))
+      continue;
     ++bcomps;
     std::array<int, 8> st{};
     int n = 0;
@@ -57,7 +63,8 @@ bool Simple(int m) {
     while (n) {
       const int c = st[--n];
       for (int t = 0; t < 8; ++t) {
-        if (((m >> t) & 1) || ((bseen >> t) & 1)) continue;
+        if (((m >> t) & 1) || ((bseen >> t) & 1))
+          continue;
         const int dx = kDx[c] - kDx[t], dy = kDy[c] - kDy[t];
         if ((dx == 0 && (dy == 1 || dy == -1)) || (dy == 0 && (dx == 1 || dx == -1))) {
           bseen |= 1 << t;
@@ -94,7 +101,8 @@ const Tables& T() {
 
 ImageU8 Binarise(const ImageF& enhanced) {
   ImageU8 b(enhanced.width, enhanced.height);
-  for (size_t i = 0; i < b.data.size(); ++i) b.data[i] = enhanced.data[i] > 0 ? 1 : 0;
+  for (size_t i = 0; i < b.data.size(); ++i)
+    b.data[i] = enhanced.data[i] > 0 ? 1 : 0;
   return b;
 }
 
@@ -105,20 +113,24 @@ void Thin(ImageU8& b) {
     std::fill(b.data.begin(), b.data.end(), 0);
     return;
   }
-  for (int x = 0; x < b.width; ++x) b.at(x, 0) = b.at(x, b.height - 1) = 0;
-  for (int y = 0; y < b.height; ++y) b.at(0, y) = b.at(b.width - 1, y) = 0;
+  for (int x = 0; x < b.width; ++x)
+    b.at(x, 0) = b.at(x, b.height - 1) = 0;
+  for (int y = 0; y < b.height; ++y)
+    b.at(0, y) = b.at(b.width - 1, y) = 0;
   const int w = b.width;
   const int off[8] = {-w, -w + 1, 1, w + 1, w, w - 1, -1, -w - 1};
   auto ring = [&](int i) {
     const uint8_t* p = &b.data[i];
     int m = 0;
-    for (int k = 0; k < 8; ++k) m |= (p[off[k]] != 0) << k;
+    for (int k = 0; k < 8; ++k)
+      m |= (p[off[k]] != 0) << k;
     return m;
   };
   std::vector<int> del, delRing;
   std::vector<int> live;
   for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
-    if (b.data[i]) live.push_back(i);
+    if (b.data[i])
+      live.push_back(i);
   }
   bool changed = true;
   while (changed) {
@@ -128,29 +140,34 @@ void Thin(ImageU8& b) {
       del.clear();
       delRing.clear();
       for (int i : live) {
-        if (!b.data[i]) continue;
+        if (!b.data[i])
+          continue;
         const int m = ring(i);
         if (lut[m]) {
           del.push_back(i);
           delRing.push_back(m);
         }
       }
-      for (int i : del) b.data[i] = 0;
+      for (int i : del)
+        b.data[i] = 0;
       changed = changed || !del.empty();
       // The parallel sweep erases a lone 2 x 2 square whole: keep one pixel of it.
       for (size_t k = 0; k < del.size(); ++k) {
-        if (Bits(delRing[k]) == 3 && ring(del[k]) == 0) b.data[del[k]] = 1;
+        if (Bits(delRing[k]) == 3 && ring(del[k]) == 0)
+          b.data[del[k]] = 1;
       }
     }
     size_t k = 0;
     for (int i : live) {
-      if (b.data[i]) live[k++] = i;
+      if (b.data[i])
+        live[k++] = i;
     }
     live.resize(k);
   }
   // Staircases: sequential removal of simple corner pixels leaves one-pixel-wide lines.
   for (int i : live) {
-    if (b.data[i] && t.stair[ring(i)]) b.data[i] = 0;
+    if (b.data[i] && t.stair[ring(i)])
+      b.data[i] = 0;
   }
 }
 

@@ -7,33 +7,34 @@ namespace engine::tuning {
 // Input limits.
 inline constexpr int kMinPpi = 250;
 inline constexpr int kMaxPpi = 1000;
-inline constexpr int kMinSide = 32;     // smaller images give an empty result
-inline constexpr int kMaxSide = 2000;   // larger ones too (after normalisation)
-inline constexpr int kWorkPpi = 500;    // internal resolution
+inline constexpr int kMinSide = 32;    // smaller images give an empty result
+inline constexpr int kMaxSide = 2000;  // larger ones too (after normalisation)
+inline constexpr int kWorkPpi = 500;   // internal resolution
 
 // Blocks: orientation, frequency, segmentation and quality are kept per block.
 inline constexpr int kBlock = 8;
 
 // Segmentation (segmentation.cpp).
-inline constexpr int kSegWindow = 16;          // side of the window for the local statistics
-inline constexpr int kSegDetailRadius = 3;       // local mean for the ridge contrast
-inline constexpr float kSegAbsContrast = 4.0f;   // mean |grey - local mean| below this: never finger
-inline constexpr float kSegRelContrast = 0.25f;  // ... nor below this share of the 95th percentile
-inline constexpr int kSegCloseBlocks = 1;      // closing radius (blocks)
-inline constexpr int kSegErodeBlocks = 0;      // erosion after the closing (blocks)
+inline constexpr int kSegWindow = 16;           // side of the window for the local statistics
+inline constexpr int kSegDetailRadius = 3;      // local mean for the ridge contrast
+inline constexpr float kSegAbsContrast = 4.0f;  // mean |grey - local mean| below this: never finger
+inline constexpr float kSegRelContrast = 0.25f;   // ... nor below this share of the 95th percentile
+inline constexpr int kSegCloseBlocks = 1;         // closing radius (blocks)
+inline constexpr int kSegErodeBlocks = 0;         // erosion after the closing (blocks)
 inline constexpr float kSegMinComponent = 0.02f;  // drop components below this share of the image
 
 // Local normalisation before enhancement (enhance.cpp).
-inline constexpr int kNormRadius = 12;  // box radius for local mean and std (8..20 tried: see README)
+inline constexpr int kNormRadius =
+    12;  // box radius for local mean and std (8..20 tried: see README)
 
 // Orientation (orientation.cpp).
-inline constexpr int kOrientWindow = 16;        // gradient window per block
+inline constexpr int kOrientWindow = 16;           // gradient window per block
 inline constexpr float kOrientSmoothSigma = 1.6f;  // Gaussian smoothing of doubled angles (blocks)
-inline constexpr int kOrientSmoothRadius = 3;   // its radius (blocks)
+inline constexpr int kOrientSmoothRadius = 3;      // its radius (blocks)
 
 // Ridge frequency (frequency.cpp).
-inline constexpr int kFreqAcross = 32;   // window across the ridges
-inline constexpr int kFreqAlong = 16;    // window along the ridges
+inline constexpr int kFreqAcross = 32;  // window across the ridges
+inline constexpr int kFreqAlong = 16;   // window along the ridges
 inline constexpr float kMinPeriod = 5.0f;
 inline constexpr float kMaxPeriod = 15.0f;
 inline constexpr float kDefaultPeriod = 9.0f;
@@ -42,8 +43,8 @@ inline constexpr int kFreqBlockStep = 2;     // the period is measured on every 
 
 // Enhancement (enhance.cpp): oriented separable Gabor, across-ridge band-pass then along-ridge
 // smoothing, with kernels looked up by quantised angle and period.
-inline constexpr int kAngleSteps = 32;           // over 180 degrees
-inline constexpr float kPeriodStep = 0.5f;       // kernel periods kMinPeriod..kMaxPeriod
+inline constexpr int kAngleSteps = 32;      // over 180 degrees
+inline constexpr float kPeriodStep = 0.5f;  // kernel periods kMinPeriod..kMaxPeriod
 inline constexpr float kAcrossSigmaPerPeriod = 0.42f;
 inline constexpr int kAcrossRadius = 7;
 inline constexpr float kAlongSigma = 3.2f;
@@ -51,23 +52,23 @@ inline constexpr int kAlongRadius = 7;
 inline constexpr int kAlongStep = 1;  // 2 (every other pixel) was faster but lost accuracy
 
 // Minutia filtering (minutiae.cpp).
-inline constexpr int kBorderDistance = 12;       // minutiae nearer the mask edge are dropped
-inline constexpr int kTraceLength = 12;          // ridge tracing for direction
-inline constexpr int kSpurLength = 12;           // ending to bifurcation shorter than this: spur
-inline constexpr int kBridgeLength = 14;         // bifurcation to bifurcation: bridge / hole
-inline constexpr int kIslandLength = 20;         // ending to ending along a ridge: short ridge
-inline constexpr float kBreakDistance = 16.0f;   // two facing endings nearer than this: break
-inline constexpr float kBreakAngle = 50.0f;      // degrees from facing each other
+inline constexpr int kBorderDistance = 12;      // minutiae nearer the mask edge are dropped
+inline constexpr int kTraceLength = 12;         // ridge tracing for direction
+inline constexpr int kSpurLength = 12;          // ending to bifurcation shorter than this: spur
+inline constexpr int kBridgeLength = 14;        // bifurcation to bifurcation: bridge / hole
+inline constexpr int kIslandLength = 20;        // ending to ending along a ridge: short ridge
+inline constexpr float kBreakDistance = 16.0f;  // two facing endings nearer than this: break
+inline constexpr float kBreakAngle = 50.0f;     // degrees from facing each other
 inline constexpr float kClusterRadius = 14.0f;
-inline constexpr int kClusterCount = 4;          // more neighbours than this within the radius
+inline constexpr int kClusterCount = 4;             // more neighbours than this within the radius
 inline constexpr float kFlowClearCoherence = 0.5f;  // where the smoothed flow is trusted ...
-inline constexpr float kFlowSnapDegrees = 45.0f;     // ... a traced direction this close snaps to it
-inline constexpr float kFlowDropDegrees = 180.0f;    // ... and one farther than this is dropped
+inline constexpr float kFlowSnapDegrees = 45.0f;    // ... a traced direction this close snaps to it
+inline constexpr float kFlowDropDegrees = 180.0f;   // ... and one farther than this is dropped
 inline constexpr float kMinMinutiaQuality = 10.0f;
 inline constexpr int kMaxMinutiae = 120;
 
 // Image quality (quality.cpp).
-inline constexpr float kQualityFullArea = 0.45f;   // foreground share that counts as a full finger
-inline constexpr int kQualityFullMinutiae = 35;    // minutiae count that counts as plenty
+inline constexpr float kQualityFullArea = 0.45f;  // foreground share that counts as a full finger
+inline constexpr int kQualityFullMinutiae = 35;   // minutiae count that counts as plenty
 
 }  // namespace engine::tuning

@@ -44,7 +44,8 @@ Counts Measure(int placementQuality, uint32_t fingers) {
           ++c.missed;
         }
       }
-      for (bool u : used) c.spurious += !u;
+      for (bool u : used)
+        c.spurious += !u;
     }
   }
   c.quality /= 2.0 * fingers;
@@ -64,14 +65,15 @@ TEST(VirtualFingers, RecallAndPrecisionAgainstPlantedMinutiae) {
 TEST(VirtualFingers, SmudgedPlacementHasClearlyLowerQuality) {
   const Counts good = Measure(90, 8);
   const Counts smudged = Measure(10, 8);
-  EXPECT_GE(good.quality, 80);                   // measured 97
+  EXPECT_GE(good.quality, 80);                    // measured 97
   EXPECT_LE(smudged.quality, good.quality - 30);  // measured 47
 }
 
 TEST(VirtualFingers, EmptySensorHasQualityZero) {
   for (uint32_t frame = 0; frame < 4; ++frame) {
     const auto px = devicelib::virt::MakeEmptySensorImage(frame);
-    const Extraction e = Extract({px, devicelib::virt::kImageWidth, devicelib::virt::kImageHeight, 500});
+    const Extraction e =
+        Extract({px, devicelib::virt::kImageWidth, devicelib::virt::kImageHeight, 500});
     EXPECT_EQ(e.quality, 0);
     EXPECT_LE(e.features.minutiae.size(), 2u);
   }

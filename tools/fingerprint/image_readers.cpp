@@ -6,7 +6,9 @@
 namespace tools {
 namespace {
 
-uint32_t Le16(std::span<const uint8_t> f, size_t at) { return f[at] | (f[at + 1] << 8); }
+uint32_t Le16(std::span<const uint8_t> f, size_t at) {
+  return f[at] | (f[at + 1] << 8);
+}
 uint32_t Le32(std::span<const uint8_t> f, size_t at) {
   return f[at] | (f[at + 1] << 8) | (f[at + 2] << 16) | (static_cast<uint32_t>(f[at + 3]) << 24);
 }
@@ -16,84 +18,106 @@ bool Fail(std::string* error, const char* text) {
   return false;
 }
 
-bool SizeOk(int64_t w, int64_t h) { return w > 0 && h > 0 && w <= kMaxImageSide && h <= kMaxImageSide; }
+bool SizeOk(int64_t w, int64_t h) {
+  return w > 0 && h > 0 && w <= kMaxImageSide && h <= kMaxImageSide;
+}
 
 }  // namespace
 
 bool ReadPgm(std::span<const uint8_t> f, DecodedImage* out, std::string* error) {
-  if (f.size() < 2 || f[0] != 'P' || f[1] != '5') return Fail(error, "not a binary PGM (P5)");
+  if (f.size() < 2 || f[0] != 'P' || f[1] != '5')
+    return Fail(error, "not a binary PGM (P5)");
   size_t at = 2;
   int64_t values[3] = {0, 0, 0};
   for (int64_t& v : values) {
     // Whitespace and comments, then a decimal number.
     while (at < f.size()) {
       if (f[at] == '#') {
-        while (at < f.size() && f[at] != '\n') ++at;
+        while (at < f.size() && f[at] != '\n')
+          ++at;
       } else if (f[at] == ' ' || f[at] == '\t' || f[at] == '\n' || f[at] == '\r') {
         ++at;
       } else {
         break;
       }
     }
-    if (at >= f.size() || f[at] < '0' || f[at] > '9') return Fail(error, "malformed PGM header");
+    if (at >= f.size() || f[at] < '0' || f[at] > '9')
+      return Fail(error, "malformed PGM header");
     while (at < f.size() && f[at] >= '0' && f[at] <= '9') {
       v = v * 10 + (f[at] - '0');
-      if (v > 1000000) return Fail(error, "PGM header value out of range");
+      if (v > 1000000)
+        return Fail(error, "PGM header value out of range");
       ++at;
     }
   }
-  if (at >= f.size()) return Fail(error, "PGM ends in its header");
+  if (at >= f.size())
+    return Fail(error, "PGM ends in its header");
   ++at;  // the single whitespace before the raster
-  if (!SizeOk(values[0], values[1])) return Fail(error, "PGM size out of range");
-  if (values[2] < 1 || values[2] > 255) return Fail(error, "PGM is not 8-bit (maxval above 255)");
+  if (!SizeOk(values[0], values[1]))
+    return Fail(error, "PGM size out of range");
+  if (values[2] < 1 || values[2] > 255)
+    return Fail(error, "PGM is not 8-bit (maxval above 255)");
   const size_t n = static_cast<size_t>(values[0] * values[1]);
-  if (f.size() - at < n) return Fail(error, "PGM raster is truncated");
+  if (f.size() - at < n)
+    return Fail(error, "PGM raster is truncated");
   out->width = static_cast<int>(values[0]);
   out->height = static_cast<int>(values[1]);
   out->ppi = 0;
   out->pixels.assign(f.begin() + at, f.begin() + at + n);
   if (values[2] != 255) {
-    for (uint8_t& p : out->pixels) p = static_cast<uint8_t>(std::min<int64_t>(255, p * 255 / values[2]));
+    for (uint8_t& p : out->pixels)
+      p = static_cast<uint8_t>(std::min<int64_t>(255, p * 255 / values[2]));
   }
   return true;
 }
 
 bool ReadBmp(std::span<const uint8_t> f, DecodedImage* out, std::string* error) {
-  if (f.size() < 54 || f[0] != 'B' || f[1] != 'M') return Fail(error, "not a BMP file");
+  if (f.size() < 54 || f[0] != 'B' || f[1] != 'M')
+    return Fail(error, "not a BMP file");
   const uint32_t offset = Le32(f, 10);
   const uint32_t infoSize = Le32(f, 14);
-  if (infoSize < 40 || 14 + static_cast<uint64_t>(infoSize) > f.size()) return Fail(error, "malformed BMP header");
+  if (infoSize < 40 || 14 + static_cast<uint64_t>(infoSize) > f.size())
+    return Fail(error, "malformed BMP header");
   const int32_t w = static_cast<int32_t>(Le32(f, 18));
   const int32_t hRaw = static_cast<int32_t>(Le32(f, 22));
   const uint32_t bpp = Le16(f, 28);
   const uint32_t compression = Le32(f, 30);
   const int32_t ppm = static_cast<int32_t>(Le32(f, 38));
   uint32_t colours = Le32(f, 46);
-  if (compression != 0) return Fail(error, "compressed BMP is not supported");
-  if (bpp != 8 && bpp != 24) return Fail(error, "BMP must be 8-bit or 24-bit");
+  if (compression != 0)
+    return Fail(error, "compressed BMP is not supported");
+  if (bpp != 8 && bpp != 24)
+    return Fail(error, "BMP must be 8-bit or 24-bit");
   const bool topDown = hRaw < 0;
   const int64_t h = topDown ? -static_cast<int64_t>(hRaw) : hRaw;
-  if (!SizeOk(w, h)) return Fail(error, "BMP size out of range");
+  if (!SizeOk(w, h))
+    return Fail(error, "BMP size out of range");
   uint8_t grey[256];
   if (bpp == 8) {
-    if (colours == 0) colours = 256;
-    if (colours > 256) return Fail(error, "BMP palette too large");
+    if (colours == 0)
+      colours = 256;
+    if (colours > 256)
+      return Fail(error, "BMP palette too large");
     const uint64_t pal = 14 + static_cast<uint64_t>(infoSize);
-    if (pal + 4ull * colours > f.size()) return Fail(error, "BMP palette is truncated");
-    for (int i = 0; i < 256; ++i) grey[i] = 0;
+    if (pal + 4ull * colours > f.size())
+      return Fail(error, "BMP palette is truncated");
+    for (int i = 0; i < 256; ++i)
+      grey[i] = 0;
     for (uint32_t i = 0; i < colours; ++i) {
       const uint8_t b = f[pal + 4 * i], g = f[pal + 4 * i + 1], r = f[pal + 4 * i + 2];
       grey[i] = static_cast<uint8_t>((299 * r + 587 * g + 114 * b + 500) / 1000);
     }
   }
   const uint64_t stride = ((static_cast<uint64_t>(w) * bpp + 31) / 32) * 4;
-  if (offset > f.size() || f.size() - offset < stride * h) return Fail(error, "BMP pixel data is truncated");
+  if (offset > f.size() || f.size() - offset < stride * h)
+    return Fail(error, "BMP pixel data is truncated");
   out->width = w;
   out->height = static_cast<int>(h);
   out->ppi = 0;
   if (ppm > 0) {
     const int ppi = static_cast<int>(std::lround(ppm * 0.0254));
-    if (ppi >= 250 && ppi <= 1000) out->ppi = ppi;
+    if (ppi >= 250 && ppi <= 1000)
+      out->ppi = ppi;
   }
   out->pixels.resize(static_cast<size_t>(w) * h);
   for (int64_t y = 0; y < h; ++y) {
@@ -113,14 +137,20 @@ bool ReadBmp(std::span<const uint8_t> f, DecodedImage* out, std::string* error) 
 }
 
 bool ReadDat(std::span<const uint8_t> f, DecodedImage* out, std::string* error) {
-  if (f.size() < 16 || std::memcmp(f.data(), "VSRI", 4) != 0) return Fail(error, "not a raw .dat image (VSRI)");
+  if (f.size() < 16 || std::memcmp(f.data(), "VSRI", 4) != 0)
+    return Fail(error, "not a raw .dat image (VSRI)");
   const uint32_t version = Le16(f, 4), header = Le16(f, 6), w = Le16(f, 8), h = Le16(f, 10),
                  ppi = Le16(f, 12), bits = Le16(f, 14);
-  if (version != 1) return Fail(error, "unsupported .dat version");
-  if (header < 16 || header > f.size()) return Fail(error, "malformed .dat header");
-  if (bits != 8) return Fail(error, ".dat image is not 8-bit");
-  if (!SizeOk(w, h)) return Fail(error, ".dat size out of range");
-  if (f.size() - header < static_cast<size_t>(w) * h) return Fail(error, ".dat pixel data is truncated");
+  if (version != 1)
+    return Fail(error, "unsupported .dat version");
+  if (header < 16 || header > f.size())
+    return Fail(error, "malformed .dat header");
+  if (bits != 8)
+    return Fail(error, ".dat image is not 8-bit");
+  if (!SizeOk(w, h))
+    return Fail(error, ".dat size out of range");
+  if (f.size() - header < static_cast<size_t>(w) * h)
+    return Fail(error, ".dat pixel data is truncated");
   out->width = static_cast<int>(w);
   out->height = static_cast<int>(h);
   out->ppi = ppi >= 250 && ppi <= 1000 ? static_cast<int>(ppi) : 0;
@@ -129,9 +159,12 @@ bool ReadDat(std::span<const uint8_t> f, DecodedImage* out, std::string* error) 
 }
 
 bool ReadImage(std::span<const uint8_t> f, DecodedImage* out, std::string* error) {
-  if (f.size() >= 2 && f[0] == 'P' && f[1] == '5') return ReadPgm(f, out, error);
-  if (f.size() >= 2 && f[0] == 'B' && f[1] == 'M') return ReadBmp(f, out, error);
-  if (f.size() >= 4 && std::memcmp(f.data(), "VSRI", 4) == 0) return ReadDat(f, out, error);
+  if (f.size() >= 2 && f[0] == 'P' && f[1] == '5')
+    return ReadPgm(f, out, error);
+  if (f.size() >= 2 && f[0] == 'B' && f[1] == 'M')
+    return ReadBmp(f, out, error);
+  if (f.size() >= 4 && std::memcmp(f.data(), "VSRI", 4) == 0)
+    return ReadDat(f, out, error);
   return Fail(error, "unsupported image format (expected PGM P5, BMP or .dat)");
 }
 

@@ -9,11 +9,14 @@
 namespace tools {
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> Bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
 
 TEST(ReadPgm, ReadsHeaderWithCommentsAndRaster) {
   std::vector<uint8_t> f = Bytes("P5\n# made by hand\n3 2\n255\n");
-  for (uint8_t v : {1, 2, 3, 4, 5, 6}) f.push_back(v);
+  for (uint8_t v : {1, 2, 3, 4, 5, 6})
+    f.push_back(v);
   DecodedImage img;
   std::string error;
   ASSERT_TRUE(ReadImage(f, &img, &error)) << error;
@@ -25,8 +28,9 @@ TEST(ReadPgm, ReadsHeaderWithCommentsAndRaster) {
 TEST(ReadPgm, RejectsMalformedHeadersWithoutOverrun) {
   DecodedImage img;
   std::string error;
-  for (const char* bad : {"P5", "P5\n", "P5\n3", "P5\n3 2", "P5\n3 2\n255", "P5\n-3 2\n255\n", "P5\n3 2\n65535\n",
-                          "P5\n99999999 2\n255\n", "P5\n0 2\n255\n", "P2\n3 2\n255\n123456", "P5 # x", "P5\n3 2\n255\n12345"}) {
+  for (const char* bad : {"P5", "P5\n", "P5\n3", "P5\n3 2", "P5\n3 2\n255", "P5\n-3 2\n255\n",
+                          "P5\n3 2\n65535\n", "P5\n99999999 2\n255\n", "P5\n0 2\n255\n",
+                          "P2\n3 2\n255\n123456", "P5 # x", "P5\n3 2\n255\n12345"}) {
     const std::vector<uint8_t> f = Bytes(bad);
     EXPECT_FALSE(ReadPgm(f, &img, &error)) << bad;
     EXPECT_FALSE(error.empty());
@@ -39,7 +43,8 @@ std::vector<uint8_t> Bmp(int w, int h, int bpp, bool topDown, size_t cut = 0) {
   const uint32_t offset = 54 + palette;
   std::vector<uint8_t> f(offset + static_cast<size_t>(stride) * h, 0);
   auto put32 = [&](size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) f[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      f[at + i] = static_cast<uint8_t>(v >> (8 * i));
   };
   f[0] = 'B';
   f[1] = 'M';
@@ -51,7 +56,8 @@ std::vector<uint8_t> Bmp(int w, int h, int bpp, bool topDown, size_t cut = 0) {
   f[26] = 1;
   f[28] = static_cast<uint8_t>(bpp);
   put32(38, 19685);  // 500 ppi
-  for (int i = 0; bpp == 8 && i < 256; ++i) f[54 + 4 * i] = f[55 + 4 * i] = f[56 + 4 * i] = static_cast<uint8_t>(i);
+  for (int i = 0; bpp == 8 && i < 256; ++i)
+    f[54 + 4 * i] = f[55 + 4 * i] = f[56 + 4 * i] = static_cast<uint8_t>(i);
   for (int y = 0; y < h; ++y) {  // file row y holds image row (topDown ? y : h - 1 - y) = 10 * row
     const int row = topDown ? y : h - 1 - y;
     for (int x = 0; x < w; ++x) {
@@ -59,7 +65,8 @@ std::vector<uint8_t> Bmp(int w, int h, int bpp, bool topDown, size_t cut = 0) {
       if (bpp == 8) {
         f[offset + y * stride + x] = v;
       } else {
-        for (int c = 0; c < 3; ++c) f[offset + y * stride + 3 * x + c] = v;
+        for (int c = 0; c < 3; ++c)
+          f[offset + y * stride + 3 * x + c] = v;
       }
     }
   }
@@ -101,7 +108,8 @@ TEST(ReadBmp, RejectsTruncatedAndUnsupported) {
   f[11] = 0xff;
   f[12] = 0xff;  // pixel data beyond the file
   EXPECT_FALSE(ReadBmp(f, &img, &error));
-  for (size_t n = 0; n < 60; ++n) EXPECT_FALSE(ReadBmp(std::span(f.data(), n), &img, &error));
+  for (size_t n = 0; n < 60; ++n)
+    EXPECT_FALSE(ReadBmp(std::span(f.data(), n), &img, &error));
 }
 
 std::vector<uint8_t> Dat(int w, int h, int bits = 8) {
@@ -110,7 +118,8 @@ std::vector<uint8_t> Dat(int w, int h, int bits = 8) {
     f.push_back(static_cast<uint8_t>(v));
     f.push_back(static_cast<uint8_t>(v >> 8));
   }
-  for (int i = 0; i < w * h; ++i) f.push_back(static_cast<uint8_t>(i));
+  for (int i = 0; i < w * h; ++i)
+    f.push_back(static_cast<uint8_t>(i));
   return f;
 }
 
@@ -143,8 +152,10 @@ TEST(Metrics, SeparatedScoresHaveNoErrors) {
 TEST(Metrics, OverlapGivesKnownRates) {
   // Genuine 10..19 (one each), impostors 0..14: at threshold 15 FMR 0, FNMR 5/10.
   std::vector<double> g, im;
-  for (int i = 10; i < 20; ++i) g.push_back(i);
-  for (int i = 0; i < 15; ++i) im.push_back(i);
+  for (int i = 10; i < 20; ++i)
+    g.push_back(i);
+  for (int i = 0; i < 15; ++i)
+    im.push_back(i);
   const ErrorRates r = ComputeErrorRates(g, im);
   EXPECT_DOUBLE_EQ(r.zeroFmr, 50);
   EXPECT_GT(r.eer, 15);

@@ -28,13 +28,15 @@ const char kUsage[] =
     "usage:\n"
     "  fingerprint extract [--ppi N] [--format iso|ansi] [--out DIR] IMAGE...\n"
     "  fingerprint match [--level L] A B\n"
-    "  fingerprint evaluate [--ppi N] [--scores FILE] [--plot FILE.svg] DIR GENUINE_PAIRS IMPOSTOR_PAIRS\n"
+    "  fingerprint evaluate [--ppi N] [--scores FILE] [--plot FILE.svg] DIR GENUINE_PAIRS "
+    "IMPOSTOR_PAIRS\n"
     "Images: 8-bit PGM (P5), BMP (8-bit or 24-bit) or the agent's raw .dat. --ppi overrides the\n"
     "resolution the file gives (default 500).\n";
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
   std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
+  if (!f)
+    return false;
   out->assign(std::istreambuf_iterator<char>(f), {});
   return !f.bad();
 }
@@ -47,7 +49,9 @@ double ThreadCpuMs() {
 }
 
 double NowMs() {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 struct Extracted {
@@ -66,8 +70,10 @@ Extracted ExtractFile(const std::string& path, int ppiOverride, codec::TemplateF
     return e;
   }
   tools::DecodedImage img;
-  if (!tools::ReadImage(bytes, &img, &e.error)) return e;
-  engine::GreyImage g{img.pixels, img.width, img.height, ppiOverride > 0 ? ppiOverride : (img.ppi > 0 ? img.ppi : 500)};
+  if (!tools::ReadImage(bytes, &img, &e.error))
+    return e;
+  engine::GreyImage g{img.pixels, img.width, img.height,
+                      ppiOverride > 0 ? ppiOverride : (img.ppi > 0 ? img.ppi : 500)};
   const double t0 = ThreadCpuMs();
   e.result = engine::Extract(g);
   e.ms = ThreadCpuMs() - t0;
@@ -83,7 +89,8 @@ Extracted ExtractFile(const std::string& path, int ppiOverride, codec::TemplateF
 int ParseInt(const char* s, int* out) {
   char* end = nullptr;
   const long v = std::strtol(s, &end, 10);
-  if (!*s || *end) return 0;
+  if (!*s || *end)
+    return 0;
   *out = static_cast<int>(v);
   return 1;
 }
@@ -102,8 +109,10 @@ int Extract(int argc, char** argv) {
       }
     } else if (a == "--format" && i + 1 < argc) {
       const std::string f = argv[++i];
-      if (f == "iso") format = codec::TemplateFormat::kIso19794_2;
-      else if (f == "ansi") format = codec::TemplateFormat::kAnsi378;
+      if (f == "iso")
+        format = codec::TemplateFormat::kIso19794_2;
+      else if (f == "ansi")
+        format = codec::TemplateFormat::kAnsi378;
       else {
         std::fprintf(stderr, "fingerprint: --format must be iso or ansi\n");
         return 2;
@@ -134,14 +143,15 @@ int Extract(int argc, char** argv) {
     }
     const fs::path dest = fs::path(out) / (fs::path(path).stem().string() + ext);
     std::ofstream f(dest, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(e.record.data()), static_cast<std::streamsize>(e.record.size()));
+    f.write(reinterpret_cast<const char*>(e.record.data()),
+            static_cast<std::streamsize>(e.record.size()));
     if (!f) {
       std::fprintf(stderr, "fingerprint: %s: cannot write %s\n", path.c_str(), dest.c_str());
       ++failures;
       continue;
     }
-    std::printf("%s: %zu minutiae, quality %d, %.1f ms CPU -> %s\n", path.c_str(), e.result.features.minutiae.size(),
-                e.result.quality, e.ms, dest.c_str());
+    std::printf("%s: %zu minutiae, quality %d, %.1f ms CPU -> %s\n", path.c_str(),
+                e.result.features.minutiae.size(), e.result.quality, e.ms, dest.c_str());
   }
   return failures ? 1 : 0;
 }
@@ -153,7 +163,8 @@ int Match(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--level" && i + 1 < argc) {
       if (!ParseInt(argv[++i], &level) || devicelib::SecurityLevelThreshold(level) < 0) {
-        std::fprintf(stderr, "fingerprint: --level must be %d..%d\n", devicelib::kMinSecurityLevel, devicelib::kMaxSecurityLevel);
+        std::fprintf(stderr, "fingerprint: --level must be %d..%d\n", devicelib::kMinSecurityLevel,
+                     devicelib::kMaxSecurityLevel);
         return 2;
       }
     } else if (a.starts_with("--")) {
@@ -176,32 +187,38 @@ int Match(int argc, char** argv) {
     }
     const codec::RecordError err = codec::DecodeMinutiaeRecord(rec[i], &t);
     if (err != codec::RecordError::kOk) {
-      std::fprintf(stderr, "fingerprint: %s: not a minutiae record: %s\n", files[i].c_str(), codec::RecordErrorText(err));
+      std::fprintf(stderr, "fingerprint: %s: not a minutiae record: %s\n", files[i].c_str(),
+                   codec::RecordErrorText(err));
       return 1;
     }
   }
   int32_t score = 0;
-  const int32_t status = devicelib::CompareTemplates(rec[0].data(), static_cast<int32_t>(rec[0].size()), rec[1].data(),
-                                                     static_cast<int32_t>(rec[1].size()), &score);
+  const int32_t status =
+      devicelib::CompareTemplates(rec[0].data(), static_cast<int32_t>(rec[0].size()), rec[1].data(),
+                                  static_cast<int32_t>(rec[1].size()), &score);
   if (status != 0) {
     std::fprintf(stderr, "fingerprint: comparison failed with status %d\n", status);
     return 1;
   }
   const int32_t threshold = devicelib::SecurityLevelThreshold(level);
-  std::printf("score %d, level %d threshold %d: %s\n", score, level, threshold, score >= threshold ? "match" : "no match");
+  std::printf("score %d, level %d threshold %d: %s\n", score, level, threshold,
+              score >= threshold ? "match" : "no match");
   return 0;
 }
 
 bool ReadPairs(const std::string& path, std::vector<std::pair<std::string, std::string>>* out) {
   std::ifstream f(path);
-  if (!f) return false;
+  if (!f)
+    return false;
   std::string a, b;
-  while (f >> a >> b) out->push_back({a, b});
+  while (f >> a >> b)
+    out->push_back({a, b});
   return true;
 }
 
 double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
+  if (v.empty())
+    return 0;
   std::sort(v.begin(), v.end());
   const size_t k = std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5));
   return v[k];
@@ -242,7 +259,8 @@ int Evaluate(int argc, char** argv) {
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(pos[0], ec)) {
     const std::string ext = entry.path().extension().string();
-    if (entry.is_regular_file() && (ext == ".pgm" || ext == ".bmp" || ext == ".dat")) paths.push_back(entry.path().string());
+    if (entry.is_regular_file() && (ext == ".pgm" || ext == ".bmp" || ext == ".dat"))
+      paths.push_back(entry.path().string());
   }
   if (ec || paths.empty()) {
     std::fprintf(stderr, "fingerprint: %s: no images (PGM, BMP, .dat) found\n", pos[0].c_str());
@@ -266,7 +284,8 @@ int Evaluate(int argc, char** argv) {
     std::fprintf(stderr, "\rextracting %zu/%zu", done.load(), paths.size());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  for (auto& t : pool) t.join();
+  for (auto& t : pool)
+    t.join();
   std::fprintf(stderr, "\rextracting %zu/%zu\n", paths.size(), paths.size());
   std::map<std::string, size_t> byName;
   std::vector<double> ms;
@@ -275,7 +294,8 @@ int Evaluate(int argc, char** argv) {
   for (size_t i = 0; i < paths.size(); ++i) {
     byName[fs::path(paths[i]).stem().string()] = i;
     const bool failed = !ex[i].ok || ex[i].result.features.minutiae.empty();
-    if (!ex[i].ok) std::fprintf(stderr, "fingerprint: %s: %s\n", paths[i].c_str(), ex[i].error.c_str());
+    if (!ex[i].ok)
+      std::fprintf(stderr, "fingerprint: %s: %s\n", paths[i].c_str(), ex[i].error.c_str());
     if (failed) {
       ++failures;
       ex[i].ok = false;
@@ -295,7 +315,8 @@ int Evaluate(int argc, char** argv) {
   size_t compared = 0, missing = 0;
   const size_t total = genuinePairs.size() + impostorPairs.size();
   double compareMs = 0;
-  auto score = [&](const std::vector<std::pair<std::string, std::string>>& pairs, std::vector<double>* out) {
+  auto score = [&](const std::vector<std::pair<std::string, std::string>>& pairs,
+                   std::vector<double>* out) {
     for (const auto& [a, b] : pairs) {
       const auto ia = byName.find(a), ib = byName.find(b);
       if (ia == byName.end() || ib == byName.end()) {
@@ -306,35 +327,46 @@ int Evaluate(int argc, char** argv) {
       const Extracted &ea = ex[ia->second], &eb = ex[ib->second];
       if (ea.ok && eb.ok) {
         const double t0 = NowMs();
-        if (devicelib::CompareTemplates(ea.record.data(), static_cast<int32_t>(ea.record.size()), eb.record.data(),
-                                        static_cast<int32_t>(eb.record.size()), &s) != 0) {
+        if (devicelib::CompareTemplates(ea.record.data(), static_cast<int32_t>(ea.record.size()),
+                                        eb.record.data(), static_cast<int32_t>(eb.record.size()),
+                                        &s) != 0) {
           s = 0;
         }
         compareMs += NowMs() - t0;
         ++compared;
       }
       out->push_back(s);
-      if (scores) std::fprintf(scores, "%s %s %d\n", a.c_str(), b.c_str(), s);
+      if (scores)
+        std::fprintf(scores, "%s %s %d\n", a.c_str(), b.c_str(), s);
       const size_t n = genuine.size() + impostor.size();
-      if (n % 500 == 0) std::fprintf(stderr, "\rcomparing %zu/%zu", n, total);
+      if (n % 500 == 0)
+        std::fprintf(stderr, "\rcomparing %zu/%zu", n, total);
     }
   };
   score(genuinePairs, &genuine);
   score(impostorPairs, &impostor);
   std::fprintf(stderr, "\rcomparing %zu/%zu\n", genuine.size() + impostor.size(), total);
-  if (scores) std::fclose(scores);
-  if (missing) std::fprintf(stderr, "fingerprint: %zu pairs name images not in %s (skipped)\n", missing, pos[0].c_str());
+  if (scores)
+    std::fclose(scores);
+  if (missing)
+    std::fprintf(stderr, "fingerprint: %zu pairs name images not in %s (skipped)\n", missing,
+                 pos[0].c_str());
   const tools::ErrorRates r = tools::ComputeErrorRates(genuine, impostor);
   const size_t good = paths.size() - failures;
-  std::printf("images %zu, genuine pairs %zu, impostor pairs %zu\n", paths.size(), genuine.size(), impostor.size());
-  std::printf("EER %.2f %%\nFMR100 %.2f %%\nFMR1000 %.2f %%\nZeroFMR %.2f %%\n", r.eer, r.fmr100, r.fmr1000, r.zeroFmr);
+  std::printf("images %zu, genuine pairs %zu, impostor pairs %zu\n", paths.size(), genuine.size(),
+              impostor.size());
+  std::printf("EER %.2f %%\nFMR100 %.2f %%\nFMR1000 %.2f %%\nZeroFMR %.2f %%\n", r.eer, r.fmr100,
+              r.fmr1000, r.zeroFmr);
   std::printf("failures to extract %d\n", failures);
-  std::printf("minutiae per image %.1f, quality %.1f (mean)\n", good ? minutiae / good : 0.0, good ? quality / good : 0.0);
-  std::printf("extraction ms median %.2f p95 %.2f (CPU time of one core)\n", Percentile(ms, 0.5), Percentile(ms, 0.95));
+  std::printf("minutiae per image %.1f, quality %.1f (mean)\n", good ? minutiae / good : 0.0,
+              good ? quality / good : 0.0);
+  std::printf("extraction ms median %.2f p95 %.2f (CPU time of one core)\n", Percentile(ms, 0.5),
+              Percentile(ms, 0.95));
   std::printf("comparisons per second %.0f\n", compareMs > 0 ? compared / (compareMs / 1000) : 0.0);
   if (!plotPath.empty()) {
     std::ofstream f(plotPath);
-    f << tools::PlotSvg(genuine, impostor, fs::path(pos[0]).filename().string() + ": fingerprint evaluate");
+    f << tools::PlotSvg(genuine, impostor,
+                        fs::path(pos[0]).filename().string() + ": fingerprint evaluate");
     if (!f) {
       std::fprintf(stderr, "fingerprint: cannot write %s\n", plotPath.c_str());
       return 1;
@@ -351,9 +383,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string cmd = argv[1];
-  if (cmd == "extract") return Extract(argc - 2, argv + 2);
-  if (cmd == "match") return Match(argc - 2, argv + 2);
-  if (cmd == "evaluate") return Evaluate(argc - 2, argv + 2);
+  if (cmd == "extract")
+    return Extract(argc - 2, argv + 2);
+  if (cmd == "match")
+    return Match(argc - 2, argv + 2);
+  if (cmd == "evaluate")
+    return Evaluate(argc - 2, argv + 2);
   std::fprintf(stderr, "%s", kUsage);
   return 2;
 }
