@@ -228,6 +228,9 @@ class AbortIdentify(AgentTestCase):
     """An identification over a large gallery, ended by "abortIdentify" from another page."""
 
     GALLERY = 3000
+    # Building the gallery extracts every enrolment from its image, which can take longer than
+    # a session's lifetime on a slow or sanitizer build; expiry is not what this case tests.
+    agent_env = {"WEBAGENT_SESSION_LIFETIME_MS": "3600000"}
 
     @classmethod
     def setUpClass(cls):
