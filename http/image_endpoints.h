@@ -4,18 +4,16 @@
 
 struct mg_connection;
 
-namespace agent {
-class WebAgent;
-}
-
 namespace http {
 
-void ServeBmpImage(mg_connection* connection, agent::WebAgent& agent, const char* query,
+class AgentPort;
+
+void ServeBmpImage(mg_connection* connection, AgentPort& agent, const char* query,
                    const char* cookie);
 // The router has already written the stream envelope.
-void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const char* query,
+void ServePreviewStream(mg_connection* connection, AgentPort& agent, const char* query,
                         const char* cookie);
-void ServeBase64Data(mg_connection* connection, agent::WebAgent& agent, const char* query,
+void ServeBase64Data(mg_connection* connection, AgentPort& agent, const char* query,
                      const char* cookie);
 
 }  // namespace http
