@@ -84,7 +84,7 @@ std::vector<std::string> AllowedOriginsFromArguments(int argc, const char* const
 }
 
 std::string AllowedOriginsFilePath(const char* xdgConfigHome, const char* home) {
-  // The base directory specification ignores a relative XDG_CONFIG_HOME.
+  // A relative XDG_CONFIG_HOME is ignored, as the XDG base directory rules require.
   if (xdgConfigHome != nullptr && xdgConfigHome[0] == '/') {
     return std::string(xdgConfigHome) + "/webagent/allowed-origins";
   }
