@@ -4,18 +4,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "agent/allowed_origins.h"
-#include "agent/server.h"
 #include "agent/web_agent.h"
 #include "devicelib/backend.h"
-#include "http/router.h"
+#include "http/server.h"
 #include "platform/platform.h"
+#include "service/paths.h"
 
 namespace {
 
 constexpr char kInstanceName[] = "{40857CF6-8F7E-4F49-98AB-AE989777E8A8}";
+
+// The certificate and key of the HTTPS port lie beside the executable.
+std::string BesideExecutable(const char* relative) {
+  const std::string folder = platform::ExecutableDirectory();
+  return folder.empty() ? relative : folder + "/" + relative;
+}
+
+http::ServerSettings FixedServerSettings() {
+  return {
+      .listeningPorts = "127.0.0.1:8084,127.0.0.1:8083s",
+      .workerThreads = "10",
+      .documentRoot = service::kDocumentRoot,
+      .certificateFile = BesideExecutable("cert/localhost_cert.crt"),
+      .privateKeyFile = BesideExecutable("cert/localhost_cert.key"),
+  };
+}
 
 // Test knob: WEBAGENT_SESSION_LIFETIME_MS shortens the binding of a page to a scanner so that
 // expiry can be exercised in a test run; unset, bindings last the usual 301 seconds.
@@ -51,8 +68,10 @@ int main(int argc, char** argv) {
   auto webAgent = std::make_unique<agent::WebAgent>(std::move(scannerLib), std::move(matcherLib),
                                                     OptionsFromEnvironment());
   // The sites that may use the agent besides its own page; everything else is refused.
-  http::SetRequestPolicy(http::RequestPolicy(agent::LoadAllowedOrigins(argc, argv)));
-  if (!agent::StartWebServer(webAgent.get())) {
+  auto server = std::make_unique<http::Server>(
+      *webAgent, FixedServerSettings(), http::RequestPolicy(agent::LoadAllowedOrigins(argc, argv)));
+  if (!server->Start()) {
+    server.reset();
     webAgent.reset();
     return -2;
   }
@@ -72,8 +91,9 @@ int main(int argc, char** argv) {
   // The watcher sees the cleared flag within 10 ms; it must be gone before the agent is.
   exitKey.join();
 
-  agent::StopWebServer();
+  // The server first, so that no request can reach a destroyed agent.
+  server->Stop();
+  server.reset();
   webAgent.reset();
-  http::ResetPinnedClient();
   return 0;
 }

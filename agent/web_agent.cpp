@@ -7,9 +7,10 @@ WebAgent::WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
     : scannerLib_(std::move(scannerLib)),
       matcherLib_(std::move(matcherLib)),
       sessions_(options.sessionLifetime),
-      scanners_(scanner::DeviceLibraries{*scannerLib_, *matcherLib_}, api_, sessions_,
+      dispatcher_(sessions_),
+      scanners_(service::DeviceLibraries{*scannerLib_, *matcherLib_}, dispatcher_,
                 [this] { database_.ClearTemplates(); }),
-      database_(api_, sessions_, scanner::DeviceLibraries{*scannerLib_, *matcherLib_},
+      database_(dispatcher_, service::DeviceLibraries{*scannerLib_, *matcherLib_},
                 scanners_.Matcher()) {}
 
 WebAgent::~WebAgent() {
@@ -19,31 +20,29 @@ WebAgent::~WebAgent() {
   scannerLib_.reset();
 }
 
-std::string WebAgent::HandleScannerApi(const std::string& name, const char* cookie,
-                                       const std::string& parameterText) {
+std::string WebAgent::RunScannerOperation(std::string_view name, const char* cookie,
+                                          std::string_view parameterText) {
   return scanners_.HandleScannerApi(name, cookie, parameterText);
 }
 
-std::string WebAgent::HandleDatabaseApi(const std::string& name, const char* cookie,
-                                        const std::string& parameterText) {
-  return database_.HandleDatabaseApi(name, cookie, parameterText);
+std::string WebAgent::RunDatabaseOperation(std::string_view name, const char* cookie,
+                                           std::string_view parameterText) {
+  return database_.HandleDatabaseApi(std::string(name), cookie, std::string(parameterText));
 }
 
-bool WebAgent::ValidateSession(const char* cookie, std::string_view pageId,
-                               std::string_view handleText, std::string* error) {
-  return sessions_.ValidateSession(cookie, pageId, handleText, error);
+http::AgentPort::ImageLookup WebAgent::FindImageSource(const char* cookie, std::string_view pageId,
+                                                       std::string_view handleText) {
+  ImageLookup found;
+  std::string error;
+  found.admitted = sessions_.ValidateSession(cookie, pageId, handleText, &error);
+  if (found.admitted) {
+    found.source = scanners_.FindScanner(handleText);
+  }
+  return found;
 }
 
-void WebAgent::ClearSessionsByPageId(const char* cookie, std::string_view pageId) {
+void WebAgent::ClearSessions(const char* cookie, std::string_view pageId) {
   sessions_.ClearSessionsByPageId(cookie, pageId);
-}
-
-int WebAgent::FindScanner(std::string_view handleText) {
-  return scanners_.FindScanner(handleText);
-}
-
-std::shared_ptr<scanner::Scanner> WebAgent::FindScannerObject(std::string_view handleText) {
-  return scanners_.FindScannerObject(handleText);
 }
 
 }  // namespace agent

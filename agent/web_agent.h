@@ -1,5 +1,5 @@
-// The one agent object: every piece of state the request handlers share, and the entry points
-// the router calls.
+// The one agent object: every piece of state the request handlers share, behind the narrow
+// interface the HTTP front calls.
 #pragma once
 
 #include <atomic>
@@ -11,8 +11,9 @@
 #include "database/template_database.h"
 #include "devicelib/matcher_lib.h"
 #include "devicelib/scanner_lib.h"
-#include "scanner/api_state.h"
+#include "http/agent_port.h"
 #include "scanner/scanner_manager.h"
+#include "service/dispatcher.h"
 #include "session/session_registry.h"
 
 namespace agent {
@@ -22,41 +23,32 @@ struct WebAgentOptions {
   std::chrono::steady_clock::duration sessionLifetime = session::SessionRegistry::kDefaultLifetime;
 };
 
-class WebAgent {
+class WebAgent : public http::AgentPort {
  public:
   WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
            std::unique_ptr<devicelib::MatcherLib> matcherLib, WebAgentOptions options = {});
-  ~WebAgent();
+  ~WebAgent() override;
   WebAgent(const WebAgent&) = delete;
   WebAgent& operator=(const WebAgent&) = delete;
 
   // Cleared by the exit key, a stop signal or the "close" command; never set again.
   std::atomic<bool> running{true};
 
-  // Scanner operations under /api/; the reply body (styled JSON text, possibly empty).
-  std::string HandleScannerApi(const std::string& name, const char* cookie,
-                               const std::string& parameterText);
-  // Database operations under /db/; the reply body.
-  std::string HandleDatabaseApi(const std::string& name, const char* cookie,
-                                const std::string& parameterText);
-
-  // Session check of the image endpoints; `error` receives the reason of a refusal.
-  bool ValidateSession(const char* cookie, std::string_view pageId, std::string_view handleText,
-                       std::string* error);
-  // Removes every session of the page that the cookie holds (the "sessionClear" command);
-  // without a cookie (null) nothing.
-  void ClearSessionsByPageId(const char* cookie, std::string_view pageId);
-
-  // Index in the scanner list of the device the handle text names, or -1.
-  int FindScanner(std::string_view handleText);
-  // The scanner the handle text names, alive for as long as the caller holds it; null if none.
-  std::shared_ptr<scanner::Scanner> FindScannerObject(std::string_view handleText);
+  std::string RunScannerOperation(std::string_view name, const char* cookie,
+                                  std::string_view parameterText) override;
+  std::string RunDatabaseOperation(std::string_view name, const char* cookie,
+                                   std::string_view parameterText) override;
+  ImageLookup FindImageSource(const char* cookie, std::string_view pageId,
+                              std::string_view handleText) override;
+  void ClearSessions(const char* cookie, std::string_view pageId) override;
+  void Stop() override { running.store(false); }
+  bool Running() const override { return running.load(); }
 
  private:
   std::unique_ptr<devicelib::ScannerLib> scannerLib_;
   std::unique_ptr<devicelib::MatcherLib> matcherLib_;
   session::SessionRegistry sessions_;
-  scanner::ApiState api_;
+  service::Dispatcher dispatcher_;
   scanner::ScannerManager scanners_;
   database::TemplateDatabase database_;
 };

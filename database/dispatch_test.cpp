@@ -1,8 +1,8 @@
-// The dispatcher: names, session checks, the shared reply document and its leftovers.
+// The dispatcher: names, session checks, and replies that carry only their own request's members.
 #include <future>
 #include <thread>
 
-#include "database/test_fixture.h"
+#include "tests/fakes/database_fixture.h"
 
 namespace database::testing {
 namespace {
@@ -23,18 +23,26 @@ TEST_F(DispatchTest, UnknownNamesAnswerUnsupportedApiWithNothingElse) {
   }
 }
 
-TEST_F(DispatchTest, RepliesKeepMembersOfEarlierRequests) {
-  api.reply["request"] = "getParameters";  // as a scanner request would leave it
-  const Json::Value query = Call("queryData");
-  EXPECT_EQ(query["sessionId"], "0");
-  EXPECT_EQ(query["request"], "getParameters");
-
+TEST_F(DispatchTest, RepliesCarryOnlyTheirOwnRequestsMembers) {
   scannerLib.finger = 3;
-  const Json::Value enrol = Call("enroll", "userSerialNo=0&userID=u&extractEx=1");
-  EXPECT_EQ(enrol["retValue"], "0");
-  EXPECT_EQ(enrol["sessionId"], "0");
-  EXPECT_EQ(enrol["db"], query["db"]);  // the earlier "db", unchanged
-  EXPECT_EQ(enrol["request"], "getParameters");
+  EnrolFinger(3, "secret-user");
+  const Json::Value query = Call("queryData");
+  ASSERT_EQ(query["db"]["0"]["id"], "secret-user");
+  const Json::Value templ = Call("getTemplateData", "userSerialNo=0&encrypt=0");
+  ASSERT_FALSE(templ["templateBase64"].asString().empty());
+
+  // Every later reply, to any request, is built for that request alone.
+  const Json::Value enrol = Call("enroll", "userSerialNo=1&userID=u&extractEx=1");
+  EXPECT_THAT(Members(enrol), ElementsAre("retString", "retValue", "sessionId"));
+  const Json::Value deleted = Call("delete", "userSerialNo=1");
+  EXPECT_THAT(Members(deleted), ElementsAre("retString", "retValue", "sessionId"));
+  const Json::Value refused = Call("verify", "userSerialNo=9&extractEx=1");
+  EXPECT_THAT(Members(refused), ElementsAre("retString", "retValue", "sessionId"));
+  const Json::Value verified = Call("verify", "userSerialNo=0&extractEx=1");
+  EXPECT_THAT(Members(verified), ElementsAre("retString", "retValue", "retVerify", "sessionId"));
+  const Json::Value identified = Call("identify", "extractEx=1");
+  EXPECT_THAT(Members(identified),
+              ElementsAre("matchedID", "matchedIndex", "retString", "retValue", "sessionId"));
 }
 
 TEST_F(DispatchTest, SessionOperationsRefuseWithExactlyThreeMembers) {
@@ -85,13 +93,12 @@ TEST_F(DispatchTest, SessionIsCheckedAgainstTheLastSHandle) {
 
 TEST_F(DispatchTest, AbortIdentifyUsesItsOwnDocumentAndNoApiLock) {
   Call("queryData");
-  const std::string before = api.writer.write(api.reply);
 
   // Another request holds apiLock for as long as the abort takes.
   std::promise<void> locked;
   std::promise<void> release;
   std::thread holder([&] {
-    std::lock_guard apiGuard(api.apiLock);
+    std::lock_guard apiGuard(dispatcher.ApiLock());
     locked.set_value();
     release.get_future().wait();
   });
@@ -103,7 +110,6 @@ TEST_F(DispatchTest, AbortIdentifyUsesItsOwnDocumentAndNoApiLock) {
   EXPECT_THAT(Members(reply), ElementsAre("retString", "retValue"));
   EXPECT_EQ(reply["retValue"], "0");
   EXPECT_EQ(reply["retString"], "Success");
-  EXPECT_EQ(api.writer.write(api.reply), before);
 }
 
 TEST_F(DispatchTest, AbortIdentifyReportsTheMatchersStatus) {
@@ -115,7 +121,6 @@ TEST_F(DispatchTest, AbortIdentifyReportsTheMatchersStatus) {
 }
 
 TEST_F(DispatchTest, EveryReplyButRejectionsCarriesSessionIdZero) {
-  api.reply = Json::Value(Json::objectValue);
   for (const char* name : {"queryData", "deleteAll", "delete", "enroll", "identify"}) {
     const Json::Value reply = Call(name, "userSerialNo=0&extractEx=1");
     EXPECT_EQ(reply["sessionId"], "0") << name;

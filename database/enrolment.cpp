@@ -2,7 +2,7 @@
 // from live captures and reading them out again as Base64 text.
 #include <algorithm>
 #include <array>
-#include <cstring>
+#include <span>
 
 #include "database/template_database.h"
 #include "devicelib/status.h"
@@ -10,30 +10,22 @@
 namespace database {
 
 bool TemplateDatabase::SetTemplateSizeParameter(int64_t handle) {
-  const int32_t size = static_cast<int32_t>(kTemplateBufferSize);
-  const int32_t status =
-      libraries_.scanner.SetParameter(handle, devicelib::kParamTemplateSize, &size);
+  const int32_t status = service::SetFullTemplateSize(libraries_.scanner, handle);
   if (status != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kScanner, status);
+    SetLibraryError(service::Library::kScanner, status);
     return false;
   }
   return true;
 }
 
-int32_t TemplateDatabase::ExtractInto(int64_t handle, bool ex, uint8_t* buffer, int32_t* size,
-                                      int32_t* quality) {
-  int32_t status =
-      ex ? libraries_.scanner.ExtractEx(handle, static_cast<int32_t>(kTemplateBufferSize), buffer,
-                                        size, quality)
-         : libraries_.scanner.Extract(handle, buffer, size, quality);
-  // The size is only ever trusted within the buffer: a size beyond it would make every later
-  // reader (matcher, Base64 read-out) run past the end.
-  if (status == devicelib::kOk &&
-      (*size < 0 || *size > static_cast<int32_t>(kTemplateBufferSize))) {
-    status = devicelib::kBufferTooSmall;
-  }
-  return status;
+namespace {
+
+// A stored record's buffer as the extraction's fixed-size target.
+std::span<uint8_t, service::kTemplateCapacity> Buffer(std::vector<uint8_t>& bytes) {
+  return std::span<uint8_t, service::kTemplateCapacity>(bytes.data(), service::kTemplateCapacity);
 }
+
+}  // namespace
 
 void TemplateDatabase::ExtractIntoFirstTemplate(int64_t handle, bool ex, int32_t serialNo,
                                                 int32_t qualityLevel) {
@@ -43,34 +35,29 @@ void TemplateDatabase::ExtractIntoFirstTemplate(int64_t handle, bool ex, int32_t
     std::lock_guard templateGuard(templateLock_);
     TemplateRecord& record = templates1_[serialNo];
     int32_t size = 0;
-    status = ExtractInto(handle, ex, record.templateData.data(), &size, &quality);
+    status = service::ExtractTemplate(libraries_.scanner, handle, ex, Buffer(record.templateData),
+                                      &size, &quality);
     if (status == devicelib::kOk) {
       record.templateSize = static_cast<uint32_t>(size);
       record.quality = quality;
     }
   }
   if (status != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kScanner, status);
+    SetLibraryError(service::Library::kScanner, status);
     return;
   }
   if (qualityLevel > quality) {
     // The template stays stored; the page learns it is below its level.
-    SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
+    SetLibraryError(service::Library::kScanner, devicelib::kLowQuality);
     return;
   }
-  scanner::SetSuccess(api_.reply);
+  service::SetSuccess(reply_);
 }
 
 bool TemplateDatabase::SetKey(int64_t handle, const std::string& encryptKey) {
-  if (encryptKey.empty()) {
-    return true;  // the library's current key applies
-  }
-  std::array<uint8_t, devicelib::kEncryptionKeySize> key{};
-  std::memcpy(key.data(), encryptKey.data(), std::min(encryptKey.size(), key.size()));
-  const int32_t status = libraries_.scanner.SetEncryptionKey(handle, key.data());
-  // -111: the library keeps its own key; the operation goes on with it.
-  if (status != devicelib::kOk && status != devicelib::kNotSupported) {
-    SetLibraryError(scanner::Library::kScanner, status);
+  const int32_t status = service::ApplyEncryptionKey(libraries_.scanner, handle, encryptKey);
+  if (status != devicelib::kOk) {
+    SetLibraryError(service::Library::kScanner, status);
     return false;
   }
   return true;
@@ -105,7 +92,7 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
   if (params.selectTemplate.value_or(0) != 1) {
     const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
     if (captureStatus != devicelib::kOk) {
-      SetLibraryError(scanner::Library::kScanner, captureStatus);
+      SetLibraryError(service::Library::kScanner, captureStatus);
       return;
     }
     ExtractIntoFirstTemplate(handle, ex, serialNo, params.qualityLevel);
@@ -122,18 +109,19 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
   for (int i = 0; i < kCaptures; ++i) {
     const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
     if (captureStatus != devicelib::kOk) {
-      SetLibraryError(scanner::Library::kScanner, captureStatus);
+      SetLibraryError(service::Library::kScanner, captureStatus);
       return;
     }
     captured[i].assign(kTemplateBufferSize, 0);
     int32_t quality = 0;
-    const int32_t status = ExtractInto(handle, ex, captured[i].data(), &capturedSizes[i], &quality);
+    const int32_t status = service::ExtractTemplate(
+        libraries_.scanner, handle, ex, Buffer(captured[i]), &capturedSizes[i], &quality);
     if (status != devicelib::kOk) {
-      SetLibraryError(scanner::Library::kScanner, status);
+      SetLibraryError(service::Library::kScanner, status);
       return;
     }
     if (params.qualityLevel > quality) {
-      SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
+      SetLibraryError(service::Library::kScanner, devicelib::kLowQuality);
       return;
     }
     capturedPointers[i] = captured[i].data();
@@ -154,13 +142,12 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
                                              kCaptures, chosenPointers.data(), chosenSizes.data(),
                                              kChosen);
   for (const int32_t size : chosenSizes) {
-    if (status == devicelib::kOk &&
-        (size < 0 || size > static_cast<int32_t>(kTemplateBufferSize))) {
+    if (status == devicelib::kOk && !service::SizeFits(size, service::kTemplateCapacity)) {
       status = devicelib::kBufferTooSmall;
     }
   }
   if (status != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kScanner, status);
+    SetLibraryError(service::Library::kScanner, status);
     return;
   }
   {
@@ -172,7 +159,7 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
       records[i]->quality = kSelectedQuality;
     }
   }
-  scanner::SetSuccess(api_.reply);
+  service::SetSuccess(reply_);
 }
 
 void TemplateDatabase::UpdateTemplate(const std::string& parameterText) {
@@ -189,7 +176,7 @@ void TemplateDatabase::UpdateTemplate(const std::string& parameterText) {
 
   const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
   if (captureStatus != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kScanner, captureStatus);
+    SetLibraryError(service::Library::kScanner, captureStatus);
     return;
   }
   if (!SetTemplateSizeParameter(handle)) {
@@ -216,24 +203,20 @@ void TemplateDatabase::GetTemplateData(const std::string& parameterText) {
   std::lock_guard templateGuard(templateLock_);
   const TemplateRecord& record = templates1_[*params.userSerialNo];
   if (!params.encrypt) {
-    SetLibraryError(scanner::Library::kScanner, 0);
+    SetLibraryError(service::Library::kScanner, 0);
     return;
   }
   if (*params.encrypt == 1) {
     if (!SetKey(handle, params.encryptKey)) {
       return;
     }
-    std::array<uint8_t, kEncryptedBufferSize> encrypted{};
-    int32_t encryptedSize = static_cast<int32_t>(encrypted.size());
-    int32_t status = libraries_.scanner.EncryptTemplate(handle, record.templateData.data(),
-                                                        static_cast<int32_t>(record.templateSize),
-                                                        encrypted.data(), &encryptedSize);
-    if (status == devicelib::kOk &&
-        (encryptedSize < 0 || encryptedSize > static_cast<int32_t>(encrypted.size()))) {
-      status = devicelib::kBufferTooSmall;
-    }
+    service::EncryptedBuffer encrypted{};
+    int32_t encryptedSize = 0;
+    const int32_t status = service::EncryptTemplate(
+        libraries_.scanner, handle, {record.templateData.data(), record.templateSize}, encrypted,
+        &encryptedSize);
     if (status != devicelib::kOk) {
-      SetLibraryError(scanner::Library::kScanner, status);
+      SetLibraryError(service::Library::kScanner, status);
       return;
     }
     StoreBase64(std::span<const uint8_t>(encrypted.data(), static_cast<size_t>(encryptedSize)));
@@ -245,8 +228,8 @@ void TemplateDatabase::GetTemplateData(const std::string& parameterText) {
     SetWrongParameter();
     return;
   }
-  api_.reply["templateBase64"] = base64Text_;
-  scanner::SetSuccess(api_.reply);
+  reply_["templateBase64"] = base64Text_;
+  service::SetSuccess(reply_);
 }
 
 }  // namespace database

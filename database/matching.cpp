@@ -20,7 +20,7 @@ constexpr char kHintEncrypted[] = " <<Template data might be encrypted with anot
 
 // The live finger's template, local to one request.
 struct TemplateDatabase::Probe {
-  std::array<uint8_t, kTemplateBufferSize> data{};
+  service::TemplateBuffer data{};
   int32_t size = 0;
   int32_t quality = 0;
 };
@@ -44,7 +44,7 @@ bool TemplateDatabase::CaptureProbe(int64_t handle, ExtractChoice choice, int32_
                                     Probe& probe) {
   const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
   if (captureStatus != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kScanner, captureStatus);
+    SetLibraryError(service::Library::kScanner, captureStatus);
     return false;
   }
   if (!SetTemplateSizeParameter(handle)) {
@@ -54,15 +54,16 @@ bool TemplateDatabase::CaptureProbe(int64_t handle, ExtractChoice choice, int32_
     SetWrongParameter();
     return false;
   }
-  const int32_t status = ExtractInto(handle, choice == ExtractChoice::kEx, probe.data.data(),
-                                     &probe.size, &probe.quality);
+  const int32_t status =
+      service::ExtractTemplate(libraries_.scanner, handle, choice == ExtractChoice::kEx, probe.data,
+                               &probe.size, &probe.quality);
   if (status != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kScanner, status);
+    SetLibraryError(service::Library::kScanner, status);
     return false;
   }
   // Equal quality passes; a probe below the page's level is never matched.
   if (qualityLevel > probe.quality) {
-    SetLibraryError(scanner::Library::kScanner, devicelib::kLowQuality);
+    SetLibraryError(service::Library::kScanner, devicelib::kLowQuality);
     return false;
   }
   return true;
@@ -71,11 +72,11 @@ bool TemplateDatabase::CaptureProbe(int64_t handle, ExtractChoice choice, int32_
 // "retVerify" by the matcher's result (nothing for a result other than 1 or 0), then success.
 void TemplateDatabase::SetVerifyResult(int32_t result) {
   if (result == 1) {
-    api_.reply["retVerify"] = "Success";
+    reply_["retVerify"] = "Success";
   } else if (result == 0) {
-    api_.reply["retVerify"] = "Fail";
+    reply_["retVerify"] = "Fail";
   }
-  scanner::SetSuccess(api_.reply);
+  service::SetSuccess(reply_);
 }
 
 void TemplateDatabase::Verify(const std::string& parameterText) {
@@ -103,7 +104,7 @@ void TemplateDatabase::Verify(const std::string& parameterText) {
                                        static_cast<int32_t>(record.templateSize), &result);
   }
   if (status != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kMatcher, status);
+    SetLibraryError(service::Library::kMatcher, status);
     return;
   }
   SetVerifyResult(result);
@@ -157,7 +158,8 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
   // Encrypted data is longer than the template it carries (the cipher adds up to 16 bytes), so
   // it only has to be something a template buffer could have been sealed into; the room for
   // the decrypted template is "tempLen", which the library must respect.
-  const size_t room = encrypt != 0 ? kEncryptedBufferSize : static_cast<size_t>(tempLen);
+  const size_t room = encrypt != 0 ? static_cast<size_t>(service::kEncryptedCapacity)
+                                   : static_cast<size_t>(tempLen);
   if (decoded.size() > room) {
     SetWrongParameter();
     return;
@@ -172,7 +174,7 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
     const int32_t status = libraries_.scanner.DecryptTemplate(
         handle, decoded.data(), static_cast<int32_t>(decoded.size()), templ.data(), &templLength);
     if (status != devicelib::kOk) {
-      SetLibraryError(scanner::Library::kScanner, status);
+      SetLibraryError(service::Library::kScanner, status);
       return;
     }
     if (templLength < 0 || templLength > tempLen) {
@@ -196,10 +198,10 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
   const int32_t status = libraries_.matcher.Verify(matcher_.load(), probe.data.data(), probe.size,
                                                    templ.data(), templLength, &result);
   if (status != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kMatcher, status);
+    SetLibraryError(service::Library::kMatcher, status);
     if (status == devicelib::kInvalidTemplate) {
-      api_.reply["retString"] =
-          api_.reply["retString"].asString() + (encrypt == 0 ? kHintPlain : kHintEncrypted);
+      reply_["retString"] =
+          reply_["retString"].asString() + (encrypt == 0 ? kHintPlain : kHintEncrypted);
     }
     return;
   }
@@ -238,25 +240,24 @@ void TemplateDatabase::Identify(const std::string& parameterText) {
     }
   }
   if (status != devicelib::kOk) {
-    SetLibraryError(scanner::Library::kMatcher, status);
+    SetLibraryError(service::Library::kMatcher, status);
     return;
   }
-  api_.reply["matchedIndex"] = index;
-  api_.reply["matchedID"] = matchedId;
-  scanner::SetSuccess(api_.reply);
+  reply_["matchedIndex"] = index;
+  reply_["matchedID"] = matchedId;
+  service::SetSuccess(reply_);
 }
 
-std::string TemplateDatabase::AbortIdentify() {
-  // A document and writer of its own: the shared ones belong to the request holding apiLock.
-  Json::Value reply(Json::objectValue);
+Json::Value TemplateDatabase::AbortIdentify() {
+  // A document of its own, never reply_: that belongs to the request holding the API lock.
+  Json::Value reply = service::NewReply();
   const int32_t status = libraries_.matcher.AbortIdentify(matcher_.load());
   if (status == devicelib::kOk) {
-    scanner::SetSuccess(reply);
+    service::SetSuccess(reply);
   } else {
-    scanner::SetLibraryError(reply, libraries_, scanner::Library::kMatcher, status);
+    service::SetLibraryError(reply, libraries_, service::Library::kMatcher, status);
   }
-  Json::StyledWriter writer;
-  return writer.write(reply);
+  return reply;
 }
 
 }  // namespace database

@@ -2,7 +2,7 @@
 #include <future>
 #include <thread>
 
-#include "database/test_fixture.h"
+#include "tests/fakes/database_fixture.h"
 
 namespace database::testing {
 namespace {
@@ -36,20 +36,6 @@ TEST_F(MatchingTest, VerifyMatchesTheRightFingerOnly) {
   const Json::Value miss = Call("verify", "userSerialNo=0&extractEx=0");
   EXPECT_EQ(miss["retVerify"], "Fail");
   EXPECT_EQ(miss["retValue"], "0");
-}
-
-TEST_F(MatchingTest, VerifyCallsCaptureSizeExtractionThenMatcherWithTheStoredTemplate) {
-  EnrolFinger(3, "alice");
-  const auto stored = FingerTemplate(3);
-  {
-    InSequence order;
-    EXPECT_CALL(scannerLib, CaptureSingleImage(7));
-    EXPECT_CALL(scannerLib, SetParameter(7, devicelib::kParamTemplateSize, Pointee(1024)));
-    EXPECT_CALL(scannerLib, Extract(7, NotNull(), _, _));
-    EXPECT_CALL(matcherLib, Verify(matcher.load(), NotNull(), static_cast<int32_t>(stored.size()),
-                                   NotNull(), static_cast<int32_t>(stored.size()), NotNull()));
-  }
-  EXPECT_EQ(Call("verify", "userSerialNo=0&extractEx=0")["retVerify"], "Success");
 }
 
 TEST_F(MatchingTest, VerifyOfMissingUserAnswersCodeZeroWithoutCapturing) {

@@ -8,18 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "http/params.h"
+#include "service/request.h"
 
 namespace database {
-
-// A signed 32-bit decimal: leading white space and one sign accepted, reading stops at the first
-// non-digit. nullopt when the text does not begin with a number or the number does not fit in 32
-// bits, so that a page can never stop the agent with an odd value.
-std::optional<int32_t> ReadDecimal32(std::string_view text);
-
-// A number with automatic base ("0x"/"0X" hexadecimal, a leading "0" octal, otherwise decimal);
-// text without digits reads as 0 and values outside 32 bits read as the nearest 32-bit limit.
-int32_t ReadAutoBase32(std::string_view text);
 
 // The names a database operation may read; an operation passes the set it knows.
 enum ParameterName : unsigned {
@@ -50,6 +41,6 @@ struct RequestParameters {
 
 // Reads the parameters named in `known` from `map`; other names are ignored. False when a
 // decimal parameter in `known` holds an unusable value (`out` is then partly filled).
-bool ReadParameters(const http::ParameterMap& map, unsigned known, RequestParameters& out);
+bool ReadParameters(const service::ParameterMap& map, unsigned known, RequestParameters& out);
 
 }  // namespace database

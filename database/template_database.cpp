@@ -1,79 +1,47 @@
 #include "database/template_database.h"
 
-#include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "codec/base64.h"
-#include "http/params.h"
+#include "service/request.h"
 
 namespace database {
 
-TemplateDatabase::TemplateDatabase(scanner::ApiState& api, session::SessionRegistry& sessions,
-                                   scanner::DeviceLibraries libraries,
+TemplateDatabase::TemplateDatabase(service::Dispatcher& dispatcher,
+                                   service::DeviceLibraries libraries,
                                    const std::atomic<devicelib::MatcherHandle>& matcher)
-    : api_(api), sessions_(sessions), libraries_(libraries), matcher_(matcher) {}
+    : dispatcher_(dispatcher), libraries_(libraries), matcher_(matcher) {
+  // name, needs a session, re-arms the release countdown, handler, runs without the API lock
+  operations_ = {
+      // Never behind the API lock: a running identification holds it until the matcher
+      // returns, and the abort is what makes the matcher return.
+      {"abortIdentify", false, false, [this](const service::Request&) { return AbortIdentify(); },
+       true},
+      {"delete", false, false, Operation(&TemplateDatabase::DeleteUser)},
+      {"deleteAll", false, false, Operation(&TemplateDatabase::DeleteAll)},
+      {"update", true, false, Operation(&TemplateDatabase::UpdateTemplate)},
+      {"enroll", true, false, Operation(&TemplateDatabase::Enroll)},
+      {"verify", true, false, Operation(&TemplateDatabase::Verify)},
+      {"verifyTemplate", true, false, Operation(&TemplateDatabase::VerifyTemplate)},
+      {"identify", true, false, Operation(&TemplateDatabase::Identify)},
+      {"queryData", false, false, Operation(&TemplateDatabase::QueryData)},
+      {"getTemplateData", true, false, Operation(&TemplateDatabase::GetTemplateData)},
+  };
+}
 
-namespace {
-
-struct Operation {
-  std::string_view name;
-  bool needsSession;
-  void (TemplateDatabase::*run)(const std::string& parameterText);
-};
-
-}  // namespace
+service::Handler TemplateDatabase::Operation(
+    void (TemplateDatabase::*run)(const std::string& parameterText)) {
+  return [this, run](const service::Request& request) {
+    reply_ = service::NewAgentReply();
+    (this->*run)(request.parameterText);
+    return std::exchange(reply_, Json::Value());
+  };
+}
 
 std::string TemplateDatabase::HandleDatabaseApi(const std::string& name, const char* cookie,
                                                 const std::string& parameterText) {
-  const std::string sHandle = http::GetParamSHandle(parameterText);
-  const std::string pageId = http::GetParamId(parameterText);
-
-  // Never behind apiLock: a running identification holds it until the matcher returns, and
-  // the abort is what makes the matcher return.
-  if (name == "abortIdentify") {
-    return AbortIdentify();
-  }
-
-  // The names in the order they are compared; pages see no difference, but the order is kept
-  // so that the dispatch reads like the operation list it serves.
-  static constexpr Operation kOperations[] = {
-      {"delete", false, &TemplateDatabase::DeleteUser},
-      {"deleteAll", false, &TemplateDatabase::DeleteAll},
-      {"update", true, &TemplateDatabase::UpdateTemplate},
-      {"enroll", true, &TemplateDatabase::Enroll},
-      {"verify", true, &TemplateDatabase::Verify},
-      {"verifyTemplate", true, &TemplateDatabase::VerifyTemplate},
-      {"identify", true, &TemplateDatabase::Identify},
-      {"queryData", false, &TemplateDatabase::QueryData},
-      {"getTemplateData", true, &TemplateDatabase::GetTemplateData},
-  };
-
-  std::lock_guard apiGuard(api_.apiLock);
-  Json::Value& reply = api_.reply;
-  // The document is deliberately not emptied: members of earlier replies stay until an
-  // operation overwrites them, and pages have come to read them there.
-  reply["sessionId"] = "0";
-
-  const auto operation = std::find_if(std::begin(kOperations), std::end(kOperations),
-                                      [&](const Operation& op) { return op.name == name; });
-  if (operation == std::end(kOperations)) {
-    reply = Json::Value(Json::objectValue);
-    reply["retValue"] = -111;
-    reply["retString"] = scanner::kUnsupportedApi;
-    return api_.writer.write(reply);
-  }
-
-  std::string error;
-  if (operation->needsSession && !sessions_.ValidateSession(cookie, pageId, sHandle, &error)) {
-    reply = Json::Value(Json::objectValue);
-    reply["request"] = name;
-    reply["retValue"] = -112;
-    reply["retString"] = error;
-    return api_.writer.write(reply);
-  }
-
-  (this->*operation->run)(parameterText);
-  return api_.writer.write(reply);
+  return dispatcher_.Dispatch(operations_, name, cookie, parameterText);
 }
 
 // ---- store ----
@@ -105,7 +73,7 @@ bool TemplateDatabase::RequireExistingUser(std::optional<int32_t> serialNo) {
   if (serialNo && IsValidUserIndex(*serialNo)) {
     return true;
   }
-  SetLibraryError(scanner::Library::kScanner, 0);
+  SetLibraryError(service::Library::kScanner, 0);
   return false;
 }
 
@@ -150,35 +118,35 @@ std::optional<std::vector<uint8_t>> TemplateDatabase::TemplateBytes(int32_t seri
 }
 
 std::string TemplateDatabase::Base64Text() {
-  std::lock_guard apiGuard(api_.apiLock);
+  std::lock_guard apiGuard(dispatcher_.ApiLock());
   return base64Text_;
 }
 
 // ---- reply and parameter helpers ----
 
-void TemplateDatabase::SetLibraryError(scanner::Library library, int32_t code) {
-  scanner::SetLibraryError(api_.reply, libraries_, library, code);
+void TemplateDatabase::SetLibraryError(service::Library library, int32_t code) {
+  service::SetLibraryError(reply_, libraries_, library, code);
 }
 
 void TemplateDatabase::SetWrongParameter() {
-  scanner::SetWrongParameter(api_.reply);
+  service::SetWrongParameter(reply_);
 }
 
 void TemplateDatabase::SetIntegerWrongParameter() {
-  api_.reply["retValue"] = -112;
-  api_.reply["retString"] = scanner::kWrongParameter;
+  reply_["retValue"] = -112;
+  reply_["retString"] = service::kWrongParameter;
 }
 
 bool TemplateDatabase::ReadRequest(const std::string& parameterText, unsigned known,
                                    bool integerMapFault, int64_t& handle,
                                    RequestParameters& params) {
-  handle = http::ReadHandleNumber(http::GetParamSHandle(parameterText));
+  handle = service::ReadHandleNumber(service::GetParamSHandle(parameterText));
   if (handle == 0) {
     SetWrongParameter();
     return false;
   }
-  http::ParameterMap map;
-  if (http::ParseParameters(parameterText, map) != 0) {
+  service::ParameterMap map;
+  if (service::ParseParameters(parameterText, map) != 0) {
     if (integerMapFault) {
       SetIntegerWrongParameter();
     } else {
@@ -212,17 +180,17 @@ void TemplateDatabase::DeleteUser(const std::string& parameterText) {
     std::lock_guard templateGuard(templateLock_);
     RemoveUser(*params.userSerialNo);
   }
-  scanner::SetSuccess(api_.reply);
+  service::SetSuccess(reply_);
 }
 
 void TemplateDatabase::DeleteAll(const std::string& /*parameterText*/) {
   ClearTemplates();
-  scanner::SetSuccess(api_.reply);
+  service::SetSuccess(reply_);
 }
 
 void TemplateDatabase::QueryData(const std::string& parameterText) {
   // The handle is not used, but a page must name a scanner all the same.
-  if (http::ReadHandleNumber(http::GetParamSHandle(parameterText)) == 0) {
+  if (service::ReadHandleNumber(service::GetParamSHandle(parameterText)) == 0) {
     SetWrongParameter();
     return;
   }
@@ -237,11 +205,11 @@ void TemplateDatabase::QueryData(const std::string& parameterText) {
       user["quality1"] = templates1_[i].quality;
       user["template2"] = templates2_[i].templateSize;
       user["quality2"] = templates2_[i].quality;
-      db[scanner::IntToString(static_cast<int32_t>(i))] = std::move(user);
+      db[service::IntToString(static_cast<int32_t>(i))] = std::move(user);
     }
   }
-  api_.reply["db"] = std::move(db);
-  scanner::SetSuccess(api_.reply);
+  reply_["db"] = std::move(db);
+  service::SetSuccess(reply_);
 }
 
 }  // namespace database

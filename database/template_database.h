@@ -25,18 +25,16 @@
 #include "database/parameters.h"
 #include "devicelib/matcher_lib.h"
 #include "devicelib/scanner_lib.h"
-#include "scanner/api_state.h"
-#include "scanner/reply.h"
-#include "session/session_registry.h"
+#include "service/dispatcher.h"
+#include "service/reply.h"
+#include "service/templates.h"
 
 namespace database {
 
 // Time limit handed to the matcher for one identification (the matcher's unit: milliseconds).
 inline constexpr int32_t kIdentifyTimeLimit = 5000;
 // Every template buffer of the store and of the requests.
-inline constexpr size_t kTemplateBufferSize = devicelib::kMaxTemplateSize;
-// Room for an encrypted template read out of the store.
-inline constexpr size_t kEncryptedBufferSize = 1040;
+inline constexpr size_t kTemplateBufferSize = service::kTemplateCapacity;
 // Longest "tempData" text "verifyTemplate" accepts.
 inline constexpr size_t kMaxTempDataLength = 1023;
 // Quality recorded for templates chosen by template selection.
@@ -69,11 +67,10 @@ enum class ExtractChoice { kPlain, kEx, kRefuse };
 
 class TemplateDatabase {
  public:
-  // `api` is the agent's lock, reply document and writer, shared with the scanner API.
+  // `dispatcher` runs the operations under the API lock it shares with the scanner API.
   // `matcher` is the agent's matcher instance (made by initDevice, released by uninitDevice);
   // it is read at each matcher call.
-  TemplateDatabase(scanner::ApiState& api, session::SessionRegistry& sessions,
-                   scanner::DeviceLibraries libraries,
+  TemplateDatabase(service::Dispatcher& dispatcher, service::DeviceLibraries libraries,
                    const std::atomic<devicelib::MatcherHandle>& matcher);
   TemplateDatabase(const TemplateDatabase&) = delete;
   TemplateDatabase& operator=(const TemplateDatabase&) = delete;
@@ -99,7 +96,7 @@ class TemplateDatabase {
  private:
   struct Probe;
 
-  // Operations; each writes its members into api_.reply (held under apiLock).
+  // Operations; each writes its members into reply_.
   void DeleteUser(const std::string& parameterText);
   void DeleteAll(const std::string& parameterText);
   void UpdateTemplate(const std::string& parameterText);
@@ -109,7 +106,9 @@ class TemplateDatabase {
   void Identify(const std::string& parameterText);
   void QueryData(const std::string& parameterText);
   void GetTemplateData(const std::string& parameterText);
-  std::string AbortIdentify();
+  Json::Value AbortIdentify();
+  // A table handler that runs `run` on a fresh agent-level reply and returns that reply.
+  service::Handler Operation(void (TemplateDatabase::*run)(const std::string& parameterText));
 
   // Store operations; the caller holds apiLock.
   void AddUser(const std::string& userID);  // takes templateLock
@@ -118,8 +117,8 @@ class TemplateDatabase {
   bool RequireExistingUser(std::optional<int32_t> serialNo);
   uint32_t Count() const;
 
-  // Reply helpers on api_.reply.
-  void SetLibraryError(scanner::Library library, int32_t code);
+  // Reply helpers on reply_.
+  void SetLibraryError(service::Library library, int32_t code);
   void SetWrongParameter();
   void SetIntegerWrongParameter();
 
@@ -130,7 +129,6 @@ class TemplateDatabase {
 
   // Sets the template size to the full buffer, then extracts; false after a scanner error reply.
   bool SetTemplateSizeParameter(int64_t handle);
-  int32_t ExtractInto(int64_t handle, bool ex, uint8_t* buffer, int32_t* size, int32_t* quality);
   // Extracts into the first template of user `serialNo` (under templateLock), then answers the
   // library's error, -302 when the quality is below `qualityLevel` (the template stays stored),
   // or success: the common end of a single-capture "enroll" and of "update".
@@ -141,10 +139,13 @@ class TemplateDatabase {
   bool SetKey(int64_t handle, const std::string& encryptKey);
   void StoreBase64(std::span<const uint8_t> bytes);
 
-  scanner::ApiState& api_;
-  session::SessionRegistry& sessions_;
-  scanner::DeviceLibraries libraries_;
+  service::Dispatcher& dispatcher_;
+  service::DeviceLibraries libraries_;
   const std::atomic<devicelib::MatcherHandle>& matcher_;
+  std::vector<service::Operation> operations_;
+  // The reply of the operation running now: emptied when each operation starts and handed to
+  // the dispatcher when it ends. Only touched under the API lock.
+  Json::Value reply_;
 
   // Guards templates1_ and templates2_, which always have the same length: index n of both
   // belongs to user n.

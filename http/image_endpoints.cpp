@@ -10,10 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "agent/web_agent.h"
 #include "codec/bmp.h"
+#include "http/agent_port.h"
 #include "http/writer.h"
-#include "scanner/scanner.h"
 
 namespace http {
 
@@ -56,41 +55,41 @@ bool ReadImageRequest(const char* query, ImageRequest& request) {
 
 }  // namespace
 
-void ServeBmpImage(mg_connection* connection, agent::WebAgent& agent, const char* query,
+void ServeBmpImage(mg_connection* connection, AgentPort& agent, const char* query,
                    const char* cookie, std::string_view headers) {
   ImageRequest request;
-  std::string error;
-  if (!ReadImageRequest(query, request) ||
-      !agent.ValidateSession(cookie, request.pageId, request.handle, &error)) {
+  if (!ReadImageRequest(query, request)) {
     SendBlankGif(connection, headers);
     return;
   }
-  const std::shared_ptr<scanner::Scanner> scanner = agent.FindScannerObject(request.handle);
-  if (scanner == nullptr) {
+  const AgentPort::ImageLookup found =
+      agent.FindImageSource(cookie, request.pageId, request.handle);
+  if (!found.admitted || found.source == nullptr) {
     SendBlankGif(connection, headers);
     return;
   }
-  if (const auto bmp = scanner->CurrentImage()) {
+  if (const auto bmp = found.source->CurrentImage()) {
     SendWithHeaders(connection, "image/bmp", *bmp, headers);
   } else {
     SendBlankGif(connection, headers);
   }
 }
 
-void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const char* query,
+void ServePreviewStream(mg_connection* connection, AgentPort& agent, const char* query,
                         const char* cookie) {
   ImageRequest request;
   if (!ReadImageRequest(query, request)) {
     WriteBytes(connection, codec::BlankGif());
     return;
   }
-  std::string error;
-  if (!agent.ValidateSession(cookie, request.pageId, request.handle, &error)) {
+  // The source is held for the whole stream, so a scanner list rebuilt meanwhile cannot free
+  // it under the stream.
+  const AgentPort::ImageLookup found =
+      agent.FindImageSource(cookie, request.pageId, request.handle);
+  if (!found.admitted) {
     return;  // nothing more than the envelope
   }
-  // The Scanner is held for the whole stream, so a scanner list rebuilt meanwhile cannot free
-  // it under the stream.
-  const std::shared_ptr<scanner::Scanner> scanner = agent.FindScannerObject(request.handle);
+  const std::shared_ptr<service::ImageSource>& scanner = found.source;
   if (scanner == nullptr) {
     WriteBytes(connection, codec::BlankGif());
     return;
@@ -99,7 +98,7 @@ void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const
   // when the page goes away or the agent stops, so no worker is kept busy past either.
   // The frame is taken under the scanner's image lock but written without it: a page that
   // stops reading must not hold up the capture callback (and with it abortCapture).
-  while (agent.running.load()) {
+  while (agent.Running()) {
     const auto image = scanner->CurrentImage();
     std::vector<uint8_t> blank;
     std::span<const uint8_t> frame;
@@ -120,22 +119,19 @@ void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const
   }
 }
 
-void ServeBase64Data(mg_connection* connection, agent::WebAgent& agent, const char* query,
+void ServeBase64Data(mg_connection* connection, AgentPort& agent, const char* query,
                      const char* cookie, std::string_view headers) {
   ImageRequest request;
   if (!ReadImageRequest(query, request)) {
     SendBlankGif(connection, headers);
     return;
   }
-  std::string error;
-  if (!agent.ValidateSession(cookie, request.pageId, request.handle, &error)) {
+  const AgentPort::ImageLookup found =
+      agent.FindImageSource(cookie, request.pageId, request.handle);
+  if (!found.admitted || found.source == nullptr) {
     return;
   }
-  const std::shared_ptr<scanner::Scanner> scanner = agent.FindScannerObject(request.handle);
-  if (scanner == nullptr) {
-    return;
-  }
-  const std::string text = scanner->Base64Text();
+  const std::string text = found.source->Base64Text();
   if (text.empty()) {
     SendBlankGif(connection, headers);
     return;

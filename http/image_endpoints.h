@@ -6,19 +6,17 @@
 
 struct mg_connection;
 
-namespace agent {
-class WebAgent;
-}
-
 namespace http {
 
+class AgentPort;
+
 // `headers`: the request policy's header lines for the reply (echoed origin, Vary, nosniff).
-void ServeBmpImage(mg_connection* connection, agent::WebAgent& agent, const char* query,
+void ServeBmpImage(mg_connection* connection, AgentPort& agent, const char* query,
                    const char* cookie, std::string_view headers);
 // The router has already written the stream envelope.
-void ServePreviewStream(mg_connection* connection, agent::WebAgent& agent, const char* query,
+void ServePreviewStream(mg_connection* connection, AgentPort& agent, const char* query,
                         const char* cookie);
-void ServeBase64Data(mg_connection* connection, agent::WebAgent& agent, const char* query,
+void ServeBase64Data(mg_connection* connection, AgentPort& agent, const char* query,
                      const char* cookie, std::string_view headers);
 
 }  // namespace http

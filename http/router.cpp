@@ -3,83 +3,68 @@
 #include <arpa/inet.h>
 #include <civetweb.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "agent/web_agent.h"
+#include <json/json.h>
+
 #include "http/image_endpoints.h"
-#include "http/params.h"
 #include "http/request_policy.h"
+#include "http/server.h"
 #include "http/writer.h"
+#include "service/request.h"
 #include "session/random_token.h"
 
 namespace http {
 
 namespace {
 
-std::atomic<uint32_t> g_clientIp{0};
-// Written once before the server starts, only read by the workers afterwards.
-RequestPolicy g_policy;
-
-agent::WebAgent* AgentOf(mg_connection* connection) {
-  return static_cast<agent::WebAgent*>(mg_get_user_data(mg_get_context(connection)));
-}
+// One request as the route handlers see it.
+struct RouteContext {
+  Server& server;
+  mg_connection* connection;
+  const char* query;         // raw query string; null when the URI had no "?"
+  const char* cookie;        // raw Cookie header; null when absent
+  uint32_t remote;           // client address in host byte order
+  std::string_view headers;  // the request policy's header lines for every reply
+};
 
 // The parameter text of an API request: the raw query after its leading `dummy` item. The
 // server's lookup decodes the value, so its length decides where the rest starts.
 std::string ParameterText(const char* query) {
   char dummy[512];
   const int n = mg_get_var(query, std::strlen(query), "dummy", dummy, sizeof(dummy));
-  return ParameterTextAfterDummy(query, n);
-}
-
-void ReplyApi(mg_connection* connection, agent::WebAgent& agent, const std::string& name,
-              const char* query, const char* cookie, std::string_view headers) {
-  if (query == nullptr) {
-    return;
-  }
-  const std::string body = agent.HandleScannerApi(name, cookie, ParameterText(query));
-  WriteText(connection, Envelope(kJsonEnvelopeHead, headers));
-  WriteText(connection, body);
-}
-
-void ReplyDb(mg_connection* connection, agent::WebAgent& agent, const std::string& name,
-             const char* query, const char* cookie, std::string_view headers) {
-  if (query == nullptr) {
-    return;
-  }
-  WriteText(connection, Envelope(kHtmlEnvelopeHead, headers));
-  WriteText(connection, agent.HandleDatabaseApi(name, cookie, ParameterText(query)));
+  return service::ParameterTextAfterDummy(query, n);
 }
 
 // The identifier is the page's proof that it holds its scanner bindings, so besides the date
 // and address it carries a secret; without one no identifier is issued.
-void ReplySessionId(mg_connection* connection, uint32_t remote, std::string_view headers) {
+void ReplySessionId(const RouteContext& request) {
   const std::optional<std::string> secret = session::RandomHex(session::kSessionTokenBytes);
   if (!secret) {
     std::fprintf(stderr, "webagent: no random numbers for a session identifier\n");
     return;
   }
-  WriteText(connection, Envelope(kHtmlEnvelopeHead, headers));
+  WriteText(request.connection, Envelope(kHtmlEnvelopeHead, request.headers));
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   Json::Value document(Json::objectValue);
-  document["sessionId"] = FormatSessionId(local, remote) + "_" + *secret;
-  WriteText(connection, Json::StyledWriter().write(document));
+  document["sessionId"] = FormatSessionId(local, request.remote) + "_" + *secret;
+  WriteText(request.connection, Json::StyledWriter().write(document));
 }
 
 // Only the page's own cookie clears its bindings: a page ID alone is no proof of anything.
-void ClearSessions(agent::WebAgent& agent, const char* query, const char* cookie) {
+void ClearSessions(const RouteContext& request) {
   char id[128] = "";
-  if (query != nullptr && mg_get_var(query, std::strlen(query), "id", id, sizeof(id)) < 0) {
+  if (request.query != nullptr &&
+      mg_get_var(request.query, std::strlen(request.query), "id", id, sizeof(id)) < 0) {
     id[0] = '\0';
   }
-  agent.ClearSessionsByPageId(cookie, id);
+  request.server.Agent().ClearSessions(request.cookie, id);
 }
 
 // What the request policy reads of a request.
@@ -100,6 +85,68 @@ RequestFacts FactsOf(mg_connection* connection, const mg_request_info& info) {
   facts.fetchDest = Header(connection, "Sec-Fetch-Dest");
   return facts;
 }
+
+// Each route answers the request (true) or hands it on to the file fallback (false).
+bool RouteApi(const RouteContext& request, std::string_view name) {
+  AgentPort& agent = request.server.Agent();
+  if (name == "createSessionID") {
+    ReplySessionId(request);
+  } else if (name == "sessionClear") {
+    ClearSessions(request);
+  } else if (name == "close") {
+    // The policy has let through only the agent's own page, allowed sites and local programs;
+    // no other web page gets this far.
+    agent.Stop();
+  } else if (request.query != nullptr) {
+    const std::string body =
+        agent.RunScannerOperation(name, request.cookie, ParameterText(request.query));
+    WriteText(request.connection, Envelope(kJsonEnvelopeHead, request.headers));
+    WriteText(request.connection, body);
+  }
+  return true;
+}
+
+bool RouteDb(const RouteContext& request, std::string_view name) {
+  if (request.query != nullptr) {
+    WriteText(request.connection, Envelope(kHtmlEnvelopeHead, request.headers));
+    WriteText(request.connection, request.server.Agent().RunDatabaseOperation(
+                                      name, request.cookie, ParameterText(request.query)));
+  }
+  return true;
+}
+
+bool RouteImage(const RouteContext& request, std::string_view file) {
+  AgentPort& agent = request.server.Agent();
+  if (file == "CaptureImg.bmp" || file == "PreviewImg.bmp") {
+    ServeBmpImage(request.connection, agent, request.query, request.cookie, request.headers);
+    return true;
+  }
+  if (file == "PreviewStreaming.bmp") {
+    WriteText(request.connection, Envelope(kStreamEnvelopeHead, request.headers));
+    ServePreviewStream(request.connection, agent, request.query, request.cookie);
+    return true;
+  }
+  return false;  // any other image name is a static file
+}
+
+bool RouteTmp(const RouteContext& request, std::string_view /*rest*/) {
+  ServeBase64Data(request.connection, request.server.Agent(), request.query, request.cookie,
+                  request.headers);
+  return true;
+}
+
+struct PrefixRoute {
+  std::string_view prefix;
+  bool (*handle)(const RouteContext& request, std::string_view rest);
+};
+
+// Compared in this order, case-sensitively, on paths of at least five characters.
+constexpr PrefixRoute kRoutes[] = {
+    {"/api/", RouteApi},
+    {"/db/", RouteDb},
+    {"/img/", RouteImage},
+    {"/tmp/", RouteTmp},
+};
 
 // A decoded path must stay inside the document root: the server already removed dot
 // segments, this refuses anything that could still climb out or smuggle a NUL.
@@ -133,26 +180,6 @@ std::string Envelope(std::string_view head, std::string_view policyHeaders) {
   return envelope;
 }
 
-void SetRequestPolicy(RequestPolicy policy) {
-  g_policy = std::move(policy);
-}
-
-uint32_t PinnedClient() {
-  return g_clientIp.load();
-}
-
-bool PinClient(uint32_t address) {
-  uint32_t expected = 0;
-  if (g_clientIp.compare_exchange_strong(expected, address)) {
-    return true;
-  }
-  return expected == address;
-}
-
-void ResetPinnedClient() {
-  g_clientIp.store(0);
-}
-
 uint32_t ParseIpv4(const char* text) {
   in_addr address{};
   if (text == nullptr || inet_pton(AF_INET, text, &address) != 1) {
@@ -179,9 +206,13 @@ int BeginRequest(mg_connection* connection) {
     std::printf("failed to get mg_get_request_info (%d)\n", 554);
     return 0;
   }
+  auto* server = static_cast<Server*>(mg_get_user_data(mg_get_context(connection)));
+  if (server == nullptr) {
+    return -1;
+  }
   // ---- request policy: Host, Origin, Fetch Metadata and method, before anything runs or
   // changes (not even the pinned client); a preflight is answered here too.
-  const Decision decision = g_policy.Decide(FactsOf(connection, *info));
+  const Decision decision = server->Policy().Decide(FactsOf(connection, *info));
   if (decision.verdict != Verdict::kServe) {
     if (!decision.logLine.empty()) {
       std::fprintf(stderr, "%s\n", decision.logLine.c_str());
@@ -189,16 +220,10 @@ int BeginRequest(mg_connection* connection) {
     WriteText(connection, ReplyWithoutServing(decision));
     return 1;
   }
-  const std::string& headers = decision.headers;
   // ---- end of the request policy
 
-  agent::WebAgent* agent = AgentOf(connection);
-  if (agent == nullptr) {
-    return -1;
-  }
-
   const uint32_t remote = ParseIpv4(info->remote_addr);
-  if (!PinClient(remote)) {
+  if (!server->Client().Pin(remote)) {
     std::printf("client ip is not matched");
     std::fflush(stdout);
     return 0;  // the server's own file handling answers: static files, 404 for the rest
@@ -209,44 +234,17 @@ int BeginRequest(mg_connection* connection) {
     return -1;
   }
   const std::string_view path(uri);
-  const char* query = info->query_string;
-  const char* cookie = mg_get_header(connection, "Cookie");
-
+  const RouteContext request{
+      *server, connection,      info->query_string, mg_get_header(connection, "Cookie"),
+      remote,  decision.headers};
   if (path.size() >= 5) {
-    if (path.starts_with("/api/")) {
-      const std::string name(path.substr(5));
-      if (name == "createSessionID") {
-        ReplySessionId(connection, remote, headers);
-      } else if (name == "sessionClear") {
-        ClearSessions(*agent, query, cookie);
-      } else if (name == "close") {
-        // The policy has let through only the agent's own page, allowed sites and local
-        // programs; no other web page gets this far.
-        agent->running.store(false);
-      } else {
-        ReplyApi(connection, *agent, name, query, cookie, headers);
+    for (const PrefixRoute& route : kRoutes) {
+      if (path.starts_with(route.prefix)) {
+        if (route.handle(request, path.substr(route.prefix.size()))) {
+          return 1;
+        }
+        break;
       }
-      return 1;
-    }
-    if (path.starts_with("/db/")) {
-      ReplyDb(connection, *agent, std::string(path.substr(4)), query, cookie, headers);
-      return 1;
-    }
-    if (path.starts_with("/img/")) {
-      const std::string_view file = path.substr(5);
-      if (file == "CaptureImg.bmp" || file == "PreviewImg.bmp") {
-        ServeBmpImage(connection, *agent, query, cookie, headers);
-        return 1;
-      }
-      if (file == "PreviewStreaming.bmp") {
-        WriteText(connection, Envelope(kStreamEnvelopeHead, headers));
-        ServePreviewStream(connection, *agent, query, cookie);
-        return 1;
-      }
-      // any other image name is a static file
-    } else if (path.starts_with("/tmp/")) {
-      ServeBase64Data(connection, *agent, query, cookie, headers);
-      return 1;
     }
   }
 
@@ -257,7 +255,7 @@ int BeginRequest(mg_connection* connection) {
     mg_send_http_error(connection, 404, "%s", "File not found");
     return 1;
   }
-  const std::string file = "./html" + std::string(path);
+  const std::string file = server->DocumentRoot() + std::string(path);
   mg_send_file(connection, file.c_str());
   return 1;
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "http/server.h"
+
 #include <thread>
 #include <vector>
 
@@ -35,13 +37,13 @@ TEST(ParseIpv4, HostByteOrder) {
   EXPECT_EQ(ParseIpv4("not an address"), 0u);
 }
 
-TEST(PinClient, FirstAddressWinsEvenUnderRace) {
+TEST(ClientPin, FirstAddressWinsEvenUnderRace) {
   for (int round = 0; round < 50; ++round) {
-    ResetPinnedClient();
+    ClientPin pin;
     std::vector<std::thread> threads;
     std::vector<int> accepted(8, 0);
     for (int i = 0; i < 8; ++i) {
-      threads.emplace_back([&, i] { accepted[i] = PinClient(0x7F000001u + i) ? 1 : 0; });
+      threads.emplace_back([&, i] { accepted[i] = pin.Pin(0x7F000001u + i) ? 1 : 0; });
     }
     for (auto& thread : threads) {
       thread.join();
@@ -51,11 +53,10 @@ TEST(PinClient, FirstAddressWinsEvenUnderRace) {
       total += value;
     }
     EXPECT_EQ(total, 1) << "exactly one of the simultaneous first clients is pinned";
-    const uint32_t pinned = PinnedClient();
-    EXPECT_TRUE(PinClient(pinned));
-    EXPECT_FALSE(PinClient(pinned + 100));
+    const uint32_t pinned = pin.Pinned();
+    EXPECT_TRUE(pin.Pin(pinned));
+    EXPECT_FALSE(pin.Pin(pinned + 100));
   }
-  ResetPinnedClient();
 }
 
 }  // namespace

@@ -1,85 +1,74 @@
 #include "scanner/scanner_manager.h"
 
-#include <array>
-#include <chrono>
-
 #include "devicelib/status.h"
-#include "http/params.h"
+#include "scanner/device_types.h"
+#include "service/request.h"
 
 namespace scanner {
 
 namespace {
 
-constexpr uint32_t kCountdownStepMs = 100;
-
-bool IsOneOf(const std::string& name, std::initializer_list<const char*> names) {
-  for (const char* candidate : names) {
-    if (name == candidate) {
-      return true;
-    }
-  }
-  return false;
+// The agent is told about plugged and unplugged devices but has nothing to do with them: a
+// device plugged after initDevice is used only after the next initDevice.
+int32_t IgnoreDeviceEvent(int32_t /*event*/, int64_t /*handle*/, void* /*user*/) {
+  return 0;
 }
 
 }  // namespace
 
-// ---- ReleaseCountdown ----------------------------------------------------------------------
-
-ReleaseCountdown::~ReleaseCountdown() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  if (thread_.joinable()) {
-    thread_.join();
-  }
-}
-
-void ReleaseCountdown::Schedule(std::shared_ptr<Scanner> scanner, uint32_t lifetimeMs) {
-  std::lock_guard lock(mutex_);
-  if (active_) {
-    remainingMs_.store(lifetimeMs);  // re-arm the running countdown
-    return;
-  }
-  if (thread_.joinable()) {
-    thread_.join();  // the previous countdown has finished
-  }
-  active_ = true;
-  remainingMs_.store(lifetimeMs);
-  thread_ = std::thread(&ReleaseCountdown::Run, this, std::move(scanner));
-}
-
-void ReleaseCountdown::Run(std::shared_ptr<Scanner> scanner) {
-  {
-    std::unique_lock lock(mutex_);
-    while (remainingMs_.load() > kCountdownStepMs) {
-      if (wake_.wait_for(lock, std::chrono::milliseconds(kCountdownStepMs),
-                         [this] { return stopping_; })) {
-        active_ = false;
-        remainingMs_.store(0);
-        return;
-      }
-      remainingMs_.fetch_sub(kCountdownStepMs);
-    }
-  }
-  scanner->ReleaseCaptureData();
-  std::lock_guard lock(mutex_);
-  active_ = false;
-  remainingMs_.store(0);
-}
-
-// ---- ScannerManager ------------------------------------------------------------------------
-
-ScannerManager::ScannerManager(DeviceLibraries libraries, ApiState& api,
-                               session::SessionRegistry& sessions,
+ScannerManager::ScannerManager(service::DeviceLibraries libraries, service::Dispatcher& dispatcher,
                                std::function<void()> clearTemplates)
-    : libraries_(libraries),
-      api_(api),
-      sessions_(sessions),
-      clearTemplates_(std::move(clearTemplates)) {}
+    : libraries_(libraries), dispatcher_(dispatcher), clearTemplates_(std::move(clearTemplates)) {
+  auto agentLevel = [this](Json::Value (ScannerManager::*run)()) -> service::Handler {
+    return [this, run](const service::Request&) { return (this->*run)(); };
+  };
+  // name, needs a session, re-arms the release countdown, handler
+  operations_ = {
+      {"initDevice", false, false, agentLevel(&ScannerManager::InitDevice)},
+      {"uninitDevice", false, false, agentLevel(&ScannerManager::UninitDevice)},
+      {"getScannerStatus", false, false, OnScanner(&Scanner::GetScannerStatus)},
+      {"version", false, false, OnScanner(&Scanner::Version)},
+      {"getParameters", false, false, OnScanner(&Scanner::GetParameters)},
+      {"setParameters", false, false, OnScanner(&Scanner::SetParameters)},
+      {"abortCapture", false, true, OnScanner(&Scanner::AbortCapture)},
+      {"isFingerOn", true, false, OnScanner(&Scanner::IsFingerOn)},
+      {"captureSingle", true, true, OnScanner(&Scanner::CaptureSingle)},
+      {"startCapturing", true, true, OnScanner(&Scanner::StartCapturing)},
+      {"autoCapture", true, false, OnScanner(&Scanner::AutoCapture)},
+      {"getTemplateData", true, false, OnScanner(&Scanner::GetTemplateData)},
+      {"getImageData", true, false, OnScanner(&Scanner::GetImageData)},
+      {"saveImageBuffer", true, false, OnScanner(&Scanner::SaveImageBuffer)},
+  };
+}
 
 ScannerManager::~ScannerManager() = default;
+
+std::string ScannerManager::HandleScannerApi(std::string_view name, const char* cookie,
+                                             std::string_view parameterText) {
+  return dispatcher_.Dispatch(operations_, name, cookie, parameterText);
+}
+
+service::Handler ScannerManager::OnScanner(Scanner::Operation operation) {
+  return [this, operation](const service::Request& request) {
+    std::shared_ptr<Scanner> scanner = FindScanner(request.handleText);
+    if (scanner == nullptr) {
+      // Nothing runs for a handle the agent has no scanner for (before initDevice, after
+      // uninitDevice, a device plugged in since initDevice): the page learns it as the
+      // library's own invalid-handle status.
+      Json::Value reply = service::NewAgentReply();
+      reply["request"] = request.name;
+      service::SetLibraryError(reply, libraries_, service::Library::kScanner,
+                               devicelib::kInvalidHandle);
+      return reply;
+    }
+    Json::Value reply =
+        scanner->Run(operation, request.name, request.parameterText, matcher_.load());
+    if (request.operation->rearmsCountdown) {
+      countdown_.Schedule(scanner, scanner->ResetTimerMs());
+    }
+    return reply;
+  };
+}
 
 void ScannerManager::DeleteMatcher() {
   if (devicelib::MatcherHandle matcher = matcher_.exchange(nullptr)) {
@@ -87,22 +76,8 @@ void ScannerManager::DeleteMatcher() {
   }
 }
 
-int ScannerManager::FindScanner(std::string_view handleText) {
-  const int64_t handle = http::ReadHandleNumber(handleText);
-  if (handle == 0) {
-    return -1;
-  }
-  std::lock_guard lock(listLock_);
-  for (size_t i = 0; i < scanners_.size(); ++i) {
-    if (scanners_[i].handle == handle) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
-}
-
-std::shared_ptr<Scanner> ScannerManager::FindScannerObject(std::string_view handleText) {
-  const int64_t handle = http::ReadHandleNumber(handleText);
+std::shared_ptr<Scanner> ScannerManager::FindScanner(std::string_view handleText) {
+  const int64_t handle = service::ReadHandleNumber(handleText);
   if (handle == 0) {
     return nullptr;
   }
@@ -115,49 +90,9 @@ std::shared_ptr<Scanner> ScannerManager::FindScannerObject(std::string_view hand
   return nullptr;
 }
 
-std::string ScannerManager::HandleScannerApi(const std::string& name, const char* cookie,
-                                             const std::string& parameterText) {
-  std::lock_guard apiLock(api_.apiLock);
-  Json::Value& reply = api_.reply;
-  reply["sessionId"] = "0";
-
-  const bool noSession = IsOneOf(name, {"initDevice", "uninitDevice", "getScannerStatus", "version",
-                                        "getParameters", "setParameters", "abortCapture"});
-  const bool withSession =
-      IsOneOf(name, {"isFingerOn", "captureSingle", "startCapturing", "autoCapture",
-                     "getTemplateData", "getImageData", "saveImageBuffer"});
-  if (!noSession && !withSession) {
-    reply = Json::Value(Json::objectValue);
-    reply["retValue"] = -111;
-    reply["retString"] = kUnsupportedApi;
-    return api_.writer.write(reply);
-  }
-  if (name == "initDevice") {
-    return InitDevice();
-  }
-  if (name == "uninitDevice") {
-    return UninitDevice();
-  }
-
-  const std::string handleText = http::GetParamSHandle(parameterText);
-  if (withSession) {
-    std::string error;
-    if (!sessions_.ValidateSession(cookie, http::GetParamId(parameterText), handleText, &error)) {
-      reply = Json::Value(Json::objectValue);
-      reply["request"] = name;
-      reply["retValue"] = -112;
-      reply["retString"] = error;
-      return api_.writer.write(reply);
-    }
-  }
-  // An unknown handle runs nothing: the reply is whatever the agent-level document holds.
-  if (std::shared_ptr<Scanner> scanner = FindScannerObject(handleText)) {
-    reply = scanner->HandleRequest(name, parameterText, matcher_.load());
-    if (IsOneOf(name, {"captureSingle", "startCapturing", "abortCapture"})) {
-      countdown_.Schedule(scanner, scanner->ResetTimerMs());
-    }
-  }
-  return api_.writer.write(reply);
+size_t ScannerManager::RetiredCount() {
+  std::lock_guard lock(listLock_);
+  return retired_.size();
 }
 
 bool ScannerManager::EnumerateScanners() {
@@ -185,19 +120,68 @@ bool ScannerManager::EnumerateScanners() {
   return true;
 }
 
-std::string ScannerManager::InitDevice() {
-  Json::Value& reply = api_.reply;
+Json::Value ScannerManager::ListScanners() {
+  Json::Value reply = service::NewReply();
+  devicelib::ScannerLib& lib = libraries_.scanner;
+  int32_t status = lib.Init();
+  if (status != 0 && status != devicelib::kAlreadyInitialised) {
+    service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
+    return reply;
+  }
+  status = lib.SetScannerCallback(IgnoreDeviceEvent, this);
+  if (status != 0) {
+    service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
+    return reply;
+  }
+  int32_t count = 0;
+  status = lib.GetScannerNumber(&count);
+  if (status != 0) {
+    service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
+    return reply;
+  }
+  Json::Value infos(Json::arrayValue);
+  for (int32_t i = 0; i < count; ++i) {
+    char id[devicelib::kIdTextSize] = "";
+    int64_t handle = 0;
+    int32_t type = 0;
+    status = lib.GetScannerHandle(i, &handle);
+    if (status == 0) {
+      status = lib.GetScannerID(handle, id);
+    }
+    if (status == 0) {
+      status = lib.GetScannerType(handle, &type);
+    }
+    if (status != 0) {
+      service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
+      return reply;
+    }
+    id[sizeof(id) - 1] = '\0';
+    Json::Value info(Json::objectValue);
+    info["DeviceIndex"] = i;
+    info["ScannerName"] = id;
+    info["DeviceHandle"] = Json::Int64(handle);
+    info["DeviceType"] = DeviceTypeToName(type);
+    infos.append(info);
+  }
+  reply["ScannerInfos"] = infos;
+  reply["ScannerCount"] = count;
+  service::SetSuccess(reply);
+  return reply;
+}
+
+Json::Value ScannerManager::InitDevice() {
+  Json::Value reply = service::NewAgentReply();
   DeleteMatcher();  // every initDevice makes a fresh matcher instance
   devicelib::MatcherHandle matcher = nullptr;
   const int32_t status = libraries_.matcher.Create(&matcher);
   if (status != 0) {
-    SetLibraryError(reply, libraries_, Library::kMatcher, status);
-    return api_.writer.write(reply);
+    service::SetLibraryError(reply, libraries_, service::Library::kMatcher, status);
+    return reply;
   }
   matcher_.store(matcher);
   if (!EnumerateScanners()) {
-    SetLibraryError(reply, libraries_, Library::kScanner, devicelib::kFailed);
-    return api_.writer.write(reply);
+    service::SetLibraryError(reply, libraries_, service::Library::kScanner, devicelib::kFailed);
+    return reply;
   }
   std::vector<ScannerEntry> entries;
   {
@@ -208,27 +192,26 @@ std::string ScannerManager::InitDevice() {
     entry.scanner->ReleaseCaptureData();
   }
   if (entries.empty()) {
-    return {};  // headers and no body
+    return Json::Value();  // headers and no body
   }
-  return entries.front().scanner->ListScanners();
+  return ListScanners();
 }
 
-std::string ScannerManager::UninitDevice() {
-  Json::Value& reply = api_.reply;
+Json::Value ScannerManager::UninitDevice() {
+  Json::Value reply = service::NewAgentReply();
   if (devicelib::MatcherHandle matcher = matcher_.exchange(nullptr)) {
     const int32_t status = libraries_.matcher.Delete(matcher);
     if (status != 0) {
-      SetLibraryError(reply, libraries_, Library::kMatcher, status);
-      return api_.writer.write(reply);
+      service::SetLibraryError(reply, libraries_, service::Library::kMatcher, status);
+      return reply;
     }
   }
   clearTemplates_();
-  SetSuccess(reply);
+  service::SetSuccess(reply);
   const int32_t status = libraries_.scanner.Uninit();
   if (status != 0) {
-    SetLibraryError(reply, libraries_, Library::kScanner, status);
+    service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
   }
-  std::string text = api_.writer.write(reply);
   std::vector<ScannerEntry> entries;
   {
     std::lock_guard lock(listLock_);
@@ -236,9 +219,17 @@ std::string ScannerManager::UninitDevice() {
   }
   for (ScannerEntry& entry : entries) {
     entry.scanner->ReleaseCaptureData();
-    retired_.push_back(std::move(entry.scanner));
   }
-  return text;
+  std::lock_guard lock(listLock_);
+  if (status == 0) {
+    // The library has stopped every capture: no callback can reach these scanners any more.
+    retired_.clear();
+  } else {
+    for (ScannerEntry& entry : entries) {
+      retired_.push_back(std::move(entry.scanner));
+    }
+  }
+  return reply;
 }
 
 }  // namespace scanner

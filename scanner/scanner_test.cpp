@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "codec/base64.h"
 #include "devicelib/status.h"
+#include "service/paths.h"
 #include "tests/fakes/mock_libraries.h"
 
 namespace scanner {
@@ -29,7 +31,7 @@ const std::string kH = "sHandle=" + std::to_string(kHandle);
 
 class ScannerTest : public ::testing::Test {
  protected:
-  ScannerTest() : scanner(DeviceLibraries{lib, matcherLib}) {
+  ScannerTest() : scanner(service::DeviceLibraries{lib, matcherLib}) {
     ON_CALL(lib, GetCaptureImageInfo(kHandle, _, _, _))
         .WillByDefault(
             DoAll(SetArgPointee<1>(3), SetArgPointee<2>(2), SetArgPointee<3>(500), Return(0)));
@@ -40,7 +42,21 @@ class ScannerTest : public ::testing::Test {
   }
 
   Json::Value Run(const std::string& name, const std::string& params) {
-    return scanner.HandleRequest(name, params, matcher);
+    static const std::map<std::string, Scanner::Operation> kByName = {
+        {"captureSingle", &Scanner::CaptureSingle},
+        {"startCapturing", &Scanner::StartCapturing},
+        {"abortCapture", &Scanner::AbortCapture},
+        {"autoCapture", &Scanner::AutoCapture},
+        {"getScannerStatus", &Scanner::GetScannerStatus},
+        {"getParameters", &Scanner::GetParameters},
+        {"setParameters", &Scanner::SetParameters},
+        {"getTemplateData", &Scanner::GetTemplateData},
+        {"getImageData", &Scanner::GetImageData},
+        {"saveImageBuffer", &Scanner::SaveImageBuffer},
+        {"version", &Scanner::Version},
+        {"isFingerOn", &Scanner::IsFingerOn},
+    };
+    return scanner.Run(kByName.at(name), name, params, matcher);
   }
 
   NiceMock<fakes::MockScannerLib> lib;
@@ -312,7 +328,7 @@ TEST_F(ScannerTest, ImageExportChoosesByFileType) {
   EXPECT_EQ((*bytes)[1], 'M');
 
   // The ratio reaches the WSQ conversion whatever the order in the request.
-  EXPECT_CALL(lib, SaveCaptureImageToWsqFile(kHandle, 0.5f, StrEq(kConvertedWsqPath)))
+  EXPECT_CALL(lib, SaveCaptureImageToWsqFile(kHandle, 0.5f, StrEq(service::kConvertedWsqPath)))
       .Times(2)
       .WillRepeatedly(Return(devicelib::kNotSupported));
   EXPECT_EQ(Run("getImageData", kH + "&fileType=3&compressionRatio=0.5")["imageBase64"], "");

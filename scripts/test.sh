@@ -15,6 +15,9 @@ if [ "${#sources[@]}" -gt 0 ]; then
   (cd "$here" && clang-format --dry-run --Werror "${sources[@]}")
 fi
 
+step "include directions"
+"$here/scripts/check_includes.sh"
+
 step "browser test dependencies (playwright-core)"
 (cd "$here/tests/e2e" && npm ci --no-audit --no-fund)
 

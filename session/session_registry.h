@@ -11,9 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "service/dispatcher.h"
+
 namespace session {
 
-class SessionRegistry {
+class SessionRegistry : public service::SessionGate {
  public:
   using Clock = std::chrono::steady_clock;
 
@@ -39,7 +41,7 @@ class SessionRegistry {
   // that finds it and is removed, so the next request binds the handle anew. On refusal *error
   // (when not null) receives the reason; on success it is left unchanged.
   bool ValidateSession(const char* cookie, std::string_view pageId, std::string_view sHandle,
-                       std::string* error);
+                       std::string* error) override;
   bool ValidateSession(std::optional<std::string_view> cookie, std::string_view pageId,
                        std::string_view sHandle, std::string* error);
 

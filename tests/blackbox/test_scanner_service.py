@@ -43,10 +43,10 @@ class DeviceInitialisation(AgentTestCase):
         self.assertEqual(body["ScannerCount"], 3)
         plugged = body["ScannerInfos"][2]
         self.assertEqual(plugged["DeviceType"], "Error")
-        page.api("noSuchOperation")  # leaves a known document behind
+        page.api("noSuchOperation")
         version = page.api("version", plugged["DeviceHandle"]).json()
-        self.assertEqual(version, {"retString": "Unsupported API", "retValue": -111,
-                                   "sessionId": "0"})
+        self.assertEqual(version, {"request": "version", "retString": "Invalid device handle",
+                                   "retValue": "-102", "sessionId": "0"})
 
         uninit = page.api("uninitDevice").json()
         self.assertEqual(uninit["retValue"], "0")
@@ -73,20 +73,23 @@ class DispatchAndReplies(AgentTestCase):
 
     def test_reply_conventions(self):
         page = Page()
-        # Before initDevice nothing runs: the reply is the agent-level document.
-        self.assertEqual(page.api("version", 5).json(), {"sessionId": "0"})
+        # Before initDevice nothing runs: no scanner has that handle.
+        self.assertEqual(page.api("version", 5).json(),
+                         {"request": "version", "retString": "Invalid device handle",
+                          "retValue": "-102", "sessionId": "0"})
 
         handle = init_devices(page)[0]
         for name in ("Version", "initdevice", "captureSingleX", ""):
             reply = page.api(name, handle).json()
             self.assertEqual(reply, {"retString": "Unsupported API", "retValue": -111}, name)
 
-        # Unknown handles repeat what the last agent-level reply held.
+        # Unknown handles answer for themselves, never with an earlier reply.
         self.assertEqual(page.api("uninitDevice").json()["retValue"], "0")
         handle = init_devices(page)[0]
         page.api("uninitDevice")
-        leftover = page.api("getParameters", 12345).json()
-        self.assertEqual(leftover, {"retString": "Success", "retValue": "0", "sessionId": "0"})
+        unknown = page.api("getParameters", 12345).json()
+        self.assertEqual(unknown, {"request": "getParameters", "retString": "Invalid device handle",
+                                   "retValue": "-102", "sessionId": "0"})
         handle = init_devices(page)[0]
 
         self.assertEqual(page.api("version", handle).json(), {"API": "0.1", "request": "version"})
@@ -118,9 +121,10 @@ class DispatchAndReplies(AgentTestCase):
         self.assertEqual(undefined.api("isFingerOn", handle).json(), {"request": "isFingerOn"})
         # Operations without a session run for anybody.
         self.assertEqual(other.api("version", handle).json()["API"], "0.1")
-        # A good session with an unknown handle: leftovers, nothing runs.
+        # A good session with an unknown handle: nothing runs.
         unknown = page.api("isFingerOn", 777).json()
         self.assertEqual(unknown["sessionId"], "0")
+        self.assertEqual(unknown["retValue"], "-102")
 
         # Clearing the owner's sessions (with the owner's cookie) frees the handle for the other
         # page.

@@ -6,21 +6,21 @@
 #include <string>
 #include <string_view>
 
-#include "http/params.h"
+#include "service/request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
-  const std::string handle = http::GetParamSHandle(text);
-  const std::string id = http::GetParamId(text);
+  const std::string handle = service::GetParamSHandle(text);
+  const std::string id = service::GetParamId(text);
   if (handle.size() > size || id.size() > size) {
     std::abort();
   }
-  http::ReadHandleNumber(handle);
-  http::ReadHandleNumber(text);
+  service::ReadHandleNumber(handle);
+  service::ReadHandleNumber(text);
 
-  http::ParameterMap map{{"sentinel", "x"}};
-  const int result = http::ParseParameters(text, map);
+  service::ParameterMap map{{"sentinel", "x"}};
+  const int result = service::ParseParameters(text, map);
   if (result == -1 && (map.size() != 1 || map.count("sentinel") != 1)) {
     std::abort();  // a failed parse leaves the caller's map as it was
   }
@@ -37,14 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int cursor = 0;
   size_t tokens = 0;
   while (cursor >= 0 && tokens <= size + 1) {
-    http::NextToken(text, '&', cursor);
+    service::NextToken(text, '&', cursor);
     ++tokens;
   }
   if (cursor >= 0) {
     std::abort();  // the tokenizer always ends
   }
   for (int lookup : {-2, -1, 0, static_cast<int>(size % 600)}) {
-    http::ParameterTextAfterDummy(text, lookup);
+    service::ParameterTextAfterDummy(text, lookup);
   }
   return 0;
 }

@@ -1,9 +1,10 @@
-#include "http/params.h"
+#include "service/request.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 
-namespace http {
+namespace service {
 
 std::string NextToken(std::string_view source, char delimiter, int& cursor) {
   if (cursor < 0) {
@@ -83,6 +84,33 @@ int64_t ReadHandleNumber(std::string_view text) {
   return static_cast<int64_t>(value);
 }
 
+std::optional<int32_t> ReadDecimal32(std::string_view text) {
+  // strtoll wants a terminated string; the copy also stops it at an embedded NUL.
+  const std::string copy(text);
+  const char* begin = copy.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(begin, &end, 10);
+  if (end == begin || errno == ERANGE || value < std::numeric_limits<int32_t>::min() ||
+      value > std::numeric_limits<int32_t>::max()) {
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(value);
+}
+
+int32_t ReadAutoBase32(std::string_view text) {
+  const std::string copy(text);
+  errno = 0;
+  const long long value = std::strtoll(copy.c_str(), nullptr, 0);  // clamps to 64 bits itself
+  if (value < std::numeric_limits<int32_t>::min()) {
+    return std::numeric_limits<int32_t>::min();
+  }
+  if (value > std::numeric_limits<int32_t>::max()) {
+    return std::numeric_limits<int32_t>::max();
+  }
+  return static_cast<int32_t>(value);
+}
+
 std::string ParameterTextAfterDummy(std::string_view query, int dummyLookupResult) {
   const long offset = static_cast<long>(dummyLookupResult) + 7;
   if (offset < 0 || static_cast<size_t>(offset) >= query.size()) {
@@ -91,4 +119,4 @@ std::string ParameterTextAfterDummy(std::string_view query, int dummyLookupResul
   return std::string(query.substr(static_cast<size_t>(offset)));
 }
 
-}  // namespace http
+}  // namespace service

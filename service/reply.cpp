@@ -1,13 +1,23 @@
-#include "scanner/reply.h"
+#include "service/reply.h"
 
 #include <cstdio>
 
-namespace scanner {
+namespace service {
 
 std::string IntToString(int32_t value) {
   char text[64];
   std::snprintf(text, sizeof(text), "%d", value);
   return text;
+}
+
+Json::Value NewReply() {
+  return Json::Value(Json::objectValue);
+}
+
+Json::Value NewAgentReply() {
+  Json::Value reply(Json::objectValue);
+  reply["sessionId"] = "0";
+  return reply;
 }
 
 void SetLibraryError(Json::Value& reply, const DeviceLibraries& libraries, Library library,
@@ -34,4 +44,26 @@ void SetWrongParameter(Json::Value& reply) {
   reply["retString"] = kWrongParameter;
 }
 
-}  // namespace scanner
+Json::Value UnsupportedApiReply() {
+  Json::Value reply(Json::objectValue);
+  reply["retValue"] = -111;
+  reply["retString"] = kUnsupportedApi;
+  return reply;
+}
+
+Json::Value SessionRefusalReply(std::string_view name, const std::string& reason) {
+  Json::Value reply(Json::objectValue);
+  reply["request"] = std::string(name);
+  reply["retValue"] = -112;
+  reply["retString"] = reason;
+  return reply;
+}
+
+std::string ReplyText(const Json::Value& reply) {
+  if (reply.isNull()) {
+    return {};
+  }
+  return Json::StyledWriter().write(reply);
+}
+
+}  // namespace service

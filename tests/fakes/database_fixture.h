@@ -12,8 +12,9 @@
 #include <string>
 
 #include "codec/base64.h"
-#include "database/fake_libraries.h"
 #include "database/template_database.h"
+#include "session/session_registry.h"
+#include "tests/fakes/fake_libraries.h"
 
 namespace database::testing {
 
@@ -36,12 +37,12 @@ inline std::vector<std::string> Members(const Json::Value& reply) {
 
 class DatabaseTest : public ::testing::Test {
  protected:
-  scanner::ApiState api;
   session::SessionRegistry sessions;
+  service::Dispatcher dispatcher{sessions};
   FakeScannerLib scannerLib;
   FakeMatcherLib matcherLib;
   std::atomic<devicelib::MatcherHandle> matcher{reinterpret_cast<devicelib::MatcherHandle>(0x4d)};
-  TemplateDatabase db{api, sessions, {scannerLib, matcherLib}, matcher};
+  TemplateDatabase db{dispatcher, {scannerLib, matcherLib}, matcher};
 
   // One request with the test page's cookie; `params` follows the page's sHandle and id.
   Json::Value Call(const std::string& name, const std::string& params = "",
@@ -68,8 +69,8 @@ class DatabaseTest : public ::testing::Test {
 
   // Both locks are free: nothing left them held on any path.
   void ExpectLocksFree() {
-    EXPECT_TRUE(api.apiLock.try_lock());
-    api.apiLock.unlock();
+    EXPECT_TRUE(dispatcher.ApiLock().try_lock());
+    dispatcher.ApiLock().unlock();
     (void)db.UserCount();  // takes templateLock; would never return if it were held
   }
 

@@ -6,10 +6,11 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
-namespace http {
+namespace service {
 
 using ParameterMap = std::map<std::string, std::string>;
 
@@ -30,9 +31,18 @@ int ParseParameters(std::string_view parameterText, ParameterMap& map);
 // the first non-digit, clamps out-of-range values; text without a number reads as 0.
 int64_t ReadHandleNumber(std::string_view text);
 
+// The two number readers of every operation's parameters.
+// A signed 32-bit decimal: leading white space and one sign accepted, reading stops at the first
+// non-digit. nullopt when the text does not begin with a number or the number does not fit in 32
+// bits, so that a page can never stop the agent with an odd value.
+std::optional<int32_t> ReadDecimal32(std::string_view text);
+// A number with automatic base ("0x"/"0X" hexadecimal, a leading "0" octal, otherwise decimal);
+// text without digits reads as 0 and values outside 32 bits read as the nearest 32-bit limit.
+int32_t ReadAutoBase32(std::string_view text);
+
 // Offset of the parameter text in the raw query given the result of the server's lookup of the
 // "dummy" variable (its decoded length, -1 when absent, -2 when too long): n + 7. Returns the
 // suffix of `query` from there, or empty when nothing remains.
 std::string ParameterTextAfterDummy(std::string_view query, int dummyLookupResult);
 
-}  // namespace http
+}  // namespace service

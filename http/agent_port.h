@@ -1,0 +1,41 @@
+// What the HTTP front needs from the agent behind it. The agent implements this; http/ knows
+// nothing else of it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "service/image_source.h"
+
+namespace http {
+
+class AgentPort {
+ public:
+  virtual ~AgentPort() = default;
+
+  // Scanner operations under /api/ and database operations under /db/: the reply body (styled
+  // JSON text, possibly empty).
+  virtual std::string RunScannerOperation(std::string_view name, const char* cookie,
+                                          std::string_view parameterText) = 0;
+  virtual std::string RunDatabaseOperation(std::string_view name, const char* cookie,
+                                           std::string_view parameterText) = 0;
+
+  // The image source of the scanner the handle text names, for the page (cookie and page ID).
+  struct ImageLookup {
+    bool admitted = false;                         // the page's session check passed
+    std::shared_ptr<service::ImageSource> source;  // null when no scanner has that handle
+  };
+  virtual ImageLookup FindImageSource(const char* cookie, std::string_view pageId,
+                                      std::string_view handleText) = 0;
+
+  // Removes every session of the page that the cookie holds (the "sessionClear" command);
+  // without a cookie (null) nothing: a page ID alone is no proof, since page IDs travel in URLs.
+  virtual void ClearSessions(const char* cookie, std::string_view pageId) = 0;
+
+  // The "close" command; Running() is false from then on.
+  virtual void Stop() = 0;
+  virtual bool Running() const = 0;
+};
+
+}  // namespace http

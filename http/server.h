@@ -1,0 +1,68 @@
+// The embedded HTTP/HTTPS server: its Civetweb context, the folder it serves pages from, the
+// client it is pinned to, who may use it (the request policy), and the agent its requests go to.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "http/agent_port.h"
+#include "http/request_policy.h"
+
+struct mg_context;
+
+namespace http {
+
+struct ServerSettings {
+  std::string listeningPorts;
+  std::string workerThreads;
+  std::string documentRoot;
+  std::string certificateFile;  // PEM certificate chain of the HTTPS port
+  std::string privateKeyFile;   // its PEM private key
+};
+
+// Only the first client address is served by the API; pinning is one atomic compare-and-set,
+// so that two simultaneous first requests from different addresses cannot both pass.
+class ClientPin {
+ public:
+  // Pins `address` when no client is pinned yet. True when `address` is the pinned client.
+  bool Pin(uint32_t address);
+  // The pinned address in host byte order; 0 until the first request.
+  uint32_t Pinned() const { return address_.load(); }
+
+ private:
+  std::atomic<uint32_t> address_{0};
+};
+
+class Server {
+ public:
+  // `policy`: the sites allowed besides the agent's own page; by default only the agent's own
+  // page and local programs are served.
+  Server(AgentPort& agent, ServerSettings settings, RequestPolicy policy = RequestPolicy());
+  ~Server();  // stops the server if it runs
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Starts listening. Prints "Web-Agent server Started" or "Web-Agent server failed to start"
+  // and returns whether it runs.
+  bool Start();
+  // Stops the server if it runs; every worker has finished when this returns.
+  void Stop();
+
+  AgentPort& Agent() { return agent_; }
+  const std::string& DocumentRoot() const { return settings_.documentRoot; }
+  ClientPin& Client() { return client_; }
+  // Fixed for the server's lifetime, so the workers read it without a lock.
+  const RequestPolicy& Policy() const { return policy_; }
+
+ private:
+  static int InitTls(void* sslContext, void* server);
+
+  AgentPort& agent_;
+  const ServerSettings settings_;
+  const RequestPolicy policy_;
+  ClientPin client_;
+  mg_context* context_ = nullptr;
+};
+
+}  // namespace http

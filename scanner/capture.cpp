@@ -1,0 +1,108 @@
+// Capture control: one synchronous shot, live capture, automatic capture, abort, and the
+// sensor and capture status.
+#include "scanner/scanner.h"
+
+namespace scanner {
+
+// The start shared by captureSingle, startCapturing and abortCapture: the handle, then the
+// optional "resetTimer" (no other parameter is required, so an empty map is fine).
+bool Scanner::BeginCaptureRequest(const std::string& parameterText, int64_t& handle) {
+  if (ReadHandle(parameterText, handle) != 0) {
+    return false;
+  }
+  service::ParameterMap map;
+  service::ParseParameters(parameterText, map);
+  ApplyResetTimer(map);
+  return true;
+}
+
+void Scanner::CaptureSingle(const std::string& parameterText,
+                            devicelib::MatcherHandle /*matcher*/) {
+  int64_t handle = 0;
+  if (!BeginCaptureRequest(parameterText, handle)) {
+    return;
+  }
+  const int32_t status = libraries_.scanner.CaptureSingleImage(handle);
+  if (status != 0) {
+    SetLibraryError(service::Library::kScanner, status);
+    return;
+  }
+  if (!FetchCapturedImage(handle)) {
+    return;
+  }
+  service::SetSuccess(reply_);
+}
+
+void Scanner::StartCapturing(const std::string& parameterText,
+                             devicelib::MatcherHandle /*matcher*/) {
+  int64_t handle = 0;
+  if (!BeginCaptureRequest(parameterText, handle)) {
+    return;
+  }
+  const int32_t status = libraries_.scanner.StartCapturing(handle, &Scanner::OnCaptureFrame, this);
+  if (status != 0) {
+    SetLibraryError(service::Library::kScanner, status);
+    return;
+  }
+  service::SetSuccess(reply_);
+}
+
+void Scanner::AbortCapture(const std::string& parameterText, devicelib::MatcherHandle /*matcher*/) {
+  int64_t handle = 0;
+  if (!BeginCaptureRequest(parameterText, handle)) {
+    return;
+  }
+  const int32_t status = libraries_.scanner.AbortCapturing(handle);
+  if (status != 0) {
+    SetLibraryError(service::Library::kScanner, status);
+    return;
+  }
+  service::SetSuccess(reply_);
+}
+
+void Scanner::AutoCapture(const std::string& parameterText, devicelib::MatcherHandle /*matcher*/) {
+  int64_t handle = 0;
+  if (ReadHandle(parameterText, handle) != 0) {
+    return;
+  }
+  const int32_t status =
+      libraries_.scanner.StartAutoCapture(handle, &Scanner::OnCaptureFrame, this);
+  if (status != 0) {
+    SetLibraryError(service::Library::kScanner, status);
+    return;
+  }
+  service::SetSuccess(reply_);
+}
+
+void Scanner::GetScannerStatus(const std::string& parameterText,
+                               devicelib::MatcherHandle /*matcher*/) {
+  int64_t handle = 0;
+  if (ReadHandle(parameterText, handle) != 0) {
+    return;
+  }
+  reply_["SensorValid"] = "true";
+  int32_t sensorOn = 0;
+  int32_t status = libraries_.scanner.IsSensorOn(handle, &sensorOn);
+  if (status != 0) {
+    SetLibraryError(service::Library::kScanner, status);
+    return;
+  }
+  reply_["SensorOn"] = sensorOn != 0 ? "true" : "false";
+  int32_t capturing = 0;
+  status = libraries_.scanner.IsCapturing(handle, &capturing);
+  if (status != 0) {
+    SetLibraryError(service::Library::kScanner, status);
+    return;
+  }
+  reply_["IsCapturing"] = capturing != 0 ? "true" : "false";
+  bool updated = false;
+  {
+    std::lock_guard lock(imageLock_);
+    updated = imageUpdated_;
+    imageUpdated_ = false;
+  }
+  reply_["IsFingerOn"] = updated ? "true" : "false";
+  service::SetSuccess(reply_);
+}
+
+}  // namespace scanner

@@ -1,0 +1,70 @@
+// The dispatcher both APIs share. An API is one table of operations; the dispatcher finds the
+// requested name in it, checks the page's session where the operation needs one, runs the
+// operation under the API lock and turns the document it returns into the reply text.
+#pragma once
+
+#include <json/json.h>
+
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace service {
+
+struct Operation;
+
+// One API request as an operation sees it.
+struct Request {
+  std::string name;
+  const char* cookie = nullptr;          // the raw Cookie header; null when the request has none
+  std::string parameterText;             // the raw parameter text (see service/request.h)
+  std::string handleText;                // value of the last "sHandle" item; empty when none
+  std::string pageId;                    // value of the last "id" item; empty when none
+  const Operation* operation = nullptr;  // the table entry being run
+};
+
+// An operation builds its reply from nothing and returns it.
+using Handler = std::function<Json::Value(const Request&)>;
+
+struct Operation {
+  std::string_view name;  // compared exactly, case-sensitively
+  bool needsSession = false;
+  // Captured data is freed some time after the last request of this kind.
+  bool rearmsCountdown = false;
+  Handler run;
+  // Runs without waiting for the API lock (only the abort of a running identification, which
+  // the lock holder is waiting for).
+  bool bypassesApiLock = false;
+};
+
+// Checks that the page (cookie and page ID) may use the scanner the handle text names.
+class SessionGate {
+ public:
+  virtual ~SessionGate() = default;
+  // On refusal *error receives the reason.
+  virtual bool ValidateSession(const char* cookie, std::string_view pageId,
+                               std::string_view handleText, std::string* error) = 0;
+};
+
+class Dispatcher {
+ public:
+  explicit Dispatcher(SessionGate& sessions) : sessions_(sessions) {}
+  Dispatcher(const Dispatcher&) = delete;
+  Dispatcher& operator=(const Dispatcher&) = delete;
+
+  // Runs the operation `name` of `table`; returns the reply body.
+  std::string Dispatch(std::span<const Operation> table, std::string_view name, const char* cookie,
+                       std::string_view parameterText);
+
+  // Held for the whole of every operation of every API, so one scanner or database operation
+  // runs at a time; callers outside a dispatch (tests) may take it to see that it is free.
+  std::mutex& ApiLock() { return apiLock_; }
+
+ private:
+  SessionGate& sessions_;
+  std::mutex apiLock_;
+};
+
+}  // namespace service
