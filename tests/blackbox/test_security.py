@@ -10,6 +10,7 @@ local programs keep working.
 
 import os
 import re
+import socket
 import time
 import unittest
 
@@ -304,6 +305,59 @@ class HostilePages(AgentTestCase):
         self.assertEqual(send("GET", "/js/webagent.js", [("Sec-Fetch-Site", "same-origin")])
                          .headers["x-content-type-options"], "nosniff")
         self.assert_untouched()
+
+
+    def test_an_allowed_site_gets_its_headers_on_every_kind_of_reply(self):
+        """Every reply path writes the policy's header lines: JSON and HTML envelopes, refusals
+        of the service layer, the session identifier, images, Base64 data and the live
+        stream."""
+        from_allowed = [("Origin", ALLOWED), ("Sec-Fetch-Site", "cross-site"),
+                        ("Sec-Fetch-Mode", "cors"), ("Sec-Fetch-Dest", "empty")]
+        owner = from_allowed + [("Cookie", self.owner.cookie)]
+        mine = query([("sHandle", self.handle), ("id", "owner")])
+        cases = [
+            ("scanner operation", "/api/version?" + self.q(), from_allowed),
+            ("unsupported name", "/api/noSuchOperation?" + self.q(), from_allowed),
+            ("session refusal", "/api/isFingerOn?" + self.q(), from_allowed),
+            ("database operation", "/db/queryData?" + mine, owner),
+            ("session identifier", "/api/createSessionID", from_allowed),
+            ("image", "/img/CaptureImg.bmp?shandle=%s&id=owner" % self.handle, owner),
+            ("blank image", "/img/PreviewImg.bmp?shandle=-1&id=owner", from_allowed),
+            ("Base64 data", "/tmp/last.json?shandle=%s&id=owner" % self.handle, owner),
+        ]
+        for name, path, headers in cases:
+            reply = send("GET", path, headers)
+            self.assertEqual(reply.status, 200, (name, reply.raw[:300]))
+            self.assert_allowed_headers(reply.head, name)
+        refused = send("GET", "/api/isFingerOn?" + self.q(), from_allowed).json()
+        self.assertEqual(refused["retValue"], -112, refused)
+
+        # The live stream: only its head is read, then the page goes away.
+        sock = socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=20)
+        try:
+            lines = ["GET /img/PreviewStreaming.bmp?shandle=%s&id=owner HTTP/1.1" % self.handle,
+                     "Host: 127.0.0.1:%d" % HTTP_PORT]
+            lines.extend("%s: %s" % header for header in owner)
+            sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = sock.recv(4096)
+                self.assertTrue(chunk, head)
+                head += chunk
+        finally:
+            sock.close()
+        head = head.partition(b"\r\n\r\n")[0] + b"\r\n\r\n"
+        self.assertIn(b"multipart/x-mixed-replace", head)
+        self.assert_allowed_headers(head, "live stream")
+        self.assert_untouched()
+
+    def assert_allowed_headers(self, head, what):
+        text = head.decode("latin-1")
+        self.assertIn("\r\nAccess-Control-Allow-Origin: %s\r\n" % ALLOWED, text, what)
+        self.assertIn("\r\nAccess-Control-Allow-Credentials: true\r\n", text, what)
+        self.assertIn("\r\nVary: Origin\r\n", text, what)
+        self.assertIn("\r\nX-Content-Type-Options: nosniff\r\n", text, what)
+        self.assertNotIn("Access-Control-Allow-Origin: *", text, what)
 
 
 class AllowedOriginsFile(unittest.TestCase):
