@@ -8,6 +8,7 @@
 
 #include "agent/allowed_origins.h"
 #include "agent/server.h"
+#include "agent/startup.h"
 #include "agent/web_agent.h"
 #include "devicelib/backend.h"
 #include "http/router.h"
@@ -19,8 +20,7 @@ constexpr char kInstanceName[] = "{40857CF6-8F7E-4F49-98AB-AE989777E8A8}";
 
 // Test knob: WEBAGENT_SESSION_LIFETIME_MS shortens the binding of a page to a scanner so that
 // expiry can be exercised in a test run; unset, bindings last the usual 301 seconds.
-agent::WebAgentOptions OptionsFromEnvironment() {
-  agent::WebAgentOptions options;
+agent::WebAgentOptions OptionsFromEnvironment(agent::WebAgentOptions options) {
   if (const char* text = std::getenv("WEBAGENT_SESSION_LIFETIME_MS")) {
     const long long ms = std::atoll(text);
     if (ms > 0) {
@@ -33,6 +33,12 @@ agent::WebAgentOptions OptionsFromEnvironment() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Command line, configuration files, the page's folder and the TLS material.
+  agent::StartPlan plan = agent::PrepareStart(argc, argv);
+  if (plan.exitStatus) {
+    return *plan.exitStatus;
+  }
+
   platform::SingleInstanceLock instance;
   if (!instance.Acquire(kInstanceName)) {
     std::fprintf(stderr,
@@ -49,10 +55,10 @@ int main(int argc, char** argv) {
     return -2;
   }
   auto webAgent = std::make_unique<agent::WebAgent>(std::move(scannerLib), std::move(matcherLib),
-                                                    OptionsFromEnvironment());
+                                                    OptionsFromEnvironment(plan.options));
   // The sites that may use the agent besides its own page; everything else is refused.
   http::SetRequestPolicy(http::RequestPolicy(agent::LoadAllowedOrigins(argc, argv)));
-  if (!agent::StartWebServer(webAgent.get())) {
+  if (!agent::StartWebServer(webAgent.get(), plan.files)) {
     webAgent.reset();
     return -2;
   }

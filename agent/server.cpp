@@ -16,13 +16,17 @@ namespace {
 
 mg_context* g_server = nullptr;
 std::string g_exeDir;
+ServerFiles g_files;
 
 // Loads the certificate chain first and the private key only if that worked; either failure
 // makes the server start fail.
 int InitTls(void* sslContext, void* /*userData*/) {
   auto* context = static_cast<SSL_CTX*>(sslContext);
-  const std::string certificate = TlsFilePath(g_exeDir, kCertificateFile);
-  const std::string key = TlsFilePath(g_exeDir, kPrivateKeyFile);
+  const std::string certificate = !g_files.certificateFile.empty()
+                                      ? g_files.certificateFile
+                                      : TlsFilePath(g_exeDir, kCertificateFile);
+  const std::string key = !g_files.privateKeyFile.empty() ? g_files.privateKeyFile
+                                                          : TlsFilePath(g_exeDir, kPrivateKeyFile);
   if (SSL_CTX_use_certificate_chain_file(context, certificate.c_str()) != 1) {
     return -1;
   }
@@ -51,8 +55,9 @@ std::string TlsFilePath(const std::string& exeDir, const char* relative) {
 
 // The start messages are written as narrow text: glibc fixes a stream's orientation at its first
 // write, and the banner that follows is narrow.
-bool StartWebServer(WebAgent* webAgent) {
+bool StartWebServer(WebAgent* webAgent, const ServerFiles& files) {
   g_exeDir = platform::ExecutableDirectory();
+  g_files = files;
   mg_init_library(MG_FEATURES_TLS);
 
   mg_callbacks callbacks{};
@@ -60,8 +65,16 @@ bool StartWebServer(WebAgent* webAgent) {
   callbacks.init_ssl = InitTls;
   callbacks.log_message = LogServerMessage;
   const char* options[] = {
-      "listening_ports", kListeningPorts,     "num_threads",      kWorkerThreads, "document_root",
-      kDocumentRoot,     "additional_header", kAdditionalHeaders, nullptr,        nullptr,
+      "listening_ports",
+      kListeningPorts,
+      "num_threads",
+      kWorkerThreads,
+      "document_root",
+      g_files.documentRoot.c_str(),
+      "additional_header",
+      kAdditionalHeaders,
+      nullptr,
+      nullptr,
   };
   g_server = mg_start(&callbacks, webAgent, options);
   if (g_server != nullptr) {

@@ -19,9 +19,17 @@ inline constexpr char kPrivateKeyFile[] = "cert/localhost_cert.key";
 inline constexpr char kAdditionalHeaders[] =
     "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN";
 
+// Where the server finds its static files and TLS material. The defaults are a build folder's:
+// "./html" under the working directory and cert/ beside the executable.
+struct ServerFiles {
+  std::string documentRoot = kDocumentRoot;
+  std::string certificateFile;  // empty: kCertificateFile beside the executable
+  std::string privateKeyFile;   // empty: kPrivateKeyFile beside the executable
+};
+
 // Starts the server with the agent as user data. Prints "Web-Agent server Started" or
 // "Web-Agent server failed to start" and returns whether it runs.
-bool StartWebServer(WebAgent* webAgent);
+bool StartWebServer(WebAgent* webAgent, const ServerFiles& files = {});
 // Stops the server if it runs; every worker has finished when this returns.
 void StopWebServer();
 

@@ -4,7 +4,8 @@ namespace agent {
 
 WebAgent::WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
                    std::unique_ptr<devicelib::MatcherLib> matcherLib, WebAgentOptions options)
-    : scannerLib_(std::move(scannerLib)),
+    : allowedOrigins_(std::move(options.allowedOrigins)),
+      scannerLib_(std::move(scannerLib)),
       matcherLib_(std::move(matcherLib)),
       sessions_(options.sessionLifetime),
       scanners_(scanner::DeviceLibraries{*scannerLib_, *matcherLib_}, api_, sessions_,

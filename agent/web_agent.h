@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "database/template_database.h"
 #include "devicelib/matcher_lib.h"
@@ -20,6 +21,9 @@ namespace agent {
 struct WebAgentOptions {
   // How long a page's binding to a scanner lasts (tests shorten it).
   std::chrono::steady_clock::duration sessionLifetime = session::SessionRegistry::kDefaultLifetime;
+  // Origins besides the agent's own whose pages may use it: normalised "scheme://host[:port]",
+  // from the configuration files and --allow-origin.
+  std::vector<std::string> allowedOrigins;
 };
 
 class WebAgent {
@@ -52,7 +56,11 @@ class WebAgent {
   // The scanner the handle text names, alive for as long as the caller holds it; null if none.
   std::shared_ptr<scanner::Scanner> FindScannerObject(std::string_view handleText);
 
+  // The origins of other sites allowed to use the agent (normalised, see WebAgentOptions).
+  const std::vector<std::string>& AllowedOrigins() const { return allowedOrigins_; }
+
  private:
+  std::vector<std::string> allowedOrigins_;
   std::unique_ptr<devicelib::ScannerLib> scannerLib_;
   std::unique_ptr<devicelib::MatcherLib> matcherLib_;
   session::SessionRegistry sessions_;
