@@ -24,6 +24,9 @@ packages=(
   dpkg-dev iproute2 util-linux
   libfprint-2-dev
 )
+# The Debian package and its test: lintian, certutil for "webagent trust", libfprint's list of
+# supported USB scanners (its udev hwdb) for the generated udev rule, curl.
+packages+=(lintian libnss3-tools libfprint-2-2 curl)
 
 # Browser test of the page: Debian's chromium; node and npm only when the machine has none
 # (Debian's npm conflicts with node builds that bring their own npm).
