@@ -23,7 +23,9 @@ struct AgentLayout {
   // True when the executable sits in an installed prefix (<prefix>/bin with the page under
   // <prefix>/share/webagent/html); false for a run from a build folder.
   bool installed = false;
-  std::filesystem::path documentRoot;     // static files
+  std::filesystem::path documentRoot;     // static files, relative to the working directory
+  std::filesystem::path pageDir;          // the installed page (installed only)
+  std::filesystem::path workingDir;       // where the process works (installed only)
   std::filesystem::path certificateFile;  // PEM, the server's certificate
   std::filesystem::path privateKeyFile;   // PEM, its key
   std::filesystem::path dataDir;          // per-user TLS material (installed only)
@@ -33,5 +35,12 @@ struct AgentLayout {
 // folder ($XDG_DATA_HOME/webagent). Build folder: "./html" under the working directory and
 // cert/ beside the executable, as a developer runs it.
 AgentLayout ResolveAgentLayout(const std::string& exeDir);
+
+// The agent serves "./html" and writes exported images into "./html/img" under its working
+// directory. An installed agent works in a private per-user folder ($XDG_RUNTIME_DIR/webagent,
+// or $XDG_CACHE_HOME/webagent without a runtime folder) whose "html" holds a link to each entry
+// of the installed page and a writable "img" folder of its own. Makes that folder (mode 0700),
+// refreshes the links (so that an upgraded page is served at once) and changes into it.
+bool EnterInstalledWorkingDir(const AgentLayout& layout, std::string* error);
 
 }  // namespace platform
