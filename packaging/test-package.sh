@@ -77,16 +77,29 @@ exec_as_user() {
     PATH=/usr/bin:/bin LC_ALL=C.UTF-8 "$@"
 }
 
+# start_agent ARGS...: starts the installed agent as the user and waits for its banner.
+start_agent() {
+  (exec_as_user /usr/bin/webagent "$@" >"$tmp/agent.out" 2>"$tmp/agent.err") &
+  agent_pid=$!  # the agent itself: the subshell became it through exec
+  for _ in $(seq 1 600); do
+    grep -q "Tessaro Web Agent is running now" "$tmp/agent.out" 2>/dev/null && return 0
+    kill -0 "$agent_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$tmp/agent.out" "$tmp/agent.err" >&2
+  fail "the installed agent did not start"
+}
+# stop_agent: SIGTERM, as systemd stops the unit; the agent must end with status 0.
+stop_agent() {
+  kill -TERM "$agent_pid"
+  local status=0
+  wait "$agent_pid" || status=$?
+  agent_pid=""
+  [ "$status" -eq 0 ] || fail "the agent ended with status $status after SIGTERM"
+}
+
 say "starting the installed agent as $user"
-(exec_as_user /usr/bin/webagent --allow-origin https://app.example.com \
-  >"$tmp/agent.out" 2>"$tmp/agent.err") &
-agent_pid=$!  # the agent itself: the subshell became it through exec
-for _ in $(seq 1 600); do
-  grep -q "Tessaro Web Agent is running now" "$tmp/agent.out" 2>/dev/null && break
-  kill -0 "$agent_pid" 2>/dev/null || { cat "$tmp/agent.out" "$tmp/agent.err"; fail "the agent ended"; }
-  sleep 0.1
-done
-grep -q "Tessaro Web Agent is running now" "$tmp/agent.out" || fail "no banner: $(cat "$tmp/agent.err")"
+start_agent --allow-origin https://app.example.com
 grep -q "pages of https://app.example.com may use the agent" "$tmp/agent.err" ||
   fail "the allowed origin was not taken"
 
@@ -151,11 +164,20 @@ as_user certutil -L -d "sql:$firefox" -n "Web Agent local authority" >/dev/null 
 page_loads && fail "Chromium still trusts the authority after 'webagent untrust'"
 
 say "stopping the agent (SIGTERM, status 0)"
-kill -TERM "$agent_pid"
-status=0
-wait "$agent_pid" || status=$?
-agent_pid=""
-[ "$status" -eq 0 ] || fail "the agent ended with status $status after SIGTERM"
+stop_agent
+
+say "a second start with trust-browsers = yes: same authority, trusted by the agent itself"
+ca_before="$(sha256sum <"$data/ca.crt")"
+printf '# as an administrator would deploy it\ntrust-browsers = yes\n' >"$tmp/webagent.conf"
+chmod 644 "$tmp/webagent.conf"
+start_agent --config "$tmp/webagent.conf"
+[ "$(sha256sum <"$data/ca.crt")" = "$ca_before" ] || fail "a second start made a new authority"
+for db in "$home/.pki/nssdb" "$firefox"; do
+  as_user certutil -L -d "sql:$db" -n "Web Agent local authority" >/dev/null ||
+    fail "trust-browsers = yes did not add the authority to $db"
+done
+stop_agent
+as_user /usr/bin/webagent untrust >/dev/null || fail "webagent untrust"
 
 say "upgrade (dpkg -i again), then purge"
 dpkg -i "$deb" >/dev/null
