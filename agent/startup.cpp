@@ -88,7 +88,8 @@ StartPlan PrepareStart(int argc, char** argv) {
   if (layout.installed) {
     const LocalTlsFiles files = LocalTlsFilesIn(layout.dataDir);
     std::string error;
-    if (!EnsureLocalTlsFiles(files, &error)) {
+    if (!EnsureLocalTlsFiles(files, &error) ||
+        !platform::EnterInstalledWorkingDir(layout, &error)) {
       std::cerr << "webagent: " << error << "\n";
       std::printf("Web-Agent server failed to start\n");
       plan.exitStatus = -2;
