@@ -180,7 +180,10 @@ stop_agent
 as_user /usr/bin/webagent untrust >/dev/null || fail "webagent untrust"
 
 say "upgrade (dpkg -i again), then purge"
+echo "# an administrator's note" >>/etc/xdg/webagent/webagent.conf
 dpkg -i "$deb" >/dev/null
+grep -q "an administrator's note" /etc/xdg/webagent/webagent.conf ||
+  fail "an upgrade replaced the administrator's /etc/xdg/webagent/webagent.conf"
 dpkg --purge webagent >/dev/null
 left=()
 for path in "${owned[@]}"; do
