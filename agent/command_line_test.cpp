@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/origin.h"
+#include "http/request_policy.h"
 
 namespace agent {
 namespace {
@@ -57,7 +58,7 @@ TEST(Origin, NormalisedTheWayBrowsersSendThem) {
       {"https://app.example.com:443", "https://app.example.com"},
       {"http://app.example.com:80", "http://app.example.com"},
       {"http://app.example.com:443", "http://app.example.com:443"},
-      {"https://example.com.:08443", "https://example.com:8443"},
+      {"https://example.com.:08443", "https://example.com.:8443"},
       {"http://127.0.0.1:9000", "http://127.0.0.1:9000"},
       {"http://[0:0::1]:9000", "http://[::1]:9000"},
       {"https://xn--bcher-kva.example", "https://xn--bcher-kva.example"},
@@ -67,6 +68,10 @@ TEST(Origin, NormalisedTheWayBrowsersSendThem) {
     auto origin = NormaliseOrigin(in, &why);
     ASSERT_TRUE(origin.has_value()) << in << ": " << why;
     EXPECT_EQ(*origin, out) << in;
+    // The request policy compares these with the Origin header as browsers send it: the
+    // configured form must be exactly what it makes of that header, or the site stays refused.
+    EXPECT_EQ(http::NormaliseOrigin(out), out) << in;
+    EXPECT_TRUE(http::RequestPolicy({*origin}).IsAllowedOrigin(out)) << in;
   }
 }
 
@@ -94,6 +99,7 @@ TEST(Origin, RefusesAnythingThatIsNotAnOrigin) {
                           "http://[::1",
                           "http://[::g]",
                           "http://127.1",
+                          "http://127.0.0.1.",
                           "http://300.1.1.1",
                           "https://app.example.com\nhttps://evil.example"}) {
     std::string why;

@@ -43,7 +43,7 @@ void ForEachLine(std::string_view text, Use use) {
 }
 
 std::string Where(const std::string& name, int line) {
-  return name + ":" + std::to_string(line) + ": ";
+  return name + ", line " + std::to_string(line) + ": ";
 }
 
 void TakeOrigin(std::string_view text, const std::string& where, AgentConfig& config,
@@ -52,7 +52,7 @@ void TakeOrigin(std::string_view text, const std::string& where, AgentConfig& co
   if (auto origin = NormaliseOrigin(text, &why)) {
     AddOrigin(config, *origin);
   } else {
-    problems.push_back(where + "ignoring origin '" + std::string(text) + "': " + why);
+    problems.push_back(where + "\"" + std::string(text) + "\" is not an origin, ignored: " + why);
   }
 }
 

@@ -37,7 +37,7 @@ inline constexpr int kMaxVirtualScanners = 8;
 void AddOrigin(AgentConfig& config, const std::string& origin);
 
 // Reads the text of a webagent.conf file; lines that cannot be used are skipped and described
-// in `problems` ("NAME:LINE: reason").
+// in `problems` ("NAME, line N: reason").
 void ParseConfigText(std::string_view text, const std::string& name, AgentConfig& config,
                      std::vector<std::string>& problems);
 // Reads the text of an allowed-origins file.

@@ -6,7 +6,6 @@
 #include <memory>
 #include <thread>
 
-#include "agent/allowed_origins.h"
 #include "agent/server.h"
 #include "agent/startup.h"
 #include "agent/web_agent.h"
@@ -57,7 +56,7 @@ int main(int argc, char** argv) {
   auto webAgent = std::make_unique<agent::WebAgent>(std::move(scannerLib), std::move(matcherLib),
                                                     OptionsFromEnvironment(plan.options));
   // The sites that may use the agent besides its own page; everything else is refused.
-  http::SetRequestPolicy(http::RequestPolicy(agent::LoadAllowedOrigins(argc, argv)));
+  http::SetRequestPolicy(http::RequestPolicy(plan.options.allowedOrigins));
   if (!agent::StartWebServer(webAgent.get(), plan.files)) {
     webAgent.reset();
     return -2;

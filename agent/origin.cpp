@@ -120,17 +120,18 @@ std::optional<std::string> NormaliseOrigin(std::string_view text, std::string* w
       Fail(why, "write an IPv6 address in brackets, e.g. http://[::1]:9000");
       return std::nullopt;
     }
-    if (!host.empty() && host.back() == '.') {
-      host.pop_back();  // "example.com." and "example.com" are one host to a browser
-    }
-    if (!ValidDnsName(host, why)) {
+    // A browser keeps a trailing dot in the Origin it sends: "example.com." and "example.com"
+    // are two origins to it, so the dot stays, and only the name before it is checked.
+    const bool rooted = host.size() > 1 && host.back() == '.';
+    const std::string name = rooted ? host.substr(0, host.size() - 1) : host;
+    if (!ValidDnsName(name, why)) {
       return std::nullopt;
     }
     // A name made of digits and dots must be a full dotted IPv4 address; browsers would read
-    // "127.1" as 127.0.0.1 and send that instead, so such shorthands are refused.
-    if (host.find_first_not_of("0123456789.") == std::string::npos) {
+    // "127.1" or "127.0.0.1." as 127.0.0.1 and send that instead, so such spellings are refused.
+    if (name.find_first_not_of("0123456789.") == std::string::npos) {
       in_addr parsed{};
-      if (inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
+      if (rooted || inet_pton(AF_INET, name.c_str(), &parsed) != 1) {
         Fail(why, "the IPv4 address is not valid");
         return std::nullopt;
       }

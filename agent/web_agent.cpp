@@ -4,8 +4,7 @@ namespace agent {
 
 WebAgent::WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
                    std::unique_ptr<devicelib::MatcherLib> matcherLib, WebAgentOptions options)
-    : allowedOrigins_(std::move(options.allowedOrigins)),
-      scannerLib_(std::move(scannerLib)),
+    : scannerLib_(std::move(scannerLib)),
       matcherLib_(std::move(matcherLib)),
       sessions_(options.sessionLifetime),
       scanners_(scanner::DeviceLibraries{*scannerLib_, *matcherLib_}, api_, sessions_,

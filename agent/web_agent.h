@@ -22,7 +22,7 @@ struct WebAgentOptions {
   // How long a page's binding to a scanner lasts (tests shorten it).
   std::chrono::steady_clock::duration sessionLifetime = session::SessionRegistry::kDefaultLifetime;
   // Origins besides the agent's own whose pages may use it: normalised "scheme://host[:port]",
-  // from the configuration files and --allow-origin.
+  // from the configuration files and --allow-origin. main() hands them to the request policy.
   std::vector<std::string> allowedOrigins;
 };
 
@@ -56,11 +56,7 @@ class WebAgent {
   // The scanner the handle text names, alive for as long as the caller holds it; null if none.
   std::shared_ptr<scanner::Scanner> FindScannerObject(std::string_view handleText);
 
-  // The origins of other sites allowed to use the agent (normalised, see WebAgentOptions).
-  const std::vector<std::string>& AllowedOrigins() const { return allowedOrigins_; }
-
  private:
-  std::vector<std::string> allowedOrigins_;
   std::unique_ptr<devicelib::ScannerLib> scannerLib_;
   std::unique_ptr<devicelib::MatcherLib> matcherLib_;
   session::SessionRegistry sessions_;
