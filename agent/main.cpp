@@ -7,37 +7,30 @@
 #include <string>
 #include <thread>
 
-#include "agent/allowed_origins.h"
+#include "agent/startup.h"
 #include "agent/web_agent.h"
 #include "devicelib/backend.h"
 #include "http/server.h"
 #include "platform/platform.h"
-#include "service/paths.h"
 
 namespace {
 
 constexpr char kInstanceName[] = "{40857CF6-8F7E-4F49-98AB-AE989777E8A8}";
 
-// The certificate and key of the HTTPS port lie beside the executable.
-std::string BesideExecutable(const char* relative) {
-  const std::string folder = platform::ExecutableDirectory();
-  return folder.empty() ? relative : folder + "/" + relative;
-}
-
-http::ServerSettings FixedServerSettings() {
+// Fixed ports and workers; the page's folder and the TLS material come from the start plan.
+http::ServerSettings ServerSettingsFor(const agent::ServerFiles& files) {
   return {
       .listeningPorts = "127.0.0.1:8084,127.0.0.1:8083s",
       .workerThreads = "10",
-      .documentRoot = service::kDocumentRoot,
-      .certificateFile = BesideExecutable("cert/localhost_cert.crt"),
-      .privateKeyFile = BesideExecutable("cert/localhost_cert.key"),
+      .documentRoot = files.documentRoot,
+      .certificateFile = files.certificateFile,
+      .privateKeyFile = files.privateKeyFile,
   };
 }
 
 // Test knob: WEBAGENT_SESSION_LIFETIME_MS shortens the binding of a page to a scanner so that
 // expiry can be exercised in a test run; unset, bindings last the usual 301 seconds.
-agent::WebAgentOptions OptionsFromEnvironment() {
-  agent::WebAgentOptions options;
+agent::WebAgentOptions OptionsFromEnvironment(agent::WebAgentOptions options) {
   if (const char* text = std::getenv("WEBAGENT_SESSION_LIFETIME_MS")) {
     const long long ms = std::atoll(text);
     if (ms > 0) {
@@ -50,6 +43,12 @@ agent::WebAgentOptions OptionsFromEnvironment() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Command line, configuration files, the page's folder and the TLS material.
+  agent::StartPlan plan = agent::PrepareStart(argc, argv);
+  if (plan.exitStatus) {
+    return *plan.exitStatus;
+  }
+
   platform::SingleInstanceLock instance;
   if (!instance.Acquire(kInstanceName)) {
     std::fprintf(stderr,
@@ -66,10 +65,10 @@ int main(int argc, char** argv) {
     return -2;
   }
   auto webAgent = std::make_unique<agent::WebAgent>(std::move(scannerLib), std::move(matcherLib),
-                                                    OptionsFromEnvironment());
+                                                    OptionsFromEnvironment(plan.options));
   // The sites that may use the agent besides its own page; everything else is refused.
-  auto server = std::make_unique<http::Server>(
-      *webAgent, FixedServerSettings(), http::RequestPolicy(agent::LoadAllowedOrigins(argc, argv)));
+  auto server = std::make_unique<http::Server>(*webAgent, ServerSettingsFor(plan.files),
+                                               http::RequestPolicy(plan.options.allowedOrigins));
   if (!server->Start()) {
     server.reset();
     webAgent.reset();

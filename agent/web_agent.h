@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "database/template_database.h"
 #include "devicelib/matcher_lib.h"
@@ -21,6 +22,9 @@ namespace agent {
 struct WebAgentOptions {
   // How long a page's binding to a scanner lasts (tests shorten it).
   std::chrono::steady_clock::duration sessionLifetime = session::SessionRegistry::kDefaultLifetime;
+  // Origins besides the agent's own whose pages may use it: normalised "scheme://host[:port]",
+  // from the configuration files and --allow-origin. main() hands them to the request policy.
+  std::vector<std::string> allowedOrigins;
 };
 
 class WebAgent : public http::AgentPort {

@@ -24,6 +24,10 @@ packages=(
   dpkg-dev iproute2 util-linux
   libfprint-2-dev
 )
+# The Debian package and its test: lintian, certutil for "webagent trust", libfprint's list of
+# supported USB scanners (its udev hwdb) for the generated udev rule, curl, and systemd for
+# systemd-analyze (container images often come without it).
+packages+=(lintian libnss3-tools libfprint-2-2 curl systemd)
 
 # Browser test of the page: Debian's chromium; node and npm only when the machine has none
 # (Debian's npm conflicts with node builds that bring their own npm).

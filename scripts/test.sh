@@ -26,6 +26,9 @@ cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$here/build" -j"$jobs"
 (cd "$here/build" && ctest --output-on-failure -j"$jobs" --timeout 1500)
 
+step "Debian package: build, lintian, install, run as a user, trust, upgrade, purge"
+"$here/packaging/test-package.sh" "$here/build"
+
 step "build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
 # Optimised, so that the slower suites (synthetic fingers, large galleries) stay quick.
 cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWEBAGENT_SANITIZE=ON \

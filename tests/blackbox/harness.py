@@ -114,8 +114,10 @@ class Agent:
         self.args = list(args)
         self.env = dict(os.environ)
         self.env["XDG_RUNTIME_DIR"] = self.runtime
-        # The user's own allowed origins must not leak into a test run.
+        # The user's own configuration, and the machine's in /etc/xdg/webagent, must not leak
+        # into a test run.
         self.env["XDG_CONFIG_HOME"] = os.path.join(self.tmp, "config")
+        self.env["XDG_CONFIG_DIRS"] = os.path.join(self.tmp, "config-dirs")
         self.env.pop("DISPLAY", None)
         self.env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
         if env:

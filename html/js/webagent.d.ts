@@ -1,0 +1,638 @@
+// Type declarations of webagent.js, generated from its JSDoc comments with TypeScript:
+//   npx -p typescript@5 tsc webagent.js --allowJs --declaration --emitDeclarationOnly \
+//     --target es2022 --module es2022 --outDir .
+// Generate them again after changing the module's interface (the client tests check that
+// every export is declared here).
+/**
+ * Parses a reply body. Bodies may be empty (e.g. initDevice with no scanner attached).
+ * @param {string} raw
+ * @returns {object}
+ */
+export function parseReplyText(raw: string): object;
+/**
+ * Turns "retValue" (text such as "0" or "-105", or a number) into a number.
+ * @param {unknown} value
+ * @returns {number|null} null when absent or not a number
+ */
+export function normaliseRetValue(value: unknown): number | null;
+/**
+ * A plain-language description of a status, for people.
+ * @param {number|null} retValue
+ * @param {string} retString
+ * @param {boolean} [sessionRefusal=false] the reply is the session check's refusal
+ * @returns {string}
+ */
+export function describeStatus(retValue: number | null, retString: string, sessionRefusal?: boolean): string;
+/**
+ * Escapes Base64 text for "tempData": "+" and "/" become %2B and %2F; the "=" padding is left
+ * out (the agent reads a value only up to the next "=" and decodes unpadded text).
+ * @param {string} base64
+ * @returns {string}
+ */
+export function escapeTemplateData(base64: string): string;
+/**
+ * The number of bytes that Base64 text decodes to.
+ * @param {string} base64
+ * @returns {number}
+ */
+export function base64ByteLength(base64: string): number;
+/**
+ * Makes a data: URL from Base64 text, for download links.
+ * @param {string} base64
+ * @param {string} [mimeType='application/octet-stream']
+ * @returns {string}
+ */
+export function dataUrl(base64: string, mimeType?: string): string;
+/**
+ * A new random page identifier (letters and digits only).
+ * @returns {string}
+ */
+export function newPageId(): string;
+/**
+ * @file A small JavaScript client for the fingerprint Web Agent.
+ *
+ * The agent listens on https://127.0.0.1:8083 and http://127.0.0.1:8084 and answers JSON
+ * operations under `/api/` (scanners) and `/db/` (the in-memory template database). This module
+ * hides the details of that protocol:
+ *
+ * - the session identifier from `/api/createSessionID`, sent back as the page's cookie;
+ * - the query text of every call: a leading `dummy` item, then `sHandle` and `id`, then the
+ *   operation's own items, none of them percent-decoded by the agent;
+ * - `%2B` / `%2F` escaping of Base64 template data;
+ * - replies whose "retValue" is sometimes text and sometimes a number, and members that an
+ *   earlier reply may have left behind;
+ * - the URLs of the current image, the live preview stream and the last Base64 text.
+ *
+ * It is a plain ES module with no dependencies. Example:
+ *
+ * ```js
+ * import { WebAgent } from './js/webagent.js';
+ * const agent = new WebAgent();                  // same origin as the page by default
+ * await agent.connect();                         // session identifier -> cookie
+ * const { scanners } = await agent.initDevice();
+ * const h = scanners[0].handle;                  // "DeviceHandle" as decimal text
+ * const shot = await agent.captureSingle(h);     // waits for a finger
+ * if (shot.ok) img.src = agent.imageUrl(h);
+ * const t = await agent.getTemplateData(h, { encrypt: 0 });
+ * console.log(t.ok ? t.templateBase64 : t.message);
+ * ```
+ *
+ * @module webagent
+ */
+/** Image formats of `getImageData` and `saveImageBuffer` ("fileType"). */
+export const FileType: Readonly<{
+    /** The agent's own 8-bit grey BMP. */
+    BMP: 1;
+    /** The scanner library's raw image file (".dat"). */
+    RAW: 2;
+    /** WSQ-compressed image. */
+    WSQ: 3;
+}>;
+/** Template type codes of "templateType" / "TemplateType". */
+export const TemplateType: Readonly<{
+    /** ISO/IEC 19794-2 finger minutiae record. */
+    ISO_19794_2: 1;
+    /** ANSI INCITS 378 finger minutiae record. */
+    ANSI_378: 2;
+}>;
+/**
+ * Advice for the status codes the agent and its libraries answer with: what a person can do
+ * about it. The agent's own "retString" says what happened; this is shown after it.
+ * @type {Readonly<Record<number, string>>}
+ */
+export const StatusHelp: Readonly<Record<number, string>>;
+/** Error thrown for network failures and for values the agent could not carry. */
+export class WebAgentError extends Error {
+    /**
+     * @param {string} message what went wrong, in plain words
+     * @param {{cause?: unknown, url?: string}} [details]
+     */
+    constructor(message: string, details?: {
+        cause?: unknown;
+        url?: string;
+    });
+    /** @type {string|undefined} the URL that was requested */
+    url: string | undefined;
+}
+/**
+ * A client of one agent, for one page. All operations return a {@link Reply} (extended with
+ * operation-specific members) and reject only on network failures or on values that cannot be
+ * sent; a status other than 0 comes back as `ok: false` with a plain `message`.
+ */
+export class WebAgent {
+    /**
+     * @param {object} [options]
+     * @param {string} [options.baseUrl]  the agent's origin, e.g. "http://127.0.0.1:8084";
+     *                                    defaults to the page's own origin
+     * @param {string} [options.pageId]   this page's identifier ("id"); a random one by default
+     * @param {boolean} [options.setCookie=true] set `document.cookie` to the session identifier
+     * @param {number} [options.timeoutMs=0] abort a request after this long (0: never; captures
+     *                                    and identification legitimately wait)
+     * @param {boolean} [options.retryExpiredSession=true] repeat a call once after "session
+     *                                    timeout" / "invalid session(timeout-ed)" (the agent
+     *                                    binds the scanner afresh on the next request)
+     */
+    constructor(options?: {
+        baseUrl?: string;
+        pageId?: string;
+        setCookie?: boolean;
+        timeoutMs?: number;
+        retryExpiredSession?: boolean;
+    });
+    /** @type {string} the agent's origin, without a trailing "/" */
+    baseUrl: string;
+    /** @type {string} this page's identifier, sent as "id" */
+    pageId: string;
+    /** @type {string|null} the session identifier, once {@link WebAgent#connect} succeeded */
+    sessionId: string | null;
+    setCookie: boolean;
+    timeoutMs: number;
+    /** @type {boolean} repeat a call once when the agent answers that the session expired */
+    retryExpiredSession: boolean;
+    /** Database operations: `agent.db.enroll(...)`, `agent.db.verify(...)`, ... */
+    db: WebAgentDatabase;
+    /**
+     * Builds the query text: `dummy` first, then `sHandle` and `id`, then the given items in
+     * order. Values are used as they are: the agent never percent-decodes them.
+     * @param {string|number|null|undefined} sHandle
+     * @param {Array<[string, string]>} [items]
+     * @returns {string}
+     */
+    query(sHandle: string | number | null | undefined, items?: Array<[string, string]>): string;
+    /**
+     * Sends one GET request and returns the reply body as text.
+     * @param {string} path  e.g. "/api/version"
+     * @param {string} [query]
+     * @param {{keepalive?: boolean}} [init]  keepalive: let the request outlive the page
+     * @returns {Promise<string>}
+     */
+    request(path: string, query?: string, init?: {
+        keepalive?: boolean;
+    }): Promise<string>;
+    /**
+     * Runs one operation and normalises its reply.
+     * @param {'api'|'db'} area
+     * @param {string} name   operation name, e.g. "captureSingle"
+     * @param {string|number|null} sHandle
+     * @param {Array<[string, string]>} [items]
+     * @returns {Promise<Reply>}
+     */
+    call(area: "api" | "db", name: string, sHandle: string | number | null, items?: Array<[string, string]>): Promise<Reply>;
+    /**
+     * One request of {@link WebAgent#call}, without the retry.
+     * @param {'api'|'db'} area
+     * @param {string} name
+     * @param {string|number|null} sHandle
+     * @param {Array<[string, string]>} items
+     * @returns {Promise<Reply>}
+     */
+    callOnce(area: "api" | "db", name: string, sHandle: string | number | null, items: Array<[string, string]>): Promise<Reply>;
+    /**
+     * Asks the agent for a session identifier and (by default) sets it as the page's cookie.
+     * Call once before the other operations.
+     * @returns {Promise<string>} the session identifier
+     */
+    connect(): Promise<string>;
+    /**
+     * Forgets this page's scanner sessions in the agent ("sessionClear"), so that another page
+     * can use the scanners at once. Uses a keep-alive request, so it also works on page unload.
+     * @returns {Promise<void>}
+     */
+    sessionClear(): Promise<void>;
+    /**
+     * Stops the agent process ("/api/close"). Nothing is answered.
+     * @returns {Promise<void>}
+     */
+    closeAgent(): Promise<void>;
+    /**
+     * @typedef {object} ScannerInfo
+     * @property {number} index   "DeviceIndex"
+     * @property {string} name    "ScannerName" (the device's identification)
+     * @property {string} handle  "DeviceHandle" as decimal text: pass it as `sHandle`
+     * @property {string} type    "DeviceType", the model name
+     */
+    /**
+     * Initialises the scanner library and lists the attached scanners ("initDevice").
+     * @returns {Promise<Reply & {scanners: ScannerInfo[], count: number}>}
+     */
+    initDevice(): Promise<Reply & {
+        scanners: {
+            /**
+             * "DeviceIndex"
+             */
+            index: number;
+            /**
+             * "ScannerName" (the device's identification)
+             */
+            name: string;
+            /**
+             * "DeviceHandle" as decimal text: pass it as `sHandle`
+             */
+            handle: string;
+            /**
+             * "DeviceType", the model name
+             */
+            type: string;
+        }[];
+        count: number;
+    }>;
+    /**
+     * Releases the scanners and the matcher and empties the template database ("uninitDevice").
+     * @returns {Promise<Reply>}
+     */
+    uninitDevice(): Promise<Reply>;
+    /**
+     * Sensor and capture state ("getScannerStatus"). `imageDelivered` is true when the scanner
+     * delivered at least one image (live or auto capture) since the previous status call.
+     * @param {string} sHandle
+     * @returns {Promise<Reply & {sensorOn?: boolean, capturing?: boolean, imageDelivered?: boolean}>}
+     */
+    getScannerStatus(sHandle: string): Promise<Reply & {
+        sensorOn?: boolean;
+        capturing?: boolean;
+        imageDelivered?: boolean;
+    }>;
+    /**
+     * The agent's API version ("version"), e.g. "0.1".
+     * @param {string} sHandle
+     * @returns {Promise<Reply & {api?: string}>}
+     */
+    version(sHandle: string): Promise<Reply & {
+        api?: string;
+    }>;
+    /**
+     * @typedef {object} ScannerParameters
+     * @property {number} [timeout]        capture time-out; read back in milliseconds
+     * @property {number} [brightness]
+     * @property {number} [sensitivity]
+     * @property {number} [securityLevel]  matcher security level
+     * @property {boolean} [fastMode]      matcher fast mode
+     * @property {number} [templateType]   see {@link TemplateType}
+     */
+    /**
+     * Reads the capture and matching settings ("getParameters").
+     * @param {string} sHandle
+     * @returns {Promise<Reply & {parameters?: ScannerParameters}>}
+     */
+    getParameters(sHandle: string): Promise<Reply & {
+        parameters?: {
+            /**
+             * capture time-out; read back in milliseconds
+             */
+            timeout?: number;
+            brightness?: number;
+            sensitivity?: number;
+            /**
+             * matcher security level
+             */
+            securityLevel?: number;
+            /**
+             * matcher fast mode
+             */
+            fastMode?: boolean;
+            /**
+             * see {@link TemplateType}
+             */
+            templateType?: number;
+        };
+    }>;
+    /**
+     * Changes settings ("setParameters"). Only the members given are sent. Note that `timeout`
+     * is given in **seconds** here (the agent multiplies it by 1000) while
+     * {@link WebAgent#getParameters} reports milliseconds. `unsupported` lists the settings the
+     * scanner does not have.
+     * @param {string} sHandle
+     * @param {{timeout?: number, brightness?: number, sensitivity?: number,
+     *          fastMode?: boolean|number, securityLevel?: number, templateType?: number}} settings
+     * @returns {Promise<Reply & {unsupported: string[]}>}
+     */
+    setParameters(sHandle: string, settings: {
+        timeout?: number;
+        brightness?: number;
+        sensitivity?: number;
+        fastMode?: boolean | number;
+        securityLevel?: number;
+        templateType?: number;
+    }): Promise<Reply & {
+        unsupported: string[];
+    }>;
+    /**
+     * Stops a running live or automatic capture, or a single capture that waits
+     * ("abortCapture"). Note that the agent runs one operation at a time, so an abort sent by the
+     * page that is itself waiting in captureSingle is answered only after that capture ends.
+     * @param {string} sHandle
+     * @param {{resetTimer?: number}} [options] image lifetime in ms (5000..600000)
+     * @returns {Promise<Reply>}
+     */
+    abortCapture(sHandle: string, options?: {
+        resetTimer?: number;
+    }): Promise<Reply>;
+    /**
+     * "isFingerOn": checks the session; answers only its "request" member.
+     * @param {string} sHandle
+     * @returns {Promise<Reply>}
+     */
+    isFingerOn(sHandle: string): Promise<Reply>;
+    /**
+     * Captures one image and waits for it ("captureSingle"): the reply comes when a finger was
+     * imaged, or when the scanner's time-out ran out. Then show {@link WebAgent#imageUrl}.
+     * @param {string} sHandle
+     * @param {{resetTimer?: number}} [options] image lifetime in ms (5000..600000)
+     * @returns {Promise<Reply>}
+     */
+    captureSingle(sHandle: string, options?: {
+        resetTimer?: number;
+    }): Promise<Reply>;
+    /**
+     * Starts continuous live capture ("startCapturing"); show {@link WebAgent#previewStreamUrl}
+     * in an `<img>` and stop with {@link WebAgent#abortCapture}.
+     * @param {string} sHandle
+     * @param {{resetTimer?: number}} [options] image lifetime in ms (5000..600000)
+     * @returns {Promise<Reply>}
+     */
+    startCapturing(sHandle: string, options?: {
+        resetTimer?: number;
+    }): Promise<Reply>;
+    /**
+     * Starts automatic capture ("autoCapture"): returns at once; the scanner captures when a
+     * finger is placed. Poll {@link WebAgent#getScannerStatus} and reload the image when
+     * `imageDelivered` is true.
+     * @param {string} sHandle
+     * @returns {Promise<Reply>}
+     */
+    autoCapture(sHandle: string): Promise<Reply>;
+    /**
+     * Extracts the template of the current image as Base64 ("getTemplateData").
+     * @param {string} sHandle
+     * @param {{encrypt?: 0|1, encryptKey?: string, extractEx?: 0|1, qualityLevel?: number}} [options]
+     *   `encrypt` 1 encrypts with `encryptKey` (its first 32 bytes); `qualityLevel` refuses
+     *   templates of lower quality; `extractEx` 1 (default) uses the extraction with capacity.
+     * @returns {Promise<Reply & {templateBase64?: string}>}
+     */
+    getTemplateData(sHandle: string, options?: {
+        encrypt?: 0 | 1;
+        encryptKey?: string;
+        extractEx?: 0 | 1;
+        qualityLevel?: number;
+    }): Promise<Reply & {
+        templateBase64?: string;
+    }>;
+    /**
+     * Exports the current image as Base64 ("getImageData"). The reply is a success with empty
+     * `imageBase64` when the conversion could not be made.
+     * @param {string} sHandle
+     * @param {{fileType?: 1|2|3, compressionRatio?: number}} [options]  see {@link FileType};
+     *   `compressionRatio` applies to WSQ (default 0.7)
+     * @returns {Promise<Reply & {imageBase64?: string}>}
+     */
+    getImageData(sHandle: string, options?: {
+        fileType?: 1 | 2 | 3;
+        compressionRatio?: number;
+    }): Promise<Reply & {
+        imageBase64?: string;
+    }>;
+    /**
+     * Saves the current image as a file beside the agent's pages ("saveImageBuffer"):
+     * html/img/convertedCaptureImage.bmp, .dat or .wsq.
+     * @param {string} sHandle
+     * @param {{fileType?: 1|2|3, compressionRatio?: number}} [options]
+     * @returns {Promise<Reply & {path?: string}>}
+     */
+    saveImageBuffer(sHandle: string, options?: {
+        fileType?: 1 | 2 | 3;
+        compressionRatio?: number;
+    }): Promise<Reply & {
+        path?: string;
+    }>;
+    /**
+     * The last Base64 text the scanner exported (the `/tmp/` endpoint), or null when there is
+     * none or the session was refused.
+     * @param {string} sHandle
+     * @returns {Promise<string|null>}
+     */
+    getLastBase64(sHandle: string): Promise<string | null>;
+    /**
+     * @param {string} sHandle
+     * @returns {string}
+     */
+    imageQuery(sHandle: string): string;
+    /**
+     * URL of the scanner's current image (a BMP, or a 1x1 GIF when there is none). A fresh URL
+     * on every call, so that setting it as `img.src` always loads the latest image.
+     * @param {string} sHandle
+     * @returns {string}
+     */
+    imageUrl(sHandle: string): string;
+    /**
+     * URL of the live preview: a multipart stream of BMP frames for an `<img>`. Clear the
+     * `<img>`'s src to close it.
+     * @param {string} sHandle
+     * @returns {string}
+     */
+    previewStreamUrl(sHandle: string): string;
+}
+/**
+ * The database operations (`/db/`) of a {@link WebAgent}; reach them as `agent.db`.
+ * Users are numbered 0, 1, 2, ... by position ("userSerialNo"); deleting a user renumbers the
+ * later ones, so read {@link WebAgentDatabase#queryData} again after a deletion.
+ */
+export class WebAgentDatabase {
+    /** @param {WebAgent} agent */
+    constructor(agent: WebAgent);
+    /** @private */
+    private agent;
+    /**
+     * Enrols a finger ("enroll"): creates user `userSerialNo` when it equals the user count, or
+     * replaces that user's templates. Captures once, or four times with `selectTemplate` 1 (the
+     * scanner library keeps the best two). Waits for the finger(s).
+     * @param {string} sHandle
+     * @param {{userSerialNo: number, userID?: string, selectTemplate?: 0|1, extractEx?: 0|1,
+     *          qualityLevel?: number}} options
+     * @returns {Promise<Reply>}
+     */
+    enroll(sHandle: string, options: {
+        userSerialNo: number;
+        userID?: string;
+        selectTemplate?: 0 | 1;
+        extractEx?: 0 | 1;
+        qualityLevel?: number;
+    }): Promise<Reply>;
+    /**
+     * Replaces a user's first template from one capture ("update").
+     * @param {string} sHandle
+     * @param {{userSerialNo: number, extractEx?: 0|1, qualityLevel?: number}} options
+     * @returns {Promise<Reply>}
+     */
+    update(sHandle: string, options: {
+        userSerialNo: number;
+        extractEx?: 0 | 1;
+        qualityLevel?: number;
+    }): Promise<Reply>;
+    /**
+     * Captures a finger and compares it with user `userSerialNo` ("verify"). `matched` is true
+     * or false when the comparison ran, undefined otherwise.
+     * @param {string} sHandle
+     * @param {{userSerialNo: number, extractEx?: 0|1, qualityLevel?: number}} options
+     * @returns {Promise<Reply & {matched?: boolean}>}
+     */
+    verify(sHandle: string, options: {
+        userSerialNo: number;
+        extractEx?: 0 | 1;
+        qualityLevel?: number;
+    }): Promise<Reply & {
+        matched?: boolean;
+    }>;
+    /**
+     * Captures a finger and compares it with a template given by the page ("verifyTemplate").
+     * @param {string} sHandle
+     * @param {{templateBase64: string, encrypt?: 0|1, encryptKey?: string, extractEx?: 0|1,
+     *          qualityLevel?: number}} options  `encrypt` 1 when the template was exported
+     *          encrypted (then `encryptKey` is the key it was encrypted with)
+     * @returns {Promise<Reply & {matched?: boolean}>}
+     */
+    verifyTemplate(sHandle: string, options: {
+        templateBase64: string;
+        encrypt?: 0 | 1;
+        encryptKey?: string;
+        extractEx?: 0 | 1;
+        qualityLevel?: number;
+    }): Promise<Reply & {
+        matched?: boolean;
+    }>;
+    /**
+     * Captures a finger and searches all users ("identify"). `matchedIndex` is the user's serial
+     * number, or -1 (with `matchedID` "Not Registered") when nobody matched. Stop a running
+     * identification with {@link WebAgentDatabase#abortIdentify}.
+     * @param {string} sHandle
+     * @param {{extractEx?: 0|1, qualityLevel?: number}} [options]
+     * @returns {Promise<Reply & {matchedIndex?: number, matchedID?: string, found?: boolean}>}
+     */
+    identify(sHandle: string, options?: {
+        extractEx?: 0 | 1;
+        qualityLevel?: number;
+    }): Promise<Reply & {
+        matchedIndex?: number;
+        matchedID?: string;
+        found?: boolean;
+    }>;
+    /**
+     * Stops an identification that is running ("abortIdentify"); answered at once.
+     * @returns {Promise<Reply>}
+     */
+    abortIdentify(): Promise<Reply>;
+    /**
+     * Removes one user ("delete"); later users move down by one.
+     * @param {string} sHandle
+     * @param {number} userSerialNo
+     * @returns {Promise<Reply>}
+     */
+    delete(sHandle: string, userSerialNo: number): Promise<Reply>;
+    /**
+     * Removes every user ("deleteAll").
+     * @returns {Promise<Reply>}
+     */
+    deleteAll(): Promise<Reply>;
+    /**
+     * @typedef {object} UserRecord
+     * @property {number} serialNo   position in the database ("userSerialNo")
+     * @property {string} id         the user ID given at enrolment
+     * @property {number} template1  size in bytes of the first template
+     * @property {number} quality1
+     * @property {number} template2  size of the second template (0 for single enrolment)
+     * @property {number} quality2
+     */
+    /**
+     * Lists the users ("queryData").
+     * @param {string} sHandle  any scanner's handle (required by the agent, not used)
+     * @returns {Promise<Reply & {users?: UserRecord[]}>}
+     */
+    queryData(sHandle: string): Promise<Reply & {
+        users?: {
+            /**
+             * position in the database ("userSerialNo")
+             */
+            serialNo: number;
+            /**
+             * the user ID given at enrolment
+             */
+            id: string;
+            /**
+             * size in bytes of the first template
+             */
+            template1: number;
+            quality1: number;
+            /**
+             * size of the second template (0 for single enrolment)
+             */
+            template2: number;
+            quality2: number;
+        }[];
+    }>;
+    /**
+     * The number of enrolled users (from "queryData").
+     * @param {string} sHandle
+     * @returns {Promise<number>}
+     */
+    count(sHandle: string): Promise<number>;
+    /**
+     * A user's first template as Base64 ("getTemplateData" under /db/), plain or encrypted.
+     * @param {string} sHandle
+     * @param {{userSerialNo: number, encrypt?: 0|1, encryptKey?: string}} options
+     * @returns {Promise<Reply & {templateBase64?: string}>}
+     */
+    getTemplateData(sHandle: string, options: {
+        userSerialNo: number;
+        encrypt?: 0 | 1;
+        encryptKey?: string;
+    }): Promise<Reply & {
+        templateBase64?: string;
+    }>;
+    /**
+     * The agent answers "0" with the text of status 0 for a user number outside the database,
+     * which reads like a success; so the number is checked against "queryData" first.
+     * @private
+     * @param {string} sHandle
+     * @param {string} name
+     * @param {number} userSerialNo
+     * @returns {Promise<Reply|null>} a refusal, or null when the user exists
+     */
+    private checkUser;
+}
+/**
+ * The normalised reply of one operation.
+ */
+export type Reply = {
+    /**
+     * the operation name, e.g. "captureSingle" or "db/verify"
+     */
+    operation: string;
+    /**
+     * true when the operation ran and "retValue" is 0
+     */
+    ok: boolean;
+    /**
+     * "retValue" as a number (null when the reply had none)
+     */
+    retValue: number | null;
+    /**
+     * "retString" as the agent sent it ('' when absent)
+     */
+    retString: string;
+    /**
+     * a plain-language sentence for people: retString plus advice
+     */
+    message: string;
+    /**
+     * true when the agent did not run the operation and answered with
+     * members left from an earlier reply (unknown scanner handle)
+     */
+    stale: boolean;
+    /**
+     * the parsed reply, 64-bit "DeviceHandle" values kept as text
+     */
+    data: object;
+    /**
+     * the reply body exactly as received
+     */
+    raw: string;
+};
