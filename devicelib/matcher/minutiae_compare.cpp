@@ -21,8 +21,16 @@ constexpr int kPairAngleTolerance = 16;    // 22 degrees between paired minutiae
 constexpr float kPairRadius = 8.0f;        // position tolerance at the anchor ...
 constexpr float kPairRadiusGrowth = 0.1f;  // ... growing with the distance from it ...
 constexpr float kMaxPairRadius = 22.0f;    // ... up to this
-constexpr float kOverlapMargin = 16.0f;    // minutiae this close to the other's box count
-constexpr int kMinEffectiveCount = 12;     // small overlaps do not inflate the score
+// A paired minutia counts less the farther it lies from where the alignment puts its partner
+// and the more their directions differ: by 1 - kSoftDistance (d / radius)^2 and
+// 1 - kSoftAngle (angle difference / kPairAngleTolerance)^2. Chance pairings of two different
+// fingers sit anywhere inside the tolerances, a finger's own close to the centre; a hard count
+// let the former score as much as the latter. Measured on the real sets: FNMR at FMR 0.1 %
+// 34 -> 24 % (mean of five), EER unchanged on the mean.
+constexpr float kSoftDistance = 0.7f;
+constexpr float kSoftAngle = 0.7f;
+constexpr float kOverlapMargin = 16.0f;  // minutiae this close to the other's box count
+constexpr int kMinEffectiveCount = 12;   // small overlaps do not inflate the score
 constexpr int kMinPaired = 3;
 constexpr int kSupportRotation = 12;     // 17 degrees between agreeing candidate alignments ...
 constexpr float kSupportRadius = 16.0f;  // ... which carry each other's minutiae this close
@@ -552,7 +560,29 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
   const int m = result.paired;
   const int np = std::max({probeInside, m, kMinEffectiveCount, probe.count_ / 2});
   const int ng = std::max({galleryInside, m, kMinEffectiveCount, gallery.count_ / 2});
-  result.score = static_cast<int>(static_cast<int64_t>(kMaxScore) * m * m / (np * ng));
+  // The paired count, each pair weighted by how closely it agrees (see kSoftDistance).
+  float weighted = 0;
+  for (int g = 0; g < gallery.count_; ++g) {
+    const int k = owner_[g];
+    if (k < 0) {
+      continue;
+    }
+    const float dx = probe.x_[k] - a.anchorX;
+    const float dy = probe.y_[k] - a.anchorY;
+    const float radius =
+        std::min(kMaxPairRadius, kPairRadius + kPairRadiusGrowth * std::sqrt(dx * dx + dy * dy));
+    const float ex = gallery.x_[g] - (a.targetX + a.cosine * dx - a.sine * dy);
+    const float ey = gallery.y_[g] - (a.targetY + a.sine * dx + a.cosine * dy);
+    const float angle =
+        static_cast<float>(
+            AngleDistance(gallery.angle_[g], static_cast<uint8_t>(probe.angle_[k] + a.rotation))) /
+        kPairAngleTolerance;
+    weighted += (1.0f - kSoftDistance * (ex * ex + ey * ey) / (radius * radius)) *
+                (1.0f - kSoftAngle * angle * angle);
+  }
+  result.score = std::clamp(static_cast<int>(static_cast<float>(kMaxScore) * weighted * weighted /
+                                             static_cast<float>(np * ng)),
+                            0, kMaxScore);
   return result;
 }
 
