@@ -29,6 +29,18 @@ constexpr float kMaxPairRadius = 22.0f;    // ... up to this
 // 34 -> 24 % (mean of five), EER unchanged on the mean.
 constexpr float kSoftDistance = 0.7f;
 constexpr float kSoftAngle = 0.7f;
+// A minutia's weight in the score: 1 - kQualityWeight + kQualityWeight * quality / 100, so that
+// minutiae that the extractor found in smudged or unclear areas (often false) cost a pairing
+// less when they stay unpaired, and add less when they pair by chance. Quality 0 means "not
+// reported" in both record standards and weighs as much as 100. Measured on the real sets:
+// FNMR at FMR 0.1 % 24.1 -> 22.4 % (mean of five), EER unchanged.
+constexpr float kQualityWeight = 0.8f;
+
+float QualityWeight(unsigned quality) {
+  return quality == 0 ? 1.0f
+                      : 1.0f - kQualityWeight +
+                            kQualityWeight * static_cast<float>(std::min(quality, 100u)) / 100.0f;
+}
 constexpr float kOverlapMargin = 16.0f;  // minutiae this close to the other's box count
 constexpr int kMinEffectiveCount = 12;   // small overlaps do not inflate the score
 constexpr int kMinPaired = 3;
@@ -209,6 +221,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   minX_ = minY_ = 1e9f;
   maxX_ = maxY_ = -1e9f;
   uint64_t digest = 0xcbf29ce484222325ull ^ static_cast<uint64_t>(count_);
+  totalWeight_ = 0;
   for (int k = 0; k < count_; ++k) {
     const codec::Minutia& m = tmpl.minutiae[order[k] & 0xFF];
     x_[k] = m.x * sx;
@@ -216,6 +229,8 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     // Records count angles counter-clockwise with y pointing up; here y points down, so the
     // direction flips sign. 1/256 turns let angle arithmetic wrap in a byte.
     angle_[k] = static_cast<uint8_t>(256u - (m.angle % 360u * 256u + 180u) / 360u);
+    weight_[k] = QualityWeight(m.quality);
+    totalWeight_ += weight_[k];
     minX_ = std::min(minX_, x_[k]);
     maxX_ = std::max(maxX_, x_[k]);
     minY_ = std::min(minY_, y_[k]);
@@ -461,7 +476,7 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     return k;
   };
 
-  int probeInside = 0;
+  float probeInside = 0;  // weights of the probe's minutiae inside the gallery's box
   for (int k = 0; k < probe.count_; ++k) {
     partner_[k] = -1;
     second[k] = -1;
@@ -471,7 +486,7 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float qy = a.targetY + a.sine * dx + a.cosine * dy;
     if (qx >= gallery.minX_ - kOverlapMargin && qx <= gallery.maxX_ + kOverlapMargin &&
         qy >= gallery.minY_ - kOverlapMargin && qy <= gallery.maxY_ + kOverlapMargin) {
-      ++probeInside;
+      probeInside += probe.weight_[k];
     }
     const float radius =
         std::min(kMaxPairRadius, kPairRadius + kPairRadiusGrowth * std::sqrt(dx * dx + dy * dy));
@@ -543,7 +558,7 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     return result;
   }
   // Gallery minutiae inside the probe's box, mapped back by the inverse alignment.
-  int galleryInside = 0;
+  float galleryInside = 0;
   for (int g = 0; g < gallery.count_; ++g) {
     const float dx = gallery.x_[g] - a.targetX;
     const float dy = gallery.y_[g] - a.targetY;
@@ -551,16 +566,11 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float py = a.anchorY - a.sine * dx + a.cosine * dy;
     if (px >= probe.minX_ - kOverlapMargin && px <= probe.maxX_ + kOverlapMargin &&
         py >= probe.minY_ - kOverlapMargin && py <= probe.maxY_ + kOverlapMargin) {
-      ++galleryInside;
+      galleryInside += gallery.weight_[g];
     }
   }
-  // Minutiae outside the overlap cannot pair and do not count against the score; but an overlap
-  // holding few of either set's minutiae is weak evidence, so at least half of each set and
-  // kMinEffectiveCount count.
-  const int m = result.paired;
-  const int np = std::max({probeInside, m, kMinEffectiveCount, probe.count_ / 2});
-  const int ng = std::max({galleryInside, m, kMinEffectiveCount, gallery.count_ / 2});
-  // The paired count, each pair weighted by how closely it agrees (see kSoftDistance).
+  // The paired count, each pair weighted by how closely it agrees (see kSoftDistance) and by
+  // the two minutiae's quality weights.
   float weighted = 0;
   for (int g = 0; g < gallery.count_; ++g) {
     const int k = owner_[g];
@@ -578,11 +588,18 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
             AngleDistance(gallery.angle_[g], static_cast<uint8_t>(probe.angle_[k] + a.rotation))) /
         kPairAngleTolerance;
     weighted += (1.0f - kSoftDistance * (ex * ex + ey * ey) / (radius * radius)) *
-                (1.0f - kSoftAngle * angle * angle);
+                (1.0f - kSoftAngle * angle * angle) *
+                std::sqrt(probe.weight_[k] * gallery.weight_[g]);
   }
-  result.score = std::clamp(static_cast<int>(static_cast<float>(kMaxScore) * weighted * weighted /
-                                             static_cast<float>(np * ng)),
-                            0, kMaxScore);
+  // Minutiae outside the overlap cannot pair and do not count against the score; but an overlap
+  // holding few of either set's minutiae is weak evidence, so at least half of each set (by
+  // weight) and kMinEffectiveCount count.
+  constexpr float kFloor = static_cast<float>(kMinEffectiveCount);
+  const float np = std::max({probeInside, weighted, kFloor, probe.totalWeight_ / 2});
+  const float ng = std::max({galleryInside, weighted, kFloor, gallery.totalWeight_ / 2});
+  result.score =
+      std::clamp(static_cast<int>(static_cast<float>(kMaxScore) * weighted * weighted / (np * ng)),
+                 0, kMaxScore);
   return result;
 }
 
