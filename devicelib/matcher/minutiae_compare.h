@@ -30,8 +30,8 @@ inline constexpr int kMaxScore = 1000;
 
 struct CompareOptions {
   int neighbours = 10;  // edges per minutia
-  int candidates = 32;  // best-voted correspondences, ranked by their mutual agreement
-  int seeds = 3;        // alignments tried: the best ranked candidates
+  int candidates = 64;  // best-voted correspondences, ranked by their mutual agreement
+  int seeds = 8;        // alignments tried: the best ranked candidates
   bool refine = true;   // least-squares re-alignment and second pairing
 };
 
