@@ -716,21 +716,45 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     support[c] = t.votes;
     rank[c] = static_cast<uint8_t>(c);
   }
+  // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
+  // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns
+  // into vector code (a few thousand checks per comparison, a third of its time when scalar).
+  constexpr int kLanes = 8;
+  static_assert(kMaxCandidates % kLanes == 0);
+  std::array<float, kMaxCandidates> ax, ay, tx, ty;
+  std::array<int32_t, kMaxCandidates> rot, votes;
+  const int padded = (found + kLanes - 1) / kLanes * kLanes;
+  for (int d = 0; d < padded; ++d) {
+    const bool real = d < found;
+    ax[d] = real ? alignments[d].anchorX : -1e9f;
+    ay[d] = real ? alignments[d].anchorY : -1e9f;
+    tx[d] = real ? alignments[d].targetX : 0.0f;
+    ty[d] = real ? alignments[d].targetY : 0.0f;
+    rot[d] = real ? alignments[d].rotation : 0;
+    votes[d] = real ? tallies_[candidates[d]].votes : 0;
+  }
   for (int c = 0; c < found; ++c) {
     const Alignment& a = alignments[c];
-    int votes = 0;
-    for (int d = 0; d < found; ++d) {
-      const Alignment& b = alignments[d];
-      const float dx = b.anchorX - a.anchorX;
-      const float dy = b.anchorY - a.anchorY;
-      const float ex = a.targetX + a.cosine * dx - a.sine * dy - b.targetX;
-      const float ey = a.targetY + a.sine * dx + a.cosine * dy - b.targetY;
-      const bool agrees = (d != c) & (ex * ex + ey * ey <= kSupportRadius * kSupportRadius) &
-                          (std::abs(Wrap(b.rotation - a.rotation)) <= kSupportRotation) &
-                          (b.anchorX != a.anchorX || b.anchorY != a.anchorY);
-      votes += agrees ? tallies_[candidates[d]].votes : 0;
+    int32_t agreeing = 0;
+    for (int group = 0; group < padded; group += kLanes) {
+      for (int l = 0; l < kLanes; ++l) {
+        const int d = group + l;
+        const float dx = ax[d] - a.anchorX;
+        const float dy = ay[d] - a.anchorY;
+        const float ex = a.targetX + a.cosine * dx - a.sine * dy - tx[d];
+        const float ey = a.targetY + a.sine * dx + a.cosine * dy - ty[d];
+        // Rotations differ by at most kSupportRotation units either way, modulo a turn.
+        const int32_t turn = (rot[d] - a.rotation + kSupportRotation) & 0xFF;
+        // The candidate itself, and others on the same probe minutia, do not count. Masks
+        // rather than branches, so that the group stays vector code.
+        const int32_t agrees =
+            static_cast<int32_t>(ex * ex + ey * ey <= kSupportRadius * kSupportRadius) &
+            static_cast<int32_t>(turn <= 2 * kSupportRotation) &
+            (static_cast<int32_t>(ax[d] != a.anchorX) | static_cast<int32_t>(ay[d] != a.anchorY));
+        agreeing += votes[d] & -agrees;
+      }
     }
-    support[c] += votes;
+    support[c] += agreeing;
   }
   std::stable_sort(rank.begin(), rank.begin() + found,
                    [&](uint8_t a, uint8_t b) { return support[a] > support[b]; });
