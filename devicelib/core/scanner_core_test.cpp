@@ -6,6 +6,9 @@
 #include <deque>
 #include <thread>
 
+#include "codec/template/minutiae.h"
+#include "devicelib/matcher/minutiae_matcher.h"
+#include "devicelib/matcher/test_minutiae.h"
 #include "devicelib/status.h"
 #include "devicelib/virtual/synthetic_finger.h"
 
@@ -337,6 +340,78 @@ TEST_F(ScannerCoreTest, EveryImageIsExtractedFromItsPixels) {
   EXPECT_EQ(core->ExtractEx(h, 20, templ, &size, &quality), kBufferTooSmall);
   ASSERT_EQ(core->ExtractEx(h, 100, templ, &size, &quality), kOk);
   EXPECT_LE(size, 100);
+}
+
+// A capture of one finger that found only part of its minutiae: `base` with the minutiae in
+// [from, to) replaced by those of another finger.
+codec::FingerTemplate WithReplaced(const codec::FingerTemplate& base,
+                                   const codec::FingerTemplate& other, size_t from, size_t to) {
+  codec::FingerTemplate t = base;
+  for (size_t k = from; k < to && k < t.minutiae.size() && k < other.minutiae.size(); ++k) {
+    t.minutiae[k] = other.minutiae[k];
+  }
+  return t;
+}
+
+int32_t Score(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  int32_t score = -1;
+  EXPECT_EQ(CompareTemplates(a.data(), static_cast<int32_t>(a.size()), b.data(),
+                             static_cast<int32_t>(b.size()), &score),
+            kOk);
+  return score;
+}
+
+// Selection keeps the pair that agrees best, and must accept it whenever verification at the
+// default level would: a real finger's captures seldom agree as well as the strictest level
+// asks, and enrolment would then fail for fingers that verify fine.
+TEST_F(ScannerCoreTest, SelectionAcceptsCapturesThatMatchAtTheDefaultLevel) {
+  namespace mt = matcher::testing;
+  ASSERT_EQ(core->Init(), kOk);
+  const int64_t h = Handle(0);
+  const codec::FingerTemplate base = mt::MasterFinger(3, 40);
+  // Every capture shares 13 of its 40 minutiae with the first one, at most 8 with each other.
+  std::vector<std::vector<uint8_t>> records = {
+      mt::Record(base), mt::Record(WithReplaced(base, mt::MasterFinger(21, 40), 0, 27)),
+      mt::Record(WithReplaced(base, mt::MasterFinger(22, 40), 13, 40)),
+      mt::Record(WithReplaced(base, mt::MasterFinger(23, 40), 5, 32))};
+  int32_t best = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    for (size_t j = i + 1; j < records.size(); ++j) {
+      best = std::max(best, Score(records[i], records[j]));
+    }
+  }
+  // The point of the case: the best pair matches at the default level, not at the strictest.
+  ASSERT_GE(best, SecurityLevelThreshold(kDefaultSecurityLevel));
+  ASSERT_LT(best, SecurityLevelThreshold(kMaxSecurityLevel));
+
+  std::vector<const uint8_t*> in;
+  std::vector<int32_t> sizes;
+  for (const auto& r : records) {
+    in.push_back(r.data());
+    sizes.push_back(static_cast<int32_t>(r.size()));
+  }
+  std::vector<uint8_t> out0(kMaxTemplateSize), out1(kMaxTemplateSize);
+  uint8_t* outs[2] = {out0.data(), out1.data()};
+  int32_t outSizes[2] = {0, 0};
+  ASSERT_EQ(core->SelectTemplate(h, in.data(), sizes.data(), 4, outs, outSizes, 2), kOk);
+  // The chosen two are the first capture and one that shares 13 minutiae with it.
+  const std::vector<uint8_t> chosen0(out0.begin(), out0.begin() + outSizes[0]);
+  const std::vector<uint8_t> chosen1(out1.begin(), out1.begin() + outSizes[1]);
+  EXPECT_TRUE(chosen0 == records[0] || chosen1 == records[0]);
+  EXPECT_EQ(Score(chosen0, chosen1), best);
+
+  // Four different fingers agree nowhere near the default level: nothing is chosen.
+  std::vector<std::vector<uint8_t>> strangers;
+  for (uint32_t f = 10; f < 14; ++f) {
+    strangers.push_back(mt::Record(mt::MasterFinger(f, 40)));
+  }
+  for (size_t k = 0; k < 4; ++k) {
+    in[k] = strangers[k].data();
+    sizes[k] = static_cast<int32_t>(strangers[k].size());
+  }
+  EXPECT_EQ(
+      core->SelectTemplateEx(h, kMaxTemplateSize, in.data(), sizes.data(), 4, outs, outSizes, 2),
+      kSelectionFailed);
 }
 
 }  // namespace

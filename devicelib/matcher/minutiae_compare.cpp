@@ -21,8 +21,28 @@ constexpr int kPairAngleTolerance = 16;    // 22 degrees between paired minutiae
 constexpr float kPairRadius = 8.0f;        // position tolerance at the anchor ...
 constexpr float kPairRadiusGrowth = 0.1f;  // ... growing with the distance from it ...
 constexpr float kMaxPairRadius = 22.0f;    // ... up to this
-constexpr float kOverlapMargin = 16.0f;    // minutiae this close to the other's box count
-constexpr int kMinEffectiveCount = 12;     // small overlaps do not inflate the score
+// A paired minutia counts less the farther it lies from where the alignment puts its partner
+// and the more their directions differ: by 1 - kSoftDistance (d / radius)^2 and
+// 1 - kSoftAngle (angle difference / kPairAngleTolerance)^2. Chance pairings of two different
+// fingers sit anywhere inside the tolerances, a finger's own close to the centre; a hard count
+// let the former score as much as the latter. Measured on the real sets: FNMR at FMR 0.1 %
+// 34 -> 24 % (mean of five), EER unchanged on the mean.
+constexpr float kSoftDistance = 0.7f;
+constexpr float kSoftAngle = 0.7f;
+// A minutia's weight in the score: 1 - kQualityWeight + kQualityWeight * quality / 100, so that
+// minutiae that the extractor found in smudged or unclear areas (often false) cost a pairing
+// less when they stay unpaired, and add less when they pair by chance. Quality 0 means "not
+// reported" in both record standards and weighs as much as 100. Measured on the real sets:
+// FNMR at FMR 0.1 % 24.1 -> 22.4 % (mean of five), EER unchanged.
+constexpr float kQualityWeight = 0.8f;
+
+float QualityWeight(unsigned quality) {
+  return quality == 0 ? 1.0f
+                      : 1.0f - kQualityWeight +
+                            kQualityWeight * static_cast<float>(std::min(quality, 100u)) / 100.0f;
+}
+constexpr float kOverlapMargin = 16.0f;  // minutiae this close to the other's box count
+constexpr int kMinEffectiveCount = 12;   // small overlaps do not inflate the score
 constexpr int kMinPaired = 3;
 constexpr int kSupportRotation = 12;     // 17 degrees between agreeing candidate alignments ...
 constexpr float kSupportRadius = 16.0f;  // ... which carry each other's minutiae this close
@@ -119,8 +139,10 @@ const DirectionTable& Directions() {
 }  // namespace
 
 // Measured on the real sets: ten neighbours gain about a sixth in EER over seven, at about two
-// thirds of the speed; ranking 32 candidates by agreement and pairing the best three does as
-// well as pairing the ten best-voted. Fast mode keeps fewer edges and pairs two.
+// thirds of the speed. On the engine's minutiae of real prints the true alignment is often not
+// among the three best-ranked candidates: pairing the best 8 of 64 lowers the mean EER of the
+// five sets from 11.2 to 10.0 % (pairing 40 of 80 reaches 9.1 %, at a fifth of the speed).
+// Fast mode keeps fewer edges and pairs two of 24.
 CompareOptions FullModeOptions() {
   return CompareOptions{};
 }
@@ -201,6 +223,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   minX_ = minY_ = 1e9f;
   maxX_ = maxY_ = -1e9f;
   uint64_t digest = 0xcbf29ce484222325ull ^ static_cast<uint64_t>(count_);
+  totalWeight_ = 0;
   for (int k = 0; k < count_; ++k) {
     const codec::Minutia& m = tmpl.minutiae[order[k] & 0xFF];
     x_[k] = m.x * sx;
@@ -208,6 +231,8 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     // Records count angles counter-clockwise with y pointing up; here y points down, so the
     // direction flips sign. 1/256 turns let angle arithmetic wrap in a byte.
     angle_[k] = static_cast<uint8_t>(256u - (m.angle % 360u * 256u + 180u) / 360u);
+    weight_[k] = QualityWeight(m.quality);
+    totalWeight_ += weight_[k];
     minX_ = std::min(minX_, x_[k]);
     maxX_ = std::max(maxX_, x_[k]);
     minY_ = std::min(minY_, y_[k]);
@@ -453,7 +478,7 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     return k;
   };
 
-  int probeInside = 0;
+  float probeInside = 0;  // weights of the probe's minutiae inside the gallery's box
   for (int k = 0; k < probe.count_; ++k) {
     partner_[k] = -1;
     second[k] = -1;
@@ -463,7 +488,7 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float qy = a.targetY + a.sine * dx + a.cosine * dy;
     if (qx >= gallery.minX_ - kOverlapMargin && qx <= gallery.maxX_ + kOverlapMargin &&
         qy >= gallery.minY_ - kOverlapMargin && qy <= gallery.maxY_ + kOverlapMargin) {
-      ++probeInside;
+      probeInside += probe.weight_[k];
     }
     const float radius =
         std::min(kMaxPairRadius, kPairRadius + kPairRadiusGrowth * std::sqrt(dx * dx + dy * dy));
@@ -535,7 +560,7 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     return result;
   }
   // Gallery minutiae inside the probe's box, mapped back by the inverse alignment.
-  int galleryInside = 0;
+  float galleryInside = 0;
   for (int g = 0; g < gallery.count_; ++g) {
     const float dx = gallery.x_[g] - a.targetX;
     const float dy = gallery.y_[g] - a.targetY;
@@ -543,16 +568,40 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float py = a.anchorY - a.sine * dx + a.cosine * dy;
     if (px >= probe.minX_ - kOverlapMargin && px <= probe.maxX_ + kOverlapMargin &&
         py >= probe.minY_ - kOverlapMargin && py <= probe.maxY_ + kOverlapMargin) {
-      ++galleryInside;
+      galleryInside += gallery.weight_[g];
     }
   }
+  // The paired count, each pair weighted by how closely it agrees (see kSoftDistance) and by
+  // the two minutiae's quality weights.
+  float weighted = 0;
+  for (int g = 0; g < gallery.count_; ++g) {
+    const int k = owner_[g];
+    if (k < 0) {
+      continue;
+    }
+    const float dx = probe.x_[k] - a.anchorX;
+    const float dy = probe.y_[k] - a.anchorY;
+    const float radius =
+        std::min(kMaxPairRadius, kPairRadius + kPairRadiusGrowth * std::sqrt(dx * dx + dy * dy));
+    const float ex = gallery.x_[g] - (a.targetX + a.cosine * dx - a.sine * dy);
+    const float ey = gallery.y_[g] - (a.targetY + a.sine * dx + a.cosine * dy);
+    const float angle =
+        static_cast<float>(
+            AngleDistance(gallery.angle_[g], static_cast<uint8_t>(probe.angle_[k] + a.rotation))) /
+        kPairAngleTolerance;
+    weighted += (1.0f - kSoftDistance * (ex * ex + ey * ey) / (radius * radius)) *
+                (1.0f - kSoftAngle * angle * angle) *
+                std::sqrt(probe.weight_[k] * gallery.weight_[g]);
+  }
   // Minutiae outside the overlap cannot pair and do not count against the score; but an overlap
-  // holding few of either set's minutiae is weak evidence, so at least half of each set and
-  // kMinEffectiveCount count.
-  const int m = result.paired;
-  const int np = std::max({probeInside, m, kMinEffectiveCount, probe.count_ / 2});
-  const int ng = std::max({galleryInside, m, kMinEffectiveCount, gallery.count_ / 2});
-  result.score = static_cast<int>(static_cast<int64_t>(kMaxScore) * m * m / (np * ng));
+  // holding few of either set's minutiae is weak evidence, so at least half of each set (by
+  // weight) and kMinEffectiveCount count.
+  constexpr float kFloor = static_cast<float>(kMinEffectiveCount);
+  const float np = std::max({probeInside, weighted, kFloor, probe.totalWeight_ / 2});
+  const float ng = std::max({galleryInside, weighted, kFloor, gallery.totalWeight_ / 2});
+  result.score =
+      std::clamp(static_cast<int>(static_cast<float>(kMaxScore) * weighted * weighted / (np * ng)),
+                 0, kMaxScore);
   return result;
 }
 
@@ -619,7 +668,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   Vote(probe, gallery);
 
   // The cells with the most votes, best first: the candidate correspondences.
-  constexpr int kMaxCandidates = 48;
+  constexpr int kMaxCandidates = 96;
   const int candidateCount =
       std::clamp(std::max(options.candidates, options.seeds), 1, kMaxCandidates);
   std::array<uint16_t, kMaxCandidates> candidates;
@@ -667,21 +716,45 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     support[c] = t.votes;
     rank[c] = static_cast<uint8_t>(c);
   }
+  // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
+  // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns
+  // into vector code (a few thousand checks per comparison, a third of its time when scalar).
+  constexpr int kLanes = 8;
+  static_assert(kMaxCandidates % kLanes == 0);
+  std::array<float, kMaxCandidates> ax, ay, tx, ty;
+  std::array<int32_t, kMaxCandidates> rot, votes;
+  const int padded = (found + kLanes - 1) / kLanes * kLanes;
+  for (int d = 0; d < padded; ++d) {
+    const bool real = d < found;
+    ax[d] = real ? alignments[d].anchorX : -1e9f;
+    ay[d] = real ? alignments[d].anchorY : -1e9f;
+    tx[d] = real ? alignments[d].targetX : 0.0f;
+    ty[d] = real ? alignments[d].targetY : 0.0f;
+    rot[d] = real ? alignments[d].rotation : 0;
+    votes[d] = real ? tallies_[candidates[d]].votes : 0;
+  }
   for (int c = 0; c < found; ++c) {
     const Alignment& a = alignments[c];
-    int votes = 0;
-    for (int d = 0; d < found; ++d) {
-      const Alignment& b = alignments[d];
-      const float dx = b.anchorX - a.anchorX;
-      const float dy = b.anchorY - a.anchorY;
-      const float ex = a.targetX + a.cosine * dx - a.sine * dy - b.targetX;
-      const float ey = a.targetY + a.sine * dx + a.cosine * dy - b.targetY;
-      const bool agrees = (d != c) & (ex * ex + ey * ey <= kSupportRadius * kSupportRadius) &
-                          (std::abs(Wrap(b.rotation - a.rotation)) <= kSupportRotation) &
-                          (b.anchorX != a.anchorX || b.anchorY != a.anchorY);
-      votes += agrees ? tallies_[candidates[d]].votes : 0;
+    int32_t agreeing = 0;
+    for (int group = 0; group < padded; group += kLanes) {
+      for (int l = 0; l < kLanes; ++l) {
+        const int d = group + l;
+        const float dx = ax[d] - a.anchorX;
+        const float dy = ay[d] - a.anchorY;
+        const float ex = a.targetX + a.cosine * dx - a.sine * dy - tx[d];
+        const float ey = a.targetY + a.sine * dx + a.cosine * dy - ty[d];
+        // Rotations differ by at most kSupportRotation units either way, modulo a turn.
+        const int32_t turn = (rot[d] - a.rotation + kSupportRotation) & 0xFF;
+        // The candidate itself, and others on the same probe minutia, do not count. Masks
+        // rather than branches, so that the group stays vector code.
+        const int32_t agrees =
+            static_cast<int32_t>(ex * ex + ey * ey <= kSupportRadius * kSupportRadius) &
+            static_cast<int32_t>(turn <= 2 * kSupportRotation) &
+            (static_cast<int32_t>(ax[d] != a.anchorX) | static_cast<int32_t>(ay[d] != a.anchorY));
+        agreeing += votes[d] & -agrees;
+      }
     }
-    support[c] += votes;
+    support[c] += agreeing;
   }
   std::stable_sort(rank.begin(), rank.begin() + found,
                    [&](uint8_t a, uint8_t b) { return support[a] > support[b]; });

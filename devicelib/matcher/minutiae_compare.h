@@ -30,8 +30,8 @@ inline constexpr int kMaxScore = 1000;
 
 struct CompareOptions {
   int neighbours = 10;  // edges per minutia
-  int candidates = 32;  // best-voted correspondences, ranked by their mutual agreement
-  int seeds = 3;        // alignments tried: the best ranked candidates
+  int candidates = 64;  // best-voted correspondences, ranked by their mutual agreement
+  int seeds = 8;        // alignments tried: the best ranked candidates
   bool refine = true;   // least-squares re-alignment and second pairing
 };
 
@@ -93,6 +93,8 @@ class PreparedTemplate {
   std::array<float, kMaxMinutiae + kPairScan> x_{};
   std::array<float, kMaxMinutiae + kPairScan> y_{};
   std::array<uint8_t, kMaxMinutiae + kPairScan> angle_{};
+  std::array<float, kMaxMinutiae> weight_{};  // from the minutia's quality, 0.2..1
+  float totalWeight_ = 0;                     // their sum
   float minX_ = 0, maxX_ = 0, minY_ = 0, maxY_ = 0;
   // Gallery side: the first minutia at or below each 16-pixel row band (y / 16, clamped).
   static constexpr int kRowBand = 16;

@@ -189,6 +189,37 @@ TEST(MinutiaeCompare, HardImpressionsStillScoreAboveImpostors) {
   EXPECT_LT(impostorMax, SecurityLevelThreshold(kMinSecurityLevel));
 }
 
+TEST(MinutiaeCompare, MinutiaQualityWeighsUnpairedAndChanceMinutiae) {
+  const auto master = synth::MasterFinger(5, 40);
+  auto withQuality = [](codec::FingerTemplate t, uint8_t quality) {
+    for (auto& m : t.minutiae) {
+      m.quality = quality;
+    }
+    return t;
+  };
+  // Quality 0 is "not reported" in both standards: such records score as if every minutia were
+  // of the best quality, not as if every one were doubtful.
+  EXPECT_EQ(Score(withQuality(master, 0), withQuality(master, 0)),
+            Score(withQuality(master, 100), withQuality(master, 100)));
+  EXPECT_GE(Score(withQuality(master, 0), withQuality(master, 0)), 900);
+  // The same finger with ten extra minutiae that pair with nothing: they cost less when the
+  // extractor marked them as doubtful, and a uniform quality changes nothing.
+  const auto other = synth::MasterFinger(6, 40);
+  auto extended = [&](uint8_t extraQuality) {
+    codec::FingerTemplate t = withQuality(master, 90);
+    for (size_t k = 0; k < 10; ++k) {
+      codec::Minutia m = other.minutiae[k];
+      m.quality = extraQuality;
+      t.minutiae.push_back(m);
+    }
+    return t;
+  };
+  const auto probe = withQuality(master, 90);
+  EXPECT_GT(Score(probe, extended(10)), Score(probe, extended(90)));
+  EXPECT_EQ(Score(withQuality(master, 60), withQuality(master, 60)),
+            Score(withQuality(master, 90), withQuality(master, 90)));
+}
+
 TEST(MinutiaeCompare, ResolutionIsNormalised) {
   // The same finger recorded at 250 ppi (98 pixels per cm): coordinates halve.
   const auto master = synth::MasterFinger(5);

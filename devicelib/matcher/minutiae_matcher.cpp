@@ -17,10 +17,10 @@ namespace {
 
 // Score thresholds of levels 1..7, measured on the impostor pairs of five real fingerprint sets
 // (14,400 pairs pooled, see README.md): levels 1-5 are the lowest scores whose false-match
-// rate is at most 1 %, 0.3 %, 0.1 %, 0.03 % and 0.01 %; level 6 lies above every impostor
-// score measured; level 7 extrapolates the impostor tail (about tenfold fewer per 60 points)
-// to about 1 in 1,000,000.
-constexpr std::array<int32_t, 7> kThresholds = {173, 202, 234, 253, 292, 300, 420};
+// rate is at most 1 %, 0.3 %, 0.1 %, 0.03 % and 0.01 % whether the records are read as ISO or
+// ANSI; level 6 lies above every impostor score measured (122); level 7 extrapolates the
+// impostor tail (about tenfold fewer per 26 points) to about 1 in 1,000,000.
+constexpr std::array<int32_t, 7> kThresholds = {69, 81, 95, 102, 120, 125, 175};
 
 // How often Identify looks at the clock (every this many gallery entries); the abort flag is
 // looked at before every entry.
