@@ -246,10 +246,10 @@ class StopWithOpenStream(unittest.TestCase):
             streams = [StreamReader(page, handle) for _ in range(3)]
             for stream in streams:
                 stream.next_frame()
-            start = time.monotonic()
+            # The streams stay open until the agent ends them: a stop that waited for its readers
+            # would never come, so the bound only guards against a hang, not a slow machine.
             get("/api/close")
-            self.assertEqual(agent.wait(timeout=20), 0)
-            self.assertLess(time.monotonic() - start, 2.0)
+            self.assertEqual(agent.wait(timeout=30), 0)
             for stream in streams:
                 stream.close()
         finally:
