@@ -126,7 +126,7 @@ class CaptureAndImages(AgentTestCase):
         page, handle = self.page, self.handle
         self.assertEqual(page.api("captureSingle", handle).json()["retValue"], "0")
         image = page.image("CaptureImg.bmp", handle).body
-        page.api("setParameters", handle, timeout=4)
+        page.api("setParameters", handle, timeout=10)
         virtual_scanner(self.agent, "lift", 0)
         results = {}
         waiting = threading.Thread(
@@ -134,13 +134,12 @@ class CaptureAndImages(AgentTestCase):
         waiting.start()
         try:
             time.sleep(0.5)
-            start = time.monotonic()
             self.assertEqual(page.image("CaptureImg.bmp", handle).body, image)
             stream = StreamReader(page, handle)
             self.assertEqual(stream.next_frame(), image)
             stream.close()
-            self.assertLess(time.monotonic() - start, 2.0, "image delivery did not wait")
-            self.assertTrue(waiting.is_alive(), "the capture is still waiting for a finger")
+            # Delivered while the capture still waits out its 10 s: the image did not wait for it.
+            self.assertTrue(waiting.is_alive(), "image delivery waited for the capture")
         finally:
             waiting.join(timeout=30)
             page.api("setParameters", handle, timeout=5)
