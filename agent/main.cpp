@@ -50,6 +50,7 @@ agent::WebAgentOptions OptionsFromEnvironment() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::LimitAllocatorArenas();  // one heap for all worker threads: see platform.h
   platform::SingleInstanceLock instance;
   if (!instance.Acquire(kInstanceName)) {
     std::fprintf(stderr,
