@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Measures the agent's resident memory (VmRSS) idle and after sustained use with an empty
-template database: rounds of captures, each followed by the page's usual reads (the image,
-the template, the image as Base64 in every format), sent from several clients at once so that
-the work spreads over the server's worker threads as a busy page's requests do.
+template database: captures, each followed by the page's usual reads (the image, the image as
+Base64 in every format, and with --templates the template too), sent from several clients at
+once so that the work spreads over the server's worker threads as a busy page's requests do.
 
-Usage: tests/isolated.sh bench/memory_bench.py [--captures N] [--clients K]
+Usage: tests/isolated.sh bench/memory_bench.py [--captures N] [--clients K] [--templates]
 Starts build/bin/webagent (or $WEBAGENT_BIN) in a temporary directory; not part of the tests.
 Run it inside tests/isolated.sh: the agent listens on its fixed ports.
 """
@@ -29,7 +29,7 @@ def rss_kib(pid):
     raise RuntimeError("no VmRSS for %d" % pid)
 
 
-def sustained_use(page, handle, captures, clients):
+def sustained_use(page, handle, captures, clients, templates):
     """`captures` captures in all, each followed by the reads a page makes of its result."""
     errors = []
     lock = threading.Lock()
@@ -46,7 +46,8 @@ def sustained_use(page, handle, captures, clients):
                 errors.append(reply)
                 continue
             page.image("CaptureImg.bmp", handle)
-            page.api("getTemplateData", handle, extractEx=1, encrypt=0)
+            if templates:
+                page.api("getTemplateData", handle, extractEx=1, encrypt=0)
             for file_type in (1, 2, 3):
                 page.api("getImageData", handle, fileType=file_type)
 
@@ -58,7 +59,7 @@ def sustained_use(page, handle, captures, clients):
     return errors
 
 
-def measure(captures=30, clients=4, env=None):
+def measure(captures=30, clients=4, templates=False, env=None):
     """Starts an agent; returns (idle KiB, after-use KiB, settled KiB, errors)."""
     agent = harness.Agent(env=env).start()
     try:
@@ -67,7 +68,7 @@ def measure(captures=30, clients=4, env=None):
         page.db("deleteAll", handle)
         time.sleep(0.5)
         idle = rss_kib(agent.process.pid)
-        errors = sustained_use(page, handle, captures, clients)
+        errors = sustained_use(page, handle, captures, clients, templates)
         after = rss_kib(agent.process.pid)
         # The release countdown frees the image 5 s after the last capture request at the
         # earliest (30 s by default); what stays is what the agent keeps for good.
@@ -82,14 +83,16 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--captures", type=int, default=30)
     parser.add_argument("--clients", type=int, default=4)
+    parser.add_argument("--templates", action="store_true",
+                        help="also extract a template after each capture")
     parser.add_argument("--rounds", type=int, default=3,
                         help="agents started one after another; each figure is reported")
     args = parser.parse_args()
     print("agent: %s" % harness.AGENT_BIN)
-    print("%d captures from %d clients, each with its image, template and three exports"
-          % (args.captures, args.clients))
+    print("%d captures from %d clients, each with its image%s and three exports"
+          % (args.captures, args.clients, ", template" if args.templates else ""))
     for n in range(args.rounds):
-        idle, after, settled, errors = measure(args.captures, args.clients)
+        idle, after, settled, errors = measure(args.captures, args.clients, args.templates)
         print("round %d: idle %.1f MB, after use %.1f MB, 1 s later %.1f MB%s"
               % (n + 1, idle / 1024, after / 1024, settled / 1024,
                  "  (%d failed captures)" % len(errors) if errors else ""))
