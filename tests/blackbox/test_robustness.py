@@ -20,7 +20,7 @@ def b64(text):
 def agent_is_sanitized():
     """True for an agent built with AddressSanitizer, whose shadow memory swells its RSS."""
     with open(harness.AGENT_BIN, "rb") as f:
-        return b"AddressSanitizer" in f.read()
+        return b"__asan_init" in f.read()
 
 
 def rss_kib(pid):
