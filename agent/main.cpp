@@ -43,6 +43,7 @@ agent::WebAgentOptions OptionsFromEnvironment(agent::WebAgentOptions options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::LimitAllocatorArenas();  // one heap for all worker threads: see platform.h
   // Command line, configuration files, the page's folder and the TLS material.
   agent::StartPlan plan = agent::PrepareStart(argc, argv);
   if (plan.exitStatus) {

@@ -77,6 +77,12 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
   const bool ex = params.extractEx.value_or(-1) != 0;
 
   if (serialNo >= 0 && static_cast<uint32_t>(serialNo) == Count()) {
+    if (Count() >= maxUsers_) {
+      // Existing users can still be enrolled again; a new one needs a removal first.
+      reply_["retValue"] = service::IntToString(kDatabaseFull);
+      reply_["retString"] = kDatabaseFullMessage;
+      return;
+    }
     // The user exists from here on, even if the capture below fails (templateSize stays 0).
     AddUser(params.userID);
   } else if (!IsValidUserIndex(serialNo)) {

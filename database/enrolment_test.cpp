@@ -1,4 +1,7 @@
 // "enroll", "update" and "getTemplateData": library call order, store effects, faults.
+#include <cstdlib>
+#include <utility>
+
 #include "tests/fakes/database_fixture.h"
 
 namespace database::testing {
@@ -62,6 +65,61 @@ TEST_F(EnrolmentTest, EnrolmentWithoutParametersIsAnIntegerFaultButAZeroHandleIs
   const Json::Value onlyId = CallRaw("enroll", "sHandle=7&id=page1");
   EXPECT_EQ(onlyId["retValue"], "0");
   EXPECT_EQ(db.UserCount(), 1u);
+}
+
+// A store at its limit refuses new users before any library call, and nothing else: users
+// already in it can be enrolled again, verified and identified, and a removal makes room.
+TEST_F(EnrolmentTest, FullStoreRefusesNewUsersOnly) {
+  TemplateDatabase small{dispatcher, {scannerLib, matcherLib}, matcher, 3};
+  auto call = [&](const std::string& name, const std::string& params) {
+    return ParseReply(small.HandleDatabaseApi(name, kCookie, std::string(kHandle) + "&" + params));
+  };
+  for (int n = 0; n < 3; ++n) {
+    scannerLib.finger = n + 1;
+    ASSERT_EQ(call("enroll", "userSerialNo=" + std::to_string(n) + "&userID=u" +
+                                 std::to_string(n))["retValue"],
+              "0");
+  }
+  {
+    EXPECT_CALL(scannerLib, SetParameter(_, _, _)).Times(0);
+    EXPECT_CALL(scannerLib, CaptureSingleImage(_)).Times(0);
+    for (const char* selection : {"0", "1"}) {
+      const Json::Value full =
+          call("enroll", std::string("userSerialNo=3&userID=late&selectTemplate=") + selection);
+      EXPECT_TRUE(full["retValue"].isString());
+      EXPECT_EQ(full["retValue"], "-501");
+      EXPECT_EQ(full["retString"], "Template database is full");
+    }
+    // A serial number beyond the count is still the parameter fault it always was.
+    EXPECT_EQ(call("enroll", "userSerialNo=4")["retValue"], -112);
+    ::testing::Mock::VerifyAndClearExpectations(&scannerLib);
+  }
+  EXPECT_EQ(small.UserCount(), 3u);
+
+  scannerLib.finger = 9;
+  EXPECT_EQ(call("enroll", "userSerialNo=2&userID=ignored")["retValue"], "0");
+  EXPECT_EQ(small.TemplateBytes(2, false), FingerTemplate(9));
+  EXPECT_EQ(call("identify", "extractEx=1")["matchedIndex"], 2);
+
+  EXPECT_EQ(call("delete", "userSerialNo=0")["retValue"], "0");
+  scannerLib.finger = 4;
+  EXPECT_EQ(call("enroll", "userSerialNo=2&userID=fourth")["retValue"], "0");
+  EXPECT_EQ(small.UserCount(), 3u);
+  EXPECT_EQ(call("enroll", "userSerialNo=3")["retValue"], "-501");
+}
+
+TEST_F(EnrolmentTest, UserLimitComesFromTheEnvironmentOnlyWithinRange) {
+  EXPECT_EQ(kMaxUsers, 10000u);
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"3", 3},         {"1", 1},          {"10000", 10000},   {"10001", kMaxUsers},
+      {"0", kMaxUsers}, {"-5", kMaxUsers}, {"abc", kMaxUsers}, {"99999999999", kMaxUsers},
+  };
+  for (const auto& [text, expected] : cases) {
+    ASSERT_EQ(setenv("WEBAGENT_DATABASE_LIMIT", text, 1), 0);
+    EXPECT_EQ(UserLimitFromEnvironment(), expected) << text;
+  }
+  unsetenv("WEBAGENT_DATABASE_LIMIT");
+  EXPECT_EQ(UserLimitFromEnvironment(), kMaxUsers);
 }
 
 TEST_F(EnrolmentTest, ExistingUserKeepsItsIdAndGetsTheNewTemplate) {

@@ -1,5 +1,7 @@
 #include "database/template_database.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
@@ -8,10 +10,24 @@
 
 namespace database {
 
+uint32_t UserLimitFromEnvironment() {
+  if (const char* text = std::getenv("WEBAGENT_DATABASE_LIMIT")) {
+    const std::optional<int32_t> value = service::ReadDecimal32(text);
+    if (value && *value >= 1 && static_cast<uint32_t>(*value) <= kMaxUsers) {
+      return static_cast<uint32_t>(*value);
+    }
+  }
+  return kMaxUsers;
+}
+
 TemplateDatabase::TemplateDatabase(service::Dispatcher& dispatcher,
                                    service::DeviceLibraries libraries,
-                                   const std::atomic<devicelib::MatcherHandle>& matcher)
-    : dispatcher_(dispatcher), libraries_(libraries), matcher_(matcher) {
+                                   const std::atomic<devicelib::MatcherHandle>& matcher,
+                                   uint32_t maxUsers)
+    : dispatcher_(dispatcher),
+      libraries_(libraries),
+      matcher_(matcher),
+      maxUsers_(std::max<uint32_t>(maxUsers, 1)) {
   // name, needs a session, re-arms the release countdown, handler, runs without the API lock
   operations_ = {
       // Never behind the API lock: a running identification holds it until the matcher
@@ -56,8 +72,14 @@ void TemplateDatabase::AddUser(const std::string& userID) {
 
   std::lock_guard templateGuard(templateLock_);
   // Make room in both lists first, so that a failed allocation cannot leave them out of step.
-  templates1_.reserve(templates1_.size() + 1);
-  templates2_.reserve(templates2_.size() + 1);
+  // The room grows geometrically: growing by one each time would move every record on every
+  // enrolment.
+  if (templates1_.size() == templates1_.capacity() ||
+      templates2_.size() == templates2_.capacity()) {
+    const size_t room = std::min<size_t>(std::max<size_t>(2 * templates1_.size(), 16), maxUsers_);
+    templates1_.reserve(std::max(room, templates1_.size() + 1));
+    templates2_.reserve(std::max(room, templates2_.size() + 1));
+  }
   templates1_.push_back(std::move(first));
   templates2_.push_back(std::move(second));
 }

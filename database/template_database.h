@@ -40,6 +40,18 @@ inline constexpr size_t kMaxTempDataLength = 1023;
 // Quality recorded for templates chosen by template selection.
 inline constexpr int32_t kSelectedQuality = 100;
 
+// Most users the store holds. Identification compares the probe with every user, so the limit
+// bounds its time (about 0.2 to 0.3 s at the limit, far inside kIdentifyTimeLimit; see
+// bench/database_bench.cpp) and the store's memory (two 1024-byte buffers a user, about 21 MB).
+inline constexpr uint32_t kMaxUsers = 10000;
+// "enroll" of a new user when the store already holds its limit: "retValue" "-501" (text) and
+// this message. The code lies outside the libraries' ranges, so a page can tell it from them.
+inline constexpr int32_t kDatabaseFull = -501;
+inline constexpr char kDatabaseFullMessage[] = "Template database is full";
+// Test knob: WEBAGENT_DATABASE_LIMIT (1 to kMaxUsers) lowers the limit so that a test can fill
+// the store; unset or out of range, the limit is kMaxUsers.
+uint32_t UserLimitFromEnvironment();
+
 // One stored template of one user.
 struct TemplateRecord {
   uint32_t templateSize = 0;  // valid bytes of templateData; 0 until an extraction filled it
@@ -69,9 +81,10 @@ class TemplateDatabase {
  public:
   // `dispatcher` runs the operations under the API lock it shares with the scanner API.
   // `matcher` is the agent's matcher instance (made by initDevice, released by uninitDevice);
-  // it is read at each matcher call.
+  // it is read at each matcher call. `maxUsers` is the store's limit (at least 1).
   TemplateDatabase(service::Dispatcher& dispatcher, service::DeviceLibraries libraries,
-                   const std::atomic<devicelib::MatcherHandle>& matcher);
+                   const std::atomic<devicelib::MatcherHandle>& matcher,
+                   uint32_t maxUsers = UserLimitFromEnvironment());
   TemplateDatabase(const TemplateDatabase&) = delete;
   TemplateDatabase& operator=(const TemplateDatabase&) = delete;
 
@@ -142,6 +155,7 @@ class TemplateDatabase {
   service::Dispatcher& dispatcher_;
   service::DeviceLibraries libraries_;
   const std::atomic<devicelib::MatcherHandle>& matcher_;
+  const uint32_t maxUsers_;
   std::vector<service::Operation> operations_;
   // The reply of the operation running now: emptied when each operation starts and handed to
   // the dispatcher when it ends. Only touched under the API lock.

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -150,6 +151,15 @@ void WatchExitKey(std::atomic<bool>& running) {
     std::this_thread::sleep_for(10ms);
   }
   x11.closeDisplay(connection);
+}
+
+bool LimitAllocatorArenas(int arenas) {
+#if defined(__GLIBC__)
+  return mallopt(M_ARENA_MAX, arenas < 1 ? 1 : arenas) == 1;
+#else
+  (void)arenas;
+  return false;
+#endif
 }
 
 }  // namespace platform

@@ -35,6 +35,14 @@ std::string ExecutableDirectory();
 void InstallStopSignals();
 bool StopRequestedBySignal();
 
+// Keeps the C library's allocator to `arenas` heaps (at least 1). By default glibc gives each
+// thread that allocates concurrently a heap of its own (up to 8 per core), and every heap keeps
+// the memory its thread once used: across the server's worker threads that multiplies what an
+// idle agent holds. Requests run one at a time behind the API lock anyway, so a single heap
+// costs no speed. Call it first thing in main(), before any thread starts. False when the C
+// library does not take the setting.
+bool LimitAllocatorArenas(int arenas = 1);
+
 // Polls the keyboard every 10 ms until Shift and Esc are down together, then clears `running`
 // and returns. Reads the X11 keyboard state (libX11 loaded at run time) when a display is
 // reachable; otherwise it only waits for `running` to be cleared by someone else.

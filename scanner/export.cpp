@@ -1,5 +1,8 @@
 // Template and image export: the template as Base64 (optionally encrypted), the image as
 // Base64 in one of three formats, and the image saved as files for pages to fetch.
+#include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,8 +17,6 @@
 namespace scanner {
 
 namespace {
-
-constexpr float kDefaultCompressionRatio = 0.7f;
 
 // The Base64 text of a whole file, or nullopt when it cannot be read or is empty.
 std::optional<std::string> EncodeFileBase64(const std::string& path) {
@@ -36,7 +37,55 @@ bool IsDirectory(const std::string& path) {
   return std::filesystem::is_directory(path, error);
 }
 
+// The image folder inside the document root, made when missing (the document root too, when
+// the agent was started without one). True when the folder is there afterwards.
+bool MakeImageFolder() {
+  std::error_code ignored;
+  if (!IsDirectory(service::kDocumentRoot)) {
+    std::filesystem::create_directory(service::kDocumentRoot, ignored);
+  }
+  if (IsDirectory(service::kDocumentRoot) && !IsDirectory(service::kImageFolder)) {
+    std::filesystem::create_directory(service::kImageFolder, ignored);
+  }
+  return IsDirectory(service::kImageFolder);
+}
+
 }  // namespace
+
+std::optional<float> ReadCompressionRatio(std::string_view text) {
+  // The whole text must be a number: "abc" or "0.5x" is a page's mistake, not a ratio of 0.
+  const std::string copy(text);
+  if (copy.empty() || std::isspace(static_cast<unsigned char>(copy.front())) != 0) {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(copy.c_str(), &end);
+  if (end != copy.c_str() + copy.size() || errno == ERANGE || !std::isfinite(value) ||
+      value <= 0.0 || value > kMaxCompressionRatio) {
+    return std::nullopt;
+  }
+  return static_cast<float>(value);
+}
+
+std::optional<ExportRequest> ReadExportRequest(const service::ParameterMap& map) {
+  ExportRequest request;
+  if (const auto ratio = map.find("compressionRatio"); ratio != map.end()) {
+    const std::optional<float> value = ReadCompressionRatio(ratio->second);
+    if (!value) {
+      return std::nullopt;
+    }
+    request.ratio = *value;
+  }
+  if (const auto type = map.find("fileType"); type != map.end()) {
+    const std::string& text = type->second;
+    if (text != "1" && text != "2" && text != "3") {
+      return std::nullopt;
+    }
+    request.fileType = text[0];
+  }
+  return request;
+}
 
 void Scanner::GetTemplateData(const std::string& parameterText,
                               devicelib::MatcherHandle /*matcher*/) {
@@ -119,38 +168,48 @@ void Scanner::GetImageData(const std::string& parameterText, devicelib::MatcherH
   if (!ReadHandleAndParameters(parameterText, handle, map)) {
     return;
   }
-  if (!FetchCapturedImage(handle)) {
-    reply_["imageBase64"] = "";
+  reply_["imageBase64"] = "";
+  // A request the agent cannot answer with an image is refused before anything changes; the
+  // page asked for an image, so no format at all is as wrong as an unknown one.
+  const std::optional<ExportRequest> request = ReadExportRequest(map);
+  if (!request || request->fileType == kNoFileType) {
+    service::SetWrongParameter(reply_);
     return;
   }
-  std::lock_guard lock(imageLock_);
-  reply_["imageBase64"] = "";
-  float ratio = kDefaultCompressionRatio;
-  for (const auto& [name, value] : map) {  // "compressionRatio" sorts before "fileType"
-    if (name == "compressionRatio") {
-      ratio = static_cast<float>(std::atof(value.c_str()));
-    } else if (name == "fileType") {
-      std::optional<std::string> text;
-      if (value == "1") {
-        if (bmpImage_ != nullptr) {
-          text = codec::Base64Encode(*bmpImage_);
-        }
-      } else if (value == "2") {
-        if (libraries_.scanner.SaveCaptureImageToDatFile(handle,
-                                                         service::kConvertedDatPath.c_str()) == 0) {
-          text = EncodeFileBase64(service::kConvertedDatPath.c_str());
-        }
-      } else if (value == "3") {
-        if (libraries_.scanner.SaveCaptureImageToWsqFile(handle, ratio,
-                                                         service::kConvertedWsqPath.c_str()) == 0) {
-          text = EncodeFileBase64(service::kConvertedWsqPath.c_str());
-        }
-      }
-      if (text) {
-        reply_["imageBase64"] = *text;
-      }
-    }
+  if (!FetchCapturedImage(handle)) {
+    return;  // the library's error is in the reply
   }
+  if (request->fileType != '1' && !MakeImageFolder()) {
+    SetFileError(kCannotCreateFile);
+    return;
+  }
+
+  std::lock_guard lock(imageLock_);
+  if (request->fileType == '1') {
+    if (bmpImage_ == nullptr) {  // released between the fetch and here
+      SetLibraryError(service::Library::kScanner, devicelib::kNoImage);
+      return;
+    }
+    reply_["imageBase64"] = codec::Base64Encode(*bmpImage_);
+    service::SetSuccess(reply_);
+    return;
+  }
+  // The library writes the raw or WSQ file, and the reply carries that file. Either step can
+  // fail (a full disk, a folder removed under the agent, an image the encoder refuses), and the
+  // page must learn that rather than receive an empty image as a success.
+  const std::string& path =
+      request->fileType == '2' ? service::kConvertedDatPath : service::kConvertedWsqPath;
+  const int32_t status = WriteConvertedFile(handle, request->fileType, request->ratio);
+  if (status != devicelib::kOk) {
+    SetConversionError(status);
+    return;
+  }
+  std::optional<std::string> text = EncodeFileBase64(path);
+  if (!text) {
+    SetFileError(kCannotReadFile);
+    return;
+  }
+  reply_["imageBase64"] = std::move(*text);
   service::SetSuccess(reply_);
 }
 
@@ -161,48 +220,54 @@ void Scanner::SaveImageBuffer(const std::string& parameterText,
   if (!ReadHandleAndParameters(parameterText, handle, map)) {
     return;
   }
-  // The image folder inside the document root, made when missing (the document root only
-  // when the agent started without one).
-  std::error_code ignored;
-  if (!IsDirectory(service::kDocumentRoot)) {
-    std::filesystem::create_directory(service::kDocumentRoot, ignored);
-  }
-  if (IsDirectory(service::kDocumentRoot) && !IsDirectory(service::kImageFolder)) {
-    std::filesystem::create_directory(service::kImageFolder, ignored);
-  }
-  if (!IsDirectory(service::kImageFolder)) {
-    reply_["retValue"] = "-1";
-    reply_["retString"] = "Cannot create file";
+  const std::optional<ExportRequest> request = ReadExportRequest(map);
+  if (!request) {
+    service::SetWrongParameter(reply_);
     return;
   }
-
-  int32_t result = 0;
+  if (!MakeImageFolder()) {
+    SetFileError(kCannotCreateFile);
+    return;
+  }
+  if (request->fileType == kNoFileType) {
+    service::SetSuccess(reply_);  // the folder is ready; nothing was asked to be written
+    return;
+  }
+  int32_t status = 0;
   {
     std::lock_guard lock(imageLock_);
-    float ratio = kDefaultCompressionRatio;
-    devicelib::ScannerLib& lib = libraries_.scanner;
-    for (const auto& [name, value] : map) {
-      if (name == "compressionRatio") {
-        ratio = static_cast<float>(std::atof(value.c_str()));
-      } else if (name == "fileType") {
-        if (value == "1") {
-          result = lib.SaveCaptureImageToBmpFile(handle, service::kConvertedBmpPath.c_str());
-        } else if (value == "2") {
-          result = lib.SaveCaptureImageToDatFile(handle, service::kConvertedDatPath.c_str());
-        } else if (value == "3") {
-          result = lib.SaveCaptureImageToWsqFile(handle, ratio, service::kConvertedWsqPath.c_str());
-        }
-      }
-    }
+    status = WriteConvertedFile(handle, request->fileType, request->ratio);
   }
-  if (result == 0) {
-    service::SetSuccess(reply_);
-  } else if (result == -1) {
-    reply_["retValue"] = "-1";
-    reply_["retString"] = "Cannot write file";
+  if (status != devicelib::kOk) {
+    SetConversionError(status);
+    return;
+  }
+  service::SetSuccess(reply_);
+}
+
+int32_t Scanner::WriteConvertedFile(int64_t handle, char fileType, float ratio) {
+  devicelib::ScannerLib& lib = libraries_.scanner;
+  switch (fileType) {
+    case '1':
+      return lib.SaveCaptureImageToBmpFile(handle, service::kConvertedBmpPath.c_str());
+    case '2':
+      return lib.SaveCaptureImageToDatFile(handle, service::kConvertedDatPath.c_str());
+    default:
+      return lib.SaveCaptureImageToWsqFile(handle, ratio, service::kConvertedWsqPath.c_str());
+  }
+}
+
+void Scanner::SetConversionError(int32_t status) {
+  if (status == devicelib::kFailed) {
+    SetFileError(kCannotWriteFile);
   } else {
-    SetLibraryError(service::Library::kScanner, result);
+    SetLibraryError(service::Library::kScanner, status);
   }
+}
+
+void Scanner::SetFileError(const char* message) {
+  reply_["retValue"] = "-1";
+  reply_["retString"] = message;
 }
 
 }  // namespace scanner

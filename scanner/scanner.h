@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "devicelib/matcher_lib.h"
@@ -23,6 +25,32 @@ namespace scanner {
 inline constexpr uint32_t kDefaultResetTimerMs = 30000;
 inline constexpr uint32_t kMinResetTimerMs = 5000;
 inline constexpr uint32_t kMaxResetTimerMs = 600000;
+
+// Image export ("getImageData", "saveImageBuffer").
+// WSQ compression ratio when the page gives none. Ratios up to 1 ask for the codec's usual
+// rate; above 1 the ratio sets the bit rate (8 / ratio bits per pixel).
+inline constexpr float kDefaultCompressionRatio = 0.7f;
+// Beyond 80 the codec is at its lowest bit rate (0.1 bits per pixel) and could no longer honour
+// the ratio asked for; such a value (or 1e9) is a page's mistake, as is a ratio of 0 or below.
+inline constexpr double kMaxCompressionRatio = 80.0;
+// File errors: the image folder, a converted file that was not written or cannot be read back.
+inline constexpr char kCannotCreateFile[] = "Cannot create file";
+inline constexpr char kCannotWriteFile[] = "Cannot write file";
+inline constexpr char kCannotReadFile[] = "Cannot read file";
+
+// What an export request asks for: "fileType" '1' (BMP), '2' (raw ".dat"), '3' (WSQ) or
+// kNoFileType when absent, and the WSQ ratio.
+inline constexpr char kNoFileType = '\0';
+struct ExportRequest {
+  char fileType = kNoFileType;
+  float ratio = kDefaultCompressionRatio;
+};
+// "compressionRatio": the whole text a decimal number in (0, kMaxCompressionRatio]; nullopt
+// otherwise.
+std::optional<float> ReadCompressionRatio(std::string_view text);
+// The export parameters of a request; nullopt for a ratio that is not usable or a "fileType"
+// other than "1", "2" and "3".
+std::optional<ExportRequest> ReadExportRequest(const service::ParameterMap& map);
 
 class Scanner : public service::ImageSource {
  public:
@@ -86,6 +114,14 @@ class Scanner : public service::ImageSource {
   bool BeginCaptureRequest(const std::string& parameterText, int64_t& handle);
   bool FetchCapturedImage(int64_t handle);
   void StoreBase64(std::span<const uint8_t> bytes);
+  // Has the library write the capture as the converted file of `fileType` ('1', '2', '3');
+  // the caller holds imageLock. Returns the library's status.
+  int32_t WriteConvertedFile(int64_t handle, char fileType, float ratio);
+  // A failed conversion: -1 (the file was not written) as "Cannot write file", any other status
+  // as the library's error.
+  void SetConversionError(int32_t status);
+  // "retValue" "-1" with one of the file messages above.
+  void SetFileError(const char* message);
 
   service::DeviceLibraries libraries_;
   uint32_t resetTimerMs_ = kDefaultResetTimerMs;

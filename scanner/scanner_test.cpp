@@ -3,9 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "codec/base64.h"
 #include "devicelib/status.h"
@@ -316,30 +322,161 @@ TEST_F(ScannerTest, TemplateExportOrderQualityGateAndEncryption) {
   EXPECT_EQ(Run("getTemplateData", kH + "&extractEx=1&encrypt=1&encryptKey=")["retValue"], "-113");
 }
 
-TEST_F(ScannerTest, ImageExportChoosesByFileType) {
-  Json::Value none = Run("getImageData", kH + "&fileType=9");
-  EXPECT_EQ(none["imageBase64"], "");
-  EXPECT_EQ(none["retValue"], "0");
+// Runs a test in a fresh, empty working directory (the converted files and the image folder
+// live under the working directory) and goes back when it ends.
+class InTemporaryDirectory {
+ public:
+  InTemporaryDirectory() : previous_(std::filesystem::current_path()) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "scanner-test-XXXXXX").string();
+    const char* made = mkdtemp(pattern.data());
+    EXPECT_NE(made, nullptr);
+    dir_ = pattern;
+    std::filesystem::current_path(dir_);
+  }
+  ~InTemporaryDirectory() {
+    std::filesystem::current_path(previous_);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  InTemporaryDirectory(const InTemporaryDirectory&) = delete;
+  InTemporaryDirectory& operator=(const InTemporaryDirectory&) = delete;
 
+ private:
+  std::filesystem::path previous_;
+  std::filesystem::path dir_;
+};
+
+// A conversion double that writes `content` where the library would write its file.
+auto WriteFileWith(std::string content) {
+  return [content](auto&&... args) {
+    const char* path = std::get<sizeof...(args) - 1>(std::forward_as_tuple(args...));
+    std::ofstream(path, std::ios::binary) << content;
+    return 0;
+  };
+}
+
+TEST_F(ScannerTest, ImageExportChoosesByFileTypeAndMakesTheImageFolder) {
+  InTemporaryDirectory workdir;
   Json::Value bmp = Run("getImageData", kH + "&fileType=1");
   const auto bytes = codec::Base64Decode(bmp["imageBase64"].asString());
   ASSERT_TRUE(bytes.has_value());
   EXPECT_EQ((*bytes)[0], 'B');
   EXPECT_EQ((*bytes)[1], 'M');
+  EXPECT_FALSE(std::filesystem::exists("html"));  // the BMP needs no file
+
+  // A working directory without html/img: the folder is made, as saveImageBuffer does.
+  EXPECT_CALL(lib, SaveCaptureImageToDatFile(kHandle, StrEq(service::kConvertedDatPath)))
+      .WillOnce(Invoke(WriteFileWith("raw")));
+  Json::Value raw = Run("getImageData", kH + "&fileType=2");
+  EXPECT_EQ(raw["retValue"], "0");
+  EXPECT_EQ(raw["imageBase64"], "cmF3");
+  EXPECT_TRUE(std::filesystem::is_directory(service::kImageFolder));
 
   // The ratio reaches the WSQ conversion whatever the order in the request.
   EXPECT_CALL(lib, SaveCaptureImageToWsqFile(kHandle, 0.5f, StrEq(service::kConvertedWsqPath)))
       .Times(2)
-      .WillRepeatedly(Return(devicelib::kNotSupported));
-  EXPECT_EQ(Run("getImageData", kH + "&fileType=3&compressionRatio=0.5")["imageBase64"], "");
-  EXPECT_EQ(Run("saveImageBuffer", kH + "&compressionRatio=0.5&fileType=3")["retValue"], "-111");
+      .WillRepeatedly(Invoke(WriteFileWith("wsq")));
+  EXPECT_EQ(Run("getImageData", kH + "&fileType=3&compressionRatio=0.5")["imageBase64"], "d3Nx");
+  EXPECT_EQ(Run("saveImageBuffer", kH + "&compressionRatio=0.5&fileType=3")["retValue"], "0");
+  EXPECT_CALL(lib, SaveCaptureImageToWsqFile(kHandle, kDefaultCompressionRatio, _))
+      .WillOnce(Invoke(WriteFileWith("wsq")));
+  EXPECT_EQ(Run("getImageData", kH + "&fileType=3")["retValue"], "0");
+}
 
+TEST_F(ScannerTest, ImageExportReportsEveryFailure) {
+  InTemporaryDirectory workdir;
+  auto expectFailure = [&](const std::string& operation, const std::string& params,
+                           const char* retValue, const std::string& retString) {
+    const Json::Value reply = Run(operation, kH + params);
+    EXPECT_EQ(reply["retValue"], retValue) << operation << params;
+    EXPECT_EQ(reply["retString"], retString) << operation << params;
+    if (operation == "getImageData") {
+      EXPECT_EQ(reply["imageBase64"], "") << params;
+    }
+  };
+  ON_CALL(lib, GetErrorString(_, _)).WillByDefault(Invoke([](int32_t code, char* text) {
+    std::strcpy(text, devicelib::StatusMessage(code));
+    return 0;
+  }));
+  // The library's own error, for both the image and the file.
+  EXPECT_CALL(lib, SaveCaptureImageToWsqFile(_, _, _))
+      .Times(2)
+      .WillRepeatedly(Return(devicelib::kNotSupported));
+  expectFailure("getImageData", "&fileType=3", "-111", "Not supported");
+  expectFailure("saveImageBuffer", "&fileType=3", "-111", "Not supported");
+  // -1: the library could not write the file.
+  EXPECT_CALL(lib, SaveCaptureImageToDatFile(_, _))
+      .WillOnce(Return(devicelib::kFailed))
+      .WillOnce(Return(devicelib::kOk))     // "written", but nothing is there
+      .WillOnce(Invoke(WriteFileWith("")))  // an empty file is no image either
+      .WillOnce(Return(devicelib::kFailed));
+  expectFailure("getImageData", "&fileType=2", "-1", "Cannot write file");
+  expectFailure("getImageData", "&fileType=2", "-1", "Cannot read file");
+  expectFailure("getImageData", "&fileType=2", "-1", "Cannot read file");
+  expectFailure("saveImageBuffer", "&fileType=2", "-1", "Cannot write file");
+
+  // Fetching the image fails: the library's error, and no conversion is tried.
   EXPECT_CALL(lib, GetCaptureImage(_, _))
       .WillOnce(Return(devicelib::kNoImage))
       .RetiresOnSaturation();
-  Json::Value failed = Run("getImageData", kH + "&fileType=1");
-  EXPECT_EQ(failed["retValue"], "-104");
-  EXPECT_EQ(failed["imageBase64"], "");
+  expectFailure("getImageData", "&fileType=1", "-104", "No image has been captured");
+  ::testing::Mock::VerifyAndClearExpectations(&lib);
+
+  // A file where the image folder belongs: the folder cannot be made.
+  std::filesystem::remove_all(service::kImageFolder);
+  std::ofstream(service::kImageFolder) << "not a folder";
+  ASSERT_TRUE(std::filesystem::is_regular_file(service::kImageFolder));
+  EXPECT_CALL(lib, SaveCaptureImageToDatFile(_, _)).Times(0);
+  EXPECT_CALL(lib, SaveCaptureImageToWsqFile(_, _, _)).Times(0);
+  expectFailure("getImageData", "&fileType=2", "-1", "Cannot create file");
+  expectFailure("getImageData", "&fileType=3", "-1", "Cannot create file");
+  expectFailure("saveImageBuffer", "&fileType=3", "-1", "Cannot create file");
+  EXPECT_EQ(Run("getImageData", kH + "&fileType=1")["retValue"], "0");  // needs no folder
+}
+
+TEST_F(ScannerTest, ImageExportRefusesNonsensicalParametersBeforeTouchingAnything) {
+  InTemporaryDirectory workdir;
+  // Nothing is fetched, converted or made for a refused request.
+  EXPECT_CALL(lib, GetCaptureImageInfo(_, _, _, _)).Times(0);
+  EXPECT_CALL(lib, SaveCaptureImageToBmpFile(_, _)).Times(0);
+  EXPECT_CALL(lib, SaveCaptureImageToDatFile(_, _)).Times(0);
+  EXPECT_CALL(lib, SaveCaptureImageToWsqFile(_, _, _)).Times(0);
+  const std::string badRatios[] = {"-1",   "1e9", "0",   "-0",  "81",    "abc",   "",
+                                   "0.5x", " 2",  "nan", "inf", "1e400", "0x10p9"};
+  for (const std::string& ratio : badRatios) {
+    for (const char* operation : {"getImageData", "saveImageBuffer"}) {
+      const Json::Value reply = Run(operation, kH + "&fileType=3&compressionRatio=" + ratio);
+      EXPECT_EQ(reply["retValue"], "-112") << operation << " " << ratio;
+      EXPECT_EQ(reply["retString"], "passed wrong parameter") << operation << " " << ratio;
+    }
+  }
+  for (const char* type : {"9", "0", "", "01", "1 ", "-1", "bmp"}) {
+    for (const char* operation : {"getImageData", "saveImageBuffer"}) {
+      EXPECT_EQ(Run(operation, kH + "&fileType=" + type)["retValue"], "-112")
+          << operation << " " << type;
+    }
+  }
+  // getImageData is asked for an image: without a file type there is none to give.
+  const Json::Value noType = Run("getImageData", kH + "&compressionRatio=15");
+  EXPECT_EQ(noType["retValue"], "-112");
+  EXPECT_EQ(noType["imageBase64"], "");
+  EXPECT_FALSE(std::filesystem::exists("html"));
+  // saveImageBuffer with only a usable ratio makes the folder and writes nothing.
+  EXPECT_EQ(Run("saveImageBuffer", kH + "&compressionRatio=0.5")["retValue"], "0");
+  EXPECT_TRUE(std::filesystem::is_directory(service::kImageFolder));
+  EXPECT_TRUE(std::filesystem::is_empty(service::kImageFolder));
+}
+
+TEST(ReadCompressionRatio, AcceptsPositiveRatiosTheCodecCanHonour) {
+  const std::pair<const char*, float> good[] = {{"0.7", 0.7f},    {"1", 1.0f},    {"15", 15.0f},
+                                                {"80", 80.0f},    {"1e1", 10.0f}, {"+2.5", 2.5f},
+                                                {"0.001", 0.001f}};
+  for (const auto& [text, value] : good) {
+    EXPECT_EQ(ReadCompressionRatio(text), value) << text;
+  }
+  for (const char* text : {"80.001", "0", "-3", "1e-400", "15 ", "1,5"}) {
+    EXPECT_EQ(ReadCompressionRatio(text), std::nullopt) << text;
+  }
 }
 
 }  // namespace

@@ -14,8 +14,9 @@ void SetError(std::string* error, std::string_view text) {
 
 }  // namespace
 
-SessionRegistry::SessionRegistry(Clock::duration lifetime)
-    : lifetime(std::max(lifetime, Clock::duration::zero())) {}
+SessionRegistry::SessionRegistry(Clock::duration lifetime, NowFunction now)
+    : lifetime(std::max(lifetime, Clock::duration::zero())),
+      now_(now ? std::move(now) : NowFunction(&Clock::now)) {}
 
 SessionRegistry::Clock::time_point SessionRegistry::DeadlineFrom(Clock::time_point now) const {
   // A lifetime too long to add saturates instead of wrapping into the past.
@@ -40,7 +41,7 @@ bool SessionRegistry::ValidateSession(std::optional<std::string_view> cookie,
   }
   std::lock_guard<std::mutex> hold(lock);
   // Read the clock under the lock, so that a request that waited for it is judged by when it runs.
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = now_();
   const auto found = std::find_if(sessions.begin(), sessions.end(),
                                   [&](const Session& s) { return s.sHandle == sHandle; });
   if (found == sessions.end()) {
@@ -67,6 +68,9 @@ bool SessionRegistry::ValidateSession(std::optional<std::string_view> cookie,
     SetError(error, kInvalidPageId);
     return false;
   }
+  // The binding page is at work: its lifetime starts again, so that a page in steady use never
+  // loses its scanner to whoever calls next.
+  found->deadline = DeadlineFrom(now);
   return true;
 }
 
@@ -92,7 +96,7 @@ size_t SessionRegistry::Size() const {
 
 std::vector<SessionRegistry::Record> SessionRegistry::Records() const {
   std::lock_guard<std::mutex> hold(lock);
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = now_();
   std::vector<Record> records;
   records.reserve(sessions.size());
   for (const Session& s : sessions) {

@@ -1,10 +1,12 @@
 // Binds each scanner handle to the first page that uses it, so that one page at a time drives a
-// scanner. A page is known by its session cookie (the whole Cookie header) and its page ID; the
-// binding lasts a fixed time from its creation and nothing renews it.
+// scanner. A page is known by its session cookie (the whole Cookie header) and its page ID. Every
+// request of the binding page renews the binding, so a page keeps its scanner for as long as it
+// works with it; only a page that stays idle for a whole lifetime loses it to the next caller.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,7 +21,10 @@ class SessionRegistry : public service::SessionGate {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // A binding ends 301 seconds after it was made.
+  // Source of the current time; tests give their own to move time on without waiting.
+  using NowFunction = std::function<Clock::time_point()>;
+
+  // A binding ends 301 seconds after the binding page's last admitted request.
   static constexpr Clock::duration kDefaultLifetime = std::chrono::seconds(301);
 
   // Refusal texts, sent to pages as "retString".
@@ -29,7 +34,8 @@ class SessionRegistry : public service::SessionGate {
   static constexpr std::string_view kExpired = "session timeout";
   static constexpr std::string_view kInvalidPageId = "invalid page ID";
 
-  explicit SessionRegistry(Clock::duration lifetime = kDefaultLifetime);
+  explicit SessionRegistry(Clock::duration lifetime = kDefaultLifetime,
+                           NowFunction now = &Clock::now);
 
   SessionRegistry(const SessionRegistry&) = delete;
   SessionRegistry& operator=(const SessionRegistry&) = delete;
@@ -37,9 +43,11 @@ class SessionRegistry : public service::SessionGate {
   // Decides whether a request for the scanner handle `sHandle` may go on. `cookie` is the raw
   // Cookie header, null when the request has none. The first request for an unbound handle binds
   // it to its cookie and page ID and passes. A later request passes when it has the same cookie and
-  // either the same page ID or the page ID "undefined". An expired binding refuses the one request
-  // that finds it and is removed, so the next request binds the handle anew. On refusal *error
-  // (when not null) receives the reason; on success it is left unchanged.
+  // either the same page ID or the page ID "undefined", and then starts the binding's lifetime
+  // afresh; refused requests renew nothing. A binding whose page sent nothing for a whole lifetime
+  // has expired: it refuses the one request that finds it and is removed, so the next request
+  // binds the handle anew. On refusal *error (when not null) receives the reason; on success it is
+  // left unchanged.
   bool ValidateSession(const char* cookie, std::string_view pageId, std::string_view sHandle,
                        std::string* error) override;
   bool ValidateSession(std::optional<std::string_view> cookie, std::string_view pageId,
@@ -71,12 +79,13 @@ class SessionRegistry : public service::SessionGate {
     std::string sHandle;  // the key: unique within `sessions`
     std::string cookie;
     std::string pageId;
-    Clock::time_point deadline;  // the binding has expired from this moment on
+    Clock::time_point deadline;  // the binding has expired from this moment on; moved on by use
   };
 
   Clock::time_point DeadlineFrom(Clock::time_point now) const;
 
   const Clock::duration lifetime;
+  const NowFunction now_;
   // Taken innermost: callers may hold their own locks, and nothing is called out while it is held.
   mutable std::mutex lock;
   std::vector<Session> sessions;  // creation order

@@ -104,28 +104,81 @@ TEST(SessionRegistry, BindingPageAfterExpiryIsRefusedOnceThenPasses) {
   EXPECT_EQ(registry.Size(), 1u);
 }
 
-TEST(SessionRegistry, UseDoesNotRenewAndExpiredBindingsStayUntilNamed) {
-  SessionRegistry registry(kShort);
-  ASSERT_TRUE(registry.ValidateSession(kCookieA, "pageA", "102", nullptr));
-  // Keep using "101" for ten lifetimes: activity never extends a binding, so it must time out.
-  ASSERT_TRUE(registry.ValidateSession(kCookieA, "pageLoop", "101", nullptr));
-  const auto until = SessionRegistry::Clock::now() + kShort * 10;
-  bool timedOut = false;
-  while (!timedOut && SessionRegistry::Clock::now() < until) {
-    std::this_thread::sleep_for(kShort / 4);
-    std::string error;
-    timedOut = !registry.ValidateSession(kCookieA, "pageLoop", "101", &error) &&
-               error == "session timeout";
+// A clock the test moves by hand, so that lifetimes are checked to the tick without sleeping.
+class ManualClock {
+ public:
+  SessionRegistry::NowFunction Source() {
+    return [this] { return now_; };
   }
-  EXPECT_TRUE(timedOut);
+  void Advance(SessionRegistry::Clock::duration step) { now_ += step; }
+
+ private:
+  SessionRegistry::Clock::time_point now_ =
+      SessionRegistry::Clock::time_point(std::chrono::hours(1));
+};
+
+TEST(SessionRegistry, EveryAdmittedRequestRenewsTheBinding) {
+  ManualClock clock;
+  SessionRegistry registry(10s, clock.Source());
+  ASSERT_TRUE(registry.ValidateSession(kCookieA, "pageA", "101", nullptr));
+  // A page at work for ten lifetimes, one request every 9 s, never loses its scanner; neither
+  // do requests with the page ID "undefined", which pass the page check.
+  for (int i = 0; i < 10; ++i) {
+    clock.Advance(9s);
+    std::string error;
+    ASSERT_TRUE(
+        registry.ValidateSession(kCookieA, i % 2 == 0 ? "pageA" : "undefined", "101", &error))
+        << "request " << i << ": " << error;
+    std::string intruder;
+    EXPECT_FALSE(registry.ValidateSession(kCookieB, "pageB", "101", &intruder));
+    EXPECT_EQ(intruder, "invalid session cookie");
+  }
+  // The binding ends exactly one lifetime after the last admitted request.
+  clock.Advance(10s - 1ns);
+  EXPECT_FALSE(registry.Records()[0].expired);
+  clock.Advance(1ns);
+  EXPECT_TRUE(registry.Records()[0].expired);
+  std::string error;
+  EXPECT_FALSE(registry.ValidateSession(kCookieA, "pageA", "101", &error));
+  EXPECT_EQ(error, "session timeout");
+}
+
+TEST(SessionRegistry, RefusedRequestsRenewNothing) {
+  ManualClock clock;
+  SessionRegistry registry(10s, clock.Source());
+  ASSERT_TRUE(registry.ValidateSession(kCookieA, "pageA", "101", nullptr));
+  clock.Advance(5s);
+  // A stranger knocking, the owner's cookie under another page ID, and a request without a
+  // cookie: none of them is the binding page at work.
+  EXPECT_FALSE(registry.ValidateSession(kCookieB, "pageB", "101", nullptr));
+  EXPECT_FALSE(registry.ValidateSession(kCookieA, "pageOther", "101", nullptr));
+  EXPECT_FALSE(registry.ValidateSession(nullptr, "pageA", "101", nullptr));
+  clock.Advance(5s);
+  std::string error;
+  EXPECT_FALSE(registry.ValidateSession(kCookieB, "pageB", "101", &error));
+  EXPECT_EQ(error, "invalid session(timeout-ed)");
+  EXPECT_TRUE(registry.ValidateSession(kCookieB, "pageB", "101", nullptr));
+}
+
+TEST(SessionRegistry, IdleBindingsExpireAndStayUntilNamed) {
+  ManualClock clock;
+  SessionRegistry registry(10s, clock.Source());
+  ASSERT_TRUE(registry.ValidateSession(kCookieA, "pageA", "102", nullptr));
+  ASSERT_TRUE(registry.ValidateSession(kCookieA, "pageLoop", "101", nullptr));
+  // Using "101" keeps only "101" alive: each binding has a lifetime of its own.
+  for (int i = 0; i < 3; ++i) {
+    clock.Advance(6s);
+    ASSERT_TRUE(registry.ValidateSession(kCookieA, "pageLoop", "101", nullptr));
+  }
   registry.ClearSessionsByPageId(kCookieA, "pageLoop");
 
-  WaitPastShortLifetime();
+  clock.Advance(1s);
   // Requests for other handles leave the expired binding of "102" in place.
   ASSERT_TRUE(registry.ValidateSession(kCookieB, "pageB", "103", nullptr));
   const auto records = registry.Records();
   ASSERT_EQ(Handles(registry), (std::vector<std::string>{"102", "103"}));
   EXPECT_TRUE(records[0].expired);
+  EXPECT_FALSE(records[1].expired);
   std::string error;
   EXPECT_FALSE(registry.ValidateSession(kCookieA, "pageA", "102", &error));
   EXPECT_EQ(error, "session timeout");

@@ -70,6 +70,7 @@ export const StatusHelp = Object.freeze({
   [-303]: 'Enrol again with the same finger, placed the same way each time.',
   [-402]: 'Try again.',
   [-403]: 'Choose "Find scanners" again.',
+  [-501]: 'Delete a user first, or enrol this person again in place of one.',
 });
 
 /** Error thrown for network failures and for values the agent could not carry. */
@@ -657,8 +658,8 @@ export class WebAgent {
   }
 
   /**
-   * Exports the current image as Base64 ("getImageData"). The reply is a success with empty
-   * `imageBase64` when the conversion could not be made.
+   * Exports the current image as Base64 ("getImageData"). A conversion that could not be made
+   * answers its error ("Cannot write file", the library's message, ...).
    * @param {string} sHandle
    * @param {{fileType?: 1|2|3, compressionRatio?: number}} [options]  see {@link FileType};
    *   `compressionRatio` applies to WSQ (default 0.7)

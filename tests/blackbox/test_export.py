@@ -144,8 +144,9 @@ class ImageExport(AgentTestCase):
         smaller = b64(self.image_data(compressionRatio=40, fileType=3)["imageBase64"])
         self.assertLess(len(smaller), len(wsq))
 
+        # An unknown format is a wrong parameter, not an empty success.
         none = self.image_data(fileType=9)
-        self.assertEqual((none["imageBase64"], none["retValue"]), ("", "0"))
+        self.assertEqual((none["imageBase64"], none["retValue"]), ("", "-112"))
 
     def test_converted_files_are_released_with_the_image(self):
         html_img = os.path.join(self.agent.workdir, "html", "img")
