@@ -182,10 +182,14 @@ class Lifecycle(unittest.TestCase):
             with self.subTest(name):
                 agent = Agent().start()
                 try:
-                    self.assertEqual(agent.stdout(),
-                                     "Web-Agent server Started\n"
-                                     "Tessaro Web Agent is running now......\n"
-                                     ">> Press 'Shift+Esc' to exit Web Agent\n")
+                    # The ports open a moment before the banner is printed.
+                    banner = ("Web-Agent server Started\n"
+                              "Tessaro Web Agent is running now......\n"
+                              ">> Press 'Shift+Esc' to exit Web Agent\n")
+                    deadline = time.monotonic() + 20
+                    while len(agent.stdout()) < len(banner) and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                    self.assertEqual(agent.stdout(), banner)
                     self.assert_stops_promptly(agent, lambda: trigger(agent))
                 finally:
                     agent.cleanup()
