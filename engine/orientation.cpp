@@ -3,6 +3,7 @@
 #include <numbers>
 #include <vector>
 
+#include "engine/scratch.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
 
@@ -17,7 +18,10 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
     return f;
   // Integral images of the gradient moments (Sobel).
   const size_t stride = static_cast<size_t>(w) + 1;
-  thread_local std::vector<int64_t> ixx, iyy, ixy;  // scratch kept per thread
+  const ScratchPool::Lease scratch = SharedScratch().Acquire();
+  std::vector<int64_t>& ixx = scratch->sums[0];
+  std::vector<int64_t>& iyy = scratch->sums[1];
+  std::vector<int64_t>& ixy = scratch->sums[2];
   ixx.resize(stride * (h + 1));  // every entry is written below: the first row and column here
   iyy.resize(ixx.size());
   ixy.resize(ixx.size());

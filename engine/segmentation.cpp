@@ -2,6 +2,7 @@
 #include <cmath>
 #include <vector>
 
+#include "engine/scratch.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
 
@@ -72,7 +73,9 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   // window of about half a ridge period. Ridges score high everywhere; a step between a uniform
   // background and the finger only along a narrow band, and sensor noise little.
   const size_t stride = static_cast<size_t>(w) + 1;
-  thread_local std::vector<int64_t> s, d;  // scratch kept per thread
+  const ScratchPool::Lease scratch = SharedScratch().Acquire();
+  std::vector<int64_t>& s = scratch->sums[0];
+  std::vector<int64_t>& d = scratch->sums[1];
   s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
   std::fill_n(s.begin(), stride, 0);
   for (int y = 1; y <= h; ++y)

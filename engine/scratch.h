@@ -1,0 +1,89 @@
+// Working buffers of the extraction stages, shared by all threads through a bounded pool.
+//
+// Each stage needs a few image-sized buffers (integral images, a padded plane) and the
+// enhancement its kernel bank. Allocating them fresh for every image costs about 15 % of the
+// extraction time (page faults and zeroing of multi-megabyte blocks), so they are kept - but not
+// per thread: a server extracts on any of its many worker threads, and a set kept on each of
+// them grew the process by some 10 MB per thread. The pool holds at most one set per core; a
+// thread that finds every set in use waits for one, which costs nothing in throughput since the
+// cores are busy anyway.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace engine {
+
+// One oriented 1-D kernel: offsets into a padded image of a given stride, and their weights.
+struct Kernel {
+  std::vector<int> offset;
+  std::vector<float> weight;
+};
+
+// The enhancement's oriented kernels for a padded image of one stride: across-ridge band-pass
+// per (angle, period) and along-ridge Gaussian per angle. Built by enhance.cpp.
+struct KernelBank {
+  int stride = -1;
+  std::vector<Kernel> across;  // [angle * periods + period]
+  std::vector<Kernel> along;   // [angle]
+
+  void Build(int s);
+};
+
+// One set of buffers. The stages run one after another, so they share the same buffers; every
+// stage writes each entry it reads, so nothing is carried over from the last image but the
+// kernel bank (rebuilt when the stride changes).
+struct Scratch {
+  std::vector<int64_t> sums[3];  // integral images
+  std::vector<float> planes[2];  // padded float planes
+  KernelBank bank;
+};
+
+class ScratchPool {
+ public:
+  explicit ScratchPool(unsigned limit);
+  ScratchPool(const ScratchPool&) = delete;
+  ScratchPool& operator=(const ScratchPool&) = delete;
+
+  // Exclusive use of one set until the lease ends.
+  class Lease {
+   public:
+    Lease(Lease&& other) noexcept : pool_(other.pool_), scratch_(std::move(other.scratch_)) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Lease& operator=(Lease&&) = delete;
+    ~Lease();
+    Scratch& operator*() const { return *scratch_; }
+    Scratch* operator->() const { return scratch_.get(); }
+
+   private:
+    friend class ScratchPool;
+    Lease(ScratchPool& pool, std::unique_ptr<Scratch> scratch)
+        : pool_(pool), scratch_(std::move(scratch)) {}
+    ScratchPool& pool_;
+    std::unique_ptr<Scratch> scratch_;
+  };
+
+  // An idle set, a new one while fewer than `limit` exist, or else the next one given back.
+  Lease Acquire();
+
+  unsigned limit() const { return limit_; }
+  unsigned created() const;  // sets made so far (never more than limit)
+
+ private:
+  void Return(std::unique_ptr<Scratch> scratch);
+
+  const unsigned limit_;
+  mutable std::mutex mutex_;
+  std::condition_variable returned_;
+  std::vector<std::unique_ptr<Scratch>> idle_;
+  unsigned created_ = 0;
+};
+
+// The pool the stages use: one set per hardware thread (at least one).
+ScratchPool& SharedScratch();
+
+}  // namespace engine
