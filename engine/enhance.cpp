@@ -82,8 +82,8 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
   norm.assign(static_cast<size_t>(pw) * ph, 0.0f);
   {
     const size_t stride = static_cast<size_t>(w) + 1;
-    std::vector<int64_t>& s = scratch->sums[0];
-    std::vector<int64_t>& q = scratch->sums[1];
+    Integral& s = scratch->sums[0];
+    Integral& q = scratch->sums[1];
     s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
     q.resize(s.size());
     std::fill_n(s.begin(), stride, 0);
@@ -96,8 +96,8 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
         const int64_t v = image.at(x, y);
         rs += v;
         rq += v * v;
-        s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + rs;
-        q[(y + 1) * stride + x + 1] = q[y * stride + x + 1] + rq;
+        s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + static_cast<uint32_t>(rs);
+        q[(y + 1) * stride + x + 1] = q[y * stride + x + 1] + static_cast<uint32_t>(rq);
       }
     }
     const int r = kNormRadius;
@@ -122,10 +122,8 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
           continue;
         const int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
         const double n = static_cast<double>(x1 - x0) * (y1 - y0);
-        const double sum =
-            s[y1 * stride + x1] - s[y0 * stride + x1] - s[y1 * stride + x0] + s[y0 * stride + x0];
-        const double sq =
-            q[y1 * stride + x1] - q[y0 * stride + x1] - q[y1 * stride + x0] + q[y0 * stride + x0];
+        const double sum = BoxSum(s, stride, x0, y0, x1, y1);
+        const double sq = BoxSum(q, stride, x0, y0, x1, y1);
         const double mean = sum / n;
         const double sd = std::sqrt(std::max(0.0, sq / n - mean * mean));
         const float v = static_cast<float>((mean - image.at(x, y)) / (sd + 4.0));

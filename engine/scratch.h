@@ -33,11 +33,23 @@ struct KernelBank {
   void Build(int s);
 };
 
+// Integral images are kept modulo 2^32: every box the stages read sums less than 2^31 in
+// magnitude (at most a 25 x 25 window of squared grey levels, 4.1e7, or a 16 x 16 window of
+// squared Sobel gradients, 2.7e8), and a box of wrapped corner values is exact modulo 2^32,
+// so it is the true sum at half the memory of 64-bit entries.
+using Integral = std::vector<uint32_t>;
+
+// Sum over [x0, x1) x [y0, y1) of an integral image with `stride` entries per row; a signed sum
+// (gradient cross products) is static_cast<int32_t> of it.
+inline uint32_t BoxSum(const Integral& t, size_t stride, int x0, int y0, int x1, int y1) {
+  return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0];
+}
+
 // One set of buffers. The stages run one after another, so they share the same buffers; every
 // stage writes each entry it reads, so nothing is carried over from the last image but the
 // kernel bank (rebuilt when the stride changes).
 struct Scratch {
-  std::vector<int64_t> sums[3];  // integral images
+  Integral sums[3];
   std::vector<float> planes[2];  // padded float planes
   KernelBank bank;
 };
