@@ -76,7 +76,7 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
     return out;
   // Local normalisation (ridges positive) into a padded image.
   const int pw = w + 2 * kPad, ph = h + 2 * kPad;
-  const ScratchPool::Lease scratch = SharedScratch().Acquire();
+  const StageScratch scratch;
   std::vector<float>& norm = scratch->planes[0];
   std::vector<float>& across = scratch->planes[1];
   norm.assign(static_cast<size_t>(pw) * ph, 0.0f);

@@ -18,7 +18,7 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
     return f;
   // Integral images of the gradient moments (Sobel).
   const size_t stride = static_cast<size_t>(w) + 1;
-  const ScratchPool::Lease scratch = SharedScratch().Acquire();
+  const StageScratch scratch;
   Integral& ixx = scratch->sums[0];
   Integral& iyy = scratch->sums[1];
   Integral& ixy = scratch->sums[2];

@@ -44,4 +44,23 @@ ScratchPool& SharedScratch() {
   return pool;
 }
 
+namespace {
+thread_local Scratch* current = nullptr;  // the set of this thread's ScratchScope, if any
+}  // namespace
+
+ScratchScope::ScratchScope() : lease_(SharedScratch().Acquire()), previous_(current) {
+  current = &*lease_;
+}
+
+ScratchScope::~ScratchScope() {
+  current = previous_;
+}
+
+StageScratch::StageScratch() : scratch_(current) {
+  if (!scratch_) {
+    own_.emplace(SharedScratch().Acquire());
+    scratch_ = &**own_;
+  }
+}
+
 }  // namespace engine

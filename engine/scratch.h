@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace engine {
@@ -97,5 +98,32 @@ class ScratchPool {
 
 // The pool the stages use: one set per hardware thread (at least one).
 ScratchPool& SharedScratch();
+
+// Holds one set of SharedScratch() for every stage the calling thread runs until it ends: an
+// extraction leases once, not once per stage.
+class ScratchScope {
+ public:
+  ScratchScope();
+  ScratchScope(const ScratchScope&) = delete;
+  ScratchScope& operator=(const ScratchScope&) = delete;
+  ~ScratchScope();
+
+ private:
+  ScratchPool::Lease lease_;
+  Scratch* previous_;
+};
+
+// The set a stage works in: its thread's ScratchScope's, or else one leased for the stage alone
+// (a stage called on its own, as the tests do).
+class StageScratch {
+ public:
+  StageScratch();
+  Scratch& operator*() const { return *scratch_; }
+  Scratch* operator->() const { return scratch_; }
+
+ private:
+  std::optional<ScratchPool::Lease> own_;
+  Scratch* scratch_;
+};
 
 }  // namespace engine

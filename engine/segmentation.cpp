@@ -73,7 +73,7 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   // window of about half a ridge period. Ridges score high everywhere; a step between a uniform
   // background and the finger only along a narrow band, and sensor noise little.
   const size_t stride = static_cast<size_t>(w) + 1;
-  const ScratchPool::Lease scratch = SharedScratch().Acquire();
+  const StageScratch scratch;
   Integral& s = scratch->sums[0];
   Integral& d = scratch->sums[1];
   s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
