@@ -3,6 +3,7 @@
 #include <numbers>
 #include <vector>
 
+#include "engine/scratch.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
 
@@ -13,71 +14,58 @@ constexpr int kPad = std::max(tuning::kAcrossRadius, tuning::kAlongRadius) + 1;
 constexpr int kPeriods =
     static_cast<int>((tuning::kMaxPeriod - tuning::kMinPeriod) / tuning::kPeriodStep) + 1;
 
-struct Kernel {
-  std::vector<int> offset;  // in the padded image
-  std::vector<float> weight;
-};
+}  // namespace
 
-// Oriented 1-D kernels for a padded image of the given stride: across-ridge band-pass per
-// (angle, period) and along-ridge Gaussian per angle.
-struct KernelBank {
-  int stride = -1;
-  std::vector<Kernel> across;  // [angle * kPeriods + period]
-  std::vector<Kernel> along;   // [angle]
-
-  void Build(int s) {
-    using namespace tuning;
-    stride = s;
-    const float pi = std::numbers::pi_v<float>;
-    across.assign(kAngleSteps * kPeriods, {});
-    along.assign(kAngleSteps, {});
-    for (int a = 0; a < kAngleSteps; ++a) {
-      const float th = (a + 0.5f) * pi / kAngleSteps;
-      const float ux = std::cos(th), uy = std::sin(th), nx = -uy, ny = ux;
-      for (int p = 0; p < kPeriods; ++p) {
-        const float period = kMinPeriod + p * kPeriodStep;
-        const float sigma = kAcrossSigmaPerPeriod * period;
-        const int r = std::min(kAcrossRadius, static_cast<int>(std::ceil(2.5f * sigma)));
-        Kernel& k = across[a * kPeriods + p];
-        float mean = 0, gsum = 0;
-        for (int t = -r; t <= r; ++t) {
-          const float g = std::exp(-0.5f * t * t / (sigma * sigma));
-          const float v = g * std::cos(2 * pi * t / period);
-          k.offset.push_back(static_cast<int>(std::lround(t * ny)) * s +
-                             static_cast<int>(std::lround(t * nx)));
-          k.weight.push_back(v);
-          mean += v;
-          gsum += g;
-        }
-        // Remove the DC response (weighted by the envelope), normalise to unit gain on a ridge
-        // profile of the kernel's own period.
-        float gain = 0;
-        for (size_t i = 0; i < k.weight.size(); ++i) {
-          const int t = static_cast<int>(i) - r;
-          const float g = std::exp(-0.5f * t * t / (sigma * sigma));
-          k.weight[i] -= mean * g / gsum;
-          gain += k.weight[i] * std::cos(2 * pi * t / period);
-        }
-        for (float& wv : k.weight)
-          wv /= gain;
+void KernelBank::Build(int s) {
+  using namespace tuning;
+  stride = s;
+  const float pi = std::numbers::pi_v<float>;
+  across.assign(kAngleSteps * kPeriods, {});
+  along.assign(kAngleSteps, {});
+  for (int a = 0; a < kAngleSteps; ++a) {
+    const float th = (a + 0.5f) * pi / kAngleSteps;
+    const float ux = std::cos(th), uy = std::sin(th), nx = -uy, ny = ux;
+    for (int p = 0; p < kPeriods; ++p) {
+      const float period = kMinPeriod + p * kPeriodStep;
+      const float sigma = kAcrossSigmaPerPeriod * period;
+      const int r = std::min(kAcrossRadius, static_cast<int>(std::ceil(2.5f * sigma)));
+      Kernel& k = across[a * kPeriods + p];
+      float mean = 0, gsum = 0;
+      for (int t = -r; t <= r; ++t) {
+        const float g = std::exp(-0.5f * t * t / (sigma * sigma));
+        const float v = g * std::cos(2 * pi * t / period);
+        k.offset.push_back(static_cast<int>(std::lround(t * ny)) * s +
+                           static_cast<int>(std::lround(t * nx)));
+        k.weight.push_back(v);
+        mean += v;
+        gsum += g;
       }
-      Kernel& k = along[a];
-      float sum = 0;
-      // Every kAlongStep-th pixel: along the ridge the band-passed signal changes slowly.
-      for (int t = -kAlongRadius; t <= kAlongRadius; t += kAlongStep) {
-        const float g = std::exp(-0.5f * t * t / (kAlongSigma * kAlongSigma));
-        k.offset.push_back(static_cast<int>(std::lround(t * uy)) * s +
-                           static_cast<int>(std::lround(t * ux)));
-        k.weight.push_back(g);
-        sum += g;
+      // Remove the DC response (weighted by the envelope), normalise to unit gain on a ridge
+      // profile of the kernel's own period.
+      float gain = 0;
+      for (size_t i = 0; i < k.weight.size(); ++i) {
+        const int t = static_cast<int>(i) - r;
+        const float g = std::exp(-0.5f * t * t / (sigma * sigma));
+        k.weight[i] -= mean * g / gsum;
+        gain += k.weight[i] * std::cos(2 * pi * t / period);
       }
       for (float& wv : k.weight)
-        wv /= sum;
+        wv /= gain;
     }
+    Kernel& k = along[a];
+    float sum = 0;
+    // Every kAlongStep-th pixel: along the ridge the band-passed signal changes slowly.
+    for (int t = -kAlongRadius; t <= kAlongRadius; t += kAlongStep) {
+      const float g = std::exp(-0.5f * t * t / (kAlongSigma * kAlongSigma));
+      k.offset.push_back(static_cast<int>(std::lround(t * uy)) * s +
+                         static_cast<int>(std::lround(t * ux)));
+      k.weight.push_back(g);
+      sum += g;
+    }
+    for (float& wv : k.weight)
+      wv /= sum;
   }
-};
-
-}  // namespace
+}
 
 ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
                const Plane<uint8_t>& mask) {
@@ -88,12 +76,14 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
     return out;
   // Local normalisation (ridges positive) into a padded image.
   const int pw = w + 2 * kPad, ph = h + 2 * kPad;
-  // Scratch buffers kept per thread: no page faults for every image.
-  thread_local std::vector<float> norm, across;
+  const StageScratch scratch;
+  std::vector<float>& norm = scratch->planes[0];
+  std::vector<float>& across = scratch->planes[1];
   norm.assign(static_cast<size_t>(pw) * ph, 0.0f);
   {
     const size_t stride = static_cast<size_t>(w) + 1;
-    thread_local std::vector<int64_t> s, q;
+    Integral& s = scratch->sums[0];
+    Integral& q = scratch->sums[1];
     s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
     q.resize(s.size());
     std::fill_n(s.begin(), stride, 0);
@@ -106,8 +96,8 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
         const int64_t v = image.at(x, y);
         rs += v;
         rq += v * v;
-        s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + rs;
-        q[(y + 1) * stride + x + 1] = q[y * stride + x + 1] + rq;
+        s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + static_cast<uint32_t>(rs);
+        q[(y + 1) * stride + x + 1] = q[y * stride + x + 1] + static_cast<uint32_t>(rq);
       }
     }
     const int r = kNormRadius;
@@ -132,10 +122,8 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
           continue;
         const int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
         const double n = static_cast<double>(x1 - x0) * (y1 - y0);
-        const double sum =
-            s[y1 * stride + x1] - s[y0 * stride + x1] - s[y1 * stride + x0] + s[y0 * stride + x0];
-        const double sq =
-            q[y1 * stride + x1] - q[y0 * stride + x1] - q[y1 * stride + x0] + q[y0 * stride + x0];
+        const double sum = BoxSum(s, stride, x0, y0, x1, y1);
+        const double sq = BoxSum(q, stride, x0, y0, x1, y1);
         const double mean = sum / n;
         const double sd = std::sqrt(std::max(0.0, sq / n - mean * mean));
         const float v = static_cast<float>((mean - image.at(x, y)) / (sd + 4.0));
@@ -143,7 +131,7 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
       }
     }
   }
-  thread_local KernelBank bank;
+  KernelBank& bank = scratch->bank;
   if (bank.stride != pw)
     bank.Build(pw);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "engine/scratch.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
 
@@ -27,6 +28,7 @@ Extraction Extract(const GreyImage& image) {
     if (!sizeOk)
       return out;
 
+    const ScratchScope scratch;  // one set of buffers for all the stages of this image
     ImageU8 in(image.width, image.height);
     std::copy_n(image.pixels.begin(), in.data.size(), in.data.begin());
     const ImageU8 work = Resample(in, image.ppi, kWorkPpi);

@@ -3,6 +3,7 @@
 #include <numbers>
 #include <vector>
 
+#include "engine/scratch.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
 
@@ -17,7 +18,10 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
     return f;
   // Integral images of the gradient moments (Sobel).
   const size_t stride = static_cast<size_t>(w) + 1;
-  thread_local std::vector<int64_t> ixx, iyy, ixy;  // scratch kept per thread
+  const StageScratch scratch;
+  Integral& ixx = scratch->sums[0];
+  Integral& iyy = scratch->sums[1];
+  Integral& ixy = scratch->sums[2];
   ixx.resize(stride * (h + 1));  // every entry is written below: the first row and column here
   iyy.resize(ixx.size());
   ixy.resize(ixx.size());
@@ -39,9 +43,9 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
       ryy += gy * gy;
       rxy += gx * gy;
       const size_t i = (y + 1) * stride + x + 1, a = y * stride + x + 1;
-      ixx[i] = ixx[a] + rxx;
-      iyy[i] = iyy[a] + ryy;
-      ixy[i] = ixy[a] + rxy;
+      ixx[i] = ixx[a] + static_cast<uint32_t>(rxx);
+      iyy[i] = iyy[a] + static_cast<uint32_t>(ryy);
+      ixy[i] = ixy[a] + static_cast<uint32_t>(rxy);  // two's complement: exact modulo 2^32
     }
   }
   Plane<float> vx(bw, bh), vy(bw, bh);
@@ -52,11 +56,9 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
                 x1 = std::clamp(cx + kOrientWindow / 2, 0, w);
       const int y0 = std::clamp(cy - kOrientWindow / 2, 0, h),
                 y1 = std::clamp(cy + kOrientWindow / 2, 0, h);
-      auto box = [&](const std::vector<int64_t>& t) -> double {
-        return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] +
-               t[y0 * stride + x0];
-      };
-      const double gxx = box(ixx), gyy = box(iyy), gxy = box(ixy);
+      const double gxx = BoxSum(ixx, stride, x0, y0, x1, y1),
+                   gyy = BoxSum(iyy, stride, x0, y0, x1, y1),
+                   gxy = static_cast<int32_t>(BoxSum(ixy, stride, x0, y0, x1, y1));
       const double sum = gxx + gyy;
       if (sum <= 1e-6)
         continue;

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <vector>
 
+#include "engine/scratch.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
 
@@ -72,7 +73,9 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   // window of about half a ridge period. Ridges score high everywhere; a step between a uniform
   // background and the finger only along a narrow band, and sensor noise little.
   const size_t stride = static_cast<size_t>(w) + 1;
-  thread_local std::vector<int64_t> s, d;  // scratch kept per thread
+  const StageScratch scratch;
+  Integral& s = scratch->sums[0];
+  Integral& d = scratch->sums[1];
   s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
   std::fill_n(s.begin(), stride, 0);
   for (int y = 1; y <= h; ++y)
@@ -81,11 +84,11 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
     int64_t row = 0;
     for (int x = 0; x < w; ++x) {
       row += image.at(x, y);
-      s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + row;
+      s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + static_cast<uint32_t>(row);
     }
   }
-  auto box = [&](const std::vector<int64_t>& t, int x0, int y0, int x1, int y1) {
-    return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0];
+  auto box = [&](const Integral& t, int x0, int y0, int x1, int y1) {
+    return static_cast<int64_t>(BoxSum(t, stride, x0, y0, x1, y1));
   };
   d.resize(s.size());
   std::fill_n(d.begin(), stride, 0);
@@ -100,7 +103,7 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
       const int64_t n = static_cast<int64_t>(x1 - x0) * (y1 - y0);
       const int64_t mean16 = box(s, x0, y0, x1, y1) * 16 / n;  // 1/16 grey units
       row += std::abs(mean16 - 16 * image.at(x, y));
-      d[(y + 1) * stride + x + 1] = d[y * stride + x + 1] + row;
+      d[(y + 1) * stride + x + 1] = d[y * stride + x + 1] + static_cast<uint32_t>(row);
     }
   }
   Plane<float> spread(bw, bh);
