@@ -224,6 +224,7 @@ class Stop(AgentTestCase):
     def test_repeated_races_of_capture_abort_and_reinit(self):
         # Captures, aborts, status polls and re-initialisation from several pages at once: the
         # agent must stay consistent (the sanitizer build checks the memory side).
+        capture = self.start_waiting_capture()
         pages = [Page(page_id="race-%d" % i) for i in range(3)]
         stop = time.monotonic() + 3
         errors = []
@@ -251,6 +252,8 @@ class Stop(AgentTestCase):
             thread.join(CAPTURE_TIMEOUT_S)
             self.assertFalse(thread.is_alive(), "a request hung")
         self.assertEqual(errors, [])
+        self.assertTrue(capture.join(), "the first uninitDevice ended the waiting capture")
+        self.assertIsNone(capture.error)
         self.page.api("uninitDevice")
         self.handle = init_devices(self.page)[0]
         self.assertEqual(get("/index.html").status, 200)
