@@ -47,17 +47,22 @@ void Scanner::StartCapturing(const std::string& parameterText,
   service::SetSuccess(reply_);
 }
 
-void Scanner::AbortCapture(const std::string& parameterText, devicelib::MatcherHandle /*matcher*/) {
+// Runs beside a waiting captureSingle (see RunBeside): the library ends that capture, which then
+// answers the library's "aborted" status.
+void Scanner::AbortCapture(Json::Value& reply, const std::string& parameterText) {
   int64_t handle = 0;
-  if (!BeginCaptureRequest(parameterText, handle)) {
+  if (ReadHandleInto(reply, parameterText, handle) != 0) {
     return;
   }
+  service::ParameterMap map;
+  service::ParseParameters(parameterText, map);
+  ApplyResetTimer(map);
   const int32_t status = libraries_.scanner.AbortCapturing(handle);
   if (status != 0) {
-    SetLibraryError(service::Library::kScanner, status);
+    service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
     return;
   }
-  service::SetSuccess(reply_);
+  service::SetSuccess(reply);
 }
 
 void Scanner::AutoCapture(const std::string& parameterText, devicelib::MatcherHandle /*matcher*/) {
@@ -74,35 +79,34 @@ void Scanner::AutoCapture(const std::string& parameterText, devicelib::MatcherHa
   service::SetSuccess(reply_);
 }
 
-void Scanner::GetScannerStatus(const std::string& parameterText,
-                               devicelib::MatcherHandle /*matcher*/) {
+void Scanner::GetScannerStatus(Json::Value& reply, const std::string& parameterText) {
   int64_t handle = 0;
-  if (ReadHandle(parameterText, handle) != 0) {
+  if (ReadHandleInto(reply, parameterText, handle) != 0) {
     return;
   }
-  reply_["SensorValid"] = "true";
+  reply["SensorValid"] = "true";
   int32_t sensorOn = 0;
   int32_t status = libraries_.scanner.IsSensorOn(handle, &sensorOn);
   if (status != 0) {
-    SetLibraryError(service::Library::kScanner, status);
+    service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
     return;
   }
-  reply_["SensorOn"] = sensorOn != 0 ? "true" : "false";
+  reply["SensorOn"] = sensorOn != 0 ? "true" : "false";
   int32_t capturing = 0;
   status = libraries_.scanner.IsCapturing(handle, &capturing);
   if (status != 0) {
-    SetLibraryError(service::Library::kScanner, status);
+    service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
     return;
   }
-  reply_["IsCapturing"] = capturing != 0 ? "true" : "false";
+  reply["IsCapturing"] = capturing != 0 ? "true" : "false";
   bool updated = false;
   {
     std::lock_guard lock(imageLock_);
     updated = imageUpdated_;
     imageUpdated_ = false;
   }
-  reply_["IsFingerOn"] = updated ? "true" : "false";
-  service::SetSuccess(reply_);
+  reply["IsFingerOn"] = updated ? "true" : "false";
+  service::SetSuccess(reply);
 }
 
 }  // namespace scanner

@@ -40,12 +40,26 @@ std::shared_ptr<const std::vector<uint8_t>> MakeBmp(std::span<const uint8_t> pix
 }  // namespace
 
 Json::Value Scanner::Run(Operation operation, const std::string& name,
-                         const std::string& parameterText, devicelib::MatcherHandle matcher) {
+                         const std::string& parameterText,
+                         const std::function<devicelib::MatcherHandle()>& matcher,
+                         std::mutex* agentLock) {
   std::lock_guard lock(requestLock_);
+  std::unique_lock<std::mutex> agent;
+  if (agentLock != nullptr) {
+    agent = std::unique_lock(*agentLock);
+  }
   reply_ = service::NewReply();
   reply_["request"] = name;
-  (this->*operation)(parameterText, matcher);
+  (this->*operation)(parameterText, matcher());
   return reply_;
+}
+
+Json::Value Scanner::RunBeside(SideOperation operation, const std::string& name,
+                               const std::string& parameterText) {
+  Json::Value reply = service::NewReply();
+  reply["request"] = name;
+  (this->*operation)(reply, parameterText);
+  return reply;
 }
 
 void Scanner::Version(const std::string& /*parameterText*/, devicelib::MatcherHandle /*matcher*/) {
@@ -60,9 +74,14 @@ void Scanner::SetLibraryError(service::Library library, int32_t code) {
 }
 
 int32_t Scanner::ReadHandle(const std::string& parameterText, int64_t& handle) {
+  return ReadHandleInto(reply_, parameterText, handle);
+}
+
+int32_t Scanner::ReadHandleInto(Json::Value& reply, const std::string& parameterText,
+                                int64_t& handle) {
   const int64_t value = service::ReadHandleNumber(service::GetParamSHandle(parameterText));
   if (value == 0) {
-    service::SetWrongParameter(reply_);
+    service::SetWrongParameter(reply);
     return -1;
   }
   handle = value;

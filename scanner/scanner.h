@@ -6,7 +6,9 @@
 
 #include <json/json.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -58,22 +60,40 @@ class Scanner : public service::ImageSource {
   // members into this scanner's reply document.
   using Operation = void (Scanner::*)(const std::string& parameterText,
                                       devicelib::MatcherHandle matcher);
+  // An operation that runs beside any other on this scanner (it must reach a capture that is
+  // waiting for a finger): it writes a document of its own and touches only what is safe to
+  // share (the library, the atomic image lifetime, the image under imageLock).
+  using SideOperation = void (Scanner::*)(Json::Value& reply, const std::string& parameterText);
 
   explicit Scanner(service::DeviceLibraries libraries);
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
   // Runs one operation under requestLock on an emptied reply document that names the request,
-  // and returns that document.
+  // and returns that document. Operations on one scanner run one at a time; a capture that
+  // waits for a finger holds up only the requests for its own scanner. `agentLock`, when given,
+  // is taken after requestLock for the operation itself (operations that use the agent's
+  // matcher instance, which initDevice replaces), so waiting for a busy scanner never holds it.
+  // `matcher` is asked for the matcher instance once the locks are held.
   Json::Value Run(Operation operation, const std::string& name, const std::string& parameterText,
-                  devicelib::MatcherHandle matcher);
+                  const std::function<devicelib::MatcherHandle()>& matcher, std::mutex* agentLock);
+  Json::Value Run(Operation operation, const std::string& name, const std::string& parameterText,
+                  devicelib::MatcherHandle matcher) {
+    return Run(
+        operation, name, parameterText, [matcher] { return matcher; }, nullptr);
+  }
+  // Runs a side operation without requestLock, on a document of its own.
+  Json::Value RunBeside(SideOperation operation, const std::string& name,
+                        const std::string& parameterText);
 
   // Capture control (capture.cpp).
   void CaptureSingle(const std::string& parameterText, devicelib::MatcherHandle matcher);
   void StartCapturing(const std::string& parameterText, devicelib::MatcherHandle matcher);
-  void AbortCapture(const std::string& parameterText, devicelib::MatcherHandle matcher);
   void AutoCapture(const std::string& parameterText, devicelib::MatcherHandle matcher);
-  void GetScannerStatus(const std::string& parameterText, devicelib::MatcherHandle matcher);
+  // Side operations: the abort has to reach a capture that waits for a finger, and the status
+  // is what a page polls meanwhile.
+  void AbortCapture(Json::Value& reply, const std::string& parameterText);
+  void GetScannerStatus(Json::Value& reply, const std::string& parameterText);
   // Parameters (parameters.cpp).
   void GetParameters(const std::string& parameterText, devicelib::MatcherHandle matcher);
   void SetParameters(const std::string& parameterText, devicelib::MatcherHandle matcher);
@@ -90,7 +110,7 @@ class Scanner : public service::ImageSource {
   void ReleaseCaptureData();
 
   // Image lifetime in milliseconds (the "resetTimer" parameter).
-  uint32_t ResetTimerMs() const { return resetTimerMs_; }
+  uint32_t ResetTimerMs() const { return resetTimerMs_.load(); }
 
   std::shared_ptr<const std::vector<uint8_t>> CurrentImage() override;
   std::string Base64Text() override;
@@ -106,6 +126,9 @@ class Scanner : public service::ImageSource {
   // Reply helpers on this scanner's document.
   void SetLibraryError(service::Library library, int32_t code);
   int32_t ReadHandle(const std::string& parameterText, int64_t& handle);
+  // ReadHandle on a given document.
+  static int32_t ReadHandleInto(Json::Value& reply, const std::string& parameterText,
+                                int64_t& handle);
   void ApplyResetTimer(const service::ParameterMap& map);
   // ReadHandle, then the parameter map; a text with no parameter besides "sHandle" is a wrong
   // parameter. False (with the reply written) when the operation must end.
@@ -124,7 +147,8 @@ class Scanner : public service::ImageSource {
   void SetFileError(const char* message);
 
   service::DeviceLibraries libraries_;
-  uint32_t resetTimerMs_ = kDefaultResetTimerMs;
+  // Written by captures and by the abort, which runs beside them.
+  std::atomic<uint32_t> resetTimerMs_{kDefaultResetTimerMs};
 
   // Guards the current image, the Base64 text, imageUpdated and the converted files; taken
   // alone by the image endpoints, the capture callback and the release countdown.

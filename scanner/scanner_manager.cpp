@@ -1,5 +1,7 @@
 #include "scanner/scanner_manager.h"
 
+#include <algorithm>
+
 #include "devicelib/status.h"
 #include "scanner/device_types.h"
 #include "service/request.h"
@@ -8,8 +10,8 @@ namespace scanner {
 
 namespace {
 
-// The agent is told about plugged and unplugged devices but has nothing to do with them: a
-// device plugged after initDevice is used only after the next initDevice.
+// The agent is told about plugged and unplugged devices but acts on the next initDevice, which
+// makes its list follow the library's (a page learns new handles only from initDevice anyway).
 int32_t IgnoreDeviceEvent(int32_t /*event*/, int64_t /*handle*/, void* /*user*/) {
   return 0;
 }
@@ -22,22 +24,32 @@ ScannerManager::ScannerManager(service::DeviceLibraries libraries, service::Disp
   auto agentLevel = [this](Json::Value (ScannerManager::*run)()) -> service::Handler {
     return [this, run](const service::Request&) { return (this->*run)(); };
   };
-  // name, needs a session, re-arms the release countdown, handler
+  // Per-scanner operations do not wait for the API lock in the dispatcher: they first wait for
+  // their own scanner (so a capture waiting for a finger holds up only requests for its
+  // scanner), and those that need the agent's shared state take the API lock after that.
+  constexpr bool kOwnLocking = true;
+  // name, needs a session, re-arms the release countdown, handler, own locking
   operations_ = {
       {"initDevice", false, false, agentLevel(&ScannerManager::InitDevice)},
       {"uninitDevice", false, false, agentLevel(&ScannerManager::UninitDevice)},
-      {"getScannerStatus", false, false, OnScanner(&Scanner::GetScannerStatus)},
-      {"version", false, false, OnScanner(&Scanner::Version)},
-      {"getParameters", false, false, OnScanner(&Scanner::GetParameters)},
-      {"setParameters", false, false, OnScanner(&Scanner::SetParameters)},
-      {"abortCapture", false, true, OnScanner(&Scanner::AbortCapture)},
-      {"isFingerOn", true, false, OnScanner(&Scanner::IsFingerOn)},
-      {"captureSingle", true, true, OnScanner(&Scanner::CaptureSingle)},
-      {"startCapturing", true, true, OnScanner(&Scanner::StartCapturing)},
-      {"autoCapture", true, false, OnScanner(&Scanner::AutoCapture)},
-      {"getTemplateData", true, false, OnScanner(&Scanner::GetTemplateData)},
-      {"getImageData", true, false, OnScanner(&Scanner::GetImageData)},
-      {"saveImageBuffer", true, false, OnScanner(&Scanner::SaveImageBuffer)},
+      {"getScannerStatus", false, false, BesideScanner(&Scanner::GetScannerStatus), kOwnLocking},
+      {"version", false, false, OnScanner(&Scanner::Version, Lane::kScanner), kOwnLocking},
+      {"getParameters", false, false, OnScanner(&Scanner::GetParameters, Lane::kAgent),
+       kOwnLocking},
+      {"setParameters", false, false, OnScanner(&Scanner::SetParameters, Lane::kAgent),
+       kOwnLocking},
+      {"abortCapture", false, true, BesideScanner(&Scanner::AbortCapture), kOwnLocking},
+      {"isFingerOn", true, false, OnScanner(&Scanner::IsFingerOn, Lane::kScanner), kOwnLocking},
+      {"captureSingle", true, true, OnScanner(&Scanner::CaptureSingle, Lane::kScanner),
+       kOwnLocking},
+      {"startCapturing", true, true, OnScanner(&Scanner::StartCapturing, Lane::kAgent),
+       kOwnLocking},
+      {"autoCapture", true, false, OnScanner(&Scanner::AutoCapture, Lane::kAgent), kOwnLocking},
+      {"getTemplateData", true, false, OnScanner(&Scanner::GetTemplateData, Lane::kAgent),
+       kOwnLocking},
+      {"getImageData", true, false, OnScanner(&Scanner::GetImageData, Lane::kAgent), kOwnLocking},
+      {"saveImageBuffer", true, false, OnScanner(&Scanner::SaveImageBuffer, Lane::kAgent),
+       kOwnLocking},
   };
 }
 
@@ -48,21 +60,42 @@ std::string ScannerManager::HandleScannerApi(std::string_view name, const char* 
   return dispatcher_.Dispatch(operations_, name, cookie, parameterText);
 }
 
-service::Handler ScannerManager::OnScanner(Scanner::Operation operation) {
+Json::Value ScannerManager::NoScannerReply(const service::Request& request) {
+  // Nothing runs for a handle the agent has no scanner for (before initDevice, after
+  // uninitDevice, a device unplugged since): the page learns it as the library's own
+  // invalid-handle status.
+  Json::Value reply = service::NewAgentReply();
+  reply["request"] = request.name;
+  service::SetLibraryError(reply, libraries_, service::Library::kScanner,
+                           devicelib::kInvalidHandle);
+  return reply;
+}
+
+service::Handler ScannerManager::OnScanner(Scanner::Operation operation, Lane lane) {
+  return [this, operation, lane](const service::Request& request) {
+    std::shared_ptr<Scanner> scanner = FindScanner(request.handleText);
+    if (scanner == nullptr) {
+      return NoScannerReply(request);
+    }
+    std::mutex* agentLock = lane == Lane::kAgent ? &dispatcher_.ApiLock() : nullptr;
+    // The matcher is read once the locks are held: initDevice may have replaced it meanwhile.
+    Json::Value reply = scanner->Run(
+        operation, request.name, request.parameterText, [this] { return matcher_.load(); },
+        agentLock);
+    if (request.operation->rearmsCountdown) {
+      countdown_.Schedule(scanner, scanner->ResetTimerMs());
+    }
+    return reply;
+  };
+}
+
+service::Handler ScannerManager::BesideScanner(Scanner::SideOperation operation) {
   return [this, operation](const service::Request& request) {
     std::shared_ptr<Scanner> scanner = FindScanner(request.handleText);
     if (scanner == nullptr) {
-      // Nothing runs for a handle the agent has no scanner for (before initDevice, after
-      // uninitDevice, a device plugged in since initDevice): the page learns it as the
-      // library's own invalid-handle status.
-      Json::Value reply = service::NewAgentReply();
-      reply["request"] = request.name;
-      service::SetLibraryError(reply, libraries_, service::Library::kScanner,
-                               devicelib::kInvalidHandle);
-      return reply;
+      return NoScannerReply(request);
     }
-    Json::Value reply =
-        scanner->Run(operation, request.name, request.parameterText, matcher_.load());
+    Json::Value reply = scanner->RunBeside(operation, request.name, request.parameterText);
     if (request.operation->rearmsCountdown) {
       countdown_.Schedule(scanner, scanner->ResetTimerMs());
     }
@@ -99,7 +132,7 @@ bool ScannerManager::EnumerateScanners() {
   devicelib::ScannerLib& lib = libraries_.scanner;
   int32_t status = lib.Init();
   if (status == devicelib::kAlreadyInitialised) {
-    return true;  // the existing entries stay
+    return FollowLibraryList();
   }
   if (status != 0) {
     return false;
@@ -116,6 +149,48 @@ bool ScannerManager::EnumerateScanners() {
     auto scanner = std::make_shared<Scanner>(libraries_);
     std::lock_guard lock(listLock_);
     scanners_.push_back({handle, std::move(scanner)});
+  }
+  return true;
+}
+
+bool ScannerManager::FollowLibraryList() {
+  devicelib::ScannerLib& lib = libraries_.scanner;
+  int32_t count = 0;
+  if (lib.GetScannerNumber(&count) != 0) {
+    return false;
+  }
+  std::vector<int64_t> handles;
+  for (int32_t i = 0; i < count; ++i) {
+    int64_t handle = 0;
+    if (lib.GetScannerHandle(i, &handle) != 0) {
+      return false;  // the list stays as it was
+    }
+    handles.push_back(handle);
+  }
+  std::vector<ScannerEntry> gone;
+  {
+    std::lock_guard lock(listLock_);
+    std::vector<ScannerEntry> next;
+    for (int64_t handle : handles) {
+      const auto known = std::find_if(scanners_.begin(), scanners_.end(),
+                                      [&](const ScannerEntry& e) { return e.handle == handle; });
+      // A device seen before keeps its scanner (and the page's image); a new one gets its own.
+      next.push_back(known != scanners_.end()
+                         ? *known
+                         : ScannerEntry{handle, std::make_shared<Scanner>(libraries_)});
+    }
+    for (ScannerEntry& entry : scanners_) {
+      if (std::find(handles.begin(), handles.end(), entry.handle) == handles.end()) {
+        gone.push_back(entry);
+        // The library may still be ending a capture of the unplugged device, whose callback
+        // carries a raw pointer to the scanner: kept until the library is released.
+        retired_.push_back(entry.scanner);
+      }
+    }
+    scanners_.swap(next);
+  }
+  for (ScannerEntry& entry : gone) {
+    entry.scanner->ReleaseCaptureData();
   }
   return true;
 }

@@ -55,8 +55,21 @@ class ScannerManager {
   bool EnumerateScanners();
   // The initDevice reply: the devices the library lists now.
   Json::Value ListScanners();
+  // How a per-scanner operation is serialised with the others.
+  enum class Lane {
+    kScanner,  // one at a time on its scanner only (a capture that may wait for a finger)
+    kAgent,    // one at a time on its scanner, then under the API lock too (the matcher, the
+               // converted files every scanner shares)
+  };
   // A table handler that runs `operation` on the scanner the request's handle names.
-  service::Handler OnScanner(Scanner::Operation operation);
+  service::Handler OnScanner(Scanner::Operation operation, Lane lane);
+  // The same for an operation that runs beside everything else (abort, status).
+  service::Handler BesideScanner(Scanner::SideOperation operation);
+  // The answer for a handle the agent has no scanner for.
+  Json::Value NoScannerReply(const service::Request& request);
+  // initDevice on an initialised library: makes the agent's list follow the library's, a
+  // scanner for each device plugged in since and none for those unplugged.
+  bool FollowLibraryList();
 
   service::DeviceLibraries libraries_;
   service::Dispatcher& dispatcher_;
@@ -68,9 +81,9 @@ class ScannerManager {
   std::mutex listLock_;
   std::vector<ScannerEntry> scanners_;
   // Scanners the library may still call back (their capture callbacks carry a raw pointer):
-  // those of the last enumeration whose release failed. A successful release of the library
-  // stops every capture, so the list is emptied then; pages and the countdown hold their own
-  // references to any scanner they still use.
+  // those of the last enumeration whose release failed, and those of unplugged devices. A
+  // successful release of the library stops every capture, so the list is emptied then; pages and
+  // the countdown hold their own references to any scanner they still use.
   std::vector<std::shared_ptr<Scanner>> retired_;
   ReleaseCountdown countdown_;
 };

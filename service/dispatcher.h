@@ -34,8 +34,9 @@ struct Operation {
   // Captured data is freed some time after the last request of this kind.
   bool rearmsCountdown = false;
   Handler run;
-  // Runs without waiting for the API lock (only the abort of a running identification, which
-  // the lock holder is waiting for).
+  // Runs without the dispatcher taking the API lock: the abort of a running identification
+  // (which the lock holder is waiting for), and the per-scanner operations, which wait for their
+  // own scanner first and take the API lock themselves where they need it.
   bool bypassesApiLock = false;
 };
 
@@ -58,8 +59,10 @@ class Dispatcher {
   std::string Dispatch(std::span<const Operation> table, std::string_view name, const char* cookie,
                        std::string_view parameterText);
 
-  // Held for the whole of every operation of every API, so one scanner or database operation
-  // runs at a time; callers outside a dispatch (tests) may take it to see that it is free.
+  // Held for the whole of every database operation and of the scanner operations that touch the
+  // agent's shared state (initDevice, uninitDevice, the matcher, the converted files); a capture
+  // waiting for a finger does not hold it. Callers outside a dispatch (tests) may take it to see
+  // that it is free.
   std::mutex& ApiLock() { return apiLock_; }
 
  private:

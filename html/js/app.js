@@ -166,7 +166,8 @@ function updateControls() {
   $('btn-capture').disabled = !free;
   $('btn-preview').disabled = !(idle && !state.autoWaiting);
   $('btn-auto').disabled = !free || state.live;
-  $('btn-abort').disabled = !have || !(state.live || state.autoWaiting);
+  // Stop also ends an operation that waits for a finger: the agent answers the abort at once.
+  $('btn-abort').disabled = !have || !(state.live || state.autoWaiting || state.busy);
   $('btn-params-read').disabled = !idle;
   $('btn-params-apply').disabled = !idle;
   $('btn-template').disabled = !idle;
@@ -477,8 +478,10 @@ async function abortCapture() {
     await stopLive(false);
     return;
   }
+  const waiting = state.busy;
   const reply = await runQuick('abortCapture', el, () => agent.abortCapture(state.handle));
-  if (reply) {
+  if (reply && !waiting) {
+    // A waiting operation reports its own end (the scanner's "aborted" answer).
     report(el, reply, 'Capture stopped.');
   }
   state.autoWaiting = false;

@@ -580,8 +580,8 @@ export class WebAgent {
 
   /**
    * Stops a running live or automatic capture, or a single capture that waits
-   * ("abortCapture"). Note that the agent runs one operation at a time, so an abort sent by the
-   * page that is itself waiting in captureSingle is answered only after that capture ends.
+   * ("abortCapture"). The abort is answered at once, also while a capture of this scanner
+   * waits for a finger; that capture then ends with the scanner's "aborted" status.
    * @param {string} sHandle
    * @param {{resetTimer?: number}} [options] image lifetime in ms (5000..600000)
    * @returns {Promise<Reply>}

@@ -79,17 +79,19 @@ class ReplyIsolation(AgentTestCase):
             self.assertEqual(reply, dict(INVALID_HANDLE, request=name), name)
         handles = init_devices(page)
         self.assertEqual(page.api("captureSingle", handles[0]).json()["retValue"], "0")
-        # A device plugged after initDevice has a handle, but no scanner in the agent yet.
+        # A device unplugged since: its old handle names no scanner any more.
         virtual_scanner(self.agent, "plug")
-        plugged = page.api("initDevice").json()["ScannerInfos"][-1]["DeviceHandle"]
+        infos = page.api("initDevice").json()["ScannerInfos"]
+        plugged = infos[-1]["DeviceHandle"]
         self.assertNotIn(plugged, handles)
+        virtual_scanner(self.agent, "unplug", len(infos) - 1)
+        self.assertEqual(init_devices(page), handles)
         for target in (plugged, -1, 12345):
             for name in SCANNER_NAMES:
                 reply = page.api(name, target).json()
                 self.assertEqual(reply, dict(INVALID_HANDLE, request=name), (name, target))
         self.assertEqual(page.api("version", handles[0]).json(),
                          {"API": "0.1", "request": "version"})
-        virtual_scanner(self.agent, "unplug", 2)
 
 
 if __name__ == "__main__":
