@@ -122,8 +122,17 @@ bool RouteImage(const RouteContext& request, std::string_view file) {
     return true;
   }
   if (file == "PreviewStreaming.bmp") {
+    // Each stream holds a worker while it runs; beyond the cap a page is told to come back
+    // rather than take the workers the API calls need.
+    StreamSlots& slots = request.server.PreviewStreams();
+    if (!slots.TryTake()) {
+      WriteText(request.connection, Envelope(kStreamRefusalHead, request.headers));
+      WriteText(request.connection, "too many preview streams are open\n");
+      return true;
+    }
     WriteText(request.connection, Envelope(kStreamEnvelopeHead, request.headers));
     ServePreviewStream(request.connection, agent, request.query, request.cookie);
+    slots.Give();
     return true;
   }
   return false;  // any other image name is a static file
