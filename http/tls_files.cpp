@@ -38,9 +38,6 @@ std::string CheckTlsFiles(const std::string& certificateFile, const std::string&
   if (std::string why = OpenProblem(certificateFile); !why.empty()) {
     return certificateName + ": " + why;
   }
-  if (std::string why = OpenProblem(privateKeyFile); !why.empty()) {
-    return keyName + ": " + why;
-  }
   const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()),
                                                                   SSL_CTX_free);
   if (context == nullptr) {
@@ -49,6 +46,9 @@ std::string CheckTlsFiles(const std::string& certificateFile, const std::string&
   ERR_clear_error();
   if (SSL_CTX_use_certificate_chain_file(context.get(), certificateFile.c_str()) != 1) {
     return certificateName + ": not a usable PEM certificate (" + TlsReason() + ")";
+  }
+  if (std::string why = OpenProblem(privateKeyFile); !why.empty()) {
+    return keyName + ": " + why;
   }
   if (SSL_CTX_use_PrivateKey_file(context.get(), privateKeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
     // OpenSSL also refuses a sound key that belongs to another certificate here.

@@ -27,8 +27,8 @@ def version(timeout=HANG_BOUND):
 class DrainedStream:
     """A preview stream whose frames are read (and thrown away) on a thread, as a browser does."""
 
-    def __init__(self, page, handle):
-        self.reader = StreamReader(page, handle)
+    def __init__(self, reader):
+        self.reader = reader
         self.stopped = False
         self.thread = threading.Thread(target=self._drain, daemon=True)
         self.thread.start()
@@ -64,11 +64,23 @@ class SlowClientsAndStreams(AgentTestCase):
         cls.page = Page(page_id="availability")
         cls.handle = init_devices(cls.page)[0]
 
+    def open_reader(self):
+        """A preview stream; waits while the slots of streams closed just before are still
+        held (a stream notices its page has gone at its next frame)."""
+        deadline = time.monotonic() + HANG_BOUND
+        while True:
+            try:
+                return StreamReader(self.page, self.handle)
+            except AssertionError as refusal:
+                if b" 503 " not in str(refusal).encode() or time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+
     def open_streams(self, count):
         streams = []
         try:
             for _ in range(count):
-                streams.append(DrainedStream(self.page, self.handle))
+                streams.append(DrainedStream(self.open_reader()))
         except BaseException:
             for stream in streams:
                 stream.close()
@@ -163,7 +175,7 @@ class SlowClientsAndStreams(AgentTestCase):
             sock.close()
 
     def test_stream_of_an_unchanging_image_does_not_flood(self):
-        stream = StreamReader(self.page, self.handle)
+        stream = self.open_reader()
         try:
             first = stream.next_frame()
             frames = 1
@@ -199,9 +211,9 @@ class BadTlsMaterial(unittest.TestCase):
             self.agent.cleanup()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def start_http_only(self):
+    def start_http_only(self, env=None):
         """Starts the agent; returns once the plain port answers."""
-        self.agent = harness.Agent(binary=os.path.join(self.bin, "webagent"))
+        self.agent = harness.Agent(binary=os.path.join(self.bin, "webagent"), env=env)
         self.agent.start(wait=False)
         deadline = time.monotonic() + 20
         while not harness.port_open(harness.HTTP_PORT):
@@ -211,8 +223,8 @@ class BadTlsMaterial(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "plain HTTP port never opened")
             time.sleep(0.05)
 
-    def assert_http_only(self, *expected):
-        self.start_http_only()
+    def assert_http_only(self, *expected, env=None):
+        self.start_http_only(env)
         reply = version()
         self.assertEqual(reply.status, 200)
         self.assertFalse(harness.port_open(harness.HTTPS_PORT))
@@ -251,6 +263,17 @@ class BadTlsMaterial(unittest.TestCase):
                        check=True, capture_output=True, timeout=30)
         self.assert_http_only("private key file %s does not belong to certificate file %s" % (
             self.key, self.cert))
+
+    def test_installed_agent_whose_data_folder_cannot_be_made(self):
+        # Installed layout: bin/ beside share/webagent/html, TLS files in the user's data
+        # folder, which here lies under a plain file and so cannot be created.
+        shutil.copytree(os.path.join(harness.ROOT, "html"),
+                        os.path.join(self.tmp, "share", "webagent", "html"))
+        blocker = os.path.join(self.tmp, "not-a-folder")
+        with open(blocker, "w") as f:
+            f.write("x")
+        self.assert_http_only("cannot create %s" % os.path.join(blocker, "data", "webagent"),
+                              env={"XDG_DATA_HOME": os.path.join(blocker, "data")})
 
 
 if __name__ == "__main__":
