@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -130,9 +131,10 @@ bool RouteImage(const RouteContext& request, std::string_view file) {
       WriteText(request.connection, "too many preview streams are open\n");
       return true;
     }
+    const std::unique_ptr<StreamSlots, void (*)(StreamSlots*)> slot(
+        &slots, [](StreamSlots* taken) { taken->Give(); });
     WriteText(request.connection, Envelope(kStreamEnvelopeHead, request.headers));
     ServePreviewStream(request.connection, agent, request.query, request.cookie);
-    slots.Give();
     return true;
   }
   return false;  // any other image name is a static file
