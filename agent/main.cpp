@@ -18,13 +18,17 @@ namespace {
 constexpr char kInstanceName[] = "{40857CF6-8F7E-4F49-98AB-AE989777E8A8}";
 
 // Fixed ports and workers; the page's folder and the TLS material come from the start plan.
+// Workers: the preview streams at their cap, ten connections that send nothing (each holds a
+// worker until the request time-out), and still room for the API calls.
 http::ServerSettings ServerSettingsFor(const agent::ServerFiles& files) {
   return {
       .listeningPorts = "127.0.0.1:8084,127.0.0.1:8083s",
-      .workerThreads = "10",
+      .workerThreads = "24",
       .documentRoot = files.documentRoot,
       .certificateFile = files.certificateFile,
       .privateKeyFile = files.privateKeyFile,
+      .requestTimeoutMs = "5000",
+      .maxPreviewStreams = 8,
   };
 }
 

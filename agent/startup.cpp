@@ -88,14 +88,19 @@ StartPlan PrepareStart(int argc, char** argv) {
   if (layout.installed) {
     const LocalTlsFiles files = LocalTlsFilesIn(layout.dataDir);
     std::string error;
-    if (!EnsureLocalTlsFiles(files, &error) ||
-        !platform::EnterInstalledWorkingDir(layout, &error)) {
+    // Without usable TLS files only the HTTPS port stays closed (the server says so); the
+    // plain port still serves.
+    const bool tlsReady = EnsureLocalTlsFiles(files, &error);
+    if (!tlsReady) {
+      std::cerr << "webagent: " << error << "\n";
+    }
+    if (!platform::EnterInstalledWorkingDir(layout, &error)) {
       std::cerr << "webagent: " << error << "\n";
       std::printf("Web-Agent server failed to start\n");
       plan.exitStatus = -2;
       return plan;
     }
-    if (config->trustBrowsers) {
+    if (tlsReady && config->trustBrowsers) {
       std::ostringstream quiet;
       TrustAuthority(files.authorityCertificate, platform::HomeDirectory(), quiet, std::cerr);
     }

@@ -2,7 +2,7 @@
 """Measures the live preview stream on loopback: frames per second, distinct frames per second,
 throughput, and the agent's CPU use while one (or several) pages watch the stream.
 
-Usage: bench/preview_stream_bench.py [--seconds N] [--streams K]
+Usage: tests/isolated.sh bench/preview_stream_bench.py [--seconds N] [--streams K] [--no-capture]
 Starts build/bin/webagent (or $WEBAGENT_BIN) in a temporary directory; not part of the tests.
 """
 
@@ -29,13 +29,16 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=float, default=10.0)
     parser.add_argument("--streams", type=int, default=1)
+    parser.add_argument("--no-capture", action="store_true",
+                        help="leave the scanner idle: the stream has no new image to send")
     args = parser.parse_args()
 
     agent = harness.Agent().start()
     try:
         page = harness.Page(page_id="bench", cookie="bench")
         handle = harness.init_devices(page)[0]
-        page.api("startCapturing", handle)
+        if not args.no_capture:
+            page.api("startCapturing", handle)
         readers = [StreamReader(page, handle) for _ in range(args.streams)]
         results = [None] * args.streams
 
@@ -60,14 +63,15 @@ def main():
             t.join()
         elapsed = time.monotonic() - start
         cpu = cpu_seconds(agent.process.pid) - cpu_before
-        page.api("abortCapture", handle)
+        if not args.no_capture:
+            page.api("abortCapture", handle)
         for reader in readers:
             reader.close()
         for i, (frames, distinct, size) in enumerate(results):
             print("stream %d: %.0f frames/s sent, %.1f distinct frames/s, %.1f MB/s" % (
                 i, frames / elapsed, distinct / elapsed, size / elapsed / 1e6))
-        print("agent CPU: %.0f %% of one core over %.1f s (%d stream(s), live capture on)" % (
-            100 * cpu / elapsed, elapsed, args.streams))
+        print("agent CPU: %.0f %% of one core over %.1f s (%d stream(s), live capture %s)" % (
+            100 * cpu / elapsed, elapsed, args.streams, "off" if args.no_capture else "on"))
     finally:
         agent.cleanup()
 

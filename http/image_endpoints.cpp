@@ -44,6 +44,11 @@ struct ImageRequest {
   char pageId[128] = "";
 };
 
+// How often a stream looks for a new image, and how long it lets pass before repeating the
+// last frame. 10 ms keeps a live preview (a few dozen images a second at most) smooth.
+constexpr auto kStreamPoll = std::chrono::milliseconds(10);
+constexpr auto kStreamRepeat = std::chrono::milliseconds(250);
+
 bool ReadImageRequest(const char* query, ImageRequest& request) {
   if (query == nullptr) {
     return false;
@@ -94,28 +99,35 @@ void ServePreviewStream(mg_connection* connection, AgentPort& agent, const char*
     WriteBytes(connection, codec::BlankGif());
     return;
   }
-  // Each pass sends the current image (or a white frame before the first one). The stream ends
-  // when the page goes away or the agent stops, so no worker is kept busy past either.
-  // The frame is taken under the scanner's image lock but written without it: a page that
-  // stops reading must not hold up the capture callback (and with it abortCapture).
+  // A frame goes out when the scanner has a new image, and the last one is repeated a few
+  // times a second so that browsers and proxies see the stream alive; in between the stream
+  // only looks for a new image. Images are never changed in place, so a new image is a new
+  // block: holding the last one sent keeps its address from being reused and makes the
+  // pointer comparison exact. The stream ends when the page goes away or the agent stops.
+  // Frames are written without the scanner's image lock: a page that stops reading must not
+  // hold up the capture callback (and with it abortCapture).
+  const std::vector<uint8_t> blank = codec::BuildBlankFrame();
+  std::shared_ptr<const std::vector<uint8_t>> sent;
+  bool first = true;
+  auto lastSent = std::chrono::steady_clock::now();
   while (agent.Running()) {
-    const auto image = scanner->CurrentImage();
-    std::vector<uint8_t> blank;
-    std::span<const uint8_t> frame;
-    if (image != nullptr) {
-      frame = *image;
-    } else {
-      blank = codec::BuildBlankFrame();
-      frame = blank;
+    auto image = scanner->CurrentImage();
+    const auto now = std::chrono::steady_clock::now();
+    if (first || image != sent || now - lastSent >= kStreamRepeat) {
+      const std::span<const uint8_t> frame =
+          image != nullptr ? std::span<const uint8_t>(*image) : std::span<const uint8_t>(blank);
+      char header[64];
+      const int n = std::snprintf(header, sizeof(header),
+                                  "--myboundary\r\nContent-Length: %zu\r\n\r\n", frame.size());
+      if (!WriteText(connection, std::string_view(header, static_cast<size_t>(n))) ||
+          !WriteBytes(connection, frame)) {
+        return;
+      }
+      sent = std::move(image);
+      first = false;
+      lastSent = now;
     }
-    char header[64];
-    const int n = std::snprintf(header, sizeof(header),
-                                "--myboundary\r\nContent-Length: %zu\r\n\r\n", frame.size());
-    if (!WriteText(connection, std::string_view(header, static_cast<size_t>(n))) ||
-        !WriteBytes(connection, frame)) {
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(kStreamPoll);
   }
 }
 

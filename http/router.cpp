@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -122,6 +123,16 @@ bool RouteImage(const RouteContext& request, std::string_view file) {
     return true;
   }
   if (file == "PreviewStreaming.bmp") {
+    // Each stream holds a worker while it runs; beyond the cap a page is told to come back
+    // rather than take the workers the API calls need.
+    StreamSlots& slots = request.server.PreviewStreams();
+    if (!slots.TryTake()) {
+      WriteText(request.connection, Envelope(kStreamRefusalHead, request.headers));
+      WriteText(request.connection, "too many preview streams are open\n");
+      return true;
+    }
+    const std::unique_ptr<StreamSlots, void (*)(StreamSlots*)> slot(
+        &slots, [](StreamSlots* taken) { taken->Give(); });
     WriteText(request.connection, Envelope(kStreamEnvelopeHead, request.headers));
     ServePreviewStream(request.connection, agent, request.query, request.cookie);
     return true;

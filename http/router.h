@@ -23,6 +23,10 @@ inline constexpr char kJsonEnvelopeHead[] =
 inline constexpr char kHtmlEnvelopeHead[] = "HTTP/1.1 200 OK \r\nContent-Type: text/html \r\n";
 inline constexpr char kStreamEnvelopeHead[] =
     "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=--myboundary\r\n";
+// The answer to a preview stream asked for when the cap of open streams is reached.
+inline constexpr char kStreamRefusalHead[] =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nRetry-After: 5\r\n"
+    "Connection: close\r\n";
 std::string Envelope(std::string_view head, std::string_view policyHeaders);
 
 // Session identifier: year, month from 0, day, hour, minute, second (none zero-padded), "_",

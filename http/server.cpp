@@ -4,8 +4,10 @@
 #include <openssl/ssl.h>
 
 #include <cstdio>
+#include <string_view>
 
 #include "http/router.h"
+#include "http/tls_files.h"
 
 namespace http {
 
@@ -24,7 +26,52 @@ int LogServerMessage(const mg_connection* /*connection*/, const char* message) {
 constexpr char kAdditionalHeaders[] =
     "X-Content-Type-Options: nosniff\r\nX-Frame-Options: SAMEORIGIN";
 
+// The listening ports split into the plain ones and the TLS ones (those ending in "s").
+struct PortLists {
+  std::string plain;  // comma-separated, as the server takes them
+  std::string tls;    // the TLS ports as a person reads them: "8083, ..."
+};
+
+PortLists SplitPorts(std::string_view ports) {
+  PortLists lists;
+  while (!ports.empty()) {
+    const size_t comma = ports.find(',');
+    std::string_view port = ports.substr(0, comma);
+    ports = comma == std::string_view::npos ? std::string_view() : ports.substr(comma + 1);
+    while (!port.empty() && port.front() == ' ') {
+      port.remove_prefix(1);
+    }
+    while (!port.empty() && port.back() == ' ') {
+      port.remove_suffix(1);
+    }
+    if (port.empty()) {
+      continue;
+    }
+    if (port.back() == 's') {
+      port.remove_suffix(1);
+      const size_t colon = port.rfind(':');
+      std::string_view number = colon == std::string_view::npos ? port : port.substr(colon + 1);
+      lists.tls += lists.tls.empty() ? "" : ", ";
+      lists.tls += number;
+    } else {
+      lists.plain += lists.plain.empty() ? "" : ",";
+      lists.plain += port;
+    }
+  }
+  return lists;
+}
+
 }  // namespace
+
+bool StreamSlots::TryTake() {
+  int used = used_.load();
+  while (used < limit_) {
+    if (used_.compare_exchange_weak(used, used + 1)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 bool ClientPin::Pin(uint32_t address) {
   uint32_t expected = 0;
@@ -35,7 +82,10 @@ bool ClientPin::Pin(uint32_t address) {
 }
 
 Server::Server(AgentPort& agent, ServerSettings settings, RequestPolicy policy)
-    : agent_(agent), settings_(std::move(settings)), policy_(std::move(policy)) {}
+    : agent_(agent),
+      settings_(std::move(settings)),
+      policy_(std::move(policy)),
+      previewStreams_(settings_.maxPreviewStreams) {}
 
 Server::~Server() {
   if (context_ != nullptr) {
@@ -62,6 +112,24 @@ int Server::InitTls(void* sslContext, void* server) {
 // The start messages are written as narrow text: glibc fixes a stream's orientation at its first
 // write, and the banner that follows is narrow.
 bool Server::Start() {
+  // A certificate or key that cannot be used closes the HTTPS port only: pages on the plain
+  // port keep working, and the message names the file to mend.
+  std::string ports = settings_.listeningPorts;
+  const PortLists lists = SplitPorts(ports);
+  if (!lists.tls.empty()) {
+    const std::string problem = CheckTlsFiles(settings_.certificateFile, settings_.privateKeyFile);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "webagent: %s\n", problem.c_str());
+      std::fprintf(stderr, "webagent: HTTPS port %s unavailable; serving plain HTTP only\n",
+                   lists.tls.c_str());
+      ports = lists.plain;
+    }
+  }
+  if (ports.empty()) {
+    std::printf("Web-Agent server failed to start\n");
+    std::fflush(stdout);
+    return false;
+  }
   mg_init_library(MG_FEATURES_TLS);
   mg_callbacks callbacks{};
   callbacks.begin_request = BeginRequest;
@@ -69,11 +137,13 @@ bool Server::Start() {
   callbacks.log_message = LogServerMessage;
   const char* options[] = {
       "listening_ports",
-      settings_.listeningPorts.c_str(),
+      ports.c_str(),
       "num_threads",
       settings_.workerThreads.c_str(),
       "document_root",
       settings_.documentRoot.c_str(),
+      "request_timeout_ms",
+      settings_.requestTimeoutMs.c_str(),
       "additional_header",
       kAdditionalHeaders,
       nullptr,

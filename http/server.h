@@ -19,6 +19,25 @@ struct ServerSettings {
   std::string documentRoot;
   std::string certificateFile;  // PEM certificate chain of the HTTPS port
   std::string privateKeyFile;   // its PEM private key
+  // How long a client may take to send its request head; an idle or trickling connection
+  // gives its worker back after this.
+  std::string requestTimeoutMs = "30000";
+  // Live previews served at once; each holds a worker for as long as it runs, so this stays
+  // well below the worker count and API calls always find a free worker.
+  int maxPreviewStreams = 1;
+};
+
+// Counts the open preview streams against their cap.
+class StreamSlots {
+ public:
+  explicit StreamSlots(int limit) : limit_(limit) {}
+  // Takes a slot; false when all are in use.
+  bool TryTake();
+  void Give() { used_.fetch_sub(1); }
+
+ private:
+  const int limit_;
+  std::atomic<int> used_{0};
 };
 
 // Only the first client address is served by the API; pinning is one atomic compare-and-set,
@@ -44,7 +63,8 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   // Starts listening. Prints "Web-Agent server Started" or "Web-Agent server failed to start"
-  // and returns whether it runs.
+  // and returns whether it runs. When the certificate or key cannot be used, says which file
+  // and why on standard error and serves the plain HTTP ports alone.
   bool Start();
   // Stops the server if it runs; every worker has finished when this returns.
   void Stop();
@@ -52,6 +72,7 @@ class Server {
   AgentPort& Agent() { return agent_; }
   const std::string& DocumentRoot() const { return settings_.documentRoot; }
   ClientPin& Client() { return client_; }
+  StreamSlots& PreviewStreams() { return previewStreams_; }
   // Fixed for the server's lifetime, so the workers read it without a lock.
   const RequestPolicy& Policy() const { return policy_; }
 
@@ -62,6 +83,7 @@ class Server {
   const ServerSettings settings_;
   const RequestPolicy policy_;
   ClientPin client_;
+  StreamSlots previewStreams_;
   mg_context* context_ = nullptr;
 };
 

@@ -218,7 +218,7 @@ class Lifecycle(unittest.TestCase):
         finally:
             again.cleanup()
 
-    def test_missing_certificate_fails_with_254(self):
+    def test_missing_certificate_closes_only_the_https_port(self):
         tmp = tempfile.mkdtemp(prefix="webagent-nocert-")
         try:
             binary = os.path.join(tmp, "webagent")
@@ -231,12 +231,21 @@ class Lifecycle(unittest.TestCase):
                         os.makedirs(cert_dir)
                     for name in present:
                         shutil.copy(os.path.join(harness.BIN_DIR, "cert", name), cert_dir)
+                    missing = [n for n in ("localhost_cert.crt", "localhost_cert.key")
+                               if n not in present][0]
                     agent = Agent(binary=binary)
                     try:
                         agent.start(wait=False)
-                        self.assertEqual(agent.wait(timeout=20), 254)
-                        self.assertIn("Web-Agent server failed to start\n", agent.stdout())
-                        self.assertNotIn("running now", agent.stdout())
+                        deadline = time.monotonic() + 20
+                        while not harness.port_open(harness.HTTP_PORT):
+                            self.assertIsNone(agent.process.poll(), agent.stderr())
+                            self.assertLess(time.monotonic(), deadline)
+                            time.sleep(0.05)
+                        self.assertIn(b"sessionId", get("/api/createSessionID").raw)
+                        self.assertFalse(harness.port_open(harness.HTTPS_PORT))
+                        self.assertIn("%s: No such file or directory" % os.path.join(
+                            cert_dir, missing), agent.stderr())
+                        self.assertEqual(agent.stop(), 0)
                     finally:
                         agent.cleanup()
         finally:
