@@ -15,6 +15,7 @@
 #include "http/agent_port.h"
 #include "scanner/scanner_manager.h"
 #include "service/dispatcher.h"
+#include "service/events.h"
 #include "session/session_registry.h"
 
 namespace agent {
@@ -45,12 +46,15 @@ class WebAgent : public http::AgentPort {
   ImageLookup FindImageSource(const char* cookie, std::string_view pageId,
                               std::string_view handleText) override;
   void ClearSessions(const char* cookie, std::string_view pageId) override;
+  service::EventHub& Events() override { return events_; }
   void Stop() override { running.store(false); }
   bool Running() const override { return running.load(); }
 
  private:
   std::unique_ptr<devicelib::ScannerLib> scannerLib_;
   std::unique_ptr<devicelib::MatcherLib> matcherLib_;
+  // Before the scanners and the database, which publish into it.
+  service::EventHub events_;
   session::SessionRegistry sessions_;
   service::Dispatcher dispatcher_;
   scanner::ScannerManager scanners_;

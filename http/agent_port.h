@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "service/events.h"
 #include "service/image_source.h"
 
 namespace http {
@@ -32,6 +33,9 @@ class AgentPort {
   // Removes every session of the page that the cookie holds (the "sessionClear" command);
   // without a cookie (null) nothing: a page ID alone is no proof, since page IDs travel in URLs.
   virtual void ClearSessions(const char* cookie, std::string_view pageId) = 0;
+
+  // What happens at the scanners, for the server-sent events stream.
+  virtual service::EventHub& Events() = 0;
 
   // The "close" command; Running() is false from then on.
   virtual void Stop() = 0;
