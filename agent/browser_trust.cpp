@@ -60,6 +60,15 @@ std::string Sql(const fs::path& dir) {
   return "sql:" + dir.string();
 }
 
+// Both trust commands need certutil; without it they say which package brings it.
+bool RequireCertutil(std::ostream& err) {
+  if (CertutilAvailable()) {
+    return true;
+  }
+  err << "webagent: certutil was not found; install the package libnss3-tools\n";
+  return false;
+}
+
 bool HoldsAuthority(const fs::path& dir) {
   return RunCertutil({"-L", "-d", Sql(dir), "-n", kTrustNickname}) == 0;
 }
@@ -104,8 +113,7 @@ std::vector<NssDatabase> FindNssDatabases(const fs::path& home) {
 
 int TrustAuthority(const fs::path& authorityCertificate, const fs::path& home, std::ostream& out,
                    std::ostream& err) {
-  if (!CertutilAvailable()) {
-    err << "webagent: certutil was not found; install the package libnss3-tools\n";
+  if (!RequireCertutil(err)) {
     return 1;
   }
   int failures = 0;
@@ -141,8 +149,7 @@ int TrustAuthority(const fs::path& authorityCertificate, const fs::path& home, s
 }
 
 int UntrustAuthority(const fs::path& home, std::ostream& out, std::ostream& err) {
-  if (!CertutilAvailable()) {
-    err << "webagent: certutil was not found; install the package libnss3-tools\n";
+  if (!RequireCertutil(err)) {
     return 1;
   }
   int failures = 0;
