@@ -8,9 +8,11 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -95,37 +97,77 @@ int ParseInt(const char* s, int* out) {
   return 1;
 }
 
-int Extract(int argc, char** argv) {
+// The options of all three commands; each command names those it accepts.
+struct Options {
   int ppi = 0;
-  std::string out = ".";
   codec::TemplateFormat format = codec::TemplateFormat::kIso19794_2;
-  std::vector<std::string> images;
+  std::string out = ".";
+  int level = devicelib::kDefaultSecurityLevel;
+  std::string scoresPath;
+  std::string plotPath;
+  std::vector<std::string> positional;
+};
+
+// Reads argv into `options`, accepting only the options listed in `accepted` (for example
+// {"--ppi", "--out"}); anything else starting with "--" is an error. Returns 0, or the exit
+// status after a message.
+int ParseOptions(int argc, char** argv, std::initializer_list<std::string_view> accepted,
+                 Options* options) {
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--ppi" && i + 1 < argc) {
-      if (!ParseInt(argv[++i], &ppi) || ppi < 250 || ppi > 1000) {
+    const bool known = std::find(accepted.begin(), accepted.end(), a) != accepted.end();
+    if (!a.starts_with("--")) {
+      options->positional.push_back(a);
+      continue;
+    }
+    if (!known || i + 1 >= argc) {
+      std::fprintf(stderr, "fingerprint: %s %s\n%s", known ? "missing value for" : "unknown option",
+                   a.c_str(), kUsage);
+      return 2;
+    }
+    const char* value = argv[++i];
+    if (a == "--ppi") {
+      if (!ParseInt(value, &options->ppi) || options->ppi < 250 || options->ppi > 1000) {
         std::fprintf(stderr, "fingerprint: --ppi must be 250..1000\n");
         return 2;
       }
-    } else if (a == "--format" && i + 1 < argc) {
-      const std::string f = argv[++i];
-      if (f == "iso")
-        format = codec::TemplateFormat::kIso19794_2;
-      else if (f == "ansi")
-        format = codec::TemplateFormat::kAnsi378;
-      else {
+    } else if (a == "--format") {
+      const std::string_view f = value;
+      if (f == "iso") {
+        options->format = codec::TemplateFormat::kIso19794_2;
+      } else if (f == "ansi") {
+        options->format = codec::TemplateFormat::kAnsi378;
+      } else {
         std::fprintf(stderr, "fingerprint: --format must be iso or ansi\n");
         return 2;
       }
-    } else if (a == "--out" && i + 1 < argc) {
-      out = argv[++i];
-    } else if (a.starts_with("--")) {
-      std::fprintf(stderr, "fingerprint: unknown option %s\n%s", a.c_str(), kUsage);
-      return 2;
-    } else {
-      images.push_back(a);
+    } else if (a == "--out") {
+      options->out = value;
+    } else if (a == "--level") {
+      if (!ParseInt(value, &options->level) ||
+          devicelib::SecurityLevelThreshold(options->level) < 0) {
+        std::fprintf(stderr, "fingerprint: --level must be %d..%d\n", devicelib::kMinSecurityLevel,
+                     devicelib::kMaxSecurityLevel);
+        return 2;
+      }
+    } else if (a == "--scores") {
+      options->scoresPath = value;
+    } else if (a == "--plot") {
+      options->plotPath = value;
     }
   }
+  return 0;
+}
+
+int Extract(int argc, char** argv) {
+  Options options;
+  if (const int status = ParseOptions(argc, argv, {"--ppi", "--format", "--out"}, &options)) {
+    return status;
+  }
+  const int ppi = options.ppi;
+  const std::string& out = options.out;
+  const codec::TemplateFormat format = options.format;
+  const std::vector<std::string>& images = options.positional;
   if (images.empty()) {
     std::fprintf(stderr, "%s", kUsage);
     return 2;
@@ -157,23 +199,12 @@ int Extract(int argc, char** argv) {
 }
 
 int Match(int argc, char** argv) {
-  int level = devicelib::kDefaultSecurityLevel;
-  std::vector<std::string> files;
-  for (int i = 0; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--level" && i + 1 < argc) {
-      if (!ParseInt(argv[++i], &level) || devicelib::SecurityLevelThreshold(level) < 0) {
-        std::fprintf(stderr, "fingerprint: --level must be %d..%d\n", devicelib::kMinSecurityLevel,
-                     devicelib::kMaxSecurityLevel);
-        return 2;
-      }
-    } else if (a.starts_with("--")) {
-      std::fprintf(stderr, "fingerprint: unknown option %s\n%s", a.c_str(), kUsage);
-      return 2;
-    } else {
-      files.push_back(a);
-    }
+  Options options;
+  if (const int status = ParseOptions(argc, argv, {"--level"}, &options)) {
+    return status;
   }
+  const int level = options.level;
+  const std::vector<std::string>& files = options.positional;
   if (files.size() != 2) {
     std::fprintf(stderr, "%s", kUsage);
     return 2;
@@ -225,27 +256,14 @@ double Percentile(std::vector<double> v, double p) {
 }
 
 int Evaluate(int argc, char** argv) {
-  int ppi = 0;
-  std::string scoresPath, plotPath;
-  std::vector<std::string> pos;
-  for (int i = 0; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--ppi" && i + 1 < argc) {
-      if (!ParseInt(argv[++i], &ppi) || ppi < 250 || ppi > 1000) {
-        std::fprintf(stderr, "fingerprint: --ppi must be 250..1000\n");
-        return 2;
-      }
-    } else if (a == "--scores" && i + 1 < argc) {
-      scoresPath = argv[++i];
-    } else if (a == "--plot" && i + 1 < argc) {
-      plotPath = argv[++i];
-    } else if (a.starts_with("--")) {
-      std::fprintf(stderr, "fingerprint: unknown option %s\n%s", a.c_str(), kUsage);
-      return 2;
-    } else {
-      pos.push_back(a);
-    }
+  Options options;
+  if (const int status = ParseOptions(argc, argv, {"--ppi", "--scores", "--plot"}, &options)) {
+    return status;
   }
+  const int ppi = options.ppi;
+  const std::string& scoresPath = options.scoresPath;
+  const std::string& plotPath = options.plotPath;
+  const std::vector<std::string>& pos = options.positional;
   if (pos.size() != 3) {
     std::fprintf(stderr, "%s", kUsage);
     return 2;
