@@ -18,6 +18,7 @@
 #include "http/writer.h"
 #include "service/request.h"
 #include "session/random_token.h"
+#include "session/session_id.h"
 
 namespace http {
 
@@ -28,7 +29,7 @@ struct RouteContext {
   Server& server;
   mg_connection* connection;
   const char* query;         // raw query string; null when the URI had no "?"
-  const char* cookie;        // raw Cookie header; null when absent
+  const char* cookie;        // the session identifier (session::SessionIdOf); null when none
   uint32_t remote;           // client address in host byte order
   std::string_view headers;  // the request policy's header lines for every reply
 };
@@ -58,7 +59,9 @@ void ReplySessionId(const RouteContext& request) {
   WriteText(request.connection, Json::StyledWriter().write(document));
 }
 
-// Only the page's own cookie clears its bindings: a page ID alone is no proof of anything.
+// Only the page's own session identifier clears its bindings: a page ID alone is no proof of
+// anything. A page that goes away sends this with navigator.sendBeacon, as a POST whose body is
+// of no interest: the identifier and the page ID travel in the query.
 void ClearSessions(const RouteContext& request) {
   char id[128] = "";
   if (request.query != nullptr &&
@@ -74,6 +77,29 @@ std::optional<std::string_view> Header(mg_connection* connection, const char* na
   return value != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
 }
 
+// The session identifier of a request (see session/session_id.h): the X-Session-Id header, the
+// "sessionId" query variable, or the Cookie header.
+std::optional<std::string> SessionIdOfRequest(mg_connection* connection, const char* query) {
+  std::string queryValue;
+  bool hasQueryValue = false;
+  if (query != nullptr) {
+    // Long enough for any identifier; a longer value does not fit and counts as absent.
+    char buffer[256];
+    const int n = mg_get_var(query, std::strlen(query), "sessionId", buffer, sizeof(buffer));
+    if (n >= 0) {
+      queryValue.assign(buffer, static_cast<size_t>(n));
+      hasQueryValue = true;
+    }
+  }
+  session::SessionIdSources sources;
+  sources.header = Header(connection, "X-Session-Id");
+  if (hasQueryValue) {
+    sources.query = queryValue;
+  }
+  sources.cookie = Header(connection, "Cookie");
+  return session::SessionIdOf(sources);
+}
+
 RequestFacts FactsOf(mg_connection* connection, const mg_request_info& info) {
   RequestFacts facts;
   facts.method = info.request_method != nullptr ? info.request_method : "";
@@ -84,6 +110,7 @@ RequestFacts FactsOf(mg_connection* connection, const mg_request_info& info) {
   facts.fetchSite = Header(connection, "Sec-Fetch-Site");
   facts.fetchMode = Header(connection, "Sec-Fetch-Mode");
   facts.fetchDest = Header(connection, "Sec-Fetch-Dest");
+  facts.privateNetworkRequest = Header(connection, "Access-Control-Request-Private-Network");
   return facts;
 }
 
@@ -245,9 +272,13 @@ int BeginRequest(mg_connection* connection) {
     return -1;
   }
   const std::string_view path(uri);
-  const RouteContext request{
-      *server, connection,      info->query_string, mg_get_header(connection, "Cookie"),
-      remote,  decision.headers};
+  const std::optional<std::string> sessionId = SessionIdOfRequest(connection, info->query_string);
+  const RouteContext request{*server,
+                             connection,
+                             info->query_string,
+                             sessionId ? sessionId->c_str() : nullptr,
+                             remote,
+                             decision.headers};
   if (path.size() >= 5) {
     for (const PrefixRoute& route : kRoutes) {
       if (path.starts_with(route.prefix)) {
