@@ -12,6 +12,7 @@
 
 #include <json/json.h>
 
+#include "http/event_stream.h"
 #include "http/image_endpoints.h"
 #include "http/request_policy.h"
 #include "http/server.h"
@@ -114,6 +115,27 @@ RequestFacts FactsOf(mg_connection* connection, const mg_request_info& info) {
   return facts;
 }
 
+// Long-lived replies (preview streams, the events stream) each hold a worker while they run;
+// beyond the cap a page is told to come back rather than take the workers the API calls need.
+// Null when the cap is reached (the refusal has been sent); the slot is given back when the
+// returned holder goes.
+std::unique_ptr<StreamSlots, void (*)(StreamSlots*)> TakeStreamSlot(const RouteContext& request) {
+  StreamSlots& slots = request.server.PreviewStreams();
+  if (!slots.TryTake()) {
+    WriteText(request.connection, Envelope(kStreamRefusalHead, request.headers));
+    WriteText(request.connection, "too many streams are open\n");
+    return {nullptr, [](StreamSlots*) {}};
+  }
+  return {&slots, [](StreamSlots* taken) { taken->Give(); }};
+}
+
+void ServeEvents(const RouteContext& request) {
+  const auto slot = TakeStreamSlot(request);
+  if (slot != nullptr) {
+    ServeEventStream(request.connection, request.server.Agent(), request.cookie, request.headers);
+  }
+}
+
 // Each route answers the request (true) or hands it on to the file fallback (false).
 bool RouteApi(const RouteContext& request, std::string_view name) {
   AgentPort& agent = request.server.Agent();
@@ -121,6 +143,8 @@ bool RouteApi(const RouteContext& request, std::string_view name) {
     ReplySessionId(request);
   } else if (name == "sessionClear") {
     ClearSessions(request);
+  } else if (name == "events") {
+    ServeEvents(request);
   } else if (name == "close") {
     // The policy has let through only the agent's own page, allowed sites and local programs;
     // no other web page gets this far.
@@ -150,16 +174,10 @@ bool RouteImage(const RouteContext& request, std::string_view file) {
     return true;
   }
   if (file == "PreviewStreaming.bmp") {
-    // Each stream holds a worker while it runs; beyond the cap a page is told to come back
-    // rather than take the workers the API calls need.
-    StreamSlots& slots = request.server.PreviewStreams();
-    if (!slots.TryTake()) {
-      WriteText(request.connection, Envelope(kStreamRefusalHead, request.headers));
-      WriteText(request.connection, "too many preview streams are open\n");
+    const auto slot = TakeStreamSlot(request);
+    if (slot == nullptr) {
       return true;
     }
-    const std::unique_ptr<StreamSlots, void (*)(StreamSlots*)> slot(
-        &slots, [](StreamSlots* taken) { taken->Give(); });
     WriteText(request.connection, Envelope(kStreamEnvelopeHead, request.headers));
     ServePreviewStream(request.connection, agent, request.query, request.cookie);
     return true;
@@ -273,12 +291,9 @@ int BeginRequest(mg_connection* connection) {
   }
   const std::string_view path(uri);
   const std::optional<std::string> sessionId = SessionIdOfRequest(connection, info->query_string);
-  const RouteContext request{*server,
-                             connection,
-                             info->query_string,
-                             sessionId ? sessionId->c_str() : nullptr,
-                             remote,
-                             decision.headers};
+  const RouteContext request{
+      *server, connection,      info->query_string, sessionId ? sessionId->c_str() : nullptr,
+      remote,  decision.headers};
   if (path.size() >= 5) {
     for (const PrefixRoute& route : kRoutes) {
       if (path.starts_with(route.prefix)) {
