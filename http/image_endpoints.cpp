@@ -141,6 +141,9 @@ void ServeBase64Data(mg_connection* connection, AgentPort& agent, const char* qu
   const AgentPort::ImageLookup found =
       agent.FindImageSource(cookie, request.pageId, request.handle);
   if (!found.admitted || found.source == nullptr) {
+    // The same blank answer as the images: a reply that ends without a status line is a
+    // network error to a browser's fetch(), which tells a page nothing useful.
+    SendBlankGif(connection, headers);
     return;
   }
   const std::string text = found.source->Base64Text();

@@ -201,6 +201,16 @@ class CrossOriginSessions(AgentTestCase):
         # Any other POST still runs nothing.
         self.assertEqual(send("POST", "/api/uninitDevice?dummy=1", FROM_APP).status, 405)
 
+    def test_base64_text_of_a_refused_page_is_the_blank_answer(self):
+        mine = self.session("app")
+        self.assertTrue(self.uses_scanner("app", [("X-Session-Id", mine)])[0])
+        for path in ("/tmp/x?shandle=%s&id=other&sessionId=%s" % (self.handle, new_session_id()),
+                     "/tmp/x?shandle=999999&id=app&sessionId=%s" % mine):
+            reply = get(path)
+            self.assertEqual(reply.status, 200, (path, reply.raw[:200]))
+            self.assertTrue(reply.body.startswith(b"GIF89a"), (path, reply.raw[:200]))
+            self.assertNotIn(b"dataBase64", reply.raw)
+
     def test_refused_site_can_read_why(self):
         reply = send("GET", "/api/createSessionID?dummy=1",
                      [("Origin", OTHER_SITE), ("Sec-Fetch-Site", "same-site"),
