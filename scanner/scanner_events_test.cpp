@@ -289,6 +289,18 @@ TEST_F(ScannerManagerEventsTest, ScannerSetChangesAreAnnouncedOnce) {
   EXPECT_EQ(heard[0].data["scanners"], 0);
 }
 
+TEST_F(ScannerManagerEventsTest, AgentWithoutScannersHearsOfTheFirstOnePlugged) {
+  handles.clear();
+  const auto listener = events.Listen();
+  EXPECT_EQ(Call("initDevice"), "");
+  ASSERT_NE(deviceCallback, nullptr);
+  deviceCallback(1, 21, deviceUser);
+  const std::vector<service::Event> heard = Heard(*listener);
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_EQ(heard[0].type, "plug");
+  EXPECT_EQ(heard[0].data["scanners"], 1);
+}
+
 TEST_F(ScannerManagerEventsTest, FingersAreWatchedOnlyWhileSomebodyListens) {
   Call("initDevice");
   // Nobody listens: the watcher leaves the scanners alone (a few poll periods pass).

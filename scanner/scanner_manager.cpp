@@ -378,6 +378,9 @@ Json::Value ScannerManager::InitDevice() {
   }
   FollowDeviceSet(handles);
   if (entries.empty()) {
+    // Listening for devices all the same: a page that waits for a scanner to be plugged in
+    // hears of it. Nothing to report if the library cannot tell.
+    libraries_.scanner.SetScannerCallback(&ScannerManager::OnDeviceEvent, this);
     return Json::Value();  // headers and no body
   }
   return ListScanners();
