@@ -10,12 +10,15 @@ WebAgent::WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
       matcherLib_(std::move(matcherLib)),
       sessions_(options.sessionLifetime),
       dispatcher_(sessions_),
-      scanners_(service::DeviceLibraries{*scannerLib_, *matcherLib_}, dispatcher_,
-                [this] { database_.ClearTemplates(); }),
+      scanners_(
+          service::DeviceLibraries{*scannerLib_, *matcherLib_}, dispatcher_,
+          [this] { database_.ClearTemplates(); }, events_),
       database_(dispatcher_, service::DeviceLibraries{*scannerLib_, *matcherLib_},
-                scanners_.Matcher()) {}
+                scanners_.Matcher(), events_, options.databaseLimit) {}
 
 WebAgent::~WebAgent() {
+  // The finger watcher asks the library about the scanners: it stops before the library goes.
+  scanners_.StopWatching();
   scanners_.DeleteMatcher();
   // The scanner library's capture threads call back into Scanner objects: they are stopped
   // (by destroying the library) before anything else goes away.

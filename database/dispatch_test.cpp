@@ -33,16 +33,17 @@ TEST_F(DispatchTest, RepliesCarryOnlyTheirOwnRequestsMembers) {
 
   // Every later reply, to any request, is built for that request alone.
   const Json::Value enrol = Call("enroll", "userSerialNo=1&userID=u&extractEx=1");
-  EXPECT_THAT(Members(enrol), ElementsAre("retString", "retValue", "sessionId"));
+  EXPECT_THAT(Members(enrol), ElementsAre("quality", "retString", "retValue", "sessionId"));
   const Json::Value deleted = Call("delete", "userSerialNo=1");
   EXPECT_THAT(Members(deleted), ElementsAre("retString", "retValue", "sessionId"));
   const Json::Value refused = Call("verify", "userSerialNo=9&extractEx=1");
   EXPECT_THAT(Members(refused), ElementsAre("retString", "retValue", "sessionId"));
   const Json::Value verified = Call("verify", "userSerialNo=0&extractEx=1");
-  EXPECT_THAT(Members(verified), ElementsAre("retString", "retValue", "retVerify", "sessionId"));
+  EXPECT_THAT(Members(verified), ElementsAre("quality", "retString", "retValue", "retVerify",
+                                             "score", "sessionId", "threshold"));
   const Json::Value identified = Call("identify", "extractEx=1");
-  EXPECT_THAT(Members(identified),
-              ElementsAre("matchedID", "matchedIndex", "retString", "retValue", "sessionId"));
+  EXPECT_THAT(Members(identified), ElementsAre("matchedID", "matchedIndex", "quality", "retString",
+                                               "retValue", "score", "sessionId", "threshold"));
 }
 
 TEST_F(DispatchTest, SessionOperationsRefuseWithExactlyThreeMembers) {

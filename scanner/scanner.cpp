@@ -9,7 +9,26 @@
 
 namespace scanner {
 
-Scanner::Scanner(service::DeviceLibraries libraries) : libraries_(libraries) {}
+Scanner::Scanner(service::DeviceLibraries libraries, service::EventHub* events, int64_t handle)
+    : libraries_(libraries), events_(events), handleText_(std::to_string(handle)) {}
+
+void Scanner::Publish(const char* type, Json::Value data) {
+  if (events_ != nullptr) {
+    events_->Publish(type, handleText_, std::move(data));
+  }
+}
+
+void Scanner::PublishCaptureStarted(const char* mode) {
+  Json::Value data(Json::objectValue);
+  data["mode"] = mode;
+  Publish(service::event::kCaptureStarted, std::move(data));
+}
+
+void Scanner::PublishCaptureDone(int32_t status) {
+  Json::Value data(Json::objectValue);
+  data["retValue"] = status;
+  Publish(service::event::kCaptureDone, std::move(data));
+}
 
 bool Scanner::HasImage() {
   return CurrentImage() != nullptr;
@@ -81,7 +100,7 @@ int32_t Scanner::ReadHandleInto(Json::Value& reply, const std::string& parameter
                                 int64_t& handle) {
   const int64_t value = service::ReadHandleNumber(service::GetParamSHandle(parameterText));
   if (value == 0) {
-    service::SetWrongParameter(reply);
+    service::SetWrongParameter(reply, kDetailHandle);
     return -1;
   }
   handle = value;
@@ -141,9 +160,16 @@ int32_t Scanner::OnCaptureFrame(void* /*unused1*/, void* /*unused2*/, const uint
     bmp =
         MakeBmp({pixels, static_cast<size_t>(width) * static_cast<size_t>(height)}, width, height);
   }
-  std::lock_guard lock(self->imageLock_);
-  self->bmpImage_ = std::move(bmp);
-  self->imageUpdated_ = true;
+  {
+    std::lock_guard lock(self->imageLock_);
+    self->bmpImage_ = std::move(bmp);
+    self->imageUpdated_ = true;
+  }
+  // An automatic capture is done with its one image; live frames keep coming until the abort.
+  int expected = kAutoStream;
+  if (self->streamMode_.compare_exchange_strong(expected, kNoStream)) {
+    self->PublishCaptureDone(devicelib::kOk);
+  }
   return 1;
 }
 
@@ -162,12 +188,14 @@ void Scanner::ReleaseCaptureData() {
 }
 
 bool Scanner::ReadHandleAndParameters(const std::string& parameterText, int64_t& handle,
-                                      service::ParameterMap& map) {
+                                      service::ParameterMap& map, std::string_view needs) {
   if (ReadHandle(parameterText, handle) != 0) {
     return false;
   }
   if (service::ParseParameters(parameterText, map) != 0) {
-    service::SetWrongParameter(reply_);
+    service::SetWrongParameter(reply_, "no parameter besides sHandle was given: " +
+                                           std::string(reply_["request"].asString()) + " needs " +
+                                           std::string(needs));
     return false;
   }
   return true;

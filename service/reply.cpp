@@ -44,6 +44,11 @@ void SetWrongParameter(Json::Value& reply) {
   reply["retString"] = kWrongParameter;
 }
 
+void SetWrongParameter(Json::Value& reply, std::string_view detail) {
+  SetWrongParameter(reply);
+  reply["detail"] = std::string(detail);
+}
+
 Json::Value UnsupportedApiReply() {
   Json::Value reply(Json::objectValue);
   reply["retValue"] = -111;

@@ -41,6 +41,9 @@ void SetLibraryError(Json::Value& reply, const DeviceLibraries& libraries, Libra
 void SetSuccess(Json::Value& reply);
 // "retValue" "-112", "retString" "passed wrong parameter".
 void SetWrongParameter(Json::Value& reply);
+// The same, plus "detail": what was wrong, in words a page's developer can act on (which
+// parameter, what values it takes). "retString" stays the same for every parameter fault.
+void SetWrongParameter(Json::Value& reply, std::string_view detail);
 
 // The refusals every API shares: an unknown operation name (-111 as a JSON integer, nothing
 // else) and a failed session check (-112 as a JSON integer, the request name and the reason).
