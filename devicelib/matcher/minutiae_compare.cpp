@@ -197,8 +197,6 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     order_.resize(2 * kMaxEdges + kScan);
     unsorted_.resize(kMaxEdges);
   }
-  constexpr bool probeSide = true;
-  constexpr bool gallerySide = true;
   const float sx = tmpl.xResolution > 0 ? 197.0f / tmpl.xResolution : 1.0f;
   const float sy = tmpl.yResolution > 0 ? 197.0f / tmpl.yResolution : 1.0f;
   count_ = static_cast<int>(std::min<size_t>(tmpl.minutiae.size(), kMaxMinutiae));
@@ -246,7 +244,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
 
   std::fill(y_.begin() + count_, y_.begin() + count_ + kPairScan,
             std::numeric_limits<float>::infinity());
-  if (gallerySide) {
+  {
     // rowStart_[band] = the number of minutiae above band * kRowBand.
     int band = 0;
     for (int k = 0; k < count_ && band <= kRowBands; ++k) {
@@ -262,9 +260,12 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   // edge when some other minutia is lost or added nearby.
   edgeCount_ = 0;
   queryCount_ = 0;
+  maxLength_ = 0;
   lengthBuckets_ = 1;
+  sides_ = 0;
   if (count_ < 2) {
     bucketStart_.fill(0);
+    sides_ = kProbeSide | kGallerySide;
     return;
   }
   const float area = std::max(1.0f, (maxX_ - minX_) * (maxY_ - minY_)) * 0.785f;
@@ -273,24 +274,6 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
       std::sqrt(neighbours * area / (std::numbers::pi_v<float> * static_cast<float>(count_))),
       kMinRadius, kMaxRadius);
   const float radius2 = radius * radius;
-  const auto query = [](const Edge& e) {
-    const LengthWindow& w = kLengthWindows[e.length];
-    Query q;
-    q.offset = w.offset |
-               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaFrom)) << 16 |
-               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaTo)) << 32 |
-               static_cast<uint64_t>(static_cast<uint8_t>(kMaxRotation - e.direction)) << 48;
-    q.limit = w.limit;
-    q.from = e.from;
-    q.to = e.to;
-    q.firstLength = w.firstLength;
-    q.lastLength = w.lastLength;
-    // The beta buckets that the tolerance window [betaFrom - t, betaFrom + t] touches.
-    const int firstBeta = (e.betaFrom - kBetaTolerance) & 0xFF;
-    q.firstRow = static_cast<uint8_t>(firstBeta >> 4);
-    q.rows = static_cast<uint8_t>(((firstBeta & 15) + 2 * kBetaTolerance) / 16 + 1);
-    return q;
-  };
   // Pairs within the radius, found without a branch per pair (whether a pair in the y window
   // is close enough is a coin toss for the branch predictor), then turned into edges.
   std::array<uint16_t, kMaxEdges + kMaxMinutiae> close;
@@ -316,7 +299,6 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   const bool wholePixels = sx == 1.0f && sy == 1.0f;
   const DirectionTable& directions = Directions();
   Edge* edges = unsorted_.data();
-  Query* queries = queries_.data();
   int maxLength = 0;
   for (int n = 0; n < closeCount; ++n) {
     const int i = close[n] >> 8;
@@ -333,21 +315,48 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     e.betaTo = static_cast<uint8_t>(angle_[j] - e.direction);
     e.length = static_cast<uint8_t>(std::sqrt(d2) + 0.5f);
     maxLength = std::max<int>(maxLength, e.length);
-    if (probeSide) {
-      queries[n] = query(e);
-      // The reversed edge's betaFrom is this one's betaTo turned half a turn.
-      queries[n].firstRowBack =
-          static_cast<uint8_t>(((e.betaTo + 128 - kBetaTolerance) & 0xFF) >> 4);
-    }
   }
   edgeCount_ = closeCount;
-  queryCount_ = probeSide ? closeCount : 0;
+  maxLength_ = maxLength;
+}
 
+void PreparedTemplate::BuildProbeSide() const {
+  const auto query = [](const Edge& e) {
+    const LengthWindow& w = kLengthWindows[e.length];
+    Query q;
+    q.offset = w.offset |
+               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaFrom)) << 16 |
+               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaTo)) << 32 |
+               static_cast<uint64_t>(static_cast<uint8_t>(kMaxRotation - e.direction)) << 48;
+    q.limit = w.limit;
+    q.from = e.from;
+    q.to = e.to;
+    q.firstLength = w.firstLength;
+    q.lastLength = w.lastLength;
+    // The beta buckets that the tolerance window [betaFrom - t, betaFrom + t] touches.
+    const int firstBeta = (e.betaFrom - kBetaTolerance) & 0xFF;
+    q.firstRow = static_cast<uint8_t>(firstBeta >> 4);
+    q.rows = static_cast<uint8_t>(((firstBeta & 15) + 2 * kBetaTolerance) / 16 + 1);
+    return q;
+  };
+  const Edge* edges = unsorted_.data();
+  Query* queries = queries_.data();
+  for (int n = 0; n < edgeCount_; ++n) {
+    const Edge& e = edges[n];
+    queries[n] = query(e);
+    // The reversed edge's betaFrom is this one's betaTo turned half a turn.
+    queries[n].firstRowBack = static_cast<uint8_t>(((e.betaTo + 128 - kBetaTolerance) & 0xFF) >> 4);
+  }
+  queryCount_ = edgeCount_;
+  sides_ |= kProbeSide;
+}
+
+void PreparedTemplate::BuildGallerySide() const {
   // Counting sort of both directions of every edge into the gallery buckets. Length buckets
   // past the longest edge's would stay empty, so they are left out.
-  if (!gallerySide) {
-    return;
-  }
+  const Edge* edges = unsorted_.data();
+  const int closeCount = edgeCount_;
+  const int maxLength = maxLength_;
   const int lengthBuckets = std::min(maxLength / kLengthBucket + 1, kLengthBuckets);
   lengthBuckets_ = lengthBuckets;
   const int buckets = kBetaBuckets * lengthBuckets;
@@ -378,6 +387,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     ends_[at] = static_cast<uint16_t>(e.to | e.from << 8);
     order_[at] = order | 1u;
   }
+  sides_ |= kGallerySide;
 }
 
 // Each probe edge (i, j) is looked up once, against both directions of the gallery edges; a
@@ -663,6 +673,12 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   if (tallies_.empty()) {
     tallies_.resize(static_cast<size_t>(kMaxMinutiae) * kMaxMinutiae);
     touched_.reserve(tallies_.size());
+  }
+  if ((probe.sides_ & PreparedTemplate::kProbeSide) == 0) {
+    probe.BuildProbeSide();
+  }
+  if ((gallery.sides_ & PreparedTemplate::kGallerySide) == 0) {
+    gallery.BuildGallerySide();
   }
   touched_.clear();
   Vote(probe, gallery);
