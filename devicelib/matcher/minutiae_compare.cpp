@@ -189,14 +189,13 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
   return false;
 }
 
+size_t PreparedTemplate::Bytes() const {
+  return queries_.capacity() * sizeof(Query) + keys_.capacity() * sizeof(uint64_t) +
+         ends_.capacity() * sizeof(uint16_t) + order_.capacity() * sizeof(uint32_t) +
+         unsorted_.capacity() * sizeof(Edge);
+}
+
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
-  if (queries_.empty()) {
-    queries_.resize(kMaxEdges);
-    keys_.resize(2 * kMaxEdges + kScan);
-    ends_.resize(2 * kMaxEdges + kScan);
-    order_.resize(2 * kMaxEdges + kScan);
-    unsorted_.resize(kMaxEdges);
-  }
   const float sx = tmpl.xResolution > 0 ? 197.0f / tmpl.xResolution : 1.0f;
   const float sy = tmpl.yResolution > 0 ? 197.0f / tmpl.yResolution : 1.0f;
   count_ = static_cast<int>(std::min<size_t>(tmpl.minutiae.size(), kMaxMinutiae));
@@ -294,6 +293,11 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   }
   // Only crowded, implausible sets have more; their remaining edges are dropped.
   closeCount = std::min(closeCount, static_cast<int>(kMaxEdges));
+  // The edge lists grow to the largest set seen and stay: a few dozen KB for real prints, not
+  // the few hundred that room for the most edges any record could give would take.
+  if (unsorted_.size() < static_cast<size_t>(closeCount)) {
+    unsorted_.resize(static_cast<size_t>(closeCount));
+  }
   // At 500 ppi the coordinates are whole pixels, and so are the edge vectors (at most
   // kMaxRadius long).
   const bool wholePixels = sx == 1.0f && sy == 1.0f;
@@ -339,6 +343,9 @@ void PreparedTemplate::BuildProbeSide() const {
     q.rows = static_cast<uint8_t>(((firstBeta & 15) + 2 * kBetaTolerance) / 16 + 1);
     return q;
   };
+  if (queries_.size() < static_cast<size_t>(edgeCount_)) {
+    queries_.resize(static_cast<size_t>(edgeCount_));
+  }
   const Edge* edges = unsorted_.data();
   Query* queries = queries_.data();
   for (int n = 0; n < edgeCount_; ++n) {
@@ -354,6 +361,13 @@ void PreparedTemplate::BuildProbeSide() const {
 void PreparedTemplate::BuildGallerySide() const {
   // Counting sort of both directions of every edge into the gallery buckets. Length buckets
   // past the longest edge's would stay empty, so they are left out.
+  // Both directions of every edge, and kScan slots that the voting reads past the last bucket.
+  const size_t slots = 2 * static_cast<size_t>(edgeCount_) + kScan;
+  if (keys_.size() < slots) {
+    keys_.resize(slots);
+    ends_.resize(slots);
+    order_.resize(slots);
+  }
   const Edge* edges = unsorted_.data();
   const int closeCount = edgeCount_;
   const int maxLength = maxLength_;
@@ -658,6 +672,10 @@ bool Comparator::Refit(const PreparedTemplate& probe, const PreparedTemplate& ga
   return true;
 }
 
+size_t Comparator::Bytes() const {
+  return tallies_.capacity() * sizeof(Tally) + touched_.capacity() * sizeof(uint16_t);
+}
+
 int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
                       const CompareOptions& options) {
   // The voting, the choice of seeds and the greedy pairing each favour one side; putting the
@@ -670,9 +688,13 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
     return 0;
   }
-  if (tallies_.empty()) {
-    tallies_.resize(static_cast<size_t>(kMaxMinutiae) * kMaxMinutiae);
-    touched_.reserve(tallies_.size());
+  // One cell per (probe, gallery) minutia pair; the table grows to the largest pair of sets
+  // seen (37 KB of cells for two sets of 48 minutiae, 1 MB for two of the most a record can
+  // hold). Cells are zero between comparisons, so grown cells join the table as they should.
+  const size_t cells = static_cast<size_t>(probe.count_) * static_cast<size_t>(gallery.count_);
+  if (tallies_.size() < cells) {
+    tallies_.resize(cells);
+    touched_.reserve(cells);
   }
   if ((probe.sides_ & PreparedTemplate::kProbeSide) == 0) {
     probe.BuildProbeSide();

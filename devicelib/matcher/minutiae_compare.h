@@ -49,6 +49,8 @@ class PreparedTemplate {
   // which) are built on its first comparison.
   void Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options);
   int size() const { return count_; }
+  // Heap bytes held (the edge lists, grown to the largest set prepared so far).
+  size_t Bytes() const;
   // A strict order on contents, the same whichever set it is asked of: true when this set
   // comes before `other`. Equal contents are not ordered.
   bool Precedes(const PreparedTemplate& other) const;
@@ -135,11 +137,13 @@ class PreparedTemplate {
 // Scores pairs of prepared templates. Holds the scratch memory, so one Comparator per thread.
 class Comparator {
  public:
-  // Cheap: the vote table (about 1 MB) is allocated by the first Score.
+  // Cheap: the vote table is allocated by the first Score, as large as its two sets need.
   Comparator() = default;
   // Similarity 0..kMaxScore. Exactly symmetric: the two sets are put into a fixed order by
   // their contents before they are compared, so swapping them changes nothing.
   int Score(const PreparedTemplate& a, const PreparedTemplate& b, const CompareOptions& options);
+  // Heap bytes held (the vote table, grown to the largest pair of sets compared so far).
+  size_t Bytes() const;
 
  private:
   int ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
