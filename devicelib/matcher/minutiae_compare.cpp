@@ -752,7 +752,6 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     a.targetX = gallery.x_[j];
     a.targetY = gallery.y_[j];
     support[c] = t.votes;
-    rank[c] = static_cast<uint8_t>(c);
   }
   // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
   // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns
@@ -794,9 +793,22 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     }
     support[c] += agreeing;
   }
-  std::stable_sort(rank.begin(), rank.begin() + found,
-                   [&](uint8_t a, uint8_t b) { return support[a] > support[b]; });
+  // The seedCount best supported, in order, ties in candidate order (what a stable sort of all
+  // of them would put first): an insertion into a short list, without the buffer that
+  // std::stable_sort allocates on every call.
   const int seedCount = std::min(found, std::max(options.seeds, 1));
+  int ranked = 0;
+  for (int c = 0; c < found; ++c) {
+    if (ranked == seedCount && support[c] <= support[rank[ranked - 1]]) {
+      continue;
+    }
+    int at = ranked < seedCount ? ranked++ : seedCount - 1;
+    while (at > 0 && support[c] > support[rank[at - 1]]) {
+      rank[at] = rank[at - 1];
+      --at;
+    }
+    rank[at] = static_cast<uint8_t>(c);
+  }
 
   // Try the seeds in turn; a seed that an earlier alignment already paired would repeat it.
   std::array<int16_t, kMaxMinutiae> covered;
