@@ -109,6 +109,10 @@ void TemplateDatabase::Verify(const std::string& parameterText) {
   }
   if (status != devicelib::kOk) {
     SetLibraryError(service::Library::kMatcher, status);
+    if (status == devicelib::kInvalidTemplate) {
+      reply_["detail"] = "user " + std::to_string(*params.userSerialNo) +
+                         " has no usable template (its enrolment failed?): enrol it again";
+    }
     return;
   }
   SetMatchScore();
@@ -216,6 +220,11 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
     if (status == devicelib::kInvalidTemplate) {
       reply_["retString"] =
           reply_["retString"].asString() + (encrypt == 0 ? kHintPlain : kHintEncrypted);
+      reply_["detail"] =
+          encrypt == 0 ? "the matcher cannot read tempData as a template: if it was read out "
+                         "encrypted, send encrypt=1 and its encryptKey"
+                       : "the matcher cannot read the decrypted tempData: was it encrypted with "
+                         "another encryptKey, or not encrypted at all (encrypt=0)?";
     }
     return;
   }

@@ -139,6 +139,7 @@ TEST_F(ReplyMembersTest, EveryParameterFaultCarriesADetail) {
     EXPECT_THAT(reply["detail"].asString(), HasSubstr(c.detail)) << c.name << " " << c.text;
   }
   EXPECT_EQ(db.UserCount(), 2u);
+
   // The serial-number fault of enroll stays a JSON integer, as it always was.
   EXPECT_EQ(CallRaw("enroll", "sHandle=7&id=page1&userSerialNo=5")["retValue"], -112);
   EXPECT_EQ(CallRaw("enroll", "sHandle=7&id=page1&userSerialNo=5")["detail"],
@@ -147,6 +148,26 @@ TEST_F(ReplyMembersTest, EveryParameterFaultCarriesADetail) {
   db.ClearTemplates();
   EXPECT_EQ(CallRaw("enroll", "sHandle=7&id=page1&userSerialNo=1")["detail"],
             "userSerialNo must be 0, the next free number");
+}
+
+// The matcher's own -112 (a template it cannot read) looks like a parameter fault to a page:
+// it is explained too.
+TEST_F(ReplyMembersTest, TemplatesTheMatcherCannotReadAreExplained) {
+  // A user whose enrolment capture failed exists without a template.
+  EXPECT_CALL(scannerLib, CaptureSingleImage(7))
+      .WillOnce(Return(devicelib::kCaptureTimeout))
+      .WillRepeatedly(Return(0));
+  ASSERT_EQ(Call("enroll", "userSerialNo=0&userID=x&extractEx=1")["retValue"], "-105");
+  const Json::Value empty = Call("verify", "userSerialNo=0&extractEx=1");
+  EXPECT_EQ(empty["retValue"], "-112");
+  EXPECT_EQ(empty["retString"], MatcherMessage(devicelib::kInvalidTemplate));
+  EXPECT_EQ(empty["detail"],
+            "user 0 has no usable template (its enrolment failed?): enrol it again");
+
+  const Json::Value plain =
+      Call("verifyTemplate", "encrypt=0&tempLen=4&tempData=QUFBQQ&extractEx=1");
+  EXPECT_EQ(plain["retValue"], "-112");
+  EXPECT_THAT(plain["detail"].asString(), HasSubstr("send encrypt=1"));
 }
 
 TEST_F(ReplyMembersTest, UserIdsArePercentDecodedUtf8ListedAndIdentified) {

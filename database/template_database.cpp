@@ -147,6 +147,12 @@ std::string TemplateDatabase::Base64Text() {
 
 void TemplateDatabase::SetLibraryError(service::Library library, int32_t code) {
   service::SetLibraryError(reply_, libraries_, library, code);
+  if (code == devicelib::kInvalidTemplate) {
+    // The libraries' -112 looks like a parameter fault to a page; say what it is.
+    reply_["detail"] = library == service::Library::kMatcher
+                           ? "the matcher cannot read one of the templates it was given"
+                           : "the scanner library cannot read the template it was given";
+  }
 }
 
 void TemplateDatabase::SetWrongParameter(std::string_view detail) {

@@ -90,6 +90,12 @@ void Scanner::IsFingerOn(const std::string& /*parameterText*/,
 
 void Scanner::SetLibraryError(service::Library library, int32_t code) {
   service::SetLibraryError(reply_, libraries_, library, code);
+  if (code == devicelib::kInvalidTemplate) {
+    // The libraries' -112 looks like a parameter fault to a page; say what it is.
+    reply_["detail"] = library == service::Library::kMatcher
+                           ? "the matcher cannot read one of the templates it was given"
+                           : "the scanner library cannot read the template it was given";
+  }
 }
 
 int32_t Scanner::ReadHandle(const std::string& parameterText, int64_t& handle) {
