@@ -39,6 +39,13 @@ std::shared_ptr<const std::vector<uint8_t>> Scanner::CurrentImage() {
   return bmpImage_;
 }
 
+service::ImageBytes Scanner::WaitForChange(const service::ImageBytes& shown,
+                                           std::chrono::milliseconds atMost) {
+  std::unique_lock lock(imageLock_);
+  imageChanged_.wait_for(lock, atMost, [&] { return bmpImage_ != shown; });
+  return bmpImage_;
+}
+
 std::string Scanner::Base64Text() {
   std::lock_guard lock(imageLock_);
   return base64Text_;
@@ -152,6 +159,7 @@ bool Scanner::FetchCapturedImage(int64_t handle) {
   auto bmp = MakeBmp(rawImage_, imageWidth_, imageHeight_);
   std::lock_guard lock(imageLock_);
   bmpImage_ = std::move(bmp);  // stays null when the builder failed
+  imageChanged_.notify_all();
   return true;
 }
 
@@ -169,6 +177,7 @@ int32_t Scanner::OnCaptureFrame(void* /*unused1*/, void* /*unused2*/, const uint
   {
     std::lock_guard lock(self->imageLock_);
     self->bmpImage_ = std::move(bmp);
+    self->imageChanged_.notify_all();
     self->imageUpdated_ = true;
   }
   // An automatic capture is done with its one image; live frames keep coming until the abort.
@@ -191,6 +200,7 @@ void Scanner::ReleaseCaptureData() {
   std::filesystem::remove(service::kConvertedWsqPath, ignored);
   std::string().swap(base64Text_);
   bmpImage_.reset();
+  imageChanged_.notify_all();
 }
 
 bool Scanner::ReadHandleAndParameters(const std::string& parameterText, int64_t& handle,

@@ -7,6 +7,8 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -125,6 +127,10 @@ class Scanner : public service::ImageSource {
   uint32_t ResetTimerMs() const { return resetTimerMs_.load(); }
 
   std::shared_ptr<const std::vector<uint8_t>> CurrentImage() override;
+  // Wakes as soon as the capture stores another image, so a live preview sends each frame as
+  // it comes rather than looking for one over and over.
+  service::ImageBytes WaitForChange(const service::ImageBytes& shown,
+                                    std::chrono::milliseconds atMost) override;
   std::string Base64Text() override;
 
   // The capture callback registered with the scanner library.
@@ -177,6 +183,7 @@ class Scanner : public service::ImageSource {
   // alone by the image endpoints, the capture callback and the release countdown.
   std::mutex imageLock_;
   std::shared_ptr<const std::vector<uint8_t>> bmpImage_;  // complete BMP file; null when none
+  std::condition_variable imageChanged_;                  // notified whenever bmpImage_ is replaced
   std::string base64Text_;                                // last exported text; empty when none
   bool imageUpdated_ = false;
 

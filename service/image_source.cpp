@@ -22,24 +22,4 @@ ImageBytes ImageSource::WaitForChange(const ImageBytes& shown, std::chrono::mill
   }
 }
 
-void ImageSlot::Store(ImageBytes image) {
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    image_ = std::move(image);
-  }
-  changed_.notify_all();
-}
-
-ImageBytes ImageSlot::Current() const {
-  std::lock_guard<std::mutex> hold(lock_);
-  return image_;
-}
-
-ImageBytes ImageSlot::WaitForChange(const ImageBytes& shown,
-                                    std::chrono::milliseconds atMost) const {
-  std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait_for(hold, atMost, [&] { return image_ != shown; });
-  return image_;
-}
-
 }  // namespace service

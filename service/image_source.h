@@ -2,10 +2,8 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,25 +20,9 @@ class ImageSource {
   // The last exported Base64 text (empty when there is none).
   virtual std::string Base64Text() = 0;
   // Waits until the current image is another block than `shown` (a new image, or none any
-  // more), but at most `atMost`, and returns the current image. A source that stores its images
-  // in an ImageSlot answers as soon as one is stored; this default looks every 10 ms.
+  // more), but at most `atMost`, and returns the current image. A source that can signal a new
+  // image answers as soon as one is stored; this default looks every 10 ms.
   virtual ImageBytes WaitForChange(const ImageBytes& shown, std::chrono::milliseconds atMost);
-};
-
-// The current image of a source, with a wake-up for those who wait for the next one: a live
-// preview then sends each image as it comes instead of looking for one over and over.
-class ImageSlot {
- public:
-  // Replaces the current image (null: none) and wakes every waiter.
-  void Store(ImageBytes image);
-  ImageBytes Current() const;
-  // As ImageSource::WaitForChange.
-  ImageBytes WaitForChange(const ImageBytes& shown, std::chrono::milliseconds atMost) const;
-
- private:
-  mutable std::mutex lock_;
-  mutable std::condition_variable changed_;
-  ImageBytes image_;
 };
 
 }  // namespace service
