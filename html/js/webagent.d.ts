@@ -27,7 +27,8 @@ export function normaliseRetValue(value: unknown): number | null;
 export function describeStatus(retValue: number | null, retString: string, sessionRefusal?: boolean, detail?: string): string;
 /**
  * A reply's outcome for people, in two parts: `text`, plain words without status codes, and
- * `details`, the codes and the agent's own texts for whoever needs to look closer.
+ * `details`, the codes and the agent's own texts of a failure and the figures of the reply
+ * ("quality", "score", "threshold"), for whoever needs to look closer.
  * @param {Reply} reply
  * @returns {{text: string, details: string}}
  */
@@ -302,8 +303,12 @@ export class WebAgent {
      * `freeOnPageHide` is false.
      */
     releaseOnExit(): void;
-    /** @private "sessionId" as a URL item, for requests that cannot carry a header */
-    private sessionItems;
+    /**
+     * The session identifier as a query item ("sessionId"), for requests that cannot carry a
+     * header (`<img>`, EventSource, beacons); empty before {@link WebAgent#connect}.
+     * @returns {Array<[string, string]>}
+     */
+    sessionItems(): Array<[string, string]>;
     /** @private */
     private sessionClearUrl;
     /**

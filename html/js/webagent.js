@@ -192,16 +192,18 @@ export function describeStatus(retValue, retString, sessionRefusal = false, deta
 
 /**
  * A reply's outcome for people, in two parts: `text`, plain words without status codes, and
- * `details`, the codes and the agent's own texts for whoever needs to look closer.
+ * `details`, the codes and the agent's own texts of a failure and the figures of the reply
+ * ("quality", "score", "threshold"), for whoever needs to look closer.
  * @param {Reply} reply
  * @returns {{text: string, details: string}}
  */
 export function describeReply(reply) {
   const facts = [];
-  if (reply.retValue !== null && reply.retValue !== undefined) {
+  // a success needs no status codes, only its figures
+  if (!reply.ok && reply.retValue !== null && reply.retValue !== undefined) {
     facts.push(`retValue ${reply.retValue}`);
   }
-  if (reply.retString) {
+  if (!reply.ok && reply.retString) {
     facts.push(`retString "${reply.retString}"`);
   }
   for (const key of ['quality', 'score', 'threshold']) {
@@ -741,7 +743,11 @@ export class WebAgent {
     }
   }
 
-  /** @private "sessionId" as a URL item, for requests that cannot carry a header */
+  /**
+   * The session identifier as a query item ("sessionId"), for requests that cannot carry a
+   * header (`<img>`, EventSource, beacons); empty before {@link WebAgent#connect}.
+   * @returns {Array<[string, string]>}
+   */
   sessionItems() {
     return this.sessionId ? [['sessionId', encodeURIComponent(this.sessionId)]] : [];
   }
