@@ -547,6 +547,13 @@ export class WebAgent {
       // A browser hides why a request to another origin failed. If the agent answers a request
       // the page may not read, it runs but does not let this site in.
       if (this.crossOrigin && (await answersOpaquely(this.baseUrl))) {
+        if (headers) {
+          // connect() was let in, so the site was allowed: the header is what the agent refused
+          throw new WebAgentError(
+            `${path}: the agent at ${this.baseUrl} answers but does not accept this page's session ` +
+              'header: it may be older than this client, or this site was removed from its allowed sites.',
+            { cause: error, url, reason: 'refused' });
+        }
         throw this.refusedError(url, '');
       }
       throw new WebAgentError(

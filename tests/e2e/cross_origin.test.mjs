@@ -129,7 +129,16 @@ function control(...args) {
 const place = (finger) => control('place', '0', String(finger));
 const lift = () => control('lift', '0');
 
-/** Serves the application's page and a copy of the client on 127.0.0.1:port. */
+/** The HTML example of README.md's "Use it from your own web application", as it stands. */
+function readmeExample() {
+  const readme = fs.readFileSync(path.join(repo, 'README.md'), 'utf8');
+  const section = readme.split(/^## Use it from your own web application$/m)[1] ?? '';
+  const example = /```html\n([\s\S]*?)```/.exec(section.split(/^## /m)[0]);
+  assert.ok(example, 'README.md has the example');
+  return `<!doctype html><meta charset="utf-8"><title>Example</title>\n${example[1]}`;
+}
+
+/** Serves the application's page, README's example and a copy of the client on 127.0.0.1:port. */
 function serveSite(port) {
   const client = fs.readFileSync(path.join(repo, 'html', 'js', 'webagent.js'));
   const server = http.createServer((req, res) => {
@@ -137,6 +146,9 @@ function serveSite(port) {
     if (url.pathname === '/webagent.js') {
       res.writeHead(200, { 'Content-Type': 'text/javascript; charset=utf-8' });
       res.end(client);
+    } else if (url.pathname === '/example.html') {
+      res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
+      res.end(readmeExample());
     } else if (url.pathname === '/') {
       res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
       res.end(APP_PAGE);
@@ -432,9 +444,24 @@ test('a cookie of another application on 127.0.0.1 changes nothing', async () =>
     }, [AGENT, handle]);
     assert.equal(Number(withCookies.retValue), 0, JSON.stringify(withCookies));
     assert.equal((await capture(app)).ok, true);
+    await run(app, (a) => a.agent.sessionClear()); // free for the next step, without a race
   } finally {
     await app.close();
     await own.close();
+  }
+});
+
+test('the README\'s example works from another origin', async () => {
+  await place(1);
+  const example = await context.newPage();
+  try {
+    example.on('pageerror', (error) => pageErrors.push(`example: ${error.message}`));
+    await example.goto(`${SITE}/example.html`);
+    await example.waitForFunction(() => document.getElementById('out').textContent !== '', null, STEP);
+    assert.match(await example.locator('#out').innerText(), /^The finger matches\. \(score \d+, needs \d+\)$/);
+    await example.waitForFunction(() => document.getElementById('finger').naturalWidth === 320, null, STEP);
+  } finally {
+    await example.close();
   }
 });
 
