@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
   platform::SingleInstanceLock instance;
   if (!instance.Acquire(kInstanceName)) {
     std::fprintf(stderr,
-                 "Another instance of Tessaro_WebAgent.exe is running... Please terminate the "
-                 "other process to launch properly\n");
+                 "Another instance of the Web Agent is running... Please terminate the other "
+                 "process to launch properly\n");
     return -1;
   }
   platform::InstallStopSignals();
@@ -82,6 +82,10 @@ int main(int argc, char** argv) {
 
   std::printf("Tessaro Web Agent is running now......\n");
   std::printf(">> Press 'Shift+Esc' to exit Web Agent\n");
+  const std::string openLine = http::OpenInBrowserLine(server->ListeningPorts());
+  if (!openLine.empty()) {
+    std::printf("%s\n", openLine.c_str());
+  }
   std::fflush(stdout);
 
   std::thread exitKey(platform::WatchExitKey, std::ref(webAgent->running));

@@ -1,5 +1,7 @@
 #include "agent/web_agent.h"
 
+#include <optional>
+
 namespace agent {
 
 WebAgent::WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
@@ -43,6 +45,11 @@ http::AgentPort::ImageLookup WebAgent::FindImageSource(const char* cookie, std::
 
 void WebAgent::ClearSessions(const char* cookie, std::string_view pageId) {
   sessions_.ClearSessionsByPageId(cookie, pageId);
+}
+
+bool WebAgent::MaySee(const char* sessionId, std::string_view sHandle) const {
+  return sessions_.MaySee(
+      sessionId != nullptr ? std::optional<std::string_view>(sessionId) : std::nullopt, sHandle);
 }
 
 }  // namespace agent

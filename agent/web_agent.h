@@ -47,6 +47,7 @@ class WebAgent : public http::AgentPort {
                               std::string_view handleText) override;
   void ClearSessions(const char* cookie, std::string_view pageId) override;
   service::EventHub& Events() override { return events_; }
+  bool MaySee(const char* sessionId, std::string_view sHandle) const override;
   void Stop() override { running.store(false); }
   bool Running() const override { return running.load(); }
 

@@ -59,6 +59,17 @@ Json::Value SessionRefusalReply(std::string_view name, const std::string& reason
   return reply;
 }
 
+Json::Value SessionRefusalReply(std::string_view name, const SessionRefusal& refusal) {
+  Json::Value reply = SessionRefusalReply(name, refusal.reason);
+  if (!refusal.detail.empty()) {
+    reply["detail"] = refusal.detail;
+  }
+  if (!refusal.heldUntil.empty()) {
+    reply["heldUntil"] = refusal.heldUntil;
+  }
+  return reply;
+}
+
 std::string ReplyText(const Json::Value& reply) {
   if (reply.isNull()) {
     return {};

@@ -10,6 +10,7 @@
 
 #include "devicelib/matcher_lib.h"
 #include "devicelib/scanner_lib.h"
+#include "service/dispatcher.h"
 
 namespace service {
 
@@ -45,6 +46,8 @@ void SetWrongParameter(Json::Value& reply);
 // else) and a failed session check (-112 as a JSON integer, the request name and the reason).
 Json::Value UnsupportedApiReply();
 Json::Value SessionRefusalReply(std::string_view name, const std::string& reason);
+// The same, with "detail" and "heldUntil" beside "retString" when the refusal has them.
+Json::Value SessionRefusalReply(std::string_view name, const SessionRefusal& refusal);
 
 // The reply text: styled JSON, or nothing at all for a null document (initDevice with no
 // scanner attached answers with headers and no body).

@@ -1,0 +1,45 @@
+#include "service/image_source.h"
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+namespace service {
+
+ImageBytes ImageSource::WaitForChange(const ImageBytes& shown, std::chrono::milliseconds atMost) {
+  // A live preview brings a few dozen images a second at most; looking every 10 ms keeps it
+  // smooth.
+  constexpr std::chrono::milliseconds kLook(10);
+  const auto deadline = std::chrono::steady_clock::now() + atMost;
+  for (;;) {
+    ImageBytes image = CurrentImage();
+    const auto now = std::chrono::steady_clock::now();
+    if (image != shown || now >= deadline) {
+      return image;
+    }
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(kLook, deadline - now));
+  }
+}
+
+void ImageSlot::Store(ImageBytes image) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    image_ = std::move(image);
+  }
+  changed_.notify_all();
+}
+
+ImageBytes ImageSlot::Current() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return image_;
+}
+
+ImageBytes ImageSlot::WaitForChange(const ImageBytes& shown,
+                                    std::chrono::milliseconds atMost) const {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait_for(hold, atMost, [&] { return image_ != shown; });
+  return image_;
+}
+
+}  // namespace service
