@@ -326,14 +326,14 @@ export class WebAgent {
      * Opens the agent's event stream: finger on and off, scanners plugged and unplugged, captures
      * started and done, each enrolment sample. Only events of this session's scanners and of
      * scanners nobody holds arrive. Close it with `close()` or the `signal` option.
-     * @param {{signal?: AbortSignal, on?: Partial<Record<WebAgentEventName, (data: object) => void>>,
+     * @param {{signal?: AbortSignal, on?: WebAgentEventCallbacks,
      *          EventSource?: typeof EventSource}} [options] `on`: callbacks by event name, beside
      *   `addEventListener`; `EventSource`: an implementation where the platform has none
      * @returns {WebAgentEvents}
      */
     events(options?: {
         signal?: AbortSignal;
-        on?: Partial<Record<WebAgentEventName, (data: object) => void>>;
+        on?: WebAgentEventCallbacks;
         EventSource?: typeof EventSource;
     }): WebAgentEvents;
     /**
@@ -798,6 +798,22 @@ export const EVENT_NAMES: ReadonlyArray<WebAgentEventName>;
  * @typedef {'fingeron'|'fingeroff'|'plug'|'unplug'|'capturestarted'|'capturedone'|'enrolsample'|'overflow'} WebAgentEventName
  */
 /**
+ * The data of each event.
+ * @typedef {object} WebAgentEventMap
+ * @property {{sHandle: string}} fingeron
+ * @property {{sHandle: string}} fingeroff
+ * @property {{scanners: number, sHandle?: string}} plug
+ * @property {{scanners: number, sHandle?: string}} unplug
+ * @property {{sHandle: string, mode: string}} capturestarted
+ * @property {{sHandle: string, retValue: number}} capturedone
+ * @property {{sHandle: string, sample: number, samples: number, quality: number}} enrolsample
+ * @property {Record<string, never>} overflow
+ */
+/**
+ * Callbacks by event name.
+ * @typedef {{[K in WebAgentEventName]?: (data: WebAgentEventMap[K]) => void}} WebAgentEventCallbacks
+ */
+/**
  * The agent's event stream ({@link WebAgent#events}). Each event arrives as a `CustomEvent`
  * whose `detail` is the event's data (an object; "sHandle" as text). Besides the names of
  * {@link EVENT_NAMES} it dispatches "open" when the stream is (re)connected and "error" when it
@@ -807,16 +823,24 @@ export const EVENT_NAMES: ReadonlyArray<WebAgentEventName>;
 export class WebAgentEvents extends EventTarget {
     /**
      * @param {EventSource} source
-     * @param {{signal?: AbortSignal, on?: Partial<Record<string, (data: object) => void>>}} [options]
+     * @param {{signal?: AbortSignal, on?: WebAgentEventCallbacks}} [options]
      */
     constructor(source: EventSource, options?: {
         signal?: AbortSignal;
-        on?: Partial<Record<string, (data: object) => void>>;
+        on?: WebAgentEventCallbacks;
     });
     /** @private */
     private source;
     /** @type {boolean} true once closed by close() or the signal */
     closed: boolean;
+    /**
+     * Calls `callback` with the data of each event `name`; returns a function that stops it.
+     * @template {WebAgentEventName} K
+     * @param {K} name
+     * @param {(data: WebAgentEventMap[K]) => void} callback
+     * @returns {() => void}
+     */
+    on<K extends WebAgentEventName>(name: K, callback: (data: WebAgentEventMap[K]) => void): () => void;
     /** @type {boolean} the stream is open now */
     get connected(): boolean;
     /** Closes the stream; the agent frees its slot. */
@@ -889,3 +913,71 @@ export type Reply = {
     raw: string;
 };
 export type WebAgentEventName = 'fingeron' | 'fingeroff' | 'plug' | 'unplug' | 'capturestarted' | 'capturedone' | 'enrolsample' | 'overflow';
+/**
+ * The data of each event.
+ */
+export type WebAgentEventMap = {
+    fingeron: {
+        sHandle: string;
+    };
+    fingeroff: {
+        sHandle: string;
+    };
+    plug: {
+        scanners: number;
+        sHandle?: string;
+    };
+    unplug: {
+        scanners: number;
+        sHandle?: string;
+    };
+    capturestarted: {
+        sHandle: string;
+        mode: string;
+    };
+    capturedone: {
+        sHandle: string;
+        retValue: number;
+    };
+    enrolsample: {
+        sHandle: string;
+        sample: number;
+        samples: number;
+        quality: number;
+    };
+    overflow: Record<string, never>;
+};
+/**
+ * Callbacks by event name.
+ */
+export type WebAgentEventCallbacks = {
+    overflow?: (data: Record<string, never>) => void;
+    fingeron?: (data: {
+        sHandle: string;
+    }) => void;
+    fingeroff?: (data: {
+        sHandle: string;
+    }) => void;
+    plug?: (data: {
+        scanners: number;
+        sHandle?: string;
+    }) => void;
+    unplug?: (data: {
+        scanners: number;
+        sHandle?: string;
+    }) => void;
+    capturestarted?: (data: {
+        sHandle: string;
+        mode: string;
+    }) => void;
+    capturedone?: (data: {
+        sHandle: string;
+        retValue: number;
+    }) => void;
+    enrolsample?: (data: {
+        sHandle: string;
+        sample: number;
+        samples: number;
+        quality: number;
+    }) => void;
+};

@@ -794,7 +794,7 @@ export class WebAgent {
    * Opens the agent's event stream: finger on and off, scanners plugged and unplugged, captures
    * started and done, each enrolment sample. Only events of this session's scanners and of
    * scanners nobody holds arrive. Close it with `close()` or the `signal` option.
-   * @param {{signal?: AbortSignal, on?: Partial<Record<WebAgentEventName, (data: object) => void>>,
+   * @param {{signal?: AbortSignal, on?: WebAgentEventCallbacks,
    *          EventSource?: typeof EventSource}} [options] `on`: callbacks by event name, beside
    *   `addEventListener`; `EventSource`: an implementation where the platform has none
    * @returns {WebAgentEvents}
@@ -1499,6 +1499,24 @@ export const EVENT_NAMES = Object.freeze([
  */
 
 /**
+ * The data of each event.
+ * @typedef {object} WebAgentEventMap
+ * @property {{sHandle: string}} fingeron
+ * @property {{sHandle: string}} fingeroff
+ * @property {{scanners: number, sHandle?: string}} plug
+ * @property {{scanners: number, sHandle?: string}} unplug
+ * @property {{sHandle: string, mode: string}} capturestarted
+ * @property {{sHandle: string, retValue: number}} capturedone
+ * @property {{sHandle: string, sample: number, samples: number, quality: number}} enrolsample
+ * @property {Record<string, never>} overflow
+ */
+
+/**
+ * Callbacks by event name.
+ * @typedef {{[K in WebAgentEventName]?: (data: WebAgentEventMap[K]) => void}} WebAgentEventCallbacks
+ */
+
+/**
  * The agent's event stream ({@link WebAgent#events}). Each event arrives as a `CustomEvent`
  * whose `detail` is the event's data (an object; "sHandle" as text). Besides the names of
  * {@link EVENT_NAMES} it dispatches "open" when the stream is (re)connected and "error" when it
@@ -1508,7 +1526,7 @@ export const EVENT_NAMES = Object.freeze([
 export class WebAgentEvents extends EventTarget {
   /**
    * @param {EventSource} source
-   * @param {{signal?: AbortSignal, on?: Partial<Record<string, (data: object) => void>>}} [options]
+   * @param {{signal?: AbortSignal, on?: WebAgentEventCallbacks}} [options]
    */
   constructor(source, options = {}) {
     super();
@@ -1541,6 +1559,19 @@ export class WebAgentEvents extends EventTarget {
         options.signal.addEventListener('abort', () => this.close(), { once: true });
       }
     }
+  }
+
+  /**
+   * Calls `callback` with the data of each event `name`; returns a function that stops it.
+   * @template {WebAgentEventName} K
+   * @param {K} name
+   * @param {(data: WebAgentEventMap[K]) => void} callback
+   * @returns {() => void}
+   */
+  on(name, callback) {
+    const listener = (event) => callback(/** @type {CustomEvent} */ (event).detail);
+    this.addEventListener(name, listener);
+    return () => this.removeEventListener(name, listener);
   }
 
   /** @type {boolean} the stream is open now */

@@ -325,6 +325,12 @@ test('events arrive as DOM events and callbacks; the stream URL carries the sess
   FakeSource.last.emit('somethingelse', '{}');
   assert.deepEqual(got, [{ sHandle: HANDLE }], 'a 64-bit handle stays exact');
   assert.deepEqual(samples, [{ sHandle: HANDLE, sample: 2, samples: 4, quality: 71 }]);
+  const done = [];
+  const stop = events.on('capturedone', (d) => done.push(d.retValue));
+  FakeSource.last.emit('capturedone', `{"sHandle": ${HANDLE}, "retValue": -105}`);
+  stop();
+  FakeSource.last.emit('capturedone', `{"sHandle": ${HANDLE}, "retValue": 0}`);
+  assert.deepEqual(done, [-105], 'on() delivers the data until stopped');
   assert.equal(events.connected, true);
   controller.abort();
   assert.equal(FakeSource.last.readyState, 2, 'aborting the signal closes the stream');
