@@ -79,7 +79,8 @@ bool SessionRegistry::CheckSession(const char* cookie, std::string_view pageId,
 
 bool SessionRegistry::CheckSession(std::optional<std::string_view> cookie, std::string_view pageId,
                                    std::string_view sHandle, service::SessionRefusal* refusal) {
-  const std::string scanner = "scanner " + std::string(sHandle);
+  const std::string scanner = sHandle.empty() ? std::string("the scanner (no sHandle given)")
+                                              : "scanner " + std::string(sHandle);
   const auto refuse = [&](std::string_view reason, std::string detail, std::string heldUntil) {
     if (refusal != nullptr) {
       *refusal =
