@@ -40,6 +40,8 @@ const HTTP = 'http://127.0.0.1:8084';
 const HTTPS = 'https://127.0.0.1:8083';
 const WAIT = 120_000; // generous: a slow or busy machine must still pass
 const STEP = { timeout: WAIT, polling: 200 };
+// The cases that need the scanner events the agent publishes.
+const NEEDS_AGENT_EVENTS = {};
 
 let workDir = '';
 let agent = null; // the child process
@@ -389,7 +391,7 @@ test('Stop ends a capture that waits for a finger', async () => {
   await waitClass('#capture-result', 'ok');
 });
 
-test('the finger indicator follows the agent\'s events', async () => {
+test('the finger indicator follows the agent\'s events', NEEDS_AGENT_EVENTS, async () => {
   await page.uncheck('#chk-poll'); // no status poll: only the events can move the indicator
   try {
     await lift();
