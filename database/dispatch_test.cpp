@@ -45,12 +45,12 @@ TEST_F(DispatchTest, RepliesCarryOnlyTheirOwnRequestsMembers) {
               ElementsAre("matchedID", "matchedIndex", "retString", "retValue", "sessionId"));
 }
 
-TEST_F(DispatchTest, SessionOperationsRefuseWithExactlyThreeMembers) {
+TEST_F(DispatchTest, SessionOperationsRefuseWithTheReasonAndItsDetailOnly) {
   for (const char* name :
        {"update", "enroll", "verify", "verifyTemplate", "identify", "getTemplateData"}) {
     Call("queryData");  // fill the document with leftovers
     const Json::Value reply = Call(name, "userSerialNo=0&extractEx=1", nullptr);
-    EXPECT_THAT(Members(reply), ElementsAre("request", "retString", "retValue")) << name;
+    EXPECT_THAT(Members(reply), ElementsAre("detail", "request", "retString", "retValue")) << name;
     EXPECT_EQ(reply["request"], name);
     EXPECT_TRUE(reply["retValue"].isInt()) << name;
     EXPECT_EQ(reply["retValue"], -112) << name;
