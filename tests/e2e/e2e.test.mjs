@@ -40,13 +40,6 @@ const HTTP = 'http://127.0.0.1:8084';
 const HTTPS = 'https://127.0.0.1:8083';
 const WAIT = 120_000; // generous: a slow or busy machine must still pass
 const STEP = { timeout: WAIT, polling: 200 };
-// The cases that need the agent's reply members ("quality", "score", "threshold", user IDs
-// decoded as UTF-8) and the scanner events it publishes. These come with the agent's suite
-// tests/blackbox/test_reply_members.py; in a tree without it they run as "todo" (reported, not
-// counted), in a tree with it they must pass.
-const NEEDS_AGENT_EVENTS = fs.existsSync(path.join(repo, 'tests', 'blackbox', 'test_reply_members.py'))
-  ? {}
-  : { todo: 'this tree\'s agent has no reply members and scanner events yet' };
 
 let workDir = '';
 let agent = null; // the child process
@@ -396,7 +389,7 @@ test('Stop ends a capture that waits for a finger', async () => {
   await waitClass('#capture-result', 'ok');
 });
 
-test('the finger indicator follows the agent\'s events', NEEDS_AGENT_EVENTS, async () => {
+test('the finger indicator follows the agent\'s events', async () => {
   await page.uncheck('#chk-poll'); // no status poll: only the events can move the indicator
   try {
     await lift();
