@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "agent/startup.h"
 #include "agent/web_agent.h"
+#include "database/template_database.h"
 #include "devicelib/backend.h"
 #include "http/server.h"
 #include "platform/platform.h"
@@ -32,13 +34,20 @@ http::ServerSettings ServerSettingsFor(const agent::ServerFiles& files) {
   };
 }
 
-// Test knob: WEBAGENT_SESSION_LIFETIME_MS shortens the binding of a page to a scanner so that
-// expiry can be exercised in a test run; unset, bindings last the usual 301 seconds.
+// Test knobs: WEBAGENT_SESSION_LIFETIME_MS shortens the binding of a page to a scanner so that
+// expiry can be exercised in a test run (unset, bindings last the usual 301 seconds);
+// WEBAGENT_DATABASE_LIMIT (1 to 10,000) lowers the template database's limit so that a test can
+// fill the store (unset or out of range, the limit is 10,000 users).
 agent::WebAgentOptions OptionsFromEnvironment(agent::WebAgentOptions options) {
   if (const char* text = std::getenv("WEBAGENT_SESSION_LIFETIME_MS")) {
     const long long ms = std::atoll(text);
     if (ms > 0) {
       options.sessionLifetime = std::chrono::milliseconds(ms);
+    }
+  }
+  if (const char* text = std::getenv("WEBAGENT_DATABASE_LIMIT")) {
+    if (const std::optional<uint32_t> limit = database::ParseUserLimit(text)) {
+      options.databaseLimit = *limit;
     }
   }
   return options;
@@ -57,8 +66,8 @@ int main(int argc, char** argv) {
   platform::SingleInstanceLock instance;
   if (!instance.Acquire(kInstanceName)) {
     std::fprintf(stderr,
-                 "Another instance of Tessaro_WebAgent.exe is running... Please terminate the "
-                 "other process to launch properly\n");
+                 "Another instance of the Web Agent is running... Please terminate the other "
+                 "process to launch properly\n");
     return -1;
   }
   platform::InstallStopSignals();
@@ -82,6 +91,10 @@ int main(int argc, char** argv) {
 
   std::printf("Tessaro Web Agent is running now......\n");
   std::printf(">> Press 'Shift+Esc' to exit Web Agent\n");
+  const std::string openLine = http::OpenInBrowserLine(server->ListeningPorts());
+  if (!openLine.empty()) {
+    std::printf("%s\n", openLine.c_str());
+  }
   std::fflush(stdout);
 
   std::thread exitKey(platform::WatchExitKey, std::ref(webAgent->running));

@@ -1,5 +1,7 @@
 #include "agent/web_agent.h"
 
+#include <optional>
+
 namespace agent {
 
 WebAgent::WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
@@ -8,12 +10,15 @@ WebAgent::WebAgent(std::unique_ptr<devicelib::ScannerLib> scannerLib,
       matcherLib_(std::move(matcherLib)),
       sessions_(options.sessionLifetime),
       dispatcher_(sessions_),
-      scanners_(service::DeviceLibraries{*scannerLib_, *matcherLib_}, dispatcher_,
-                [this] { database_.ClearTemplates(); }),
+      scanners_(
+          service::DeviceLibraries{*scannerLib_, *matcherLib_}, dispatcher_,
+          [this] { database_.ClearTemplates(); }, events_),
       database_(dispatcher_, service::DeviceLibraries{*scannerLib_, *matcherLib_},
-                scanners_.Matcher()) {}
+                scanners_.Matcher(), events_, options.databaseLimit) {}
 
 WebAgent::~WebAgent() {
+  // The finger watcher asks the library about the scanners: it stops before the library goes.
+  scanners_.StopWatching();
   scanners_.DeleteMatcher();
   // The scanner library's capture threads call back into Scanner objects: they are stopped
   // (by destroying the library) before anything else goes away.
@@ -43,6 +48,11 @@ http::AgentPort::ImageLookup WebAgent::FindImageSource(const char* cookie, std::
 
 void WebAgent::ClearSessions(const char* cookie, std::string_view pageId) {
   sessions_.ClearSessionsByPageId(cookie, pageId);
+}
+
+bool WebAgent::MaySee(const char* sessionId, std::string_view sHandle) const {
+  return sessions_.MaySee(
+      sessionId != nullptr ? std::optional<std::string_view>(sessionId) : std::nullopt, sHandle);
 }
 
 }  // namespace agent

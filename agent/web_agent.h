@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,6 +27,8 @@ struct WebAgentOptions {
   // Origins besides the agent's own whose pages may use it: normalised "scheme://host[:port]",
   // from the configuration files and --allow-origin. main() hands them to the request policy.
   std::vector<std::string> allowedOrigins;
+  // Most users the template database holds (tests lower it to fill the store).
+  uint32_t databaseLimit = database::kMaxUsers;
 };
 
 class WebAgent : public http::AgentPort {
@@ -47,6 +50,7 @@ class WebAgent : public http::AgentPort {
                               std::string_view handleText) override;
   void ClearSessions(const char* cookie, std::string_view pageId) override;
   service::EventHub& Events() override { return events_; }
+  bool MaySee(const char* sessionId, std::string_view sHandle) const override;
   void Stop() override { running.store(false); }
   bool Running() const override { return running.load(); }
 

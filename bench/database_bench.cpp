@@ -45,6 +45,7 @@ struct FullStore {
   std::atomic<devicelib::MatcherHandle> handle{nullptr};
   session::SessionRegistry sessions;
   service::Dispatcher dispatcher{sessions};
+  service::EventHub events;
   std::unique_ptr<database::TemplateDatabase> db;
   std::vector<uint8_t> onSensor;  // what the next extraction returns
 
@@ -67,8 +68,9 @@ struct FullStore {
               *quality = 80;
               return 0;
             }));
-    db = std::make_unique<database::TemplateDatabase>(
-        dispatcher, service::DeviceLibraries{scanner, *matcher}, handle, database::kMaxUsers);
+    db = std::make_unique<database::TemplateDatabase>(dispatcher,
+                                                      service::DeviceLibraries{scanner, *matcher},
+                                                      handle, events, database::kMaxUsers);
     for (uint32_t n = 0; n < database::kMaxUsers; ++n) {
       if (Enrol(n, RecordOf(n, 0)).find("\"0\"") == std::string::npos) {
         throw std::runtime_error("enrolment failed at user " + std::to_string(n));

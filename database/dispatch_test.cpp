@@ -33,24 +33,25 @@ TEST_F(DispatchTest, RepliesCarryOnlyTheirOwnRequestsMembers) {
 
   // Every later reply, to any request, is built for that request alone.
   const Json::Value enrol = Call("enroll", "userSerialNo=1&userID=u&extractEx=1");
-  EXPECT_THAT(Members(enrol), ElementsAre("retString", "retValue", "sessionId"));
+  EXPECT_THAT(Members(enrol), ElementsAre("quality", "retString", "retValue", "sessionId"));
   const Json::Value deleted = Call("delete", "userSerialNo=1");
   EXPECT_THAT(Members(deleted), ElementsAre("retString", "retValue", "sessionId"));
   const Json::Value refused = Call("verify", "userSerialNo=9&extractEx=1");
   EXPECT_THAT(Members(refused), ElementsAre("retString", "retValue", "sessionId"));
   const Json::Value verified = Call("verify", "userSerialNo=0&extractEx=1");
-  EXPECT_THAT(Members(verified), ElementsAre("retString", "retValue", "retVerify", "sessionId"));
+  EXPECT_THAT(Members(verified), ElementsAre("quality", "retString", "retValue", "retVerify",
+                                             "score", "sessionId", "threshold"));
   const Json::Value identified = Call("identify", "extractEx=1");
-  EXPECT_THAT(Members(identified),
-              ElementsAre("matchedID", "matchedIndex", "retString", "retValue", "sessionId"));
+  EXPECT_THAT(Members(identified), ElementsAre("matchedID", "matchedIndex", "quality", "retString",
+                                               "retValue", "score", "sessionId", "threshold"));
 }
 
-TEST_F(DispatchTest, SessionOperationsRefuseWithExactlyThreeMembers) {
+TEST_F(DispatchTest, SessionOperationsRefuseWithTheReasonAndItsDetailOnly) {
   for (const char* name :
        {"update", "enroll", "verify", "verifyTemplate", "identify", "getTemplateData"}) {
     Call("queryData");  // fill the document with leftovers
     const Json::Value reply = Call(name, "userSerialNo=0&extractEx=1", nullptr);
-    EXPECT_THAT(Members(reply), ElementsAre("request", "retString", "retValue")) << name;
+    EXPECT_THAT(Members(reply), ElementsAre("detail", "request", "retString", "retValue")) << name;
     EXPECT_EQ(reply["request"], name);
     EXPECT_TRUE(reply["retValue"].isInt()) << name;
     EXPECT_EQ(reply["retValue"], -112) << name;

@@ -20,6 +20,9 @@ bool TemplateDatabase::SetTemplateSizeParameter(int64_t handle) {
 
 namespace {
 
+constexpr char kDetailExtractEx[] =
+    "extractEx must be 0 (plain extraction) or 1 (extraction with the buffer's capacity)";
+
 // A stored record's buffer as the extraction's fixed-size target.
 std::span<uint8_t, service::kTemplateCapacity> Buffer(std::vector<uint8_t>& bytes) {
   return std::span<uint8_t, service::kTemplateCapacity>(bytes.data(), service::kTemplateCapacity);
@@ -46,6 +49,8 @@ void TemplateDatabase::ExtractIntoFirstTemplate(int64_t handle, bool ex, int32_t
     SetLibraryError(service::Library::kScanner, status);
     return;
   }
+  reply_["quality"] = quality;
+  PublishEnrolSample(handle, 1, 1, quality);
   if (qualityLevel > quality) {
     // The template stays stored; the page learns it is below its level.
     SetLibraryError(service::Library::kScanner, devicelib::kLowQuality);
@@ -86,7 +91,12 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
     // The user exists from here on, even if the capture below fails (templateSize stays 0).
     AddUser(params.userID);
   } else if (!IsValidUserIndex(serialNo)) {
-    SetIntegerWrongParameter();
+    const std::string next = std::to_string(Count());
+    SetIntegerWrongParameter(
+        Count() == 0 ? "userSerialNo must be 0, the next free number"
+                     : "userSerialNo must be " + next +
+                           ", the next free number, or that of an enrolled user (0 to " +
+                           std::to_string(Count() - 1) + ") to enrol it again");
     return;
   }
   // An existing user keeps its userID; only its templates are replaced.
@@ -96,7 +106,7 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
   }
 
   if (params.selectTemplate.value_or(0) != 1) {
-    const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
+    const int32_t captureStatus = CaptureImage(handle, "enroll");
     if (captureStatus != devicelib::kOk) {
       SetLibraryError(service::Library::kScanner, captureStatus);
       return;
@@ -112,8 +122,10 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
   std::array<std::vector<uint8_t>, kCaptures> captured;
   std::array<const uint8_t*, kCaptures> capturedPointers{};
   std::array<int32_t, kCaptures> capturedSizes{};
+  // The reply's "quality" is the weakest sample's: the one a retry would have to improve.
+  int32_t lowestQuality = 0;
   for (int i = 0; i < kCaptures; ++i) {
-    const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
+    const int32_t captureStatus = CaptureImage(handle, "enroll");
     if (captureStatus != devicelib::kOk) {
       SetLibraryError(service::Library::kScanner, captureStatus);
       return;
@@ -126,6 +138,9 @@ void TemplateDatabase::Enroll(const std::string& parameterText) {
       SetLibraryError(service::Library::kScanner, status);
       return;
     }
+    lowestQuality = i == 0 ? quality : std::min(lowestQuality, quality);
+    reply_["quality"] = lowestQuality;
+    PublishEnrolSample(handle, i + 1, kCaptures, quality);
     if (params.qualityLevel > quality) {
       SetLibraryError(service::Library::kScanner, devicelib::kLowQuality);
       return;
@@ -180,7 +195,7 @@ void TemplateDatabase::UpdateTemplate(const std::string& parameterText) {
   }
   const int32_t serialNo = *params.userSerialNo;
 
-  const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
+  const int32_t captureStatus = CaptureImage(handle, "update");
   if (captureStatus != devicelib::kOk) {
     SetLibraryError(service::Library::kScanner, captureStatus);
     return;
@@ -190,7 +205,7 @@ void TemplateDatabase::UpdateTemplate(const std::string& parameterText) {
   }
   const int32_t extractEx = params.extractEx.value_or(-1);
   if (extractEx != 0 && extractEx != 1) {
-    SetWrongParameter();
+    SetWrongParameter(kDetailExtractEx);
     return;
   }
   ExtractIntoFirstTemplate(handle, extractEx == 1, serialNo, params.qualityLevel);
@@ -231,7 +246,7 @@ void TemplateDatabase::GetTemplateData(const std::string& parameterText) {
   } else {
     // Neither plain nor encrypted: refused rather than answering with an earlier read-out,
     // which may well be another user's template.
-    SetWrongParameter();
+    SetWrongParameter("encrypt must be 0 (plain template) or 1 (encrypted template)");
     return;
   }
   reply_["templateBase64"] = base64Text_;

@@ -1,5 +1,5 @@
 // "enroll", "update" and "getTemplateData": library call order, store effects, faults.
-#include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "tests/fakes/database_fixture.h"
@@ -70,7 +70,7 @@ TEST_F(EnrolmentTest, EnrolmentWithoutParametersIsAnIntegerFaultButAZeroHandleIs
 // A store at its limit refuses new users before any library call, and nothing else: users
 // already in it can be enrolled again, verified and identified, and a removal makes room.
 TEST_F(EnrolmentTest, FullStoreRefusesNewUsersOnly) {
-  TemplateDatabase small{dispatcher, {scannerLib, matcherLib}, matcher, 3};
+  TemplateDatabase small{dispatcher, {scannerLib, matcherLib}, matcher, events, 3};
   auto call = [&](const std::string& name, const std::string& params) {
     return ParseReply(small.HandleDatabaseApi(name, kCookie, std::string(kHandle) + "&" + params));
   };
@@ -108,18 +108,21 @@ TEST_F(EnrolmentTest, FullStoreRefusesNewUsersOnly) {
   EXPECT_EQ(call("enroll", "userSerialNo=3")["retValue"], "-501");
 }
 
-TEST_F(EnrolmentTest, UserLimitComesFromTheEnvironmentOnlyWithinRange) {
+TEST_F(EnrolmentTest, UserLimitTextIsAcceptedOnlyWithinRange) {
   EXPECT_EQ(kMaxUsers, 10000u);
-  const std::pair<const char*, uint32_t> cases[] = {
-      {"3", 3},         {"1", 1},          {"10000", 10000},   {"10001", kMaxUsers},
-      {"0", kMaxUsers}, {"-5", kMaxUsers}, {"abc", kMaxUsers}, {"99999999999", kMaxUsers},
+  const std::pair<const char*, std::optional<uint32_t>> cases[] = {
+      {"3", 3u},
+      {"1", 1u},
+      {"10000", 10000u},
+      {"10001", std::nullopt},
+      {"0", std::nullopt},
+      {"-5", std::nullopt},
+      {"abc", std::nullopt},
+      {"99999999999", std::nullopt},
   };
   for (const auto& [text, expected] : cases) {
-    ASSERT_EQ(setenv("WEBAGENT_DATABASE_LIMIT", text, 1), 0);
-    EXPECT_EQ(UserLimitFromEnvironment(), expected) << text;
+    EXPECT_EQ(ParseUserLimit(text), expected) << text;
   }
-  unsetenv("WEBAGENT_DATABASE_LIMIT");
-  EXPECT_EQ(UserLimitFromEnvironment(), kMaxUsers);
 }
 
 TEST_F(EnrolmentTest, ExistingUserKeepsItsIdAndGetsTheNewTemplate) {

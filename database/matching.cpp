@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "codec/base64.h"
 #include "database/template_database.h"
@@ -15,6 +16,8 @@ namespace {
 constexpr char kNotRegistered[] = "Not Registered";
 constexpr char kHintPlain[] = " <<Template data might be encrypted>>";
 constexpr char kHintEncrypted[] = " <<Template data might be encrypted with another key>>";
+constexpr char kDetailExtractEx[] =
+    "extractEx must be 0 (plain extraction) or 1 (extraction with the buffer's capacity)";
 
 }  // namespace
 
@@ -41,8 +44,8 @@ ExtractChoice StrictChoice(const std::optional<int32_t>& extractEx) {
 }  // namespace
 
 bool TemplateDatabase::CaptureProbe(int64_t handle, ExtractChoice choice, int32_t qualityLevel,
-                                    Probe& probe) {
-  const int32_t captureStatus = libraries_.scanner.CaptureSingleImage(handle);
+                                    Probe& probe, const char* mode) {
+  const int32_t captureStatus = CaptureImage(handle, mode);
   if (captureStatus != devicelib::kOk) {
     SetLibraryError(service::Library::kScanner, captureStatus);
     return false;
@@ -51,7 +54,7 @@ bool TemplateDatabase::CaptureProbe(int64_t handle, ExtractChoice choice, int32_
     return false;
   }
   if (choice == ExtractChoice::kRefuse) {
-    SetWrongParameter();
+    SetWrongParameter(kDetailExtractEx);
     return false;
   }
   const int32_t status =
@@ -61,6 +64,7 @@ bool TemplateDatabase::CaptureProbe(int64_t handle, ExtractChoice choice, int32_
     SetLibraryError(service::Library::kScanner, status);
     return false;
   }
+  reply_["quality"] = probe.quality;
   // Equal quality passes; a probe below the page's level is never matched.
   if (qualityLevel > probe.quality) {
     SetLibraryError(service::Library::kScanner, devicelib::kLowQuality);
@@ -91,7 +95,7 @@ void TemplateDatabase::Verify(const std::string& parameterText) {
     return;
   }
   Probe probe;
-  if (!CaptureProbe(handle, StrictChoice(params.extractEx), params.qualityLevel, probe)) {
+  if (!CaptureProbe(handle, StrictChoice(params.extractEx), params.qualityLevel, probe, "verify")) {
     return;
   }
   int32_t result = -1;
@@ -105,8 +109,13 @@ void TemplateDatabase::Verify(const std::string& parameterText) {
   }
   if (status != devicelib::kOk) {
     SetLibraryError(service::Library::kMatcher, status);
+    if (status == devicelib::kInvalidTemplate) {
+      reply_["detail"] = "user " + std::to_string(*params.userSerialNo) +
+                         " has no usable template (its enrolment failed?): enrol it again";
+    }
     return;
   }
+  SetMatchScore();
   SetVerifyResult(result);
 }
 
@@ -121,9 +130,13 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
   const int32_t tempLen = params.tempLen.value_or(0);
   const int32_t encrypt = params.encrypt.value_or(-1);  // absent: the template is encrypted
   const std::string& tempData = params.tempData;
-  if (tempData.size() > kMaxTempDataLength || tempLen < 0 ||
-      tempLen > static_cast<int32_t>(kTemplateBufferSize)) {
-    SetWrongParameter();
+  if (tempData.size() > kMaxTempDataLength) {
+    SetWrongParameter("tempData must be at most " + std::to_string(kMaxTempDataLength) +
+                      " characters, not " + std::to_string(tempData.size()));
+    return;
+  }
+  if (tempLen < 0 || tempLen > static_cast<int32_t>(kTemplateBufferSize)) {
+    SetWrongParameter("tempLen must be 0 to " + std::to_string(kTemplateBufferSize));
     return;
   }
 
@@ -135,7 +148,7 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
   for (size_t in = 0; in < tempData.size();) {
     if (tempData[in] == '%') {
       if (in + 2 >= tempData.size()) {
-        SetWrongParameter();  // an escape cut off by the end of the text
+        SetWrongParameter("tempData ends inside a \"%\" escape");
         return;
       }
       const char code = tempData[in + 2];
@@ -161,7 +174,10 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
   const size_t room = encrypt != 0 ? static_cast<size_t>(service::kEncryptedCapacity)
                                    : static_cast<size_t>(tempLen);
   if (decoded.size() > room) {
-    SetWrongParameter();
+    SetWrongParameter(
+        "tempData decodes to " + std::to_string(decoded.size()) + " bytes, more than " +
+        (encrypt != 0 ? "an encrypted template can hold (" + std::to_string(room) + ")"
+                      : "tempLen (" + std::to_string(room) + ")"));
     return;
   }
 
@@ -178,7 +194,9 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
       return;
     }
     if (templLength < 0 || templLength > tempLen) {
-      SetWrongParameter();  // the library claims more than the room it was given
+      // The library claims more than the room it was given.
+      SetWrongParameter("the decrypted template does not fit in tempLen (" +
+                        std::to_string(tempLen) + " bytes)");
       return;
     }
   } else {
@@ -190,7 +208,7 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
   Probe probe;
   if (!CaptureProbe(handle,
                     params.extractEx.value_or(-1) == 0 ? ExtractChoice::kPlain : ExtractChoice::kEx,
-                    params.qualityLevel, probe)) {
+                    params.qualityLevel, probe, "verifyTemplate")) {
     return;
   }
   // The store is not involved, so templateLock is not taken.
@@ -202,9 +220,15 @@ void TemplateDatabase::VerifyTemplate(const std::string& parameterText) {
     if (status == devicelib::kInvalidTemplate) {
       reply_["retString"] =
           reply_["retString"].asString() + (encrypt == 0 ? kHintPlain : kHintEncrypted);
+      reply_["detail"] =
+          encrypt == 0 ? "the matcher cannot read tempData as a template: if it was read out "
+                         "encrypted, send encrypt=1 and its encryptKey"
+                       : "the matcher cannot read the decrypted tempData: was it encrypted with "
+                         "another encryptKey, or not encrypted at all (encrypt=0)?";
     }
     return;
   }
+  SetMatchScore();
   SetVerifyResult(result);
 }
 
@@ -215,7 +239,8 @@ void TemplateDatabase::Identify(const std::string& parameterText) {
     return;
   }
   Probe probe;
-  if (!CaptureProbe(handle, StrictChoice(params.extractEx), params.qualityLevel, probe)) {
+  if (!CaptureProbe(handle, StrictChoice(params.extractEx), params.qualityLevel, probe,
+                    "identify")) {
     return;
   }
   int32_t index = -1;
@@ -245,6 +270,7 @@ void TemplateDatabase::Identify(const std::string& parameterText) {
   }
   reply_["matchedIndex"] = index;
   reply_["matchedID"] = matchedId;
+  SetMatchScore();
   service::SetSuccess(reply_);
 }
 

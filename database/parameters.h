@@ -40,7 +40,16 @@ struct RequestParameters {
 };
 
 // Reads the parameters named in `known` from `map`; other names are ignored. False when a
-// decimal parameter in `known` holds an unusable value (`out` is then partly filled).
-bool ReadParameters(const service::ParameterMap& map, unsigned known, RequestParameters& out);
+// decimal parameter in `known` holds an unusable value, or "userID" is not text (see
+// DecodeUserId); `failed` (when given) then names that parameter and `out` is partly filled.
+bool ReadParameters(const service::ParameterMap& map, unsigned known, RequestParameters& out,
+                    std::string* failed = nullptr);
+
+// A "userID" as the page sent it: %XX escapes (either letter case) become their bytes, and the
+// result must be UTF-8 without NUL characters. Pages encode user IDs with encodeURIComponent;
+// IDs they sent before the agent decoded anything keep their meaning: "+" stays "+" (a page's
+// blank arrives as %20), and a "%" that does not start an escape ("100%", "%zz") stays a "%".
+// nullopt for text that is not UTF-8 once decoded (Latin-1 bytes, a cut-off sequence, ...).
+std::optional<std::string> DecodeUserId(std::string_view text);
 
 }  // namespace database

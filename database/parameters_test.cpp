@@ -38,5 +38,53 @@ TEST(ReadParameters, AbsentValuesStayUnsetAndUnusableNumbersFail) {
   }
 }
 
+TEST(DecodeUserId, DecodesEscapesToUtf8AndKeepsWhatWasAcceptedBefore) {
+  EXPECT_EQ(DecodeUserId("Zo%C3%AB%20Smith"), "Zo\xC3\xAB Smith");
+  EXPECT_EQ(DecodeUserId("Zo%c3%ab"), "Zo\xC3\xAB");  // either letter case
+  EXPECT_EQ(DecodeUserId("%E6%9D%8E%F0%9F%91%8D"), "\xE6\x9D\x8E\xF0\x9F\x91\x8D");
+  EXPECT_EQ(DecodeUserId("Zo\xC3\xAB"), "Zo\xC3\xAB");  // raw UTF-8 as before
+  // Values pages sent before decoding existed mean what they meant.
+  EXPECT_EQ(DecodeUserId("alice_01"), "alice_01");
+  EXPECT_EQ(DecodeUserId("a+b"), "a+b");
+  EXPECT_EQ(DecodeUserId(""), "");
+  // A "%" that starts no escape is itself.
+  EXPECT_EQ(DecodeUserId("100%"), "100%");
+  EXPECT_EQ(DecodeUserId("%zz"), "%zz");
+  EXPECT_EQ(DecodeUserId("%4"), "%4");
+  EXPECT_EQ(DecodeUserId("%%41"), "%A");
+  EXPECT_EQ(DecodeUserId("%2541"), "%41");  // decoded once only
+}
+
+TEST(DecodeUserId, RefusesWhatIsNotUtf8Text) {
+  for (const char* bad : {
+           "Zo%EB",         // Latin-1
+           "\xEB",          // raw Latin-1
+           "%C3",           // cut off
+           "%C3%28",        // bad continuation
+           "%80",           // a lone continuation byte
+           "%C0%AF",        // overlong "/"
+           "%E0%80%AF",     // overlong, three bytes
+           "%ED%A0%80",     // a UTF-16 surrogate
+           "%F4%90%80%80",  // above U+10FFFF
+           "%FF",           // no UTF-8 byte
+           "a%00b",         // NUL
+       }) {
+    EXPECT_EQ(DecodeUserId(bad), std::nullopt) << bad;
+  }
+}
+
+TEST(ReadParameters, UserIdIsDecodedAndAFaultNamesIt) {
+  RequestParameters params;
+  std::string failed;
+  ASSERT_TRUE(ReadParameters({{"userID", "Zo%C3%AB"}}, kUserId, params, &failed));
+  EXPECT_EQ(params.userID, "Zo\xC3\xAB");
+  EXPECT_FALSE(ReadParameters({{"userID", "%FF"}}, kUserId, params, &failed));
+  EXPECT_EQ(failed, "userID");
+  EXPECT_FALSE(ReadParameters({{"tempLen", "x"}}, kTempLen, params, &failed));
+  EXPECT_EQ(failed, "tempLen");
+  // Other operations do not read "userID", however it is written.
+  EXPECT_TRUE(ReadParameters({{"userID", "%FF"}}, kUserSerialNo, params, &failed));
+}
+
 }  // namespace
 }  // namespace database

@@ -1,32 +1,31 @@
 #include "database/template_database.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <string_view>
 #include <utility>
 
 #include "codec/base64.h"
+#include "devicelib/status.h"
 #include "service/request.h"
 
 namespace database {
 
-uint32_t UserLimitFromEnvironment() {
-  if (const char* text = std::getenv("WEBAGENT_DATABASE_LIMIT")) {
-    const std::optional<int32_t> value = service::ReadDecimal32(text);
-    if (value && *value >= 1 && static_cast<uint32_t>(*value) <= kMaxUsers) {
-      return static_cast<uint32_t>(*value);
-    }
+std::optional<uint32_t> ParseUserLimit(std::string_view text) {
+  const std::optional<int32_t> value = service::ReadDecimal32(text);
+  if (value && *value >= 1 && static_cast<uint32_t>(*value) <= kMaxUsers) {
+    return static_cast<uint32_t>(*value);
   }
-  return kMaxUsers;
+  return std::nullopt;
 }
 
 TemplateDatabase::TemplateDatabase(service::Dispatcher& dispatcher,
                                    service::DeviceLibraries libraries,
                                    const std::atomic<devicelib::MatcherHandle>& matcher,
-                                   uint32_t maxUsers)
+                                   service::EventHub& events, uint32_t maxUsers)
     : dispatcher_(dispatcher),
       libraries_(libraries),
       matcher_(matcher),
+      events_(events),
       maxUsers_(std::max<uint32_t>(maxUsers, 1)) {
   // name, needs a session, re-arms the release countdown, handler, runs without the API lock
   operations_ = {
@@ -148,36 +147,115 @@ std::string TemplateDatabase::Base64Text() {
 
 void TemplateDatabase::SetLibraryError(service::Library library, int32_t code) {
   service::SetLibraryError(reply_, libraries_, library, code);
+  if (code == devicelib::kInvalidTemplate) {
+    // The libraries' -112 looks like a parameter fault to a page; say what it is.
+    reply_["detail"] = library == service::Library::kMatcher
+                           ? "the matcher cannot read one of the templates it was given"
+                           : "the scanner library cannot read the template it was given";
+  }
 }
 
-void TemplateDatabase::SetWrongParameter() {
-  service::SetWrongParameter(reply_);
+void TemplateDatabase::SetWrongParameter(std::string_view detail) {
+  service::SetWrongParameter(reply_, detail);
 }
 
-void TemplateDatabase::SetIntegerWrongParameter() {
+void TemplateDatabase::SetIntegerWrongParameter(std::string_view detail) {
   reply_["retValue"] = -112;
   reply_["retString"] = service::kWrongParameter;
+  reply_["detail"] = std::string(detail);
 }
+
+void TemplateDatabase::SetMatchScore() {
+  int32_t score = 0;
+  int32_t threshold = 0;
+  devicelib::MatcherLib& matcher = libraries_.matcher;
+  const devicelib::MatcherHandle instance = matcher_.load();
+  if (matcher.GetParameter(instance, devicelib::kParamMatchScore, &score) == devicelib::kOk &&
+      matcher.GetParameter(instance, devicelib::kParamMatchThreshold, &threshold) ==
+          devicelib::kOk) {
+    reply_["score"] = score;
+    reply_["threshold"] = threshold;
+  }
+}
+
+int32_t TemplateDatabase::CaptureImage(int64_t handle, const char* mode) {
+  const std::string handleText = std::to_string(handle);
+  Json::Value started(Json::objectValue);
+  started["mode"] = mode;
+  events_.Publish(service::event::kCaptureStarted, handleText, std::move(started));
+  const int32_t status = libraries_.scanner.CaptureSingleImage(handle);
+  Json::Value done(Json::objectValue);
+  done["retValue"] = status;
+  events_.Publish(service::event::kCaptureDone, handleText, std::move(done));
+  return status;
+}
+
+void TemplateDatabase::PublishEnrolSample(int64_t handle, int sample, int samples,
+                                          int32_t quality) {
+  Json::Value data(Json::objectValue);
+  data["sample"] = sample;
+  data["samples"] = samples;
+  data["quality"] = quality;
+  events_.Publish(service::event::kEnrolSample, std::to_string(handle), std::move(data));
+}
+
+namespace {
+
+constexpr char kDetailHandle[] =
+    "sHandle is missing or 0: pass a \"DeviceHandle\" that initDevice reported";
+
+// The names an operation reads, for the fault of a request that gave none of them.
+std::string KnownNames(unsigned known) {
+  static constexpr std::pair<ParameterName, const char*> kNames[] = {
+      {kUserSerialNo, "userSerialNo"},
+      {kUserId, "userID"},
+      {kSelectTemplate, "selectTemplate"},
+      {kExtractEx, "extractEx"},
+      {kQualityLevel, "qualityLevel"},
+      {kEncrypt, "encrypt"},
+      {kEncryptKey, "encryptKey"},
+      {kTempData, "tempData"},
+      {kTempLen, "tempLen"},
+  };
+  std::string names;
+  for (const auto& [bit, name] : kNames) {
+    if ((known & bit) != 0) {
+      names += names.empty() ? name : std::string(", ") + name;
+    }
+  }
+  return names;
+}
+
+}  // namespace
 
 bool TemplateDatabase::ReadRequest(const std::string& parameterText, unsigned known,
                                    bool integerMapFault, int64_t& handle,
                                    RequestParameters& params) {
   handle = service::ReadHandleNumber(service::GetParamSHandle(parameterText));
   if (handle == 0) {
-    SetWrongParameter();
+    SetWrongParameter(kDetailHandle);
     return false;
   }
   service::ParameterMap map;
   if (service::ParseParameters(parameterText, map) != 0) {
+    const std::string detail =
+        "no parameter besides sHandle was given; this operation reads " + KnownNames(known);
     if (integerMapFault) {
-      SetIntegerWrongParameter();
+      SetIntegerWrongParameter(detail);
     } else {
-      SetWrongParameter();
+      SetWrongParameter(detail);
     }
     return false;
   }
-  if (!ReadParameters(map, known, params)) {
-    SetWrongParameter();
+  std::string failed;
+  if (!ReadParameters(map, known, params, &failed)) {
+    if (failed == "userID") {
+      SetWrongParameter(
+          "userID is not UTF-8 text once its %XX escapes are decoded: send "
+          "encodeURIComponent(userID)");
+    } else {
+      SetWrongParameter(failed + " must be a decimal number within 32 bits");
+    }
     return false;
   }
   return true;
@@ -213,7 +291,7 @@ void TemplateDatabase::DeleteAll(const std::string& /*parameterText*/) {
 void TemplateDatabase::QueryData(const std::string& parameterText) {
   // The handle is not used, but a page must name a scanner all the same.
   if (service::ReadHandleNumber(service::GetParamSHandle(parameterText)) == 0) {
-    SetWrongParameter();
+    SetWrongParameter(kDetailHandle);
     return;
   }
   Json::Value db(Json::objectValue);

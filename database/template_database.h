@@ -20,12 +20,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "database/parameters.h"
 #include "devicelib/matcher_lib.h"
 #include "devicelib/scanner_lib.h"
 #include "service/dispatcher.h"
+#include "service/events.h"
 #include "service/reply.h"
 #include "service/templates.h"
 
@@ -48,9 +50,9 @@ inline constexpr uint32_t kMaxUsers = 10000;
 // this message. The code lies outside the libraries' ranges, so a page can tell it from them.
 inline constexpr int32_t kDatabaseFull = -501;
 inline constexpr char kDatabaseFullMessage[] = "Template database is full";
-// Test knob: WEBAGENT_DATABASE_LIMIT (1 to kMaxUsers) lowers the limit so that a test can fill
-// the store; unset or out of range, the limit is kMaxUsers.
-uint32_t UserLimitFromEnvironment();
+// A user limit given as text (the agent's test knob that lets a test fill the store): a decimal
+// number from 1 to kMaxUsers; nullopt for anything else.
+std::optional<uint32_t> ParseUserLimit(std::string_view text);
 
 // One stored template of one user.
 struct TemplateRecord {
@@ -81,10 +83,11 @@ class TemplateDatabase {
  public:
   // `dispatcher` runs the operations under the API lock it shares with the scanner API.
   // `matcher` is the agent's matcher instance (made by initDevice, released by uninitDevice);
-  // it is read at each matcher call. `maxUsers` is the store's limit (at least 1).
+  // it is read at each matcher call. `events` hears of every capture and enrolment sample.
+  // `maxUsers` is the store's limit (at least 1).
   TemplateDatabase(service::Dispatcher& dispatcher, service::DeviceLibraries libraries,
-                   const std::atomic<devicelib::MatcherHandle>& matcher,
-                   uint32_t maxUsers = UserLimitFromEnvironment());
+                   const std::atomic<devicelib::MatcherHandle>& matcher, service::EventHub& events,
+                   uint32_t maxUsers = kMaxUsers);
   TemplateDatabase(const TemplateDatabase&) = delete;
   TemplateDatabase& operator=(const TemplateDatabase&) = delete;
 
@@ -130,10 +133,19 @@ class TemplateDatabase {
   bool RequireExistingUser(std::optional<int32_t> serialNo);
   uint32_t Count() const;
 
-  // Reply helpers on reply_.
+  // Reply helpers on reply_. Every parameter fault says what was wrong in "detail".
   void SetLibraryError(service::Library library, int32_t code);
-  void SetWrongParameter();
-  void SetIntegerWrongParameter();
+  void SetWrongParameter(std::string_view detail);
+  void SetIntegerWrongParameter(std::string_view detail);
+  // "score" and "threshold" of the comparison the matcher has just made; nothing when the
+  // matcher cannot tell them.
+  void SetMatchScore();
+
+  // One capture for an operation, announced to the event listeners ("capturestarted" with
+  // `mode`, "capturedone" with the library's status); returns that status.
+  int32_t CaptureImage(int64_t handle, const char* mode);
+  // "enrolsample": sample `sample` (from 1) of `samples` was extracted with `quality`.
+  void PublishEnrolSample(int64_t handle, int sample, int samples, int32_t quality);
 
   // Reads "sHandle" and the parameters in `known`; on a fault writes the -112 reply (an integer
   // one for an unparsable text when `integerMapFault`) and returns false.
@@ -144,17 +156,21 @@ class TemplateDatabase {
   bool SetTemplateSizeParameter(int64_t handle);
   // Extracts into the first template of user `serialNo` (under templateLock), then answers the
   // library's error, -302 when the quality is below `qualityLevel` (the template stays stored),
-  // or success: the common end of a single-capture "enroll" and of "update".
+  // or success, with "quality" once extracted: the common end of a single-capture "enroll" and
+  // of "update".
   void ExtractIntoFirstTemplate(int64_t handle, bool ex, int32_t serialNo, int32_t qualityLevel);
   void SetVerifyResult(int32_t result);
   // Capture, template size, extraction and quality gate of verify, verifyTemplate and identify.
-  bool CaptureProbe(int64_t handle, ExtractChoice choice, int32_t qualityLevel, Probe& probe);
+  // `mode` names the capture to the event listeners.
+  bool CaptureProbe(int64_t handle, ExtractChoice choice, int32_t qualityLevel, Probe& probe,
+                    const char* mode);
   bool SetKey(int64_t handle, const std::string& encryptKey);
   void StoreBase64(std::span<const uint8_t> bytes);
 
   service::Dispatcher& dispatcher_;
   service::DeviceLibraries libraries_;
   const std::atomic<devicelib::MatcherHandle>& matcher_;
+  service::EventHub& events_;
   const uint32_t maxUsers_;
   std::vector<service::Operation> operations_;
   // The reply of the operation running now: emptied when each operation starts and handed to

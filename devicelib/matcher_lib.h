@@ -12,6 +12,12 @@ using MatcherHandle = void*;
 // Parameter identifiers of the matcher.
 inline constexpr int32_t kParamFastMode = 301;       // 0 = off
 inline constexpr int32_t kParamSecurityLevel = 302;  // see matcher README for the levels
+// Read-only (GetParameter), so that a page can be told how close a finger came:
+// the score of the last Verify on the instance, or the best score of the last Identify whether
+// or not it reached the threshold (0 when it compared nothing)...
+inline constexpr int32_t kParamMatchScore = 303;
+// ...and the score a comparison must reach at the current security level.
+inline constexpr int32_t kParamMatchThreshold = 304;
 
 class MatcherLib {
  public:

@@ -67,110 +67,160 @@ void KernelBank::Build(int s) {
   }
 }
 
-ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
-               const Plane<uint8_t>& mask) {
+namespace {
+
+// The enhancement, one output row at a time: local normalisation into a rolling window of
+// padded rows, the across-ridge filter into a second one, the along-ridge filter handed to
+// `emit(y, x, value)` for the masked pixels of each image row in order (the others are 0).
+// Each window holds the kRows rows its filter reaches, stored twice (slots s and s + kRows of
+// a 2 kRows-row buffer), so that the rows around any centre lie contiguous and the kernels'
+// offsets apply as in one whole padded image. A few dozen rows instead of two padded
+// image-sized planes, with the same arithmetic in the same order.
+template <typename Emit>
+void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
+                 const Plane<uint8_t>& mask, Emit emit) {
   using namespace tuning;
   const int w = image.width, h = image.height;
-  ImageF out(w, h, 0.0f);
-  if (w <= 0 || h <= 0)
-    return out;
-  // Local normalisation (ridges positive) into a padded image.
-  const int pw = w + 2 * kPad, ph = h + 2 * kPad;
+  const int pw = w + 2 * kPad;
+  constexpr int kRows = 2 * kPad + 1;
+  const size_t rowSize = static_cast<size_t>(pw);
   const StageScratch scratch;
-  std::vector<float>& norm = scratch->planes[0];
-  std::vector<float>& across = scratch->planes[1];
-  norm.assign(static_cast<size_t>(pw) * ph, 0.0f);
-  {
-    const size_t stride = static_cast<size_t>(w) + 1;
-    Integral& s = scratch->sums[0];
-    Integral& q = scratch->sums[1];
-    s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
-    q.resize(s.size());
-    std::fill_n(s.begin(), stride, 0);
-    std::fill_n(q.begin(), stride, 0);
-    for (int y = 1; y <= h; ++y)
-      s[y * stride] = q[y * stride] = 0;
-    for (int y = 0; y < h; ++y) {
-      int64_t rs = 0, rq = 0;
-      for (int x = 0; x < w; ++x) {
-        const int64_t v = image.at(x, y);
-        rs += v;
-        rq += v * v;
-        s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + static_cast<uint32_t>(rs);
-        q[(y + 1) * stride + x + 1] = q[y * stride + x + 1] + static_cast<uint32_t>(rq);
-      }
-    }
-    const int r = kNormRadius;
-    // Only where the filters below read: the mask and one block around it.
-    Plane<uint8_t> near(mask.width, mask.height);
-    for (int by = 0; by < mask.height; ++by) {
-      for (int bx = 0; bx < mask.width; ++bx) {
-        for (int dy = -1; dy <= 1 && !near.at(bx, by); ++dy) {
-          for (int dx = -1; dx <= 1; ++dx) {
-            if (mask.inside(bx + dx, by + dy) && mask.at(bx + dx, by + dy)) {
-              near.at(bx, by) = 1;
-              break;
-            }
+  std::vector<float>& norm = scratch->rings[0];
+  std::vector<float>& across = scratch->rings[1];
+  norm.assign(2 * kRows * rowSize, 0.0f);
+  across.assign(2 * kRows * rowSize, 0.0f);
+  const auto slot = [](int row) { return ((row % kRows) + kRows) % kRows; };
+  // Row `row` (padded columns included) as written: its first copy.
+  const auto written = [&](std::vector<float>& ring, int row) {
+    return ring.data() + static_cast<size_t>(slot(row)) * rowSize;
+  };
+  // Where pixel (0, row) lies in the copy of `row` that has kPad whole rows before and after it.
+  const auto centre = [&](int row) {
+    return static_cast<size_t>(slot(row - kPad) + kPad) * rowSize + kPad;
+  };
+  const auto mirror = [&](std::vector<float>& ring, int row) {
+    float* first = written(ring, row);
+    std::copy_n(first, rowSize, first + kRows * rowSize);
+  };
+
+  // Only where the filters below read: the mask and one block around it.
+  Plane<uint8_t> near(mask.width, mask.height);
+  for (int by = 0; by < mask.height; ++by) {
+    for (int bx = 0; bx < mask.width; ++bx) {
+      for (int dy = -1; dy <= 1 && !near.at(bx, by); ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+          if (mask.inside(bx + dx, by + dy) && mask.at(bx + dx, by + dy)) {
+            near.at(bx, by) = 1;
+            break;
           }
         }
       }
     }
-    for (int y = 0; y < h; ++y) {
-      const int y0 = std::max(0, y - r), y1 = std::min(h, y + r + 1);
+  }
+  SlidingBox sums(scratch->columns[0], scratch->prefix[0], w, h, kNormRadius);
+  SlidingBox squares(scratch->columns[1], scratch->prefix[1], w, h, kNormRadius);
+  // Local normalisation (ridges positive) of row y; rows outside the image are 0.
+  const auto normalise = [&](int y) {
+    float* out = written(norm, y);
+    std::fill_n(out, rowSize, 0.0f);
+    if (y >= 0 && y < h) {
+      sums.Advance(y, [&](int x, int row) { return static_cast<uint32_t>(image.at(x, row)); });
+      squares.Advance(y, [&](int x, int row) {
+        const uint32_t v = image.at(x, row);
+        return v * v;
+      });
       for (int x = 0; x < w; ++x) {
         if (!near.at(x / kBlock, y / kBlock))
           continue;
-        const int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
-        const double n = static_cast<double>(x1 - x0) * (y1 - y0);
-        const double sum = BoxSum(s, stride, x0, y0, x1, y1);
-        const double sq = BoxSum(q, stride, x0, y0, x1, y1);
+        int count = 0;
+        const double sum = sums.Sum(x, &count);
+        const double sq = squares.Sum(x, &count);
+        const double n = count;
         const double mean = sum / n;
         const double sd = std::sqrt(std::max(0.0, sq / n - mean * mean));
         const float v = static_cast<float>((mean - image.at(x, y)) / (sd + 4.0));
-        norm[static_cast<size_t>(y + kPad) * pw + x + kPad] = std::clamp(v, -2.5f, 2.5f);
+        out[x + kPad] = std::clamp(v, -2.5f, 2.5f);
       }
     }
-  }
+    mirror(norm, y);
+  };
+
   KernelBank& bank = scratch->bank;
   if (bank.stride != pw)
     bank.Build(pw);
-
   const float angleScale = kAngleSteps / std::numbers::pi_v<float>;
   auto angleIndex = [&](int bx, int by) {
     return std::clamp(static_cast<int>(field.angle.at(bx, by) * angleScale), 0, kAngleSteps - 1);
   };
-  across.assign(norm.size(), 0.0f);
-  for (int y = 0; y < h; ++y) {
-    const int by = y / kBlock;
-    for (int x = 0; x < w; ++x) {
-      const int bx = x / kBlock;
-      if (!mask.at(bx, by))
-        continue;
-      const int p =
-          std::clamp(static_cast<int>(std::lround((period.at(bx, by) - kMinPeriod) / kPeriodStep)),
-                     0, kPeriods - 1);
-      const Kernel& k = bank.across[angleIndex(bx, by) * kPeriods + p];
-      const size_t c = static_cast<size_t>(y + kPad) * pw + x + kPad;
-      float s = 0;
-      for (size_t i = 0; i < k.offset.size(); ++i)
-        s += k.weight[i] * norm[c + k.offset[i]];
-      across[c] = s;
+  // The across-ridge band-pass of row y; rows outside the image are 0.
+  const auto filterAcross = [&](int y) {
+    float* out = written(across, y);
+    std::fill_n(out, rowSize, 0.0f);
+    if (y >= 0 && y < h) {
+      const int by = y / kBlock;
+      const float* in = norm.data() + centre(y);
+      for (int x = 0; x < w; ++x) {
+        const int bx = x / kBlock;
+        if (!mask.at(bx, by))
+          continue;
+        const int p = std::clamp(
+            static_cast<int>(std::lround((period.at(bx, by) - kMinPeriod) / kPeriodStep)), 0,
+            kPeriods - 1);
+        const Kernel& k = bank.across[angleIndex(bx, by) * kPeriods + p];
+        float s = 0;
+        for (size_t i = 0; i < k.offset.size(); ++i)
+          s += k.weight[i] * in[x + k.offset[i]];
+        out[x + kPad] = s;
+      }
     }
-  }
-  for (int y = 0; y < h; ++y) {
+    mirror(across, y);
+  };
+  // The along-ridge smoothing of row y, which is inside the image.
+  const auto filterAlong = [&](int y) {
     const int by = y / kBlock;
+    const float* in = across.data() + centre(y);
     for (int x = 0; x < w; ++x) {
       const int bx = x / kBlock;
       if (!mask.at(bx, by))
         continue;
       const Kernel& k = bank.along[angleIndex(bx, by)];
-      const size_t c = static_cast<size_t>(y + kPad) * pw + x + kPad;
       float s = 0;
       for (size_t i = 0; i < k.offset.size(); ++i)
-        s += k.weight[i] * across[c + k.offset[i]];
-      out.at(x, y) = s;
+        s += k.weight[i] * in[x + k.offset[i]];
+      emit(y, x, s);
     }
+  };
+  // Row t of the normalisation, row t - kPad of the band-pass (which reads normalised rows up to
+  // t) and row t - 2 kPad of the output (which reads band-passed rows up to t - kPad): each
+  // window then holds exactly the rows still to be read.
+  for (int t = -kPad; t < h + 2 * kPad; ++t) {
+    if (t < h + kPad)
+      normalise(t);
+    if (t - kPad >= -kPad && t - kPad < h + kPad)
+      filterAcross(t - kPad);
+    if (t - 2 * kPad >= 0 && t - 2 * kPad < h)
+      filterAlong(t - 2 * kPad);
   }
+}
+
+}  // namespace
+
+ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
+               const Plane<uint8_t>& mask) {
+  ImageF out(image.width, image.height, 0.0f);
+  if (image.width <= 0 || image.height <= 0)
+    return out;
+  EnhanceRows(image, field, period, mask, [&](int y, int x, float v) { out.at(x, y) = v; });
+  return out;
+}
+
+ImageU8 EnhanceBinary(const ImageU8& image, const OrientationField& field,
+                      const Plane<float>& period, const Plane<uint8_t>& mask) {
+  ImageU8 out(image.width, image.height, 0);
+  if (image.width <= 0 || image.height <= 0)
+    return out;
+  EnhanceRows(image, field, period, mask,
+              [&](int y, int x, float v) { out.at(x, y) = v > 0 ? 1 : 0; });
   return out;
 }
 

@@ -29,13 +29,14 @@ Extraction Extract(const GreyImage& image) {
       return out;
 
     const ScratchScope scratch;  // one set of buffers for all the stages of this image
-    ImageU8 in(image.width, image.height);
-    std::copy_n(image.pixels.begin(), in.data.size(), in.data.begin());
-    const ImageU8 work = Resample(in, image.ppi, kWorkPpi);
+    ImageU8 work(image.width, image.height);
+    std::copy_n(image.pixels.begin(), work.data.size(), work.data.begin());
+    if (image.ppi != kWorkPpi)
+      work = Resample(work, image.ppi, kWorkPpi);
     const Plane<uint8_t> mask = SegmentForeground(work);
     const OrientationField field = EstimateOrientation(work, mask);
     const Plane<float> period = EstimatePeriod(work, field, mask);
-    ImageU8 skeleton = Binarise(Enhance(work, field, period, mask));
+    ImageU8 skeleton = EnhanceBinary(work, field, period, mask);
     Thin(skeleton);
     const std::vector<RawMinutia> minutiae =
         FilterMinutiae(DetectMinutiae(skeleton), skeleton, mask, field);

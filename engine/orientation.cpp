@@ -16,22 +16,18 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   OrientationField f{Plane<float>(bw, bh), Plane<float>(bw, bh)};
   if (w < 3 || h < 3)
     return f;
-  // Integral images of the gradient moments (Sobel).
-  const size_t stride = static_cast<size_t>(w) + 1;
+  // Gradient moments (Sobel) summed over each block's window.
   const StageScratch scratch;
-  Integral& ixx = scratch->sums[0];
-  Integral& iyy = scratch->sums[1];
-  Integral& ixy = scratch->sums[2];
-  ixx.resize(stride * (h + 1));  // every entry is written below: the first row and column here
-  iyy.resize(ixx.size());
-  ixy.resize(ixx.size());
-  std::fill_n(ixx.begin(), stride, 0);
-  std::fill_n(iyy.begin(), stride, 0);
-  std::fill_n(ixy.begin(), stride, 0);
-  for (int y = 1; y <= h; ++y)
-    ixx[y * stride] = iyy[y * stride] = ixy[y * stride] = 0;
+  BlockSums ixx(scratch->blocks[0], scratch->spans[0], w, h, kBlock, kOrientWindow);
+  BlockSums iyy(scratch->blocks[1], scratch->spans[1], w, h, kBlock, kOrientWindow);
+  BlockSums ixy(scratch->blocks[2], scratch->spans[2], w, h, kBlock, kOrientWindow);
+  std::vector<uint32_t>& pxx = scratch->rowPrefix[0];
+  std::vector<uint32_t>& pyy = scratch->rowPrefix[1];
+  std::vector<uint32_t>& pxy = scratch->rowPrefix[2];
+  pxx.assign(static_cast<size_t>(w) + 1, 0);
+  pyy.assign(pxx.size(), 0);
+  pxy.assign(pxx.size(), 0);
   for (int y = 0; y < h; ++y) {
-    int64_t rxx = 0, ryy = 0, rxy = 0;
     const uint8_t* up = &image.data[static_cast<size_t>(std::max(0, y - 1)) * w];
     const uint8_t* mid = &image.data[static_cast<size_t>(y) * w];
     const uint8_t* dn = &image.data[static_cast<size_t>(std::min(h - 1, y + 1)) * w];
@@ -39,28 +35,21 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
       const int l = std::max(0, x - 1), r = std::min(w - 1, x + 1);
       const int gx = (up[r] + 2 * mid[r] + dn[r]) - (up[l] + 2 * mid[l] + dn[l]);
       const int gy = (dn[l] + 2 * dn[x] + dn[r]) - (up[l] + 2 * up[x] + up[r]);
-      rxx += gx * gx;
-      ryy += gy * gy;
-      rxy += gx * gy;
-      const size_t i = (y + 1) * stride + x + 1, a = y * stride + x + 1;
-      ixx[i] = ixx[a] + static_cast<uint32_t>(rxx);
-      iyy[i] = iyy[a] + static_cast<uint32_t>(ryy);
-      ixy[i] = ixy[a] + static_cast<uint32_t>(rxy);  // two's complement: exact modulo 2^32
+      pxx[x + 1] = pxx[x] + static_cast<uint32_t>(gx * gx);
+      pyy[x + 1] = pyy[x] + static_cast<uint32_t>(gy * gy);
+      pxy[x + 1] = pxy[x] + static_cast<uint32_t>(gx * gy);  // two's complement: exact mod 2^32
     }
+    ixx.AddRow(y, pxx.data());
+    iyy.AddRow(y, pyy.data());
+    ixy.AddRow(y, pxy.data());
   }
   Plane<float> vx(bw, bh), vy(bw, bh);
   for (int by = 0; by < bh; ++by) {
     for (int bx = 0; bx < bw; ++bx) {
-      const int cx = bx * kBlock + kBlock / 2, cy = by * kBlock + kBlock / 2;
-      const int x0 = std::clamp(cx - kOrientWindow / 2, 0, w),
-                x1 = std::clamp(cx + kOrientWindow / 2, 0, w);
-      const int y0 = std::clamp(cy - kOrientWindow / 2, 0, h),
-                y1 = std::clamp(cy + kOrientWindow / 2, 0, h);
-      const double gxx = BoxSum(ixx, stride, x0, y0, x1, y1),
-                   gyy = BoxSum(iyy, stride, x0, y0, x1, y1),
-                   gxy = static_cast<int32_t>(BoxSum(ixy, stride, x0, y0, x1, y1));
+      const double gxx = ixx.At(bx, by), gyy = iyy.At(bx, by),
+                   gxy = static_cast<int32_t>(ixy.At(bx, by));
       const double sum = gxx + gyy;
-      if (sum <= 1e-6)
+      if (sum <= 1e-6)  // no gradient, or a window wholly outside the image
         continue;
       const double cx2 = (gxx - gyy) / sum, cy2 = 2 * gxy / sum;
       vx.at(bx, by) = static_cast<float>(cx2);

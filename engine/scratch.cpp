@@ -5,6 +5,37 @@
 
 namespace engine {
 
+namespace {
+
+template <typename T>
+size_t Held(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+}  // namespace
+
+size_t Scratch::Bytes() const {
+  size_t n = 0;
+  for (const auto& v : blocks)
+    n += Held(v);
+  for (const auto& v : spans)
+    n += Held(v);
+  for (const auto& v : rowPrefix)
+    n += Held(v);
+  for (const auto& v : columns)
+    n += Held(v);
+  for (const auto& v : prefix)
+    n += Held(v);
+  for (const auto& v : rings)
+    n += Held(v);
+  n += Held(bank.across) + Held(bank.along);
+  for (const auto* kernels : {&bank.across, &bank.along}) {
+    for (const Kernel& k : *kernels)
+      n += Held(k.offset) + Held(k.weight);
+  }
+  return n;
+}
+
 ScratchPool::ScratchPool(unsigned limit) : limit_(std::max(1u, limit)) {}
 
 ScratchPool::Lease::~Lease() {

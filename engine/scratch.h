@@ -1,14 +1,16 @@
 // Working buffers of the extraction stages, shared by all threads through a bounded pool.
 //
-// Each stage needs a few image-sized buffers (integral images, a padded plane) and the
-// enhancement its kernel bank. Allocating them fresh for every image costs about 15 % of the
-// extraction time (page faults and zeroing of multi-megabyte blocks), so they are kept - but not
-// per thread: a server extracts on any of its many worker threads, and a set kept on each of
-// them grew the process by some 10 MB per thread. The pool holds at most one set per core; a
-// thread that finds every set in use waits for one, which costs nothing in throughput since the
-// cores are busy anyway.
+// The stages need a few small buffers (window sums per block, sliding column sums, the
+// enhancement's rolling windows of rows) and the enhancement its kernel bank, a few hundred KB
+// in all for a 640 x 480 image: nothing in a set grows with the image's area faster than a
+// sixty-fourth of it. Building the kernel bank for every image would cost more than using it, so
+// sets are kept - but not per thread: a server extracts on any of its many worker threads, and
+// a set kept on each of them would grow the process with every thread. The pool holds at most
+// one set per core; a thread that finds every set in use waits for one, which costs nothing in
+// throughput since the cores are busy anyway.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -34,25 +36,123 @@ struct KernelBank {
   void Build(int s);
 };
 
-// Integral images are kept modulo 2^32: every box the stages read sums less than 2^31 in
-// magnitude (at most a 25 x 25 window of squared grey levels, 4.1e7, or a 16 x 16 window of
-// squared Sobel gradients, 2.7e8), and a box of wrapped corner values is exact modulo 2^32,
-// so it is the true sum at half the memory of 64-bit entries.
-using Integral = std::vector<uint32_t>;
-
-// Sum over [x0, x1) x [y0, y1) of an integral image with `stride` entries per row; a signed sum
+// Sums of a per-pixel value over the window of side `window` centred on every block of side
+// `block` (clipped to the image), as the segmentation and orientation read them. The image is
+// fed one row at a time as a prefix sum along the row; each row adds its stretch of every
+// window to the few block rows whose windows hold it. One entry per block is kept instead of
+// an integral image.
+//
+// Sums are kept modulo 2^32: every window sums less than 2^31 in magnitude (a 16 x 16 window of
+// squared Sobel gradients, 2.7e8, is the largest), so the wrapped sum is exact; a signed sum
 // (gradient cross products) is static_cast<int32_t> of it.
-inline uint32_t BoxSum(const Integral& t, size_t stride, int x0, int y0, int x1, int y1) {
-  return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0];
-}
+class BlockSums {
+ public:
+  // Zeroed sums for a width x height image, in `sums` and `spans` (reused storage).
+  BlockSums(std::vector<uint32_t>& sums, std::vector<uint16_t>& spans, int width, int height,
+            int block, int window)
+      : sums_(sums), columns_((width + block - 1) / block) {
+    const int rows = (height + block - 1) / block;
+    sums_.assign(static_cast<size_t>(columns_) * rows, 0);
+    spans.resize(2 * (static_cast<size_t>(columns_) + height));
+    uint16_t* columnSpans = spans.data();
+    uint16_t* rowSpans = spans.data() + 2 * static_cast<size_t>(columns_);
+    columnSpans_ = columnSpans;
+    rowSpans_ = rowSpans;
+    // Block b's window is [b * block + block / 2 - window / 2, ... + window), clipped.
+    const int start = block / 2 - window / 2;
+    for (int bx = 0; bx < columns_; ++bx) {
+      columnSpans[2 * bx] = static_cast<uint16_t>(std::clamp(bx * block + start, 0, width));
+      columnSpans[2 * bx + 1] =
+          static_cast<uint16_t>(std::clamp(bx * block + start + window, 0, width));
+    }
+    // For every row: the first and one past the last block row whose window holds it.
+    for (int y = 0; y < height; ++y) {
+      int first = 0;
+      while (first < rows && first * block + start + window <= y)
+        ++first;
+      int last = first;
+      while (last < rows && last * block + start <= y)
+        ++last;
+      rowSpans[2 * y] = static_cast<uint16_t>(first);
+      rowSpans[2 * y + 1] = static_cast<uint16_t>(last);
+    }
+  }
+  // Adds row y, given as prefix[x] = the (wrapped) sum of its values left of x, x = 0..width.
+  void AddRow(int y, const uint32_t* prefix) {
+    for (int by = rowSpans_[2 * y]; by < rowSpans_[2 * y + 1]; ++by) {
+      uint32_t* row = &sums_[static_cast<size_t>(by) * columns_];
+      for (int bx = 0; bx < columns_; ++bx)
+        row[bx] += prefix[columnSpans_[2 * bx + 1]] - prefix[columnSpans_[2 * bx]];
+    }
+  }
+  // The sum over block (bx, by)'s window.
+  uint32_t At(int bx, int by) const { return sums_[static_cast<size_t>(by) * columns_ + bx]; }
+
+ private:
+  std::vector<uint32_t>& sums_;
+  int columns_;
+  const uint16_t* columnSpans_;
+  const uint16_t* rowSpans_;
+};
+
+// Sums of a per-pixel value over a (2r+1) x (2r+1) box around every pixel of one row at a time,
+// clipped to the image: column sums over the box's rows slide down the image as the row
+// advances, and a prefix over them gives any box of the current row. Two rows of 32-bit
+// entries instead of a whole integral image; sums wrap modulo 2^32 and are exact as long as
+// the box's true sum stays below 2^32.
+class SlidingBox {
+ public:
+  SlidingBox(std::vector<uint32_t>& columns, std::vector<uint32_t>& prefix, int width, int height,
+             int radius)
+      : columns_(columns), prefix_(prefix), width_(width), height_(height), radius_(radius) {
+    columns_.assign(static_cast<size_t>(width), 0);
+    prefix_.assign(static_cast<size_t>(width) + 1, 0);
+  }
+  // Moves the box's rows to those around row y (rows must come in increasing order);
+  // value(x, row) gives the pixel value. Then Sum reads the boxes of row y.
+  template <typename Value>
+  void Advance(int y, Value value) {
+    const int y0 = std::max(0, y - radius_), y1 = std::min(height_, y + radius_ + 1);
+    for (; bottom_ < y1; ++bottom_) {
+      for (int x = 0; x < width_; ++x)
+        columns_[x] += value(x, bottom_);
+    }
+    for (; top_ < y0; ++top_) {
+      for (int x = 0; x < width_; ++x)
+        columns_[x] -= value(x, top_);
+    }
+    rows_ = y1 - y0;
+    for (int x = 0; x < width_; ++x)
+      prefix_[x + 1] = prefix_[x] + columns_[x];
+  }
+  // Sum over the box around (x, current row), clipped; `count` gets its pixel count.
+  uint32_t Sum(int x, int* count) const {
+    const int x0 = std::max(0, x - radius_), x1 = std::min(width_, x + radius_ + 1);
+    *count = (x1 - x0) * rows_;
+    return prefix_[x1] - prefix_[x0];
+  }
+
+ private:
+  std::vector<uint32_t>& columns_;
+  std::vector<uint32_t>& prefix_;
+  int width_, height_, radius_;
+  int top_ = 0, bottom_ = 0, rows_ = 0;
+};
 
 // One set of buffers. The stages run one after another, so they share the same buffers; every
 // stage writes each entry it reads, so nothing is carried over from the last image but the
 // kernel bank (rebuilt when the stride changes).
 struct Scratch {
-  Integral sums[3];
-  std::vector<float> planes[2];  // padded float planes
+  std::vector<uint32_t> blocks[3];  // BlockSums
+  std::vector<uint16_t> spans[3];
+  std::vector<uint32_t> rowPrefix[3];  // one image row's prefix sums, fed to BlockSums
+  std::vector<uint32_t> columns[2];    // SlidingBox
+  std::vector<uint32_t> prefix[2];
+  std::vector<float> rings[2];  // the enhancement's rolling windows of padded rows
   KernelBank bank;
+
+  // Heap bytes the set holds (its working set between images).
+  size_t Bytes() const;
 };
 
 class ScratchPool {

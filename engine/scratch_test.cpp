@@ -32,9 +32,9 @@ TEST(ScratchPool, LendsEachSetToOneHolderAndNeverMoreSetsThanTheLimit) {
         int seen = maxOut.load();
         while (now > seen && !maxOut.compare_exchange_weak(seen, now)) {
         }
-        lease->sums[0].assign(16, t);
+        lease->columns[0].assign(16, t);
         std::this_thread::yield();
-        if (std::any_of(lease->sums[0].begin(), lease->sums[0].end(),
+        if (std::any_of(lease->columns[0].begin(), lease->columns[0].end(),
                         [&](int64_t v) { return v != t; }))
           ++clobbered;
         --out;
@@ -55,11 +55,11 @@ TEST(ScratchPool, WaiterGetsTheSetGivenBackAndBuffersAreKept) {
   std::thread waiter;
   {
     const ScratchPool::Lease lease = pool.Acquire();
-    lease->sums[0].assign(1000, 7);
+    lease->columns[0].assign(1000, 7);
     waiter = std::thread([&] {
       const ScratchPool::Lease mine = pool.Acquire();
       // The one set, with the buffer its last holder grew: nothing is reallocated per image.
-      EXPECT_EQ(mine->sums[0].size(), 1000u);
+      EXPECT_EQ(mine->columns[0].size(), 1000u);
       got = true;
     });
     // However long the waiter had, it cannot have a set while the only one is lent.
@@ -137,6 +137,32 @@ TEST(Extract, ManyThreadsAtOnceGiveWhatOneThreadGives) {
   for (int t = 0; t < kThreads; ++t)
     EXPECT_TRUE(mismatches[t].empty()) << "thread " << t << ": " << mismatches[t].front();
   EXPECT_LE(SharedScratch().created(), SharedScratch().limit());
+}
+
+// The buffers a set keeps between images grow with a small share of the image, never with whole
+// image-sized planes: with the server's many workers and sets kept for reuse, every image-sized
+// buffer here was a megabyte or more of resident memory.
+TEST(Extract, KeepsLessThanHalfAMegabyteOfScratchForA640x480Image) {
+  constexpr int kWidth = 640, kHeight = 480;
+  const auto imp = devicelib::virt::MakeImpression(3, 0, 90);
+  std::vector<uint8_t> pixels(static_cast<size_t>(kWidth) * kHeight, 255);
+  const int x0 = (kWidth - imp.width) / 2, y0 = (kHeight - imp.height) / 2;
+  ASSERT_GE(x0, 0);
+  ASSERT_GE(y0, 0);
+  for (int y = 0; y < imp.height; ++y) {
+    std::copy_n(imp.pixels.begin() + static_cast<ptrdiff_t>(y) * imp.width, imp.width,
+                pixels.begin() + static_cast<ptrdiff_t>(y0 + y) * kWidth + x0);
+  }
+  ASSERT_GT(Extract({pixels, kWidth, kHeight, 500}).features.minutiae.size(), 10u);
+  // Every set the pool made is idle now; the one just used is among them.
+  std::vector<ScratchPool::Lease> sets;
+  size_t largest = 0;
+  for (unsigned n = 0; n < SharedScratch().created(); ++n) {
+    sets.push_back(SharedScratch().Acquire());
+    largest = std::max(largest, sets.back()->Bytes());
+  }
+  EXPECT_GT(largest, 0u);
+  EXPECT_LT(largest, 512u * 1024u);
 }
 
 }  // namespace

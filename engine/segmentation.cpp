@@ -71,40 +71,23 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
     return mask;
   // Ridge contrast: mean absolute difference between each pixel and its local mean over a
   // window of about half a ridge period. Ridges score high everywhere; a step between a uniform
-  // background and the finger only along a narrow band, and sensor noise little.
-  const size_t stride = static_cast<size_t>(w) + 1;
+  // background and the finger only along a narrow band, and sensor noise little. The local
+  // means come from a box sliding down the image, the differences go straight into the cells
+  // of the block windows: no image-sized buffer.
   const StageScratch scratch;
-  Integral& s = scratch->sums[0];
-  Integral& d = scratch->sums[1];
-  s.resize(stride * (h + 1));  // every entry is written below: the first row and column here
-  std::fill_n(s.begin(), stride, 0);
-  for (int y = 1; y <= h; ++y)
-    s[y * stride] = 0;
+  SlidingBox local(scratch->columns[0], scratch->prefix[0], w, h, kSegDetailRadius);
+  BlockSums d(scratch->blocks[0], scratch->spans[0], w, h, kBlock, kSegWindow);
+  std::vector<uint32_t>& prefix = scratch->rowPrefix[0];
+  prefix.assign(static_cast<size_t>(w) + 1, 0);
   for (int y = 0; y < h; ++y) {
-    int64_t row = 0;
+    local.Advance(y, [&](int x, int row) { return static_cast<uint32_t>(image.at(x, row)); });
     for (int x = 0; x < w; ++x) {
-      row += image.at(x, y);
-      s[(y + 1) * stride + x + 1] = s[y * stride + x + 1] + static_cast<uint32_t>(row);
+      int n = 0;
+      const int64_t sum = local.Sum(x, &n);
+      const int64_t mean16 = sum * 16 / n;  // 1/16 grey units
+      prefix[x + 1] = prefix[x] + static_cast<uint32_t>(std::abs(mean16 - 16 * image.at(x, y)));
     }
-  }
-  auto box = [&](const Integral& t, int x0, int y0, int x1, int y1) {
-    return static_cast<int64_t>(BoxSum(t, stride, x0, y0, x1, y1));
-  };
-  d.resize(s.size());
-  std::fill_n(d.begin(), stride, 0);
-  for (int y = 1; y <= h; ++y)
-    d[y * stride] = 0;
-  const int r = kSegDetailRadius;
-  for (int y = 0; y < h; ++y) {
-    int64_t row = 0;
-    const int y0 = std::max(0, y - r), y1 = std::min(h, y + r + 1);
-    for (int x = 0; x < w; ++x) {
-      const int x0 = std::max(0, x - r), x1 = std::min(w, x + r + 1);
-      const int64_t n = static_cast<int64_t>(x1 - x0) * (y1 - y0);
-      const int64_t mean16 = box(s, x0, y0, x1, y1) * 16 / n;  // 1/16 grey units
-      row += std::abs(mean16 - 16 * image.at(x, y));
-      d[(y + 1) * stride + x + 1] = d[y * stride + x + 1] + static_cast<uint32_t>(row);
-    }
+    d.AddRow(y, prefix.data());
   }
   Plane<float> spread(bw, bh);
   std::vector<float> all;
@@ -119,7 +102,7 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
       const double n = static_cast<double>(x1 - x0) * (y1 - y0);
       if (n <= 0)
         continue;
-      spread.at(bx, by) = static_cast<float>(box(d, x0, y0, x1, y1) / (16.0 * n));
+      spread.at(bx, by) = static_cast<float>(static_cast<int64_t>(d.At(bx, by)) / (16.0 * n));
       all.push_back(spread.at(bx, by));
     }
   }

@@ -35,6 +35,9 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
 // per block. Output: ridges positive, valleys negative, 0 outside the mask.
 ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
                const Plane<uint8_t>& mask);
+// The same followed by Binarise, without the float image in between (what Extract uses).
+ImageU8 EnhanceBinary(const ImageU8& image, const OrientationField& field,
+                      const Plane<float>& period, const Plane<uint8_t>& mask);
 
 // 6. Binarisation (1 = ridge) inside the mask, and thinning to one-pixel-wide 8-connected
 // skeletons.

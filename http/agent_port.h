@@ -30,12 +30,20 @@ class AgentPort {
   virtual ImageLookup FindImageSource(const char* cookie, std::string_view pageId,
                                       std::string_view handleText) = 0;
 
-  // Removes every session of the page that the cookie holds (the "sessionClear" command);
-  // without a cookie (null) nothing: a page ID alone is no proof, since page IDs travel in URLs.
+  // Removes every binding of the page under the session identifier `cookie` (the
+  // "sessionClear" command); without an identifier (null) nothing: a page ID alone is no proof,
+  // since page IDs travel in URLs. (`cookie` here and above: the request's session identifier.)
   virtual void ClearSessions(const char* cookie, std::string_view pageId) = 0;
 
   // What happens at the scanners, for the server-sent events stream.
   virtual service::EventHub& Events() = 0;
+  // Whether a listener of the session `sessionId` (null: none) may receive an event of the
+  // scanner `sHandle` (empty: of no one scanner). Pages learn only of their own scanners and of
+  // free ones. By default only events of no one scanner are seen.
+  virtual bool MaySee(const char* sessionId, std::string_view sHandle) const {
+    (void)sessionId;
+    return sHandle.empty();
+  }
 
   // The "close" command; Running() is false from then on.
   virtual void Stop() = 0;

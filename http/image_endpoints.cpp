@@ -2,12 +2,12 @@
 
 #include <civetweb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "codec/bmp.h"
@@ -44,9 +44,8 @@ struct ImageRequest {
   char pageId[128] = "";
 };
 
-// How often a stream looks for a new image, and how long it lets pass before repeating the
-// last frame. 10 ms keeps a live preview (a few dozen images a second at most) smooth.
-constexpr auto kStreamPoll = std::chrono::milliseconds(10);
+// How long a stream lets pass before repeating the last frame; also how soon it sees the agent
+// stop.
 constexpr auto kStreamRepeat = std::chrono::milliseconds(250);
 
 bool ReadImageRequest(const char* query, ImageRequest& request) {
@@ -101,17 +100,25 @@ void ServePreviewStream(mg_connection* connection, AgentPort& agent, const char*
   }
   // A frame goes out when the scanner has a new image, and the last one is repeated a few
   // times a second so that browsers and proxies see the stream alive; in between the stream
-  // only looks for a new image. Images are never changed in place, so a new image is a new
-  // block: holding the last one sent keeps its address from being reused and makes the
+  // waits for the scanner's next image. Images are never changed in place, so a new image is a
+  // new block: holding the last one sent keeps its address from being reused and makes the
   // pointer comparison exact. The stream ends when the page goes away or the agent stops.
   // Frames are written without the scanner's image lock: a page that stops reading must not
   // hold up the capture callback (and with it abortCapture).
   const std::vector<uint8_t> blank = codec::BuildBlankFrame();
-  std::shared_ptr<const std::vector<uint8_t>> sent;
+  service::ImageBytes sent;
   bool first = true;
   auto lastSent = std::chrono::steady_clock::now();
   while (agent.Running()) {
-    auto image = scanner->CurrentImage();
+    service::ImageBytes image;
+    if (first) {
+      image = scanner->CurrentImage();
+    } else {
+      const auto untilRepeat = std::chrono::ceil<std::chrono::milliseconds>(
+          lastSent + kStreamRepeat - std::chrono::steady_clock::now());
+      image = scanner->WaitForChange(
+          sent, std::clamp(untilRepeat, std::chrono::milliseconds(0), kStreamRepeat));
+    }
     const auto now = std::chrono::steady_clock::now();
     if (first || image != sent || now - lastSent >= kStreamRepeat) {
       const std::span<const uint8_t> frame =
@@ -127,7 +134,6 @@ void ServePreviewStream(mg_connection* connection, AgentPort& agent, const char*
       first = false;
       lastSent = now;
     }
-    std::this_thread::sleep_for(kStreamPoll);
   }
 }
 
@@ -141,6 +147,9 @@ void ServeBase64Data(mg_connection* connection, AgentPort& agent, const char* qu
   const AgentPort::ImageLookup found =
       agent.FindImageSource(cookie, request.pageId, request.handle);
   if (!found.admitted || found.source == nullptr) {
+    // The same blank answer as the images: a reply that ends without a status line is a
+    // network error to a browser's fetch(), which tells a page nothing useful.
+    SendBlankGif(connection, headers);
     return;
   }
   const std::string text = found.source->Base64Text();

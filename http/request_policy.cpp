@@ -141,6 +141,18 @@ std::string AllowOrigin(const std::string& origin) {
          "\r\nAccess-Control-Allow-Credentials: true\r\n";
 }
 
+// The Origin header exactly as the browser sent it, for the refusal's
+// Access-Control-Allow-Origin; none when it holds anything but visible ASCII.
+std::optional<std::string> EchoableOrigin(std::string_view origin) {
+  constexpr size_t kMax = 300;
+  origin = Trim(origin);
+  if (origin.empty() || origin.size() > kMax ||
+      !std::all_of(origin.begin(), origin.end(), [](char c) { return c > 0x20 && c < 0x7f; })) {
+    return std::nullopt;
+  }
+  return std::string(origin);
+}
+
 std::string RequestLine(const RequestFacts& request) {
   return Printable(request.method) + " " + Printable(request.path);
 }
@@ -242,12 +254,19 @@ Decision RequestPolicy::Decide(const RequestFacts& request) const {
     origin = NormaliseOrigin(*request.origin);
     if (!origin || !IsAllowedOrigin(*origin)) {
       const std::string shown = origin ? *origin : Printable(*request.origin);
-      return Refuse(Verdict::kForbidden,
-                    "Forbidden: the origin " + shown + " is not allowed to use the agent",
-                    "webagent: refused " + RequestLine(request) + " from origin " + shown +
-                        "; to allow that site, start the agent with --allow-origin " + shown +
-                        " or add it as a line of " + std::string(kConfigHint),
-                    bodyless);
+      Decision refused =
+          Refuse(Verdict::kForbidden, std::string(kRefusedOriginText),
+                 "webagent: refused " + RequestLine(request) + " from origin " + shown +
+                     "; to allow that site, start the agent with --allow-origin " + shown +
+                     " or add it as a line of " + std::string(kConfigHint),
+                 bodyless);
+      // The refused site's script may read this answer (and so tell its user why nothing
+      // works rather than that the agent is not running); without credentials it reads
+      // nothing else, and nothing has run.
+      if (const std::optional<std::string> echo = EchoableOrigin(*request.origin)) {
+        refused.headers = "Access-Control-Allow-Origin: " + *echo + "\r\n" + refused.headers;
+      }
+      return refused;
     }
   } else if (request.fetchSite) {
     // No Origin: an image, a link, a form GET. Fetch Metadata tells where it came from. "none"
@@ -273,20 +292,27 @@ Decision RequestPolicy::Decide(const RequestFacts& request) const {
   if (request.method == "OPTIONS") {
     decision.verdict = Verdict::kPreflight;
     if (origin) {
+      // X-Session-Id carries the session of a page on another origin, which cannot set the
+      // agent's cookie. A public page asking to reach the loopback (Private Network Access) is
+      // answered only when it asks; its origin is allowed by now.
+      const bool privateNetwork = request.privateNetworkRequest &&
+                                  Lowercase(Trim(*request.privateNetworkRequest)) == "true";
       decision.headers = AllowOrigin(*origin) + std::string(kVaryOrigin) +
-                         "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-                         "Access-Control-Allow-Headers: Content-Type\r\n"
+                         "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+                         "Access-Control-Allow-Headers: Content-Type, X-Session-Id\r\n"
                          "Access-Control-Max-Age: " +
-                         std::to_string(kPreflightMaxAgeSeconds) +
-                         "\r\n"
-                         "Access-Control-Allow-Private-Network: true\r\n" +
+                         std::to_string(kPreflightMaxAgeSeconds) + "\r\n" +
+                         (privateNetwork ? "Access-Control-Allow-Private-Network: true\r\n" : "") +
                          std::string(kNoSniff);
     } else {
       decision.headers = std::string(kAllow) + std::string(kNoSniff);
     }
     return decision;
   }
-  if (request.method != "GET") {
+  // A page that goes away frees its scanners with a beacon, which can only POST; its body is
+  // never read. Nothing else changes anything on a POST.
+  const bool beacon = request.method == "POST" && request.path == kPostPath;
+  if (request.method != "GET" && !beacon) {
     return Refuse(Verdict::kMethodNotAllowed,
                   "Method Not Allowed: the agent answers GET (and OPTIONS preflights)", "",
                   bodyless);

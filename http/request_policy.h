@@ -29,7 +29,10 @@ struct RequestFacts {
   std::optional<std::string_view> fetchSite;  // Sec-Fetch-Site
   std::optional<std::string_view> fetchMode;  // Sec-Fetch-Mode
   std::optional<std::string_view> fetchDest;  // Sec-Fetch-Dest
-  std::string_view path;                      // decoded path, no query
+  // Access-Control-Request-Private-Network: a preflight asking whether a public page may
+  // reach this computer's loopback.
+  std::optional<std::string_view> privateNetworkRequest;
+  std::string_view path;  // decoded path, no query
 };
 
 enum class Verdict {
@@ -60,6 +63,11 @@ class RequestPolicy {
   static constexpr int kHttpsPort = 8083;
   // How long a browser may keep a preflight's answer.
   static constexpr int kPreflightMaxAgeSeconds = 600;
+  // The one request besides GET that runs: what navigator.sendBeacon sends when a page goes.
+  static constexpr std::string_view kPostPath = "/api/sessionClear";
+  // The text of the 403 to a site that is not allowed; its page's script can read it.
+  static constexpr std::string_view kRefusedOriginText =
+      "this site is not allowed to use the agent: ask your administrator to add it";
 
   // `allowedOrigins`: the sites the user allows besides the agent's own page, as origins;
   // entries that are not origins are dropped (the configuration reader reports them).

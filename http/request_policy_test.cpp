@@ -82,6 +82,7 @@ struct Request {
   std::optional<std::string> site;
   std::optional<std::string> mode;
   std::optional<std::string> dest;
+  std::optional<std::string> privateNetwork;
   std::string version = "1.1";
 
   RequestFacts Facts() const {
@@ -94,6 +95,7 @@ struct Request {
     facts.fetchSite = site;
     facts.fetchMode = mode;
     facts.fetchDest = dest;
+    facts.privateNetworkRequest = privateNetwork;
     return facts;
   }
 };
@@ -113,6 +115,11 @@ void CheckAll(const RequestPolicy& policy, const std::vector<Expectation>& table
     EXPECT_NE(decision.headers.find("X-Content-Type-Options: nosniff\r\n"), std::string::npos)
         << e.request.name;
     EXPECT_EQ(decision.headers.find('*'), std::string::npos) << e.request.name;
+    // Credentials go only to the sites allowed.
+    EXPECT_EQ(decision.headers.find("Credentials") != std::string::npos,
+              (decision.verdict == Verdict::kServe || decision.verdict == Verdict::kPreflight) &&
+                  e.request.origin.has_value())
+        << e.request.name;
   }
 }
 
@@ -280,6 +287,39 @@ TEST(RequestPolicy, OnlyGetRunsOptionsIsAPreflightOthersAre405) {
     table.push_back({r, Verdict::kForbidden, true});
     r.origin = nullopt;
   }
+  // A beacon of a page that goes away frees its scanners; POST runs nothing else, not even
+  // under names close to it.
+  r = Request{};
+  r.method = "POST";
+  r.path = "/api/sessionClear";
+  r.name = "beacon from curl";
+  table.push_back({r, Verdict::kServe, false});
+  r.name = "beacon from a listed origin";
+  r.origin = kApp;
+  r.site = "cross-site";
+  r.mode = "no-cors";
+  table.push_back({r, Verdict::kServe, false});
+  r.name = "beacon from the agent's own page";
+  r.origin = "http://127.0.0.1:8084";
+  r.site = "same-origin";
+  table.push_back({r, Verdict::kServe, false});
+  r.name = "beacon from an evil origin";
+  r.origin = kEvil;
+  r.site = "cross-site";
+  table.push_back({r, Verdict::kForbidden, true});
+  r.origin = nullopt;
+  r.site = r.mode = nullopt;
+  for (const char* path : {"/api/sessionClear/", "/api/sessionclear", "/api/close",
+                           "/db/sessionClear", "/api/sessionClearX"}) {
+    r.path = path;
+    r.name = std::string("POST ") + path;
+    table.push_back({r, Verdict::kMethodNotAllowed, false});
+  }
+  r.path = "/api/sessionClear";
+  r.method = "PUT";
+  r.name = "PUT /api/sessionClear";
+  table.push_back({r, Verdict::kMethodNotAllowed, false});
+
   r = Request{};
   r.method = "OPTIONS";
   for (const char* path : {"/db/deleteAll", "/api/close"}) {
@@ -323,6 +363,7 @@ TEST(RequestPolicy, HeadersOfServedRequestsAndPreflights) {
 
   r.method = "OPTIONS";
   r.origin = "https://app.example.com";
+  r.privateNetwork = "true";
   d = policy.Decide(r.Facts());
   ASSERT_EQ(d.verdict, Verdict::kPreflight);
   EXPECT_EQ(ReplyWithoutServing(d),
@@ -330,12 +371,23 @@ TEST(RequestPolicy, HeadersOfServedRequestsAndPreflights) {
             "Access-Control-Allow-Origin: https://app.example.com\r\n"
             "Access-Control-Allow-Credentials: true\r\n"
             "Vary: Origin\r\n"
-            "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-            "Access-Control-Allow-Headers: Content-Type\r\n"
+            "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+            "Access-Control-Allow-Headers: Content-Type, X-Session-Id\r\n"
             "Access-Control-Max-Age: 600\r\n"
             "Access-Control-Allow-Private-Network: true\r\n"
             "X-Content-Type-Options: nosniff\r\n"
             "Content-Length: 0\r\nConnection: close\r\n\r\n");
+  // Private Network Access is answered only when the preflight asks for it.
+  for (const std::optional<std::string>& asked :
+       {std::optional<std::string>(), std::optional<std::string>("false")}) {
+    r.privateNetwork = asked;
+    d = policy.Decide(r.Facts());
+    ASSERT_EQ(d.verdict, Verdict::kPreflight);
+    EXPECT_EQ(d.headers.find("Private-Network"), std::string::npos) << d.headers;
+    EXPECT_NE(d.headers.find("Access-Control-Allow-Headers: Content-Type, X-Session-Id\r\n"),
+              std::string::npos);
+  }
+  r.privateNetwork = nullopt;
 
   r.origin = nullopt;
   EXPECT_EQ(ReplyWithoutServing(policy.Decide(r.Facts())),
@@ -352,14 +404,36 @@ TEST(RequestPolicy, RefusalsAreCompleteRepliesAndOneSafeLogLine) {
   EXPECT_TRUE(reply.starts_with("HTTP/1.1 403 Forbidden\r\n")) << reply;
   EXPECT_NE(reply.find("\r\nContent-Length: "), std::string::npos);
   EXPECT_NE(reply.find("\r\nX-Content-Type-Options: nosniff\r\n"), std::string::npos);
-  EXPECT_EQ(reply.find("Access-Control-Allow-Origin"), std::string::npos);
+  // The refused site's script may read the refusal, with its origin as sent and without
+  // credentials, and learns what to do.
+  EXPECT_NE(reply.find("\r\nAccess-Control-Allow-Origin: http://Evil.Example:80\r\n"),
+            std::string::npos)
+      << reply;
+  EXPECT_NE(reply.find("\r\nVary: Origin\r\n"), std::string::npos) << reply;
+  EXPECT_EQ(reply.find("Credentials"), std::string::npos) << reply;
   const std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
+  EXPECT_EQ(body, "this site is not allowed to use the agent: ask your administrator to add it\n");
   EXPECT_NE(reply.find("Content-Length: " + std::to_string(body.size()) + "\r\n"),
             std::string::npos);
   // The log names the site in the form to allow it with, and how.
   EXPECT_NE(d.logLine.find("http://evil.example"), std::string::npos) << d.logLine;
   EXPECT_NE(d.logLine.find("--allow-origin http://evil.example"), std::string::npos);
   EXPECT_NE(d.logLine.find("webagent/allowed-origins"), std::string::npos);
+
+  // An origin that is no printable text is not echoed; "null" (a sandboxed frame) is.
+  r.origin = "http://evil.example\x01";
+  EXPECT_EQ(policy.Decide(r.Facts()).headers.find("Access-Control-Allow-Origin"),
+            std::string::npos);
+  r.origin = "null";
+  EXPECT_NE(policy.Decide(r.Facts()).headers.find("Access-Control-Allow-Origin: null\r\n"),
+            std::string::npos);
+  // A refused preflight is refused the same way.
+  r.method = "OPTIONS";
+  r.origin = "https://evil.example";
+  const Decision preflight = policy.Decide(r.Facts());
+  EXPECT_EQ(preflight.verdict, Verdict::kForbidden);
+  EXPECT_EQ(preflight.reason, RequestPolicy::kRefusedOriginText);
+  r.method = "GET";
 
   // Raw header text reaches the log only as printable ASCII, cut short.
   r.origin = nullopt;

@@ -12,12 +12,14 @@
 
 #include <json/json.h>
 
+#include "http/event_stream.h"
 #include "http/image_endpoints.h"
 #include "http/request_policy.h"
 #include "http/server.h"
 #include "http/writer.h"
 #include "service/request.h"
 #include "session/random_token.h"
+#include "session/session_id.h"
 
 namespace http {
 
@@ -28,7 +30,7 @@ struct RouteContext {
   Server& server;
   mg_connection* connection;
   const char* query;         // raw query string; null when the URI had no "?"
-  const char* cookie;        // raw Cookie header; null when absent
+  const char* cookie;        // the session identifier (session::SessionIdOf); null when none
   uint32_t remote;           // client address in host byte order
   std::string_view headers;  // the request policy's header lines for every reply
 };
@@ -58,7 +60,9 @@ void ReplySessionId(const RouteContext& request) {
   WriteText(request.connection, Json::StyledWriter().write(document));
 }
 
-// Only the page's own cookie clears its bindings: a page ID alone is no proof of anything.
+// Only the page's own session identifier clears its bindings: a page ID alone is no proof of
+// anything. A page that goes away sends this with navigator.sendBeacon, as a POST whose body is
+// of no interest: the identifier and the page ID travel in the query.
 void ClearSessions(const RouteContext& request) {
   char id[128] = "";
   if (request.query != nullptr &&
@@ -74,6 +78,29 @@ std::optional<std::string_view> Header(mg_connection* connection, const char* na
   return value != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
 }
 
+// The session identifier of a request (see session/session_id.h): the X-Session-Id header, the
+// "sessionId" query variable, or the Cookie header.
+std::optional<std::string> SessionIdOfRequest(mg_connection* connection, const char* query) {
+  std::string queryValue;
+  bool hasQueryValue = false;
+  if (query != nullptr) {
+    // Long enough for any identifier; a longer value does not fit and counts as absent.
+    char buffer[256];
+    const int n = mg_get_var(query, std::strlen(query), "sessionId", buffer, sizeof(buffer));
+    if (n >= 0) {
+      queryValue.assign(buffer, static_cast<size_t>(n));
+      hasQueryValue = true;
+    }
+  }
+  session::SessionIdSources sources;
+  sources.header = Header(connection, "X-Session-Id");
+  if (hasQueryValue) {
+    sources.query = queryValue;
+  }
+  sources.cookie = Header(connection, "Cookie");
+  return session::SessionIdOf(sources);
+}
+
 RequestFacts FactsOf(mg_connection* connection, const mg_request_info& info) {
   RequestFacts facts;
   facts.method = info.request_method != nullptr ? info.request_method : "";
@@ -84,7 +111,29 @@ RequestFacts FactsOf(mg_connection* connection, const mg_request_info& info) {
   facts.fetchSite = Header(connection, "Sec-Fetch-Site");
   facts.fetchMode = Header(connection, "Sec-Fetch-Mode");
   facts.fetchDest = Header(connection, "Sec-Fetch-Dest");
+  facts.privateNetworkRequest = Header(connection, "Access-Control-Request-Private-Network");
   return facts;
+}
+
+// Long-lived replies (preview streams, the events stream) each hold a worker while they run;
+// beyond the cap a page is told to come back rather than take the workers the API calls need.
+// Null when the cap is reached (the refusal has been sent); the slot is given back when the
+// returned holder goes.
+std::unique_ptr<StreamSlots, void (*)(StreamSlots*)> TakeStreamSlot(const RouteContext& request) {
+  StreamSlots& slots = request.server.PreviewStreams();
+  if (!slots.TryTake()) {
+    WriteText(request.connection, Envelope(kStreamRefusalHead, request.headers));
+    WriteText(request.connection, "too many streams are open\n");
+    return {nullptr, [](StreamSlots*) {}};
+  }
+  return {&slots, [](StreamSlots* taken) { taken->Give(); }};
+}
+
+void ServeEvents(const RouteContext& request) {
+  const auto slot = TakeStreamSlot(request);
+  if (slot != nullptr) {
+    ServeEventStream(request.connection, request.server.Agent(), request.cookie, request.headers);
+  }
 }
 
 // Each route answers the request (true) or hands it on to the file fallback (false).
@@ -94,6 +143,8 @@ bool RouteApi(const RouteContext& request, std::string_view name) {
     ReplySessionId(request);
   } else if (name == "sessionClear") {
     ClearSessions(request);
+  } else if (name == "events") {
+    ServeEvents(request);
   } else if (name == "close") {
     // The policy has let through only the agent's own page, allowed sites and local programs;
     // no other web page gets this far.
@@ -123,16 +174,10 @@ bool RouteImage(const RouteContext& request, std::string_view file) {
     return true;
   }
   if (file == "PreviewStreaming.bmp") {
-    // Each stream holds a worker while it runs; beyond the cap a page is told to come back
-    // rather than take the workers the API calls need.
-    StreamSlots& slots = request.server.PreviewStreams();
-    if (!slots.TryTake()) {
-      WriteText(request.connection, Envelope(kStreamRefusalHead, request.headers));
-      WriteText(request.connection, "too many preview streams are open\n");
+    const auto slot = TakeStreamSlot(request);
+    if (slot == nullptr) {
       return true;
     }
-    const std::unique_ptr<StreamSlots, void (*)(StreamSlots*)> slot(
-        &slots, [](StreamSlots* taken) { taken->Give(); });
     WriteText(request.connection, Envelope(kStreamEnvelopeHead, request.headers));
     ServePreviewStream(request.connection, agent, request.query, request.cookie);
     return true;
@@ -245,8 +290,9 @@ int BeginRequest(mg_connection* connection) {
     return -1;
   }
   const std::string_view path(uri);
+  const std::optional<std::string> sessionId = SessionIdOfRequest(connection, info->query_string);
   const RouteContext request{
-      *server, connection,      info->query_string, mg_get_header(connection, "Cookie"),
+      *server, connection,      info->query_string, sessionId ? sessionId->c_str() : nullptr,
       remote,  decision.headers};
   if (path.size() >= 5) {
     for (const PrefixRoute& route : kRoutes) {

@@ -10,6 +10,15 @@
 namespace http {
 namespace {
 
+TEST(OpenInBrowserLine, NamesOnlyThePortsServedHttpsFirst) {
+  EXPECT_EQ(OpenInBrowserLine({{8084, false}, {8083, true}}),
+            "Open https://127.0.0.1:8083/ in your browser (or http://127.0.0.1:8084/)");
+  // A certificate that cannot be used leaves the plain port alone.
+  EXPECT_EQ(OpenInBrowserLine({{8084, false}}), "Open http://127.0.0.1:8084/ in your browser");
+  EXPECT_EQ(OpenInBrowserLine({{8083, true}}), "Open https://127.0.0.1:8083/ in your browser");
+  EXPECT_EQ(OpenInBrowserLine({}), "");
+}
+
 TEST(FormatSessionId, NoZeroPaddingMonthFromZeroSignedAddress) {
   std::tm t{};
   t.tm_year = 2026 - 1900;

@@ -160,6 +160,42 @@ bool Server::Start() {
   return context_ != nullptr;
 }
 
+std::string OpenInBrowserLine(const std::vector<ListeningPort>& ports) {
+  std::vector<std::string> urls;
+  for (const bool tls : {true, false}) {
+    for (const ListeningPort& port : ports) {
+      if (port.tls == tls) {
+        urls.push_back(std::string(tls ? "https" : "http") +
+                       "://127.0.0.1:" + std::to_string(port.port) + "/");
+      }
+    }
+  }
+  if (urls.empty()) {
+    return {};
+  }
+  std::string line = "Open " + urls.front() + " in your browser";
+  for (size_t i = 1; i < urls.size(); ++i) {
+    line += (i == 1 ? " (or " : ", or ") + urls[i];
+  }
+  if (urls.size() > 1) {
+    line += ")";
+  }
+  return line;
+}
+
+std::vector<ListeningPort> Server::ListeningPorts() const {
+  std::vector<ListeningPort> result;
+  if (context_ == nullptr) {
+    return result;
+  }
+  mg_server_port ports[16] = {};
+  const int n = mg_get_server_ports(context_, 16, ports);
+  for (int i = 0; i < n; ++i) {
+    result.push_back(ListeningPort{ports[i].port, ports[i].is_ssl != 0});
+  }
+  return result;
+}
+
 void Server::Stop() {
   if (context_ != nullptr) {
     mg_stop(context_);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "http/agent_port.h"
 #include "http/request_policy.h"
@@ -53,6 +54,17 @@ class ClientPin {
   std::atomic<uint32_t> address_{0};
 };
 
+// A port the server listens on.
+struct ListeningPort {
+  int port = 0;
+  bool tls = false;
+};
+
+// The line that tells the user where the agent's page is: the HTTPS address first, the plain
+// one in parentheses; only the ports given. Empty when there are none.
+// "Open https://127.0.0.1:8083/ in your browser (or http://127.0.0.1:8084/)"
+std::string OpenInBrowserLine(const std::vector<ListeningPort>& ports);
+
 class Server {
  public:
   // `policy`: the sites allowed besides the agent's own page; by default only the agent's own
@@ -68,6 +80,8 @@ class Server {
   bool Start();
   // Stops the server if it runs; every worker has finished when this returns.
   void Stop();
+  // The ports the running server listens on (none when it does not run).
+  std::vector<ListeningPort> ListeningPorts() const;
 
   AgentPort& Agent() { return agent_; }
   const std::string& DocumentRoot() const { return settings_.documentRoot; }

@@ -155,7 +155,9 @@ void WatchExitKey(std::atomic<bool>& running) {
 
 bool LimitAllocatorArenas(int arenas) {
 #if defined(__GLIBC__)
-  return mallopt(M_ARENA_MAX, arenas < 1 ? 1 : arenas) == 1;
+  constexpr int kMapFrom = 64 * 1024;
+  const bool arenasSet = mallopt(M_ARENA_MAX, arenas < 1 ? 1 : arenas) == 1;
+  return mallopt(M_MMAP_THRESHOLD, kMapFrom) == 1 && arenasSet;
 #else
   (void)arenas;
   return false;

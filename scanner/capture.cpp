@@ -1,5 +1,6 @@
 // Capture control: one synchronous shot, live capture, automatic capture, abort, and the
 // sensor and capture status.
+#include "devicelib/status.h"
 #include "scanner/scanner.h"
 
 namespace scanner {
@@ -22,15 +23,21 @@ void Scanner::CaptureSingle(const std::string& parameterText,
   if (!BeginCaptureRequest(parameterText, handle)) {
     return;
   }
+  PublishCaptureStarted("capture");
   const int32_t status = libraries_.scanner.CaptureSingleImage(handle);
   if (status != 0) {
     SetLibraryError(service::Library::kScanner, status);
+    PublishCaptureDone(status);
     return;
   }
   if (!FetchCapturedImage(handle)) {
+    // The library's error is in the reply; listeners learn the same status.
+    PublishCaptureDone(
+        service::ReadDecimal32(reply_["retValue"].asString()).value_or(devicelib::kFailed));
     return;
   }
   service::SetSuccess(reply_);
+  PublishCaptureDone(devicelib::kOk);
 }
 
 void Scanner::StartCapturing(const std::string& parameterText,
@@ -39,9 +46,16 @@ void Scanner::StartCapturing(const std::string& parameterText,
   if (!BeginCaptureRequest(parameterText, handle)) {
     return;
   }
+  PublishCaptureStarted("live");
+  // Marked before the start: the library may deliver the first frame before it returns. A
+  // refused start (one already runs, say) leaves the running capture's mark as it was.
+  const int previous = streamMode_.exchange(kLiveStream);
   const int32_t status = libraries_.scanner.StartCapturing(handle, &Scanner::OnCaptureFrame, this);
   if (status != 0) {
+    int expected = kLiveStream;
+    streamMode_.compare_exchange_strong(expected, previous);
     SetLibraryError(service::Library::kScanner, status);
+    PublishCaptureDone(status);
     return;
   }
   service::SetSuccess(reply_);
@@ -62,6 +76,11 @@ void Scanner::AbortCapture(Json::Value& reply, const std::string& parameterText)
     service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
     return;
   }
+  // A live or automatic capture ends here, as an aborted single capture does (that one tells
+  // its own end when the library returns to it).
+  if (streamMode_.exchange(kNoStream) != kNoStream) {
+    PublishCaptureDone(devicelib::kCaptureAborted);
+  }
   service::SetSuccess(reply);
 }
 
@@ -70,9 +89,14 @@ void Scanner::AutoCapture(const std::string& parameterText, devicelib::MatcherHa
   if (ReadHandle(parameterText, handle) != 0) {
     return;
   }
+  PublishCaptureStarted("auto");
+  const int previous = streamMode_.exchange(kAutoStream);
   const int32_t status =
       libraries_.scanner.StartAutoCapture(handle, &Scanner::OnCaptureFrame, this);
   if (status != 0) {
+    int expected = kAutoStream;
+    streamMode_.compare_exchange_strong(expected, previous);
+    PublishCaptureDone(status);
     SetLibraryError(service::Library::kScanner, status);
     return;
   }

@@ -18,6 +18,10 @@ namespace scanner {
 
 namespace {
 
+constexpr char kDetailExtractEx[] =
+    "extractEx must be 0 (plain extraction) or 1 (extraction with the buffer's capacity)";
+constexpr char kDetailEncrypt[] = "encrypt must be 0 (plain template) or 1 (encrypted template)";
+
 // The Base64 text of a whole file, or nullopt when it cannot be read or is empty.
 std::optional<std::string> EncodeFileBase64(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -68,11 +72,15 @@ std::optional<float> ReadCompressionRatio(std::string_view text) {
   return static_cast<float>(value);
 }
 
-std::optional<ExportRequest> ReadExportRequest(const service::ParameterMap& map) {
+std::optional<ExportRequest> ReadExportRequest(const service::ParameterMap& map,
+                                               std::string* detail) {
   ExportRequest request;
   if (const auto ratio = map.find("compressionRatio"); ratio != map.end()) {
     const std::optional<float> value = ReadCompressionRatio(ratio->second);
     if (!value) {
+      if (detail != nullptr) {
+        *detail = kDetailRatio;
+      }
       return std::nullopt;
     }
     request.ratio = *value;
@@ -80,6 +88,9 @@ std::optional<ExportRequest> ReadExportRequest(const service::ParameterMap& map)
   if (const auto type = map.find("fileType"); type != map.end()) {
     const std::string& text = type->second;
     if (text != "1" && text != "2" && text != "3") {
+      if (detail != nullptr) {
+        *detail = kDetailFileType;
+      }
       return std::nullopt;
     }
     request.fileType = text[0];
@@ -91,7 +102,8 @@ void Scanner::GetTemplateData(const std::string& parameterText,
                               devicelib::MatcherHandle /*matcher*/) {
   int64_t handle = 0;
   service::ParameterMap map;
-  if (!ReadHandleAndParameters(parameterText, handle, map)) {
+  if (!ReadHandleAndParameters(parameterText, handle, map,
+                               "extractEx (0 or 1) and encrypt (0 or 1)")) {
     return;
   }
   int32_t encrypt = -1;
@@ -102,7 +114,8 @@ void Scanner::GetTemplateData(const std::string& parameterText,
     if (name == "encrypt" || name == "extractEx") {
       const std::optional<int32_t> value = service::ReadDecimal32(text);
       if (!value) {
-        service::SetWrongParameter(reply_);  // not a number, or beyond 32 bits
+        // Not a number, or beyond 32 bits.
+        service::SetWrongParameter(reply_, name + " must be 0 or 1");
         return;
       }
       (name == "encrypt" ? encrypt : extractEx) = *value;
@@ -120,7 +133,7 @@ void Scanner::GetTemplateData(const std::string& parameterText,
     return;
   }
   if (extractEx != 0 && extractEx != 1) {
-    service::SetWrongParameter(reply_);
+    service::SetWrongParameter(reply_, kDetailExtractEx);
     return;
   }
   service::TemplateBuffer templ{};
@@ -131,6 +144,8 @@ void Scanner::GetTemplateData(const std::string& parameterText,
     SetLibraryError(service::Library::kScanner, status);
     return;
   }
+  // Also when it is below the page's level: that is when the user most needs to know it.
+  reply_["quality"] = quality;
   if (qualityLevel > quality) {
     SetLibraryError(service::Library::kScanner, devicelib::kLowQuality);
     return;
@@ -155,7 +170,7 @@ void Scanner::GetTemplateData(const std::string& parameterText,
   } else if (encrypt == 0) {
     StoreBase64({templ.data(), static_cast<size_t>(size)});
   } else {
-    service::SetWrongParameter(reply_);
+    service::SetWrongParameter(reply_, kDetailEncrypt);
     return;
   }
   reply_["templateBase64"] = base64Text_;
@@ -165,15 +180,17 @@ void Scanner::GetTemplateData(const std::string& parameterText,
 void Scanner::GetImageData(const std::string& parameterText, devicelib::MatcherHandle /*matcher*/) {
   int64_t handle = 0;
   service::ParameterMap map;
-  if (!ReadHandleAndParameters(parameterText, handle, map)) {
+  if (!ReadHandleAndParameters(parameterText, handle, map,
+                               "fileType (1, 2 or 3) and, for WSQ, compressionRatio")) {
     return;
   }
   reply_["imageBase64"] = "";
   // A request the agent cannot answer with an image is refused before anything changes; the
   // page asked for an image, so no format at all is as wrong as an unknown one.
-  const std::optional<ExportRequest> request = ReadExportRequest(map);
+  std::string detail = "fileType is missing: it must be 1 (BMP), 2 (raw .dat) or 3 (WSQ)";
+  const std::optional<ExportRequest> request = ReadExportRequest(map, &detail);
   if (!request || request->fileType == kNoFileType) {
-    service::SetWrongParameter(reply_);
+    service::SetWrongParameter(reply_, detail);
     return;
   }
   if (!FetchCapturedImage(handle)) {
@@ -217,12 +234,14 @@ void Scanner::SaveImageBuffer(const std::string& parameterText,
                               devicelib::MatcherHandle /*matcher*/) {
   int64_t handle = 0;
   service::ParameterMap map;
-  if (!ReadHandleAndParameters(parameterText, handle, map)) {
+  if (!ReadHandleAndParameters(parameterText, handle, map,
+                               "fileType (1, 2 or 3) and, for WSQ, compressionRatio")) {
     return;
   }
-  const std::optional<ExportRequest> request = ReadExportRequest(map);
+  std::string detail;
+  const std::optional<ExportRequest> request = ReadExportRequest(map, &detail);
   if (!request) {
-    service::SetWrongParameter(reply_);
+    service::SetWrongParameter(reply_, detail);
     return;
   }
   if (!MakeImageFolder()) {

@@ -59,7 +59,10 @@ void Scanner::GetParameters(const std::string& parameterText, devicelib::Matcher
 void Scanner::SetParameters(const std::string& parameterText, devicelib::MatcherHandle matcher) {
   int64_t handle = 0;
   service::ParameterMap map;
-  if (!ReadHandleAndParameters(parameterText, handle, map)) {
+  if (!ReadHandleAndParameters(
+          parameterText, handle, map,
+          "at least one of timeout, brightness, sensitivity, templateType, fastMode, "
+          "securityLevel")) {
     return;
   }
   devicelib::ScannerLib& lib = libraries_.scanner;

@@ -9,7 +9,26 @@
 
 namespace scanner {
 
-Scanner::Scanner(service::DeviceLibraries libraries) : libraries_(libraries) {}
+Scanner::Scanner(service::DeviceLibraries libraries, service::EventHub* events, int64_t handle)
+    : libraries_(libraries), events_(events), handleText_(std::to_string(handle)) {}
+
+void Scanner::Publish(const char* type, Json::Value data) {
+  if (events_ != nullptr) {
+    events_->Publish(type, handleText_, std::move(data));
+  }
+}
+
+void Scanner::PublishCaptureStarted(const char* mode) {
+  Json::Value data(Json::objectValue);
+  data["mode"] = mode;
+  Publish(service::event::kCaptureStarted, std::move(data));
+}
+
+void Scanner::PublishCaptureDone(int32_t status) {
+  Json::Value data(Json::objectValue);
+  data["retValue"] = status;
+  Publish(service::event::kCaptureDone, std::move(data));
+}
 
 bool Scanner::HasImage() {
   return CurrentImage() != nullptr;
@@ -17,6 +36,13 @@ bool Scanner::HasImage() {
 
 std::shared_ptr<const std::vector<uint8_t>> Scanner::CurrentImage() {
   std::lock_guard lock(imageLock_);
+  return bmpImage_;
+}
+
+service::ImageBytes Scanner::WaitForChange(const service::ImageBytes& shown,
+                                           std::chrono::milliseconds atMost) {
+  std::unique_lock lock(imageLock_);
+  imageChanged_.wait_for(lock, atMost, [&] { return bmpImage_ != shown; });
   return bmpImage_;
 }
 
@@ -71,6 +97,12 @@ void Scanner::IsFingerOn(const std::string& /*parameterText*/,
 
 void Scanner::SetLibraryError(service::Library library, int32_t code) {
   service::SetLibraryError(reply_, libraries_, library, code);
+  if (code == devicelib::kInvalidTemplate) {
+    // The libraries' -112 looks like a parameter fault to a page; say what it is.
+    reply_["detail"] = library == service::Library::kMatcher
+                           ? "the matcher cannot read one of the templates it was given"
+                           : "the scanner library cannot read the template it was given";
+  }
 }
 
 int32_t Scanner::ReadHandle(const std::string& parameterText, int64_t& handle) {
@@ -81,7 +113,7 @@ int32_t Scanner::ReadHandleInto(Json::Value& reply, const std::string& parameter
                                 int64_t& handle) {
   const int64_t value = service::ReadHandleNumber(service::GetParamSHandle(parameterText));
   if (value == 0) {
-    service::SetWrongParameter(reply);
+    service::SetWrongParameter(reply, kDetailHandle);
     return -1;
   }
   handle = value;
@@ -127,6 +159,7 @@ bool Scanner::FetchCapturedImage(int64_t handle) {
   auto bmp = MakeBmp(rawImage_, imageWidth_, imageHeight_);
   std::lock_guard lock(imageLock_);
   bmpImage_ = std::move(bmp);  // stays null when the builder failed
+  imageChanged_.notify_all();
   return true;
 }
 
@@ -141,9 +174,17 @@ int32_t Scanner::OnCaptureFrame(void* /*unused1*/, void* /*unused2*/, const uint
     bmp =
         MakeBmp({pixels, static_cast<size_t>(width) * static_cast<size_t>(height)}, width, height);
   }
-  std::lock_guard lock(self->imageLock_);
-  self->bmpImage_ = std::move(bmp);
-  self->imageUpdated_ = true;
+  {
+    std::lock_guard lock(self->imageLock_);
+    self->bmpImage_ = std::move(bmp);
+    self->imageChanged_.notify_all();
+    self->imageUpdated_ = true;
+  }
+  // An automatic capture is done with its one image; live frames keep coming until the abort.
+  int expected = kAutoStream;
+  if (self->streamMode_.compare_exchange_strong(expected, kNoStream)) {
+    self->PublishCaptureDone(devicelib::kOk);
+  }
   return 1;
 }
 
@@ -159,15 +200,18 @@ void Scanner::ReleaseCaptureData() {
   std::filesystem::remove(service::kConvertedWsqPath, ignored);
   std::string().swap(base64Text_);
   bmpImage_.reset();
+  imageChanged_.notify_all();
 }
 
 bool Scanner::ReadHandleAndParameters(const std::string& parameterText, int64_t& handle,
-                                      service::ParameterMap& map) {
+                                      service::ParameterMap& map, std::string_view needs) {
   if (ReadHandle(parameterText, handle) != 0) {
     return false;
   }
   if (service::ParseParameters(parameterText, map) != 0) {
-    service::SetWrongParameter(reply_);
+    service::SetWrongParameter(reply_, "no parameter besides sHandle was given: " +
+                                           std::string(reply_["request"].asString()) + " needs " +
+                                           std::string(needs));
     return false;
   }
   return true;

@@ -7,6 +7,8 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "devicelib/matcher_lib.h"
+#include "service/events.h"
 #include "service/image_source.h"
 #include "service/reply.h"
 #include "service/request.h"
@@ -51,8 +54,16 @@ struct ExportRequest {
 // otherwise.
 std::optional<float> ReadCompressionRatio(std::string_view text);
 // The export parameters of a request; nullopt for a ratio that is not usable or a "fileType"
-// other than "1", "2" and "3".
-std::optional<ExportRequest> ReadExportRequest(const service::ParameterMap& map);
+// other than "1", "2" and "3", with `detail` (when given) saying which.
+std::optional<ExportRequest> ReadExportRequest(const service::ParameterMap& map,
+                                               std::string* detail = nullptr);
+
+// What a page is told about its parameter faults ("detail" beside "passed wrong parameter").
+inline constexpr char kDetailHandle[] =
+    "sHandle is missing or 0: pass a \"DeviceHandle\" that initDevice reported";
+inline constexpr char kDetailFileType[] = "fileType must be 1 (BMP), 2 (raw .dat) or 3 (WSQ)";
+inline constexpr char kDetailRatio[] =
+    "compressionRatio must be a decimal number above 0 and at most 80";
 
 class Scanner : public service::ImageSource {
  public:
@@ -65,7 +76,10 @@ class Scanner : public service::ImageSource {
   // share (the library, the atomic image lifetime, the image under imageLock).
   using SideOperation = void (Scanner::*)(Json::Value& reply, const std::string& parameterText);
 
-  explicit Scanner(service::DeviceLibraries libraries);
+  // `events`, when given, hears of this scanner's captures under `handle` (the device handle
+  // the library gave it).
+  explicit Scanner(service::DeviceLibraries libraries, service::EventHub* events = nullptr,
+                   int64_t handle = 0);
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
@@ -113,6 +127,10 @@ class Scanner : public service::ImageSource {
   uint32_t ResetTimerMs() const { return resetTimerMs_.load(); }
 
   std::shared_ptr<const std::vector<uint8_t>> CurrentImage() override;
+  // Wakes as soon as the capture stores another image, so a live preview sends each frame as
+  // it comes rather than looking for one over and over.
+  service::ImageBytes WaitForChange(const service::ImageBytes& shown,
+                                    std::chrono::milliseconds atMost) override;
   std::string Base64Text() override;
 
   // The capture callback registered with the scanner library.
@@ -131,9 +149,10 @@ class Scanner : public service::ImageSource {
                                 int64_t& handle);
   void ApplyResetTimer(const service::ParameterMap& map);
   // ReadHandle, then the parameter map; a text with no parameter besides "sHandle" is a wrong
-  // parameter. False (with the reply written) when the operation must end.
+  // parameter, explained by `needs` (what the operation reads). False (with the reply written)
+  // when the operation must end.
   bool ReadHandleAndParameters(const std::string& parameterText, int64_t& handle,
-                               service::ParameterMap& map);
+                               service::ParameterMap& map, std::string_view needs);
   bool BeginCaptureRequest(const std::string& parameterText, int64_t& handle);
   bool FetchCapturedImage(int64_t handle);
   void StoreBase64(std::span<const uint8_t> bytes);
@@ -145,8 +164,18 @@ class Scanner : public service::ImageSource {
   void SetConversionError(int32_t status);
   // "retValue" "-1" with one of the file messages above.
   void SetFileError(const char* message);
+  // Tells the event listeners about this scanner (nothing without a hub).
+  void Publish(const char* type, Json::Value data);
+  void PublishCaptureStarted(const char* mode);
+  void PublishCaptureDone(int32_t status);
 
   service::DeviceLibraries libraries_;
+  service::EventHub* const events_;
+  const std::string handleText_;
+  // The capture the library runs by itself for this scanner, whose end is announced when it
+  // comes: the automatic capture's image, or the abort of either.
+  enum StreamMode : int { kNoStream, kLiveStream, kAutoStream };
+  std::atomic<int> streamMode_{kNoStream};
   // Written by captures and by the abort, which runs beside them.
   std::atomic<uint32_t> resetTimerMs_{kDefaultResetTimerMs};
 
@@ -154,6 +183,7 @@ class Scanner : public service::ImageSource {
   // alone by the image endpoints, the capture callback and the release countdown.
   std::mutex imageLock_;
   std::shared_ptr<const std::vector<uint8_t>> bmpImage_;  // complete BMP file; null when none
+  std::condition_variable imageChanged_;                  // notified whenever bmpImage_ is replaced
   std::string base64Text_;                                // last exported text; empty when none
   bool imageUpdated_ = false;
 

@@ -10,17 +10,23 @@ namespace scanner {
 
 namespace {
 
-// The agent is told about plugged and unplugged devices but acts on the next initDevice, which
-// makes its list follow the library's (a page learns new handles only from initDevice anyway).
-int32_t IgnoreDeviceEvent(int32_t /*event*/, int64_t /*handle*/, void* /*user*/) {
-  return 0;
+// Device events of the library's scanner callback.
+constexpr int32_t kDevicePlugged = 1;
+
+Json::Value DeviceCountData(size_t count) {
+  Json::Value data(Json::objectValue);
+  data["scanners"] = static_cast<Json::Int>(count);
+  return data;
 }
 
 }  // namespace
 
 ScannerManager::ScannerManager(service::DeviceLibraries libraries, service::Dispatcher& dispatcher,
-                               std::function<void()> clearTemplates)
-    : libraries_(libraries), dispatcher_(dispatcher), clearTemplates_(std::move(clearTemplates)) {
+                               std::function<void()> clearTemplates, service::EventHub& events)
+    : libraries_(libraries),
+      dispatcher_(dispatcher),
+      clearTemplates_(std::move(clearTemplates)),
+      events_(events) {
   auto agentLevel = [this](Json::Value (ScannerManager::*run)()) -> service::Handler {
     return [this, run](const service::Request&) { return (this->*run)(); };
   };
@@ -51,9 +57,110 @@ ScannerManager::ScannerManager(service::DeviceLibraries libraries, service::Disp
       {"saveImageBuffer", true, false, OnScanner(&Scanner::SaveImageBuffer, Lane::kAgent),
        kOwnLocking},
   };
+  watcher_ = std::thread(&ScannerManager::WatchFingers, this);
 }
 
-ScannerManager::~ScannerManager() = default;
+ScannerManager::~ScannerManager() {
+  StopWatching();
+}
+
+void ScannerManager::StopWatching() {
+  {
+    std::lock_guard lock(watchLock_);
+    stopWatching_ = true;
+  }
+  watchWake_.notify_all();
+  if (watcher_.joinable()) {
+    watcher_.join();
+  }
+}
+
+void ScannerManager::WatchFingers() {
+  // Last state seen per scanner; forgotten while nobody listens, so that a new listener hears
+  // of a finger that is already on.
+  std::map<int64_t, bool> fingerOn;
+  std::unique_lock lock(watchLock_);
+  while (!watchWake_.wait_for(lock, kFingerPollInterval, [this] { return stopWatching_; })) {
+    lock.unlock();
+    if (events_.ListenerCount() == 0) {
+      fingerOn.clear();
+    } else {
+      PollFingers(fingerOn);
+    }
+    lock.lock();
+  }
+}
+
+void ScannerManager::PollFingers(std::map<int64_t, bool>& fingerOn) {
+  std::vector<int64_t> handles;
+  {
+    std::lock_guard lock(listLock_);
+    for (const ScannerEntry& entry : scanners_) {
+      handles.push_back(entry.handle);
+    }
+  }
+  std::erase_if(fingerOn, [&](const auto& known) {
+    return std::find(handles.begin(), handles.end(), known.first) == handles.end();
+  });
+  for (const int64_t handle : handles) {
+    // The library answers this beside a running capture, without waiting for it; no lock of
+    // the agent is taken, so a capture is never held up by the watcher.
+    int32_t on = 0;
+    if (libraries_.scanner.IsSensorOn(handle, &on) != devicelib::kOk) {
+      continue;  // unplugged meanwhile, or a device that cannot tell
+    }
+    const bool now = on != 0;
+    const auto known = fingerOn.find(handle);
+    const bool before = known != fingerOn.end() && known->second;
+    if (now != before) {
+      events_.Publish(now ? service::event::kFingerOn : service::event::kFingerOff,
+                      std::to_string(handle));
+    }
+    fingerOn[handle] = now;
+  }
+}
+
+int32_t ScannerManager::OnDeviceEvent(int32_t event, int64_t handle, void* user) {
+  if (user != nullptr) {
+    static_cast<ScannerManager*>(user)->OnDeviceChange(event == kDevicePlugged, handle);
+  }
+  return 0;
+}
+
+void ScannerManager::OnDeviceChange(bool plugged, int64_t handle) {
+  // Only told here: the agent's own list follows the library's at the next initDevice, which is
+  // where a page learns the new handle anyway.
+  std::lock_guard lock(deviceLock_);
+  const bool changed = plugged ? devices_.insert(handle).second : devices_.erase(handle) == 1;
+  if (changed) {
+    Json::Value data = DeviceCountData(devices_.size());
+    data["sHandle"] = std::to_string(handle);
+    events_.Publish(plugged ? service::event::kPlug : service::event::kUnplug,
+                    std::to_string(handle), std::move(data));
+  }
+}
+
+void ScannerManager::FollowDeviceSet(const std::vector<int64_t>& handles) {
+  std::lock_guard lock(deviceLock_);
+  for (auto it = devices_.begin(); it != devices_.end();) {
+    if (std::find(handles.begin(), handles.end(), *it) != handles.end()) {
+      ++it;
+      continue;
+    }
+    const int64_t gone = *it;
+    it = devices_.erase(it);
+    Json::Value data = DeviceCountData(devices_.size());
+    data["sHandle"] = std::to_string(gone);
+    events_.Publish(service::event::kUnplug, std::to_string(gone), std::move(data));
+  }
+  for (const int64_t handle : handles) {
+    if (devices_.insert(handle).second) {
+      Json::Value data = DeviceCountData(devices_.size());
+      data["sHandle"] = std::to_string(handle);
+      events_.Publish(service::event::kPlug, std::to_string(handle), std::move(data));
+    }
+  }
+}
 
 std::string ScannerManager::HandleScannerApi(std::string_view name, const char* cookie,
                                              std::string_view parameterText) {
@@ -146,7 +253,7 @@ bool ScannerManager::EnumerateScanners() {
     if (lib.GetScannerHandle(i, &handle) != 0) {
       return false;  // the entries added so far stay
     }
-    auto scanner = std::make_shared<Scanner>(libraries_);
+    auto scanner = std::make_shared<Scanner>(libraries_, &events_, handle);
     std::lock_guard lock(listLock_);
     scanners_.push_back({handle, std::move(scanner)});
   }
@@ -175,9 +282,10 @@ bool ScannerManager::FollowLibraryList() {
       const auto known = std::find_if(scanners_.begin(), scanners_.end(),
                                       [&](const ScannerEntry& e) { return e.handle == handle; });
       // A device seen before keeps its scanner (and the page's image); a new one gets its own.
-      next.push_back(known != scanners_.end()
-                         ? *known
-                         : ScannerEntry{handle, std::make_shared<Scanner>(libraries_)});
+      next.push_back(
+          known != scanners_.end()
+              ? *known
+              : ScannerEntry{handle, std::make_shared<Scanner>(libraries_, &events_, handle)});
     }
     for (ScannerEntry& entry : scanners_) {
       if (std::find(handles.begin(), handles.end(), entry.handle) == handles.end()) {
@@ -203,7 +311,7 @@ Json::Value ScannerManager::ListScanners() {
     service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
     return reply;
   }
-  status = lib.SetScannerCallback(IgnoreDeviceEvent, this);
+  status = lib.SetScannerCallback(&ScannerManager::OnDeviceEvent, this);
   if (status != 0) {
     service::SetLibraryError(reply, libraries_, service::Library::kScanner, status);
     return reply;
@@ -263,10 +371,16 @@ Json::Value ScannerManager::InitDevice() {
     std::lock_guard lock(listLock_);
     entries = scanners_;
   }
+  std::vector<int64_t> handles;
   for (const ScannerEntry& entry : entries) {
     entry.scanner->ReleaseCaptureData();
+    handles.push_back(entry.handle);
   }
+  FollowDeviceSet(handles);
   if (entries.empty()) {
+    // Listening for devices all the same: a page that waits for a scanner to be plugged in
+    // hears of it. Nothing to report if the library cannot tell.
+    libraries_.scanner.SetScannerCallback(&ScannerManager::OnDeviceEvent, this);
     return Json::Value();  // headers and no body
   }
   return ListScanners();
@@ -295,6 +409,7 @@ Json::Value ScannerManager::UninitDevice() {
   for (ScannerEntry& entry : entries) {
     entry.scanner->ReleaseCaptureData();
   }
+  FollowDeviceSet({});  // the agent has no scanner until the next initDevice
   std::lock_guard lock(listLock_);
   if (status == 0) {
     // The library has stopped every capture: no callback can reach these scanners any more.

@@ -3,18 +3,24 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "scanner/release_countdown.h"
 #include "scanner/scanner.h"
 #include "service/dispatcher.h"
+#include "service/events.h"
 #include "service/reply.h"
 
 namespace scanner {
@@ -26,9 +32,14 @@ struct ScannerEntry {
 
 class ScannerManager {
  public:
-  // `clearTemplates` empties the template database (uninitDevice does that).
+  // How often the finger watcher asks each open scanner whether a finger is on it.
+  static constexpr std::chrono::milliseconds kFingerPollInterval{100};
+
+  // `clearTemplates` empties the template database (uninitDevice does that). `events` hears of
+  // captures, scanners plugged and unplugged, and fingers placed and lifted; the finger watcher
+  // polls the scanners only while it has listeners.
   ScannerManager(service::DeviceLibraries libraries, service::Dispatcher& dispatcher,
-                 std::function<void()> clearTemplates);
+                 std::function<void()> clearTemplates, service::EventHub& events);
   ~ScannerManager();
   ScannerManager(const ScannerManager&) = delete;
   ScannerManager& operator=(const ScannerManager&) = delete;
@@ -48,6 +59,10 @@ class ScannerManager {
 
   // Scanners of earlier enumerations still kept for the library's sake (for tests).
   size_t RetiredCount();
+
+  // Stops the finger watcher and waits for it; the agent calls it before the library goes.
+  // Idempotent; the destructor calls it too.
+  void StopWatching();
 
  private:
   Json::Value InitDevice();
@@ -71,6 +86,16 @@ class ScannerManager {
   // scanner for each device plugged in since and none for those unplugged.
   bool FollowLibraryList();
 
+  // Scanner set changes: `handles` is the library's list now (empty when it was released);
+  // "plug" and "unplug" for each device that came or went since the last change seen.
+  void FollowDeviceSet(const std::vector<int64_t>& handles);
+  // One device plugged (true) or unplugged, as the library tells it.
+  void OnDeviceChange(bool plugged, int64_t handle);
+  static int32_t OnDeviceEvent(int32_t event, int64_t handle, void* user);
+  // The finger watcher's loop and one round of it.
+  void WatchFingers();
+  void PollFingers(std::map<int64_t, bool>& fingerOn);
+
   service::DeviceLibraries libraries_;
   service::Dispatcher& dispatcher_;
   std::function<void()> clearTemplates_;
@@ -86,6 +111,16 @@ class ScannerManager {
   // the countdown hold their own references to any scanner they still use.
   std::vector<std::shared_ptr<Scanner>> retired_;
   ReleaseCountdown countdown_;
+
+  service::EventHub& events_;
+  // The devices the listeners were last told about (plug/unplug).
+  std::mutex deviceLock_;
+  std::set<int64_t> devices_;
+  // The finger watcher thread, its stop flag and its wake-up.
+  std::mutex watchLock_;
+  std::condition_variable watchWake_;
+  bool stopWatching_ = false;
+  std::thread watcher_;
 };
 
 }  // namespace scanner

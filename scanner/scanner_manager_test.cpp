@@ -65,7 +65,8 @@ class ScannerManagerTest : public ::testing::Test {
   AdmitAll sessions;
   service::Dispatcher dispatcher{sessions};
   int clears = 0;
-  ScannerManager manager{{lib, matcherLib}, dispatcher, [this] { ++clears; }};
+  service::EventHub events;
+  ScannerManager manager{{lib, matcherLib}, dispatcher, [this] { ++clears; }, events};
   int64_t nextHandle = 0x100000001ll;
 };
 

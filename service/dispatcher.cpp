@@ -27,9 +27,9 @@ std::string Dispatcher::Dispatch(std::span<const Operation> table, std::string_v
   }
   request.operation = &*operation;
   if (operation->needsSession) {
-    std::string error;
-    if (!sessions_.ValidateSession(cookie, request.pageId, request.handleText, &error)) {
-      return ReplyText(SessionRefusalReply(name, error));
+    SessionRefusal refusal;
+    if (!sessions_.CheckSession(cookie, request.pageId, request.handleText, &refusal)) {
+      return ReplyText(SessionRefusalReply(name, refusal));
     }
   }
   return ReplyText(operation->run(request));

@@ -18,7 +18,7 @@ struct Operation;
 // One API request as an operation sees it.
 struct Request {
   std::string name;
-  const char* cookie = nullptr;          // the raw Cookie header; null when the request has none
+  const char* cookie = nullptr;          // the session identifier; null when the request has none
   std::string parameterText;             // the raw parameter text (see service/request.h)
   std::string handleText;                // value of the last "sHandle" item; empty when none
   std::string pageId;                    // value of the last "id" item; empty when none
@@ -40,13 +40,33 @@ struct Operation {
   bool bypassesApiLock = false;
 };
 
-// Checks that the page (cookie and page ID) may use the scanner the handle text names.
+// Why a page may not use a scanner, in the words the page is sent.
+struct SessionRefusal {
+  std::string reason;     // "retString": the short text pages have always compared against
+  std::string detail;     // "detail": what happened and what the page's developer can do
+  std::string heldUntil;  // "heldUntil": local time ("2026-12-08T08:12:40") the other page's
+                          // hold ends; empty unless another page holds the scanner
+};
+
+// Checks that the page (session identifier and page ID) may use the scanner the handle text
+// names. `cookie` carries the request's session identifier; null when it has none.
 class SessionGate {
  public:
   virtual ~SessionGate() = default;
   // On refusal *error receives the reason.
   virtual bool ValidateSession(const char* cookie, std::string_view pageId,
                                std::string_view handleText, std::string* error) = 0;
+  // The same decision; on refusal *refusal (when not null) receives the reason and, where the
+  // gate knows more, the detail. A gate that knows no more gives the reason alone.
+  virtual bool CheckSession(const char* cookie, std::string_view pageId,
+                            std::string_view handleText, SessionRefusal* refusal) {
+    std::string error;
+    const bool admitted = ValidateSession(cookie, pageId, handleText, &error);
+    if (!admitted && refusal != nullptr) {
+      *refusal = SessionRefusal{error, {}, {}};
+    }
+    return admitted;
+  }
 };
 
 class Dispatcher {

@@ -91,6 +91,40 @@ TEST_F(DispatcherTest, SessionRefusalRunsNothing) {
   EXPECT_EQ(runs, 1);
 }
 
+// A gate that explains itself: the refusal's detail and end of hold reach the page beside the
+// unchanged reason.
+class HeldElsewhere : public SessionGate {
+ public:
+  bool ValidateSession(const char*, std::string_view, std::string_view,
+                       std::string* error) override {
+    *error = "invalid session cookie";
+    return false;
+  }
+  bool CheckSession(const char*, std::string_view, std::string_view,
+                    SessionRefusal* refusal) override {
+    *refusal = SessionRefusal{"invalid session cookie", "scanner 5 is held by another page",
+                              "2026-12-08T08:12:40"};
+    return false;
+  }
+};
+
+TEST(DispatcherRefusal, CarriesTheDetailAndTheEndOfTheHold) {
+  HeldElsewhere gate;
+  Dispatcher dispatcher(gate);
+  const std::vector<Operation> table = {
+      {"guarded", true, false, [](const Request&) { return NewReply(); }}};
+  const Json::Value reply = Parse(dispatcher.Dispatch(table, "guarded", "x", "sHandle=5&id=p"));
+  EXPECT_EQ(reply["retValue"], -112);
+  EXPECT_EQ(reply["retString"], "invalid session cookie");
+  EXPECT_EQ(reply["request"], "guarded");
+  EXPECT_EQ(reply["detail"], "scanner 5 is held by another page");
+  EXPECT_EQ(reply["heldUntil"], "2026-12-08T08:12:40");
+  // A gate that knows no more than the reason adds no empty members.
+  const Json::Value plain =
+      SessionRefusalReply("guarded", SessionRefusal{"session timeout", {}, {}});
+  EXPECT_EQ(plain, SessionRefusalReply("guarded", "session timeout"));
+}
+
 TEST_F(DispatcherTest, OnlyMarkedOperationsRunWhileTheApiLockIsHeld) {
   std::lock_guard held(dispatcher.ApiLock());
   EXPECT_EQ(Parse(dispatcher.Dispatch(table, "abort", nullptr, ""))["retValue"], "0");

@@ -44,6 +44,11 @@ void SetWrongParameter(Json::Value& reply) {
   reply["retString"] = kWrongParameter;
 }
 
+void SetWrongParameter(Json::Value& reply, std::string_view detail) {
+  SetWrongParameter(reply);
+  reply["detail"] = std::string(detail);
+}
+
 Json::Value UnsupportedApiReply() {
   Json::Value reply(Json::objectValue);
   reply["retValue"] = -111;
@@ -56,6 +61,17 @@ Json::Value SessionRefusalReply(std::string_view name, const std::string& reason
   reply["request"] = std::string(name);
   reply["retValue"] = -112;
   reply["retString"] = reason;
+  return reply;
+}
+
+Json::Value SessionRefusalReply(std::string_view name, const SessionRefusal& refusal) {
+  Json::Value reply = SessionRefusalReply(name, refusal.reason);
+  if (!refusal.detail.empty()) {
+    reply["detail"] = refusal.detail;
+  }
+  if (!refusal.heldUntil.empty()) {
+    reply["heldUntil"] = refusal.heldUntil;
+  }
   return reply;
 }
 

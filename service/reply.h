@@ -10,6 +10,7 @@
 
 #include "devicelib/matcher_lib.h"
 #include "devicelib/scanner_lib.h"
+#include "service/dispatcher.h"
 
 namespace service {
 
@@ -40,11 +41,16 @@ void SetLibraryError(Json::Value& reply, const DeviceLibraries& libraries, Libra
 void SetSuccess(Json::Value& reply);
 // "retValue" "-112", "retString" "passed wrong parameter".
 void SetWrongParameter(Json::Value& reply);
+// The same, plus "detail": what was wrong, in words a page's developer can act on (which
+// parameter, what values it takes). "retString" stays the same for every parameter fault.
+void SetWrongParameter(Json::Value& reply, std::string_view detail);
 
 // The refusals every API shares: an unknown operation name (-111 as a JSON integer, nothing
 // else) and a failed session check (-112 as a JSON integer, the request name and the reason).
 Json::Value UnsupportedApiReply();
 Json::Value SessionRefusalReply(std::string_view name, const std::string& reason);
+// The same, with "detail" and "heldUntil" beside "retString" when the refusal has them.
+Json::Value SessionRefusalReply(std::string_view name, const SessionRefusal& refusal);
 
 // The reply text: styled JSON, or nothing at all for a null document (initDevice with no
 // scanner attached answers with headers and no body).

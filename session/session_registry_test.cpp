@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <ctime>
 #include <set>
 #include <string>
 #include <thread>
@@ -284,6 +285,108 @@ TEST(SessionRegistry, NoCookieIsAlwaysRefusedAndCreatesNothing) {
   EXPECT_EQ(error, "No session cookie is passed");
   EXPECT_TRUE(registry.ValidateSession(kCookieA, "page1", "101", nullptr));
   EXPECT_EQ(registry.Size(), 1u);
+}
+
+// Local time "2026-12-08T08:12:40" as seconds since the epoch; -1 when the text has another form.
+std::time_t ParseLocalIso(const std::string& text) {
+  std::tm local{};
+  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &local);
+  if (end == nullptr || *end != '\0' || text.size() != 19) {
+    return -1;
+  }
+  local.tm_isdst = -1;
+  return std::mktime(&local);
+}
+
+TEST(SessionRegistry, RefusalsSayWhatHappenedAndUntilWhenTheScannerIsHeld) {
+  ManualClock clock;
+  SessionRegistry registry(SessionRegistry::kDefaultLifetime, clock.Source());
+  ASSERT_TRUE(registry.CheckSession(kCookieA, "pageA", "3", nullptr));
+  clock.Advance(60s);
+
+  // Held by another page: the short text stays, the detail and the end of the hold come beside.
+  service::SessionRefusal refusal;
+  const std::time_t before = std::time(nullptr);
+  EXPECT_FALSE(registry.CheckSession(kCookieB, "pageB", "3", &refusal));
+  const std::time_t after = std::time(nullptr);
+  EXPECT_EQ(refusal.reason, "invalid session cookie");
+  const std::time_t until = ParseLocalIso(refusal.heldUntil);
+  ASSERT_NE(until, -1) << refusal.heldUntil;
+  // 301 s from the last use, which was 60 s ago on the registry's clock; rounded up.
+  EXPECT_GE(until, before + 301 - 60);
+  EXPECT_LE(until, after + 301 - 60 + 1);
+  EXPECT_EQ(refusal.detail, "scanner 3 is held by another page until " +
+                                refusal.heldUntil.substr(11) +
+                                "; it is freed when that page closes or after it has been idle "
+                                "for 5 minutes");
+  // The plain check gives the same reason.
+  std::string error;
+  EXPECT_FALSE(registry.ValidateSession(kCookieB, "pageB", "3", &error));
+  EXPECT_EQ(error, "invalid session cookie");
+
+  // Another page of the same session.
+  EXPECT_FALSE(registry.CheckSession(kCookieA, "pageC", "3", &refusal));
+  EXPECT_EQ(refusal.reason, "invalid page ID");
+  EXPECT_NE(refusal.detail.find("scanner 3 is held by another page of the same session"),
+            std::string::npos)
+      << refusal.detail;
+  EXPECT_EQ(refusal.heldUntil, "");
+
+  // No identifier at all.
+  EXPECT_FALSE(registry.CheckSession(nullptr, "pageA", "3", &refusal));
+  EXPECT_EQ(refusal.reason, "No session cookie is passed");
+  EXPECT_EQ(refusal.detail,
+            "send the identifier from createSessionID as the X-Session-Id header or as the "
+            "page's cookie");
+  EXPECT_EQ(refusal.heldUntil, "");
+
+  // The hold ran out: the binding page and the other page are each told so once.
+  clock.Advance(301s);
+  EXPECT_FALSE(registry.CheckSession(kCookieB, "pageB", "3", &refusal));
+  EXPECT_EQ(refusal.reason, "invalid session(timeout-ed)");
+  EXPECT_NE(refusal.detail.find("idle for 5 minutes"), std::string::npos) << refusal.detail;
+  EXPECT_EQ(refusal.heldUntil, "");
+  ASSERT_TRUE(registry.CheckSession(kCookieA, "pageA", "4", nullptr));
+  clock.Advance(301s);
+  EXPECT_FALSE(registry.CheckSession(kCookieA, "pageA", "4", &refusal));
+  EXPECT_EQ(refusal.reason, "session timeout");
+  EXPECT_NE(refusal.detail.find("send the request again"), std::string::npos) << refusal.detail;
+}
+
+TEST(SessionRegistry, ShortLifetimesAreToldInSeconds) {
+  ManualClock clock;
+  SessionRegistry registry(20s, clock.Source());
+  ASSERT_TRUE(registry.CheckSession(kCookieA, "pageA", "3", nullptr));
+  service::SessionRefusal refusal;
+  EXPECT_FALSE(registry.CheckSession(kCookieB, "pageB", "3", &refusal));
+  EXPECT_TRUE(refusal.detail.ends_with("idle for 20 seconds")) << refusal.detail;
+}
+
+TEST(SessionRegistry, EventsOfAScannerGoToItsSessionOrToAllWhileUnbound) {
+  ManualClock clock;
+  SessionRegistry registry(10s, clock.Source());
+  // Nobody holds the scanner, or the event is of no one scanner: everyone may see it, also a
+  // listener without a session.
+  EXPECT_TRUE(registry.MaySee(kCookieA, "101"));
+  EXPECT_TRUE(registry.MaySee(std::nullopt, "101"));
+  EXPECT_TRUE(registry.MaySee(kCookieB, ""));
+
+  ASSERT_TRUE(registry.CheckSession(kCookieA, "pageA", "101", nullptr));
+  EXPECT_TRUE(registry.MaySee(kCookieA, "101"));
+  EXPECT_FALSE(registry.MaySee(kCookieB, "101"));
+  EXPECT_FALSE(registry.MaySee(std::nullopt, "101"));
+  EXPECT_FALSE(registry.MaySee("sessionId=aaa", "101"));  // byte for byte
+  EXPECT_TRUE(registry.MaySee(kCookieB, "102"));
+  EXPECT_TRUE(registry.MaySee(kCookieB, ""));
+
+  // Looking renews nothing: the binding expires as if nobody had looked, and then binds no one.
+  clock.Advance(9s);
+  EXPECT_TRUE(registry.MaySee(kCookieA, "101"));
+  clock.Advance(1s);
+  EXPECT_TRUE(registry.MaySee(kCookieB, "101"));
+
+  registry.ClearSessionsByPageId(kCookieA, "pageA");
+  EXPECT_TRUE(registry.MaySee(kCookieB, "101"));
 }
 
 TEST(SessionRegistry, DefaultLifetimeIsThreeHundredAndOneSeconds) {

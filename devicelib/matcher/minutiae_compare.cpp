@@ -189,16 +189,13 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
   return false;
 }
 
+size_t PreparedTemplate::Bytes() const {
+  return queries_.capacity() * sizeof(Query) + keys_.capacity() * sizeof(uint64_t) +
+         ends_.capacity() * sizeof(uint16_t) + order_.capacity() * sizeof(uint32_t) +
+         unsorted_.capacity() * sizeof(Edge);
+}
+
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
-  if (queries_.empty()) {
-    queries_.resize(kMaxEdges);
-    keys_.resize(2 * kMaxEdges + kScan);
-    ends_.resize(2 * kMaxEdges + kScan);
-    order_.resize(2 * kMaxEdges + kScan);
-    unsorted_.resize(kMaxEdges);
-  }
-  constexpr bool probeSide = true;
-  constexpr bool gallerySide = true;
   const float sx = tmpl.xResolution > 0 ? 197.0f / tmpl.xResolution : 1.0f;
   const float sy = tmpl.yResolution > 0 ? 197.0f / tmpl.yResolution : 1.0f;
   count_ = static_cast<int>(std::min<size_t>(tmpl.minutiae.size(), kMaxMinutiae));
@@ -246,7 +243,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
 
   std::fill(y_.begin() + count_, y_.begin() + count_ + kPairScan,
             std::numeric_limits<float>::infinity());
-  if (gallerySide) {
+  {
     // rowStart_[band] = the number of minutiae above band * kRowBand.
     int band = 0;
     for (int k = 0; k < count_ && band <= kRowBands; ++k) {
@@ -262,9 +259,12 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   // edge when some other minutia is lost or added nearby.
   edgeCount_ = 0;
   queryCount_ = 0;
+  maxLength_ = 0;
   lengthBuckets_ = 1;
+  sides_ = 0;
   if (count_ < 2) {
     bucketStart_.fill(0);
+    sides_ = kProbeSide | kGallerySide;
     return;
   }
   const float area = std::max(1.0f, (maxX_ - minX_) * (maxY_ - minY_)) * 0.785f;
@@ -273,24 +273,6 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
       std::sqrt(neighbours * area / (std::numbers::pi_v<float> * static_cast<float>(count_))),
       kMinRadius, kMaxRadius);
   const float radius2 = radius * radius;
-  const auto query = [](const Edge& e) {
-    const LengthWindow& w = kLengthWindows[e.length];
-    Query q;
-    q.offset = w.offset |
-               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaFrom)) << 16 |
-               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaTo)) << 32 |
-               static_cast<uint64_t>(static_cast<uint8_t>(kMaxRotation - e.direction)) << 48;
-    q.limit = w.limit;
-    q.from = e.from;
-    q.to = e.to;
-    q.firstLength = w.firstLength;
-    q.lastLength = w.lastLength;
-    // The beta buckets that the tolerance window [betaFrom - t, betaFrom + t] touches.
-    const int firstBeta = (e.betaFrom - kBetaTolerance) & 0xFF;
-    q.firstRow = static_cast<uint8_t>(firstBeta >> 4);
-    q.rows = static_cast<uint8_t>(((firstBeta & 15) + 2 * kBetaTolerance) / 16 + 1);
-    return q;
-  };
   // Pairs within the radius, found without a branch per pair (whether a pair in the y window
   // is close enough is a coin toss for the branch predictor), then turned into edges.
   std::array<uint16_t, kMaxEdges + kMaxMinutiae> close;
@@ -311,12 +293,16 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   }
   // Only crowded, implausible sets have more; their remaining edges are dropped.
   closeCount = std::min(closeCount, static_cast<int>(kMaxEdges));
+  // The edge lists grow to the largest set seen and stay: a few dozen KB for real prints, not
+  // the few hundred that room for the most edges any record could give would take.
+  if (unsorted_.size() < static_cast<size_t>(closeCount)) {
+    unsorted_.resize(static_cast<size_t>(closeCount));
+  }
   // At 500 ppi the coordinates are whole pixels, and so are the edge vectors (at most
   // kMaxRadius long).
   const bool wholePixels = sx == 1.0f && sy == 1.0f;
   const DirectionTable& directions = Directions();
   Edge* edges = unsorted_.data();
-  Query* queries = queries_.data();
   int maxLength = 0;
   for (int n = 0; n < closeCount; ++n) {
     const int i = close[n] >> 8;
@@ -333,21 +319,58 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     e.betaTo = static_cast<uint8_t>(angle_[j] - e.direction);
     e.length = static_cast<uint8_t>(std::sqrt(d2) + 0.5f);
     maxLength = std::max<int>(maxLength, e.length);
-    if (probeSide) {
-      queries[n] = query(e);
-      // The reversed edge's betaFrom is this one's betaTo turned half a turn.
-      queries[n].firstRowBack =
-          static_cast<uint8_t>(((e.betaTo + 128 - kBetaTolerance) & 0xFF) >> 4);
-    }
   }
   edgeCount_ = closeCount;
-  queryCount_ = probeSide ? closeCount : 0;
+  maxLength_ = maxLength;
+}
 
+void PreparedTemplate::BuildProbeSide() const {
+  const auto query = [](const Edge& e) {
+    const LengthWindow& w = kLengthWindows[e.length];
+    Query q;
+    q.offset = w.offset |
+               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaFrom)) << 16 |
+               static_cast<uint64_t>(static_cast<uint8_t>(kBetaTolerance - e.betaTo)) << 32 |
+               static_cast<uint64_t>(static_cast<uint8_t>(kMaxRotation - e.direction)) << 48;
+    q.limit = w.limit;
+    q.from = e.from;
+    q.to = e.to;
+    q.firstLength = w.firstLength;
+    q.lastLength = w.lastLength;
+    // The beta buckets that the tolerance window [betaFrom - t, betaFrom + t] touches.
+    const int firstBeta = (e.betaFrom - kBetaTolerance) & 0xFF;
+    q.firstRow = static_cast<uint8_t>(firstBeta >> 4);
+    q.rows = static_cast<uint8_t>(((firstBeta & 15) + 2 * kBetaTolerance) / 16 + 1);
+    return q;
+  };
+  if (queries_.size() < static_cast<size_t>(edgeCount_)) {
+    queries_.resize(static_cast<size_t>(edgeCount_));
+  }
+  const Edge* edges = unsorted_.data();
+  Query* queries = queries_.data();
+  for (int n = 0; n < edgeCount_; ++n) {
+    const Edge& e = edges[n];
+    queries[n] = query(e);
+    // The reversed edge's betaFrom is this one's betaTo turned half a turn.
+    queries[n].firstRowBack = static_cast<uint8_t>(((e.betaTo + 128 - kBetaTolerance) & 0xFF) >> 4);
+  }
+  queryCount_ = edgeCount_;
+  sides_ |= kProbeSide;
+}
+
+void PreparedTemplate::BuildGallerySide() const {
   // Counting sort of both directions of every edge into the gallery buckets. Length buckets
   // past the longest edge's would stay empty, so they are left out.
-  if (!gallerySide) {
-    return;
+  // Both directions of every edge, and kScan slots that the voting reads past the last bucket.
+  const size_t slots = 2 * static_cast<size_t>(edgeCount_) + kScan;
+  if (keys_.size() < slots) {
+    keys_.resize(slots);
+    ends_.resize(slots);
+    order_.resize(slots);
   }
+  const Edge* edges = unsorted_.data();
+  const int closeCount = edgeCount_;
+  const int maxLength = maxLength_;
   const int lengthBuckets = std::min(maxLength / kLengthBucket + 1, kLengthBuckets);
   lengthBuckets_ = lengthBuckets;
   const int buckets = kBetaBuckets * lengthBuckets;
@@ -378,6 +401,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     ends_[at] = static_cast<uint16_t>(e.to | e.from << 8);
     order_[at] = order | 1u;
   }
+  sides_ |= kGallerySide;
 }
 
 // Each probe edge (i, j) is looked up once, against both directions of the gallery edges; a
@@ -648,6 +672,10 @@ bool Comparator::Refit(const PreparedTemplate& probe, const PreparedTemplate& ga
   return true;
 }
 
+size_t Comparator::Bytes() const {
+  return tallies_.capacity() * sizeof(Tally) + touched_.capacity() * sizeof(uint16_t);
+}
+
 int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
                       const CompareOptions& options) {
   // The voting, the choice of seeds and the greedy pairing each favour one side; putting the
@@ -660,9 +688,19 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
     return 0;
   }
-  if (tallies_.empty()) {
-    tallies_.resize(static_cast<size_t>(kMaxMinutiae) * kMaxMinutiae);
-    touched_.reserve(tallies_.size());
+  // One cell per (probe, gallery) minutia pair; the table grows to the largest pair of sets
+  // seen (37 KB of cells for two sets of 48 minutiae, 1 MB for two of the most a record can
+  // hold). Cells are zero between comparisons, so grown cells join the table as they should.
+  const size_t cells = static_cast<size_t>(probe.count_) * static_cast<size_t>(gallery.count_);
+  if (tallies_.size() < cells) {
+    tallies_.resize(cells);
+    touched_.reserve(cells);
+  }
+  if ((probe.sides_ & PreparedTemplate::kProbeSide) == 0) {
+    probe.BuildProbeSide();
+  }
+  if ((gallery.sides_ & PreparedTemplate::kGallerySide) == 0) {
+    gallery.BuildGallerySide();
   }
   touched_.clear();
   Vote(probe, gallery);
@@ -714,7 +752,6 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     a.targetX = gallery.x_[j];
     a.targetY = gallery.y_[j];
     support[c] = t.votes;
-    rank[c] = static_cast<uint8_t>(c);
   }
   // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
   // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns
@@ -756,9 +793,22 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     }
     support[c] += agreeing;
   }
-  std::stable_sort(rank.begin(), rank.begin() + found,
-                   [&](uint8_t a, uint8_t b) { return support[a] > support[b]; });
+  // The seedCount best supported, in order, ties in candidate order (what a stable sort of all
+  // of them would put first): an insertion into a short list, without the buffer that
+  // std::stable_sort allocates on every call.
   const int seedCount = std::min(found, std::max(options.seeds, 1));
+  int ranked = 0;
+  for (int c = 0; c < found; ++c) {
+    if (ranked == seedCount && support[c] <= support[rank[ranked - 1]]) {
+      continue;
+    }
+    int at = ranked < seedCount ? ranked++ : seedCount - 1;
+    while (at > 0 && support[c] > support[rank[at - 1]]) {
+      rank[at] = rank[at - 1];
+      --at;
+    }
+    rank[at] = static_cast<uint8_t>(c);
+  }
 
   // Try the seeds in turn; a seed that an earlier alignment already paired would repeat it.
   std::array<int16_t, kMaxMinutiae> covered;

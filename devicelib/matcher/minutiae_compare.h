@@ -45,9 +45,12 @@ class PreparedTemplate {
   // Cheap: the edge lists are allocated by the first Prepare.
   PreparedTemplate() = default;
   // Replaces the content. Minutiae beyond kMaxMinutiae are ignored (records cannot hold more).
-  // Both sides' edge lists are built: Comparator::Score decides which set plays the probe.
+  // The edges are found here; the look-ups of the side the set plays (Comparator::Score decides
+  // which) are built on its first comparison.
   void Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options);
   int size() const { return count_; }
+  // Heap bytes held (the edge lists, grown to the largest set prepared so far).
+  size_t Bytes() const;
   // A strict order on contents, the same whichever set it is asked of: true when this set
   // comes before `other`. Equal contents are not ordered.
   bool Precedes(const PreparedTemplate& other) const;
@@ -85,6 +88,15 @@ class PreparedTemplate {
   static constexpr int kLengthBuckets = 32;  // radius at most 100 px
   static constexpr int kScan = 4;            // keys_ slots the voting reads past a bucket
 
+  // Builds the look-ups of the side this set plays, the first time it plays it: which side a
+  // set plays is known only when it meets the other, and each side costs about a sixth of a
+  // comparison. The sets of one Score call belong to its thread, like the Comparator.
+  void BuildProbeSide() const;
+  void BuildGallerySide() const;
+  static constexpr uint8_t kProbeSide = 1;
+  static constexpr uint8_t kGallerySide = 2;
+  mutable uint8_t sides_ = 0;  // the sides built since the last Prepare
+
   int count_ = 0;
   uint64_t digest_ = 0;  // of the normalised positions, for Precedes
   // Sorted by y ascending (the pairing step searches a y window).
@@ -104,31 +116,34 @@ class PreparedTemplate {
   // direction of each on the probe side, both directions bucketed on the gallery side, so that
   // every geometric agreement between a probe and a gallery edge is met exactly once. The
   // vectors are sized once; the counts say how much of them is in use.
-  std::vector<Query> queries_;  // probe side, one per edge
-  int queryCount_ = 0;
+  mutable std::vector<Query> queries_;  // probe side, one per edge
+  mutable int queryCount_ = 0;
   // Gallery side, in bucket order: the lanes described at Query; from | to << 8; and where the
   // agreement stands in the canonical voting order (see Comparator::Vote): reversed (bit 0),
   // betaFrom bucket of the forward edge (bits 1-4), its index (bits 5-16) and its length
   // bucket (bits 17-21).
-  std::vector<uint64_t> keys_;
-  std::vector<uint16_t> ends_;
-  std::vector<uint32_t> order_;
+  mutable std::vector<uint64_t> keys_;
+  mutable std::vector<uint16_t> ends_;
+  mutable std::vector<uint32_t> order_;
   std::vector<Edge> unsorted_;  // the edges in the order found
   int edgeCount_ = 0;
+  int maxLength_ = 0;  // of the longest edge
   // Length buckets in use (the longest edge's bucket + 1); the bucket of betaFrom row r and
   // length bucket l is r * lengthBuckets_ + l.
-  int lengthBuckets_ = 1;
-  std::array<uint16_t, kBetaBuckets * kLengthBuckets + 1> bucketStart_{};
+  mutable int lengthBuckets_ = 1;
+  mutable std::array<uint16_t, kBetaBuckets * kLengthBuckets + 1> bucketStart_{};
 };
 
 // Scores pairs of prepared templates. Holds the scratch memory, so one Comparator per thread.
 class Comparator {
  public:
-  // Cheap: the vote table (about 1 MB) is allocated by the first Score.
+  // Cheap: the vote table is allocated by the first Score, as large as its two sets need.
   Comparator() = default;
   // Similarity 0..kMaxScore. Exactly symmetric: the two sets are put into a fixed order by
   // their contents before they are compared, so swapping them changes nothing.
   int Score(const PreparedTemplate& a, const PreparedTemplate& b, const CompareOptions& options);
+  // Heap bytes held (the vote table, grown to the largest pair of sets compared so far).
+  size_t Bytes() const;
 
  private:
   int ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,

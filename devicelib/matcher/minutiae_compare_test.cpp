@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <numbers>
 #include <vector>
 
@@ -271,6 +272,32 @@ TEST(MinutiaeCompare, PreparedTemplatesAndComparatorAreReusable) {
     b.Prepare(y, options);
     EXPECT_EQ(comparator.Score(a, b, options), Score(x, y)) << f;
   }
+}
+
+TEST(MinutiaeCompare, TablesGrowWithTheSetsAndStayCleanAcrossSizes) {
+  // The vote table and edge lists are sized by the sets compared, growing when larger ones come:
+  // a reused comparator must score small, large and again small sets as fresh ones do (grown
+  // cells start empty, old cells were emptied), and hold only what its sets need - every
+  // worker thread that ever compares keeps one.
+  PreparedTemplate a;
+  PreparedTemplate b;
+  Comparator comparator;
+  const CompareOptions options = FullModeOptions();
+  const int sizes[] = {12, 45, 30, 90, 20, 60};
+  for (uint32_t n = 0; n < std::size(sizes); ++n) {
+    const auto master = synth::MasterFinger(n, sizes[n]);
+    const auto x = synth::Impression(master, 1);
+    const auto y =
+        synth::Impression(n % 2 == 0 ? master : synth::MasterFinger(n + 40, sizes[n]), 2);
+    a.Prepare(x, options);
+    b.Prepare(y, options);
+    EXPECT_EQ(comparator.Score(a, b, options), Score(x, y)) << sizes[n];
+    EXPECT_EQ(comparator.Score(b, a, options), Score(x, y)) << sizes[n];
+  }
+  // After sets of up to about 90 minutiae: far less than room for the most a record can hold
+  // (255 x 255 vote cells, about 1 MB, and some 240 KB of edge lists per set).
+  EXPECT_LT(comparator.Bytes(), 256u * 1024u);
+  EXPECT_LT(a.Bytes() + b.Bytes(), 128u * 1024u);
 }
 
 }  // namespace

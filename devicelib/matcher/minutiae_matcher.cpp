@@ -1,5 +1,6 @@
 #include "devicelib/matcher/minutiae_matcher.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -57,6 +58,8 @@ struct Instance {
   std::atomic<int32_t> fastMode{0};
   std::atomic<int32_t> securityLevel{kDefaultSecurityLevel};
   std::atomic<int32_t> templateType{kTemplateIso19794_2};
+  // Score of the last Verify, best score of the last Identify (kParamMatchScore).
+  std::atomic<int32_t> lastScore{0};
 
   // AbortIdentify only raises the flag while an identification runs, so an abort sent when
   // none runs cannot end the next one before it starts.
@@ -103,6 +106,12 @@ class MinutiaeMatcher final : public MatcherLib {
         return kOk;
       case kParamSecurityLevel:
         *value = instance->securityLevel.load();
+        return kOk;
+      case kParamMatchScore:
+        *value = instance->lastScore.load();
+        return kOk;
+      case kParamMatchThreshold:
+        *value = instance->Threshold();
         return kOk;
       default:
         return kInvalidParameter;
@@ -151,7 +160,9 @@ class MinutiaeMatcher final : public MatcherLib {
         !Load(templ, templSize, options, &w.decoded, &w.gallery)) {
       return kInvalidTemplate;
     }
-    *result = w.comparator.Score(w.probe, w.gallery, options) >= instance->Threshold() ? 1 : 0;
+    const int32_t score = w.comparator.Score(w.probe, w.gallery, options);
+    instance->lastScore.store(score);
+    *result = score >= instance->Threshold() ? 1 : 0;
     return kOk;
   }
 
@@ -181,6 +192,7 @@ class MinutiaeMatcher final : public MatcherLib {
     instance->identifying.store(true);
     int32_t status = kOk;
     int32_t bestScore = -1;
+    int32_t bestOverall = 0;  // reported even when no entry reaches the threshold
     for (int32_t n = 0; n < count; ++n) {
       if (instance->abortRequested.load(std::memory_order_relaxed)) {
         status = kIdentifyAborted;
@@ -195,12 +207,14 @@ class MinutiaeMatcher final : public MatcherLib {
         continue;
       }
       const int32_t score = w.comparator.Score(w.probe, w.gallery, options);
+      bestOverall = std::max(bestOverall, score);
       if (score >= threshold && score > bestScore) {
         bestScore = score;
         *index = n;
       }
     }
     instance->identifying.store(false);
+    instance->lastScore.store(bestOverall);
     if (status != kOk) {
       *index = -1;
     }

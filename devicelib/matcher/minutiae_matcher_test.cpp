@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -108,7 +109,7 @@ TEST_F(MatcherTest, ParametersHaveDefaultsAndRanges) {
   const int32_t two = 2;
   EXPECT_EQ(lib_->SetParameter(handle_, kParamFastMode, &two), kInvalidParameter);
 
-  EXPECT_EQ(lib_->GetParameter(handle_, 303, &value), kInvalidParameter);
+  EXPECT_EQ(lib_->GetParameter(handle_, 305, &value), kInvalidParameter);
   EXPECT_EQ(lib_->SetParameter(handle_, 201, &on), kInvalidParameter);
   EXPECT_EQ(lib_->GetParameter(handle_, kParamFastMode, nullptr), kInvalidParameter);
   EXPECT_EQ(lib_->SetParameter(handle_, kParamFastMode, nullptr), kInvalidParameter);
@@ -200,6 +201,53 @@ TEST_F(MatcherTest, MalformedRecordsAreRefusedWith112) {
   EXPECT_EQ(
       CompareTemplatesFast(good.data(), Size(good), truncated.data(), Size(truncated), &score),
       kInvalidTemplate);
+}
+
+// What a page is told beside a result: the score of the comparison and the threshold in force,
+// also when the finger did not match (that is when the user needs to know how close it came).
+TEST_F(MatcherTest, ScoreAndThresholdOfTheLastComparisonCanBeRead) {
+  int32_t value = -1;
+  ASSERT_EQ(lib_->GetParameter(handle_, kParamMatchScore, &value), kOk);
+  EXPECT_EQ(value, 0);  // nothing compared yet
+  const int32_t level = 6;
+  ASSERT_EQ(lib_->SetParameter(handle_, kParamSecurityLevel, &level), kOk);
+  ASSERT_EQ(lib_->GetParameter(handle_, kParamMatchThreshold, &value), kOk);
+  EXPECT_EQ(value, SecurityLevelThreshold(level));
+  // Read-only: a page cannot set its own threshold or score through setParameters.
+  EXPECT_EQ(lib_->SetParameter(handle_, kParamMatchScore, &level), kInvalidParameter);
+  EXPECT_EQ(lib_->SetParameter(handle_, kParamMatchThreshold, &level), kInvalidParameter);
+
+  const Bytes a = Impression(7, 1);
+  for (const Bytes& b : {Impression(7, 2), Impression(8, 2)}) {
+    int32_t expected = -1;
+    ASSERT_EQ(CompareTemplates(a.data(), Size(a), b.data(), Size(b), &expected), kOk);
+    int32_t result = -1;
+    ASSERT_EQ(Verify(a, b, &result), kOk);
+    ASSERT_EQ(lib_->GetParameter(handle_, kParamMatchScore, &value), kOk);
+    EXPECT_EQ(value, expected);
+    EXPECT_EQ(result, expected >= SecurityLevelThreshold(level) ? 1 : 0);
+  }
+
+  // Identify: the best score over the gallery, whether or not it reached the threshold.
+  std::vector<Bytes> gallery = {Impression(20, 1), Impression(21, 1), Impression(22, 1)};
+  const Bytes stranger = Impression(23, 2);
+  int32_t best = 0;
+  for (const Bytes& g : gallery) {
+    int32_t score = 0;
+    ASSERT_EQ(CompareTemplates(stranger.data(), Size(stranger), g.data(), Size(g), &score), kOk);
+    best = std::max(best, score);
+  }
+  ASSERT_GT(best, 0);
+  int32_t index = 0;
+  ASSERT_EQ(Identify(stranger, {gallery[0].data(), gallery[1].data(), gallery[2].data()},
+                     {Size(gallery[0]), Size(gallery[1]), Size(gallery[2])}, 5000, &index),
+            kOk);
+  EXPECT_EQ(index, -1);
+  ASSERT_EQ(lib_->GetParameter(handle_, kParamMatchScore, &value), kOk);
+  EXPECT_EQ(value, best);
+  ASSERT_EQ(Identify(stranger, {}, {}, 5000, &index), kOk);
+  ASSERT_EQ(lib_->GetParameter(handle_, kParamMatchScore, &value), kOk);
+  EXPECT_EQ(value, 0);  // an empty gallery: nothing came close
 }
 
 TEST_F(MatcherTest, IdentifyFindsTheFingerAndSkipsEmptyOrUnreadableEntries) {

@@ -1,6 +1,6 @@
 // The agent's own page: scanner selection, capture, settings, export and the template database.
 // Everything goes through the client in webagent.js.
-import { WebAgent, WebAgentError, FileType, dataUrl, base64ByteLength } from './webagent.js';
+import { WebAgent, WebAgentError, FileType, dataUrl, base64ByteLength, describeReply } from './webagent.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -21,6 +21,9 @@ const state = {
   polling: false,
   pollFailing: false,
   lastSensor: undefined,
+  waiting: null, // AbortController of the operation that waits for the scanner
+  events: null, // the agent's event stream, when the agent offers one
+  paramsRead: false, // the settings form shows values read from the scanner
 };
 
 // ----- small helpers ---------------------------------------------------------------------
@@ -49,26 +52,43 @@ function log(operation, message, kind = 'info') {
   }
 }
 
-/** Shows a result line under a card. kind: 'ok' | 'error' | 'wait' | '' */
-function show(el, message, kind) {
-  el.textContent = message;
+/**
+ * Shows a result line under a card: plain words, and below them, smaller, the status codes and
+ * figures for whoever wants to look closer. kind: 'ok' | 'error' | 'wait' | ''
+ */
+function show(el, message, kind, details = '') {
+  el.replaceChildren(message);
+  if (details) {
+    const small = document.createElement('small');
+    small.className = 'details';
+    small.textContent = details;
+    el.append(small);
+  }
   el.className = `result ${kind || ''}`.trim();
 }
 
 /** Shows a reply's outcome in a card's result line and in the log. */
 function report(el, reply, successText) {
-  const text = reply.ok ? successText ?? reply.message : reply.message;
-  show(el, text, reply.ok ? 'ok' : 'error');
-  log(reply.operation, text, reply.ok ? 'ok' : 'error');
+  const { text, details } = describeReply(reply);
+  const shown = reply.ok ? successText ?? text : text;
+  show(el, shown, reply.ok ? 'ok' : 'error', details);
+  log(reply.operation, details ? `${shown} (${details})` : shown, reply.ok ? 'ok' : 'error');
   return reply.ok;
 }
 
 function reportError(el, operation, error) {
+  if (error?.name === 'AbortError') {
+    show(el, 'Stopped: the scanner no longer waits for a finger.', '');
+    log(operation, 'Stopped.', 'info');
+    return;
+  }
   const text = error instanceof WebAgentError ? error.message : `Unexpected error: ${error?.message ?? error}`;
   show(el, text, 'error');
   log(operation, text, 'error');
-  if (error instanceof WebAgentError && /cannot be reached|no answer/.test(text)) {
+  if (error instanceof WebAgentError && (error.reason === 'unreachable' || error.reason === 'timeout')) {
     setConnection('error', 'Agent not reachable');
+  } else if (error instanceof WebAgentError && error.reason === 'refused') {
+    setConnection('error', 'Not allowed');
   }
 }
 
@@ -121,7 +141,8 @@ function hideWait() {
 
 /**
  * Runs an operation that may wait for a finger. Only one such operation runs at a time; the
- * controls are disabled meanwhile and the viewer shows what the scanner waits for.
+ * controls are disabled meanwhile and the viewer shows what the scanner waits for. `action`
+ * gets the signal that Stop aborts (the client then also stops the scanner's capture).
  */
 async function runWaiting(label, resultEl, waitText, action, countdown = true) {
   if (state.busy) {
@@ -129,17 +150,19 @@ async function runWaiting(label, resultEl, waitText, action, countdown = true) {
     return null;
   }
   state.busy = label;
+  state.waiting = new AbortController();
   updateControls();
   show(resultEl, waitText, 'wait');
   showWait(waitText, countdown);
   try {
-    return await action();
+    return await action(state.waiting.signal);
   } catch (error) {
     reportError(resultEl, label, error);
     return null;
   } finally {
     hideWait();
     state.busy = null;
+    state.waiting = null;
     updateControls();
   }
 }
@@ -169,7 +192,7 @@ function updateControls() {
   // Stop also ends an operation that waits for a finger: the agent answers the abort at once.
   $('btn-abort').disabled = !have || !(state.live || state.autoWaiting || state.busy);
   $('btn-params-read').disabled = !idle;
-  $('btn-params-apply').disabled = !idle;
+  $('btn-params-apply').disabled = !idle || !state.paramsRead;
   $('btn-template').disabled = !idle;
   $('btn-image-export').disabled = !idle;
   $('btn-image-save').disabled = !idle;
@@ -206,13 +229,79 @@ async function connect() {
     banner('');
     log('createSessionID', `Connected to the agent at ${agent.baseUrl}.`, 'ok');
     show($('scanner-result'), 'Connected. Choose "Find scanners" to list the attached scanners.', 'ok');
+    openEvents();
   } catch (error) {
     state.connected = false;
-    setConnection('error', 'Agent not reachable');
+    setConnection('error', error?.reason === 'refused' ? 'Not allowed' : 'Agent not reachable');
     banner(`${error.message} Retrying every 3 seconds…`);
     setTimeout(connect, 3000);
   }
   updateControls();
+}
+
+// ----- the agent's events ------------------------------------------------------------------
+
+/** Shows whether a finger lies on the chosen scanner, from the events or the status poll. */
+function showFinger(on) {
+  flag($('st-sensor'), on, 'Yes', 'No');
+  const pill = $('finger-indicator');
+  pill.hidden = on === undefined;
+  pill.className = `pill ${on ? 'pill-ok' : 'pill-neutral'} finger-indicator`;
+  pill.textContent = on ? 'Finger on the scanner' : 'No finger';
+}
+
+/**
+ * Follows the agent's events: finger on and off, plugged scanners, enrolment samples. The
+ * status poll goes on beside them, so an agent without events (or a lost stream) loses nothing.
+ */
+function openEvents() {
+  if (state.events) {
+    return;
+  }
+  let stream;
+  try {
+    stream = agent.events();
+  } catch (error) {
+    log('events', error.message, 'info');
+    return;
+  }
+  state.events = stream;
+  const mine = (e) => e.detail.sHandle === state.handle;
+  stream.addEventListener('fingeron', (e) => mine(e) && showFinger(true));
+  stream.addEventListener('fingeroff', (e) => mine(e) && showFinger(false));
+  stream.addEventListener('enrolsample', (e) => {
+    if (!mine(e) || state.busy !== 'enroll') {
+      return;
+    }
+    const { sample, samples, quality } = e.detail;
+    const q = Number.isInteger(quality) ? ` (quality ${quality})` : '';
+    const next = sample < samples ? ' Lift the finger and place it again…' : ' Saving…';
+    const text = `Sample ${sample} of ${samples} taken${q}.${next}`;
+    $('viewer-wait-text').textContent = text;
+    show($('db-result'), text, 'wait');
+  });
+  for (const name of ['plug', 'unplug']) {
+    stream.addEventListener(name, (e) => {
+      const n = Number(e.detail.scanners);
+      const what = name === 'plug' ? 'A scanner was plugged in' : 'A scanner was unplugged';
+      const text = `${what} (${plural(Number.isInteger(n) ? n : 0, 'scanner', 'scanners')} now): choose "Find scanners".`;
+      show($('scanner-result'), text, '');
+      log(name, text, 'info');
+    });
+  }
+  stream.addEventListener('capturedone', (e) => {
+    // an automatic capture is over: show its image at once instead of at the next poll
+    if (mine(e) && state.autoWaiting && e.detail.retValue === 0) {
+      schedulePoll(0);
+    }
+  });
+  stream.addEventListener('overflow', () => log('events', 'Some events were missed; the status poll catches up.', 'info'));
+  stream.addEventListener('error', (e) => {
+    if (e.detail.closed) {
+      log('events', 'The agent\'s events are not available; the page watches the status instead.', 'info');
+      state.events = null;
+    }
+  });
 }
 
 async function findScanners() {
@@ -271,7 +360,8 @@ async function selectScanner(handle) {
   const s = state.scanners.find((x) => x.handle === handle);
   $('st-model').textContent = s ? s.type : '–';
   $('st-handle').textContent = s ? s.handle : '–';
-  $('st-sensor').textContent = '–';
+  showFinger(undefined);
+  showSettings(false);
   $('st-capturing').textContent = '–';
   $('st-version').textContent = '–';
   updateControls();
@@ -326,7 +416,7 @@ async function poll() {
       log('getScannerStatus', 'The agent answers again.', 'ok');
     }
     if (st.ok) {
-      flag($('st-sensor'), st.sensorOn, 'Yes', 'No');
+      showFinger(st.sensorOn);
       flag($('st-capturing'), st.capturing, 'Yes', 'No');
       if (state.autoWaiting) {
         state.autoPolls += 1;
@@ -341,6 +431,7 @@ async function poll() {
           state.autoWaiting = false;
           hideWait();
           show($('capture-result'), 'Auto capture ended without an image.', 'error');
+          clearCaptureImage('No image: the automatic capture ended without one.');
           log('autoCapture', 'Auto capture ended without an image.', 'error');
           updateControls();
         }
@@ -348,7 +439,7 @@ async function poll() {
         showCaptureImage(true);
       }
     } else {
-      $('st-sensor').textContent = '–';
+      showFinger(undefined);
       $('st-capturing').textContent = '–';
       if (st.message !== state.lastSensor) {
         log('getScannerStatus', st.message, 'error');
@@ -394,17 +485,30 @@ function showCaptureImage(quietIfEmpty) {
     $('image-meta').textContent = text;
     log('CaptureImg.bmp', text, 'error');
   };
-  img.src = agent.imageUrl(state.handle);
+  agent.showImage(img, state.handle);
+}
+
+/** Empties the viewer: after a failed capture the old image would pass for the new one. */
+function clearCaptureImage(text) {
+  const img = $('capture-image');
+  img.onload = null;
+  img.onerror = null;
+  img.removeAttribute('src');
+  img.hidden = true;
+  $('viewer-empty').hidden = state.live;
+  $('image-meta').textContent = text;
 }
 
 async function capture() {
   const el = $('capture-result');
   await stopLiveForCapture();
-  const reply = await runWaiting('captureSingle', el, 'Place a finger on the scanner…', () =>
-    agent.captureSingle(state.handle),
+  const reply = await runWaiting('captureSingle', el, 'Place a finger on the scanner…', (signal) =>
+    agent.captureSingle(state.handle, { signal }),
   );
   if (reply && report(el, reply, 'Captured.')) {
     showCaptureImage(false);
+  } else {
+    clearCaptureImage('No image: the capture did not succeed.');
   }
 }
 
@@ -426,7 +530,7 @@ async function toggleLive() {
       log('PreviewStreaming.bmp', 'The live preview stream was interrupted.', 'error');
     }
   };
-  img.src = agent.previewStreamUrl(state.handle);
+  agent.showImage(img, state.handle, { preview: true });
   img.hidden = false;
   $('capture-image').hidden = true;
   $('viewer-empty').hidden = true;
@@ -463,6 +567,7 @@ async function autoCapture() {
   const el = $('capture-result');
   const reply = await runQuick('autoCapture', el, () => agent.autoCapture(state.handle));
   if (!reply || !report(el, reply, 'Auto capture armed: place a finger on the scanner.')) {
+    clearCaptureImage('No image: the automatic capture did not start.');
     return;
   }
   state.autoWaiting = true;
@@ -478,10 +583,13 @@ async function abortCapture() {
     await stopLive(false);
     return;
   }
-  const waiting = state.busy;
+  if (state.waiting) {
+    // the client stops the scanner's capture too; the waiting operation reports its end
+    state.waiting.abort();
+    return;
+  }
   const reply = await runQuick('abortCapture', el, () => agent.abortCapture(state.handle));
-  if (reply && !waiting) {
-    // A waiting operation reports its own end (the scanner's "aborted" answer).
+  if (reply) {
     report(el, reply, 'Capture stopped.');
   }
   state.autoWaiting = false;
@@ -490,6 +598,13 @@ async function abortCapture() {
 }
 
 // ----- parameters --------------------------------------------------------------------------
+
+/** The settings' fields show only values read from the scanner, never the form's defaults. */
+function showSettings(read) {
+  state.paramsRead = read;
+  $('params-fields').hidden = !read;
+  $('params-empty').hidden = read;
+}
 
 async function readParameters() {
   const el = $('params-result');
@@ -511,7 +626,9 @@ async function readParameters() {
   setSelect($('p-security'), p.securityLevel);
   setSelect($('p-template-type'), p.templateType);
   $('p-fastmode').checked = p.fastMode;
+  showSettings(true);
   show(el, 'Settings read from the scanner.', 'ok');
+  updateControls();
 }
 
 function setSelect(select, value) {
@@ -679,11 +796,26 @@ function userLabel(n) {
   return u ? `no. ${n} “${u.id || 'no ID'}”` : `no. ${n}`;
 }
 
-function outcome(kind, text) {
+/** The database's one result: match, no match, or what happened; figures below it. */
+function outcome(kind, text, details = '') {
   const el = $('db-outcome');
   el.className = `outcome ${kind}`;
-  el.textContent = text;
+  el.replaceChildren(text);
+  if (details) {
+    const small = document.createElement('small');
+    small.className = 'details';
+    small.textContent = details;
+    el.append(small);
+  }
   el.hidden = !text;
+}
+
+/** Shows a comparison's result once: in the outcome box, the result line left empty. */
+function matchOutcome(el, reply, kind, text) {
+  const { details } = describeReply(reply);
+  outcome(kind, text, details);
+  show(el, '', 'ok');
+  log(reply.operation, details ? `${text} (${details})` : text, 'ok');
 }
 
 async function refreshDb(quiet = true) {
@@ -827,17 +959,19 @@ async function enroll(event) {
   const wait = four
     ? 'Place the same finger four times, lifting it in between…'
     : 'Place the finger to enrol on the scanner…';
-  const reply = await runWaiting('enroll', el, wait, () =>
-    agent.db.enroll(state.handle, { userSerialNo, userID, selectTemplate: four ? 1 : 0, qualityLevel }),
+  const reply = await runWaiting('enroll', el, wait, (signal) =>
+    agent.db.enroll(state.handle, { userSerialNo, userID, selectTemplate: four ? 1 : 0, qualityLevel, signal }),
     !four,
   );
   if (reply) {
     const who = isNew ? `“${userID}” as user no. ${userSerialNo}` : `user ${userLabel(userSerialNo)} again`;
-    if (report(el, reply, `Enrolled ${who}.`)) {
+    if (reply.ok) {
       if (isNew) {
         $('enroll-id').value = '';
       }
-      outcome('match', `Enrolled ${who}.`);
+      matchOutcome(el, reply, 'match', `Enrolled ${who}.`);
+    } else {
+      report(el, reply);
     }
   }
   await refreshDb();
@@ -850,15 +984,16 @@ async function verify(n = chosenUser()) {
   const el = $('db-result');
   await stopLiveForCapture();
   outcome('', '');
-  const reply = await runWaiting('verify', el, `Place the finger of user ${userLabel(n)} on the scanner…`, () =>
-    agent.db.verify(state.handle, { userSerialNo: n }),
+  const reply = await runWaiting('verify', el, `Place the finger of user ${userLabel(n)} on the scanner…`, (signal) =>
+    agent.db.verify(state.handle, { userSerialNo: n, signal }),
   );
   if (!reply) {
     return;
   }
-  if (report(el, reply, reply.matched ? `The finger matches user ${userLabel(n)}.` : `The finger does not match user ${userLabel(n)}.`)) {
-    outcome(reply.matched ? 'match' : 'nomatch', reply.matched ? `Match: user ${userLabel(n)}` : `No match with user ${userLabel(n)}`);
-    show(el, '', 'ok'); // the outcome says it
+  if (reply.ok) {
+    matchOutcome(el, reply, reply.matched ? 'match' : 'nomatch', reply.matched ? `Match: user ${userLabel(n)}` : `No match with user ${userLabel(n)}`);
+  } else {
+    report(el, reply);
   }
 }
 
@@ -870,8 +1005,8 @@ async function update() {
   const el = $('db-result');
   await stopLiveForCapture();
   outcome('', '');
-  const reply = await runWaiting('update', el, `Place the finger of user ${userLabel(n)} on the scanner…`, () =>
-    agent.db.update(state.handle, { userSerialNo: n }),
+  const reply = await runWaiting('update', el, `Place the finger of user ${userLabel(n)} on the scanner…`, (signal) =>
+    agent.db.update(state.handle, { userSerialNo: n, signal }),
   );
   if (reply) {
     report(el, reply, `The template of user ${userLabel(n)} was replaced.`);
@@ -941,29 +1076,31 @@ async function identify() {
   outcome('', '');
   state.identifying = true;
   const n = state.users.length;
-  const reply = await runWaiting('identify', el, `Place a finger: searching ${plural(n, 'user', 'users')}…`, () =>
-    agent.db.identify(state.handle),
+  const reply = await runWaiting('identify', el, `Place a finger: searching ${plural(n, 'user', 'users')}…`, (signal) =>
+    agent.db.identify(state.handle, { signal }),
   );
   state.identifying = false;
   updateControls();
   if (!reply) {
     return;
   }
-  const text = reply.found
-    ? `Identified: user ${userLabel(reply.matchedIndex)}.`
-    : 'Not registered: the finger matches nobody in the database.';
-  if (report(el, reply, text)) {
-    outcome(reply.found ? 'match' : 'nomatch', reply.found ? `Identified: user ${userLabel(reply.matchedIndex)}` : 'Not registered: the finger matches nobody in the database');
-    show(el, '', 'ok');
-    if (reply.found) {
-      $('match-user').value = String(reply.matchedIndex);
-      highlightRow();
-    }
+  if (!reply.ok) {
+    report(el, reply);
+    return;
+  }
+  matchOutcome(el, reply, reply.found ? 'match' : 'nomatch', reply.found ? `Identified: user ${userLabel(reply.matchedIndex)}` : 'Not registered: the finger matches nobody in the database');
+  if (reply.found) {
+    $('match-user').value = String(reply.matchedIndex);
+    highlightRow();
   }
 }
 
 async function abortIdentify() {
   const el = $('db-result');
+  if (state.identifying && state.waiting) {
+    state.waiting.abort(); // stops the search and a capture that waits for the finger
+    return;
+  }
   const reply = await runQuick('db/abortIdentify', el, () => agent.db.abortIdentify());
   if (reply) {
     log(reply.operation, reply.ok ? 'Abort sent.' : reply.message, reply.ok ? 'ok' : 'error');
@@ -982,12 +1119,13 @@ async function verifyTemplate(event) {
   const encryptKey = encrypt ? $('vt-key').value : '';
   await stopLiveForCapture();
   outcome('', '');
-  const reply = await runWaiting('verifyTemplate', el, 'Place a finger to compare with the template…', () =>
-    agent.db.verifyTemplate(state.handle, { templateBase64, encrypt, encryptKey }),
+  const reply = await runWaiting('verifyTemplate', el, 'Place a finger to compare with the template…', (signal) =>
+    agent.db.verifyTemplate(state.handle, { templateBase64, encrypt, encryptKey, signal }),
   );
-  if (reply && report(el, reply, reply.matched ? 'The finger matches the template.' : 'The finger does not match the template.')) {
-    outcome(reply.matched ? 'match' : 'nomatch', reply.matched ? 'Match with the pasted template' : 'No match with the pasted template');
-    show(el, '', 'ok');
+  if (reply?.ok) {
+    matchOutcome(el, reply, reply.matched ? 'match' : 'nomatch', reply.matched ? 'Match with the pasted template' : 'No match with the pasted template');
+  } else if (reply) {
+    report(el, reply);
   }
 }
 
@@ -1053,11 +1191,13 @@ on('db-rows', 'click', (e) => {
   return button.dataset.action === 'verify' ? verify(n) : deleteUser(n);
 });
 
+// Registered before the client's own pagehide handler (which frees the scanners with a beacon
+// and stops captures that a call still waits for), so that a live preview is stopped first.
 window.addEventListener('pagehide', () => {
   if (state.live && state.handle) {
-    agent.request('/api/abortCapture', agent.query(state.handle), { keepalive: true }).catch(() => {});
+    agent.request('/api/abortCapture', agent.query(state.handle, agent.sessionItems()), { keepalive: true }).catch(() => {});
   }
-  agent.sessionClear();
+  state.events?.close();
 });
 
 window.addEventListener('unhandledrejection', (e) => {

@@ -5,13 +5,18 @@
  * operations under `/api/` (scanners) and `/db/` (the in-memory template database). This module
  * hides the details of that protocol:
  *
- * - the session identifier from `/api/createSessionID`, sent back as the page's cookie;
+ * - the session identifier from `/api/createSessionID`: sent back as the page's cookie on the
+ *   agent's own page, in the `X-Session-Id` header (and a "sessionId" URL item where a header
+ *   cannot go) on a page of another site; kept for a reload of the same tab and given back
+ *   when the page goes away;
  * - the query text of every call: a leading `dummy` item, then `sHandle` and `id`, then the
  *   operation's own items, none of them percent-decoded by the agent;
  * - `%2B` / `%2F` escaping of Base64 template data;
  * - replies whose "retValue" is sometimes text and sometimes a number, and members that an
  *   earlier reply may have left behind;
- * - the URLs of the current image, the live preview stream and the last Base64 text.
+ * - the URLs of the current image, the live preview stream and the last Base64 text;
+ * - the agent's events (finger on and off, plug and unplug, capture progress) and `AbortSignal`s
+ *   that also stop the scanner.
  *
  * It is a plain ES module with no dependencies. Example:
  *
@@ -77,15 +82,32 @@ export const StatusHelp = Object.freeze({
 export class WebAgentError extends Error {
   /**
    * @param {string} message what went wrong, in plain words
-   * @param {{cause?: unknown, url?: string}} [details]
+   * @param {{cause?: unknown, url?: string, reason?: ErrorReason, status?: number}} [details]
    */
   constructor(message, details = {}) {
     super(message, details.cause !== undefined ? { cause: details.cause } : undefined);
     this.name = 'WebAgentError';
     /** @type {string|undefined} the URL that was requested */
     this.url = details.url;
+    /**
+     * Why: "refused" (the agent does not let this site use it), "unreachable" (nothing
+     * answered), "timeout" (no answer within `timeoutMs`), "http" (another HTTP status),
+     * "value" (a value that cannot be sent), "reply" (a reply that cannot be read).
+     * @type {ErrorReason}
+     */
+    this.reason = details.reason ?? 'value';
+    /** @type {number|undefined} the HTTP status, when the agent answered one */
+    this.status = details.status;
   }
 }
+
+/**
+ * @typedef {'refused'|'unreachable'|'timeout'|'http'|'value'|'reply'} ErrorReason
+ */
+
+/** What users read when the agent refuses the page's site. */
+export const REFUSED_ORIGIN_MESSAGE =
+  'this site is not allowed to use the agent: ask your administrator to add it';
 
 /**
  * The normalised reply of one operation.
@@ -97,6 +119,15 @@ export class WebAgentError extends Error {
  * @property {string} message    a plain-language sentence for people: retString plus advice
  * @property {boolean} stale     true when the agent did not run the operation and answered with
  *                               members left from an earlier reply (unknown scanner handle)
+ * @property {boolean} sessionRefusal true when the agent's session check refused the call
+ *                               (the scanner is held by another page, or no session was sent)
+ * @property {string} [detail]   the agent's explanation of a refusal, in words a developer can
+ *                               act on ("userSerialNo must be 2, the next free number")
+ * @property {string} [heldUntil] when the scanner is held by another page: until when, as the
+ *                               agent's local time "2026-12-08T08:12:40"
+ * @property {number} [quality]  0-100, the quality of the finger just extracted
+ * @property {number} [score]    the matcher's score (identify: the best one found)
+ * @property {number} [threshold] the score a match needs at the current security level
  * @property {object} data       the parsed reply, 64-bit "DeviceHandle" values kept as text
  * @property {string} raw        the reply body exactly as received
  */
@@ -137,9 +168,11 @@ export function normaliseRetValue(value) {
  * @param {number|null} retValue
  * @param {string} retString
  * @param {boolean} [sessionRefusal=false] the reply is the session check's refusal
+ * @param {string} [detail] the agent's own explanation ("detail"), shown in place of the
+ *                          general advice when it is there
  * @returns {string}
  */
-export function describeStatus(retValue, retString, sessionRefusal = false) {
+export function describeStatus(retValue, retString, sessionRefusal = false, detail = '') {
   if (retValue === 0) {
     return retString && retString !== 'Success' ? retString : 'Success.';
   }
@@ -147,11 +180,77 @@ export function describeStatus(retValue, retString, sessionRefusal = false) {
     return retString || 'The agent sent no result.';
   }
   const said = retString || `Error ${retValue}`;
+  if (detail) {
+    return `${said} (code ${retValue}): ${detail}`;
+  }
   if (sessionRefusal) {
-    return `${said} (code ${retValue}): the scanner is in use by another page, or this page's session has expired. Reload the page to start a new session.`;
+    return `${said} (code ${retValue}): the scanner is in use by another page, or this page's session has expired. Close the other page, or wait until the scanner is free.`;
   }
   const help = StatusHelp[retValue];
   return help ? `${said} (code ${retValue}). ${help}` : `${said} (code ${retValue}).`;
+}
+
+/**
+ * A reply's outcome for people, in two parts: `text`, plain words without status codes, and
+ * `details`, the codes and the agent's own texts of a failure and the figures of the reply
+ * ("quality", "score", "threshold"), for whoever needs to look closer.
+ * @param {Reply} reply
+ * @returns {{text: string, details: string}}
+ */
+export function describeReply(reply) {
+  const facts = [];
+  // a success needs no status codes, only its figures
+  if (!reply.ok && reply.retValue !== null && reply.retValue !== undefined) {
+    facts.push(`retValue ${reply.retValue}`);
+  }
+  if (!reply.ok && reply.retString) {
+    facts.push(`retString "${reply.retString}"`);
+  }
+  for (const key of ['quality', 'score', 'threshold']) {
+    if (typeof reply[key] === 'number') {
+      facts.push(`${key} ${reply[key]}`);
+    }
+  }
+  if (reply.heldUntil) {
+    facts.push(`held until ${reply.heldUntil}`);
+  }
+  let text;
+  if (reply.ok || reply.stale || reply.retValue === null || reply.retValue === undefined) {
+    text = reply.message;
+  } else if (reply.detail) {
+    text = sentence(reply.detail);
+  } else {
+    const said = sentence(reply.retString || 'The operation failed');
+    const help = reply.sessionRefusal
+      ? 'The scanner is in use by another page, or this page\'s session has expired.'
+      : StatusHelp[reply.retValue] ?? '';
+    text = help ? `${said} ${help}` : said;
+  }
+  return { text, details: facts.join(' · ') };
+}
+
+/** "capture timed out" -> "Capture timed out." */
+function sentence(text) {
+  const t = String(text).trim();
+  if (t === '') {
+    return '';
+  }
+  // a leading name from the protocol ("userSerialNo ...") keeps its spelling
+  const first = /^[a-z]+[A-Z0-9_]/.test(t) ? t : t[0].toUpperCase() + t.slice(1);
+  return /[.!?]$/.test(first) ? first : `${first}.`;
+}
+
+/**
+ * Reads an integer member of a reply (the agent may send numbers as text).
+ * @param {unknown} value
+ * @returns {number|undefined}
+ */
+function intMember(value) {
+  if (value === undefined || value === null || value === '') {
+    return undefined;
+  }
+  const n = typeof value === 'number' ? value : Number(value);
+  return Number.isInteger(n) ? n : undefined;
 }
 
 /**
@@ -247,6 +346,48 @@ function handleText(name, value) {
   return text;
 }
 
+/** The agent's session identifier: "<digits>_<optional minus><digits>_<32 lowercase hex>". */
+const SESSION_ID = /^\d+_-?\d+_[0-9a-f]{32}$/;
+
+/**
+ * The page's own origin, or null outside a page (Node, a worker without location) and for
+ * opaque origins (file:, sandboxed frames).
+ * @returns {string|null}
+ */
+function pageOrigin() {
+  const origin = globalThis.location?.origin;
+  return origin && origin !== 'null' ? origin : null;
+}
+
+/**
+ * @param {string} url
+ * @returns {string|null}
+ */
+function originOf(url) {
+  try {
+    return new URL(url).origin;
+  } catch {
+    return null;
+  }
+}
+
+/**
+ * Whether the agent answers at all, even with a reply the page may not read (an opaque
+ * response): tells "this site is refused" from "nothing listens there".
+ * @param {string} baseUrl
+ * @returns {Promise<boolean>}
+ */
+async function answersOpaquely(baseUrl) {
+  try {
+    await fetch(`${baseUrl}/api/createSessionID?dummy=${nextDummy()}`, {
+      mode: 'no-cors', cache: 'no-store', credentials: 'omit', signal: AbortSignal.timeout(10_000),
+    });
+    return true;
+  } catch {
+    return false;
+  }
+}
+
 /**
  * A client of one agent, for one page. All operations return a {@link Reply} (extended with
  * operation-specific members) and reject only on network failures or on values that cannot be
@@ -257,8 +398,21 @@ export class WebAgent {
    * @param {object} [options]
    * @param {string} [options.baseUrl]  the agent's origin, e.g. "http://127.0.0.1:8084";
    *                                    defaults to the page's own origin
-   * @param {string} [options.pageId]   this page's identifier ("id"); a random one by default
-   * @param {boolean} [options.setCookie=true] set `document.cookie` to the session identifier
+   * @param {string} [options.pageId]   this page's identifier ("id"); by default the one this
+   *                                    tab used before a reload, or a new random one
+   * @param {boolean} [options.sessionHeader] send the session identifier in the
+   *                                    `X-Session-Id` header (and "sessionId" in URLs) instead
+   *                                    of the cookie; by default when the page is not on the
+   *                                    agent's origin, since a page can only set cookies for
+   *                                    its own origin
+   * @param {boolean} [options.setCookie] set `document.cookie` to the session identifier;
+   *                                    by default only on the agent's own origin
+   * @param {boolean} [options.persistSession=true] keep the session identifier and page ID in
+   *                                    `sessionStorage`, so that a reload of the same tab goes
+   *                                    on with the scanners it held
+   * @param {boolean} [options.freeOnPageHide=true] when the page goes away (`pagehide`), stop
+   *                                    its waiting captures and free its scanners at once
+   *                                    instead of leaving them held for five minutes
    * @param {number} [options.timeoutMs=0] abort a request after this long (0: never; captures
    *                                    and identification legitimately wait)
    * @param {boolean} [options.retryExpiredSession=true] repeat a call once after "session
@@ -266,19 +420,61 @@ export class WebAgent {
    *                                    binds the scanner afresh on the next request)
    */
   constructor(options = {}) {
-    const origin = globalThis.location?.origin;
+    const origin = pageOrigin();
     /** @type {string} the agent's origin, without a trailing "/" */
-    this.baseUrl = String(options.baseUrl ?? (origin && origin !== 'null' ? origin : 'http://127.0.0.1:8084')).replace(/\/+$/, '');
+    this.baseUrl = String(options.baseUrl ?? (origin ?? 'http://127.0.0.1:8084')).replace(/\/+$/, '');
+    /** @type {boolean} the page is on another origin than the agent: header, not cookie */
+    this.crossOrigin = options.sessionHeader ?? (origin === null || origin !== originOf(this.baseUrl));
+    this.persistSession = options.persistSession ?? true;
+    this.freeOnPageHide = options.freeOnPageHide ?? true;
+    const saved = options.pageId === undefined && this.persistSession ? this.loadSaved() : null;
     /** @type {string} this page's identifier, sent as "id" */
-    this.pageId = safeText('id', options.pageId ?? newPageId());
+    this.pageId = safeText('id', options.pageId ?? saved?.pageId ?? newPageId());
     /** @type {string|null} the session identifier, once {@link WebAgent#connect} succeeded */
     this.sessionId = null;
-    this.setCookie = options.setCookie ?? true;
+    /** @private the identifier this tab had before a reload, taken up again by connect() */
+    this.savedSessionId = saved?.sessionId ?? null;
+    this.setCookie = options.setCookie ?? !this.crossOrigin;
     this.timeoutMs = options.timeoutMs ?? 0;
     /** @type {boolean} repeat a call once when the agent answers that the session expired */
     this.retryExpiredSession = options.retryExpiredSession ?? true;
+    /** @private scanner handles with a call that waits for a finger, and how many */
+    this.waitingOn = new Map();
+    /** @private */
+    this.pageHideHooked = false;
     /** Database operations: `agent.db.enroll(...)`, `agent.db.verify(...)`, ... */
     this.db = new WebAgentDatabase(this);
+  }
+
+  /** @private the key of this agent's entry in `sessionStorage` */
+  storageKey() {
+    return `webagent-session ${this.baseUrl}`;
+  }
+
+  /**
+   * @private
+   * @returns {{sessionId: string, pageId: string}|null}
+   */
+  loadSaved() {
+    try {
+      const text = globalThis.sessionStorage?.getItem(this.storageKey());
+      const saved = text ? JSON.parse(text) : null;
+      if (saved && SESSION_ID.test(saved.sessionId) && SAFE_TEXT.test(saved.pageId) && saved.pageId) {
+        return saved;
+      }
+    } catch {
+      // storage disabled (sandboxed frame, privacy settings): start afresh
+    }
+    return null;
+  }
+
+  /** @private */
+  save() {
+    try {
+      globalThis.sessionStorage?.setItem(this.storageKey(), JSON.stringify({ sessionId: this.sessionId, pageId: this.pageId }));
+    } catch {
+      // see loadSaved
+    }
   }
 
   /**
@@ -304,38 +500,86 @@ export class WebAgent {
    * Sends one GET request and returns the reply body as text.
    * @param {string} path  e.g. "/api/version"
    * @param {string} [query]
-   * @param {{keepalive?: boolean}} [init]  keepalive: let the request outlive the page
+   * @param {{keepalive?: boolean, signal?: AbortSignal}} [init]  keepalive: let the request
+   *   outlive the page; signal: give up waiting (the promise rejects with the signal's reason)
    * @returns {Promise<string>}
    */
   async request(path, query, init = {}) {
     const url = `${this.baseUrl}${path}${query !== undefined ? `?${query}` : ''}`;
-    const controller = this.timeoutMs > 0 ? new AbortController() : null;
-    const timer = controller ? setTimeout(() => controller.abort(), this.timeoutMs) : null;
+    const caller = init.signal;
+    caller?.throwIfAborted();
+    const controller = new AbortController();
+    let timedOut = false;
+    const timer = this.timeoutMs > 0 ? setTimeout(() => { timedOut = true; controller.abort(); }, this.timeoutMs) : null;
+    const forward = () => controller.abort(caller.reason);
+    caller?.addEventListener('abort', forward, { once: true });
+    // On another origin the identifier travels in a header: no cookie is needed (or sent), so
+    // the agent's answer is readable whatever cookies the browser holds for 127.0.0.1.
+    const headers = this.crossOrigin && this.sessionId ? { 'X-Session-Id': this.sessionId } : undefined;
     try {
       const response = await fetch(url, {
         cache: 'no-store',
-        credentials: 'include',
+        credentials: this.crossOrigin ? 'omit' : 'include',
+        headers,
         keepalive: init.keepalive === true,
-        signal: controller?.signal,
+        signal: controller.signal,
       });
+      if (response.status === 403) {
+        const body = await response.text().catch(() => '');
+        if (this.crossOrigin || /not allowed/i.test(body)) {
+          throw this.refusedError(url, body);
+        }
+      }
       if (!response.ok) {
-        throw new WebAgentError(`The agent answered HTTP ${response.status} for ${path}.`, { url });
+        throw new WebAgentError(`The agent answered HTTP ${response.status} for ${path}.`, { url, reason: 'http', status: response.status });
       }
       return await response.text();
     } catch (error) {
+      if (caller?.aborted) {
+        throw caller.reason;
+      }
       if (error instanceof WebAgentError) {
         throw error;
       }
-      const why = error?.name === 'AbortError' ? 'no answer in time' : 'the agent cannot be reached';
+      if (timedOut) {
+        throw new WebAgentError(`${path}: no answer in time from ${this.baseUrl}. Is the Web Agent running?`, { cause: error, url, reason: 'timeout' });
+      }
+      // A browser hides why a request to another origin failed. If the agent answers a request
+      // the page may not read, it runs but does not let this site in.
+      if (this.crossOrigin && (await answersOpaquely(this.baseUrl))) {
+        if (headers) {
+          // connect() was let in, so the site was allowed: the header is what the agent refused
+          throw new WebAgentError(
+            `${path}: the agent at ${this.baseUrl} answers but does not accept this page's session ` +
+              'header: it may be older than this client, or this site was removed from its allowed sites.',
+            { cause: error, url, reason: 'refused' });
+        }
+        throw this.refusedError(url, '');
+      }
       throw new WebAgentError(
-        `${path}: ${why} at ${this.baseUrl}. Is the Web Agent running?`,
-        { cause: error, url },
+        `${path}: the agent cannot be reached at ${this.baseUrl}. Is the Web Agent running?`,
+        { cause: error, url, reason: 'unreachable' },
       );
     } finally {
       if (timer) {
         clearTimeout(timer);
       }
+      caller?.removeEventListener('abort', forward);
     }
+  }
+
+  /**
+   * @private
+   * @param {string} url
+   * @param {string} body the agent's reply text, if the browser let the page read it
+   * @returns {WebAgentError}
+   */
+  refusedError(url, body) {
+    const said = body.trim().replace(/^Forbidden:\s*/i, '');
+    const error = new WebAgentError(sentence(REFUSED_ORIGIN_MESSAGE), { url, reason: 'refused', status: 403 });
+    /** @type {string} the agent's own words, when the browser let the page read them */
+    error.agentText = said;
+    return error;
   }
 
   /**
@@ -344,17 +588,52 @@ export class WebAgent {
    * @param {string} name   operation name, e.g. "captureSingle"
    * @param {string|number|null} sHandle
    * @param {Array<[string, string]>} [items]
+   * @param {{signal?: AbortSignal}} [init]
    * @returns {Promise<Reply>}
    */
-  async call(area, name, sHandle, items = []) {
-    const reply = await this.callOnce(area, name, sHandle, items);
+  async call(area, name, sHandle, items = [], init = {}) {
+    const reply = await this.callOnce(area, name, sHandle, items, init);
     // An expired session is refused once and then forgotten by the agent: the next request
     // binds the scanner afresh, so it is repeated once.
     if (this.retryExpiredSession && reply.data.retValue === -112 &&
         (reply.retString === 'session timeout' || reply.retString === 'invalid session(timeout-ed)')) {
-      return this.callOnce(area, name, sHandle, items);
+      return this.callOnce(area, name, sHandle, items, init);
     }
     return reply;
+  }
+
+  /**
+   * Runs an operation that waits for a finger. When `signal` aborts, the call rejects with the
+   * signal's reason and the scanner's capture is stopped too (the agent would otherwise go on
+   * waiting for the finger and hold the scanner).
+   * @private
+   * @param {string} sHandle
+   * @param {AbortSignal|undefined} signal
+   * @param {() => Promise<T>} run
+   * @param {() => Promise<unknown>} [alsoOnAbort] a further stop (identification)
+   * @returns {Promise<T>}
+   * @template T
+   */
+  async waiting(sHandle, signal, run, alsoOnAbort) {
+    signal?.throwIfAborted();
+    const handle = handleText('sHandle', sHandle);
+    const stop = () => {
+      this.abortCapture(handle).catch(() => {});
+      alsoOnAbort?.().catch(() => {});
+    };
+    signal?.addEventListener('abort', stop, { once: true });
+    this.waitingOn.set(handle, (this.waitingOn.get(handle) ?? 0) + 1);
+    try {
+      return await run();
+    } finally {
+      signal?.removeEventListener('abort', stop);
+      const left = (this.waitingOn.get(handle) ?? 1) - 1;
+      if (left > 0) {
+        this.waitingOn.set(handle, left);
+      } else {
+        this.waitingOn.delete(handle);
+      }
+    }
   }
 
   /**
@@ -363,15 +642,16 @@ export class WebAgent {
    * @param {string} name
    * @param {string|number|null} sHandle
    * @param {Array<[string, string]>} items
+   * @param {{signal?: AbortSignal}} [init]
    * @returns {Promise<Reply>}
    */
-  async callOnce(area, name, sHandle, items) {
-    const raw = await this.request(`/${area}/${name}`, this.query(sHandle, items));
+  async callOnce(area, name, sHandle, items, init = {}) {
+    const raw = await this.request(`/${area}/${name}`, this.query(sHandle, items), { signal: init.signal });
     let data;
     try {
       data = parseReplyText(raw);
     } catch (error) {
-      throw new WebAgentError(`${area}/${name}: the agent's reply is not JSON.`, { cause: error });
+      throw new WebAgentError(`${area}/${name}: the agent's reply is not JSON.`, { cause: error, reason: 'reply' });
     }
     const retValue = normaliseRetValue(data.retValue);
     const retString = typeof data.retString === 'string' ? data.retString : '';
@@ -383,6 +663,9 @@ export class WebAgent {
     // the session check answers -112 as a number, with its own message
     const sessionRefusal =
       retValue === -112 && typeof data.retValue === 'number' && retString !== 'passed wrong parameter';
+    // "detail" explains a refusal; on a success it could only be left from an earlier reply
+    const detail = !stale && retValue !== 0 && typeof data.detail === 'string' && data.detail !== '' ? data.detail : undefined;
+    const heldUntil = sessionRefusal && typeof data.heldUntil === 'string' ? data.heldUntil : undefined;
     const reply = {
       operation: area === 'api' ? name : `${area}/${name}`,
       ok: !stale && retValue === 0,
@@ -390,18 +673,29 @@ export class WebAgent {
       retString: stale ? '' : retString,
       message: stale
         ? 'The agent did not run this: it does not know that scanner (find the scanners again).'
-        : describeStatus(retValue, retString, sessionRefusal),
+        : describeStatus(retValue, retString, sessionRefusal, detail),
       stale,
+      sessionRefusal: !stale && sessionRefusal,
       data,
       raw,
     };
+    if (detail !== undefined) {
+      reply.detail = detail;
+    }
+    if (heldUntil !== undefined) {
+      reply.heldUntil = heldUntil;
+    }
     return reply;
   }
 
   /**
-   * Asks the agent for a session identifier and (by default) sets it as the page's cookie.
-   * Call once before the other operations.
+   * Asks the agent for a session identifier. On the agent's own page it becomes the page's
+   * cookie; on another origin it is sent in a header. A reload of the same tab takes up the
+   * identifier (and page ID) it had, so the scanners it held stay its own. Call once before
+   * the other operations.
    * @returns {Promise<string>} the session identifier
+   * @throws {WebAgentError} `reason` "refused" when the agent does not let this site use it,
+   *   "unreachable" when nothing answers
    */
   async connect() {
     const raw = await this.request('/api/createSessionID', `dummy=${nextDummy()}`);
@@ -409,16 +703,66 @@ export class WebAgent {
     try {
       data = parseReplyText(raw);
     } catch (error) {
-      throw new WebAgentError('The agent did not send a session identifier.', { cause: error });
+      throw new WebAgentError('The agent did not send a session identifier.', { cause: error, reason: 'reply' });
     }
     if (typeof data.sessionId !== 'string' || data.sessionId === '') {
-      throw new WebAgentError('The agent did not send a session identifier.');
+      throw new WebAgentError('The agent did not send a session identifier.', { reason: 'reply' });
     }
-    this.sessionId = data.sessionId;
+    this.sessionId = this.savedSessionId ?? data.sessionId;
+    this.savedSessionId = null;
+    if (this.persistSession) {
+      this.save();
+    }
     if (this.setCookie && typeof document !== 'undefined') {
       document.cookie = `${this.sessionId}; path=/; SameSite=Strict`;
     }
+    this.hookPageHide();
     return this.sessionId;
+  }
+
+  /** @private frees the scanners when the page goes away (closed, reloaded, navigated off) */
+  hookPageHide() {
+    if (!this.freeOnPageHide || this.pageHideHooked || typeof globalThis.addEventListener !== 'function' ||
+        typeof document === 'undefined') {
+      return;
+    }
+    this.pageHideHooked = true;
+    globalThis.addEventListener('pagehide', () => this.releaseOnExit());
+  }
+
+  /**
+   * What the page does as it goes away: a capture it still waits for is stopped (else the agent
+   * goes on waiting for the finger), then its scanners are freed with a beacon, which the
+   * browser delivers even after the page is gone. Called on `pagehide` unless
+   * `freeOnPageHide` is false.
+   */
+  releaseOnExit() {
+    for (const handle of this.waitingOn.keys()) {
+      // a plain GET with the identifier in the URL: no preflight, so it leaves with the page
+      fetch(`${this.baseUrl}/api/abortCapture?${this.query(handle, this.sessionItems())}`, {
+        cache: 'no-store', credentials: this.crossOrigin ? 'omit' : 'include', keepalive: true,
+      }).catch(() => {});
+    }
+    const url = this.sessionClearUrl();
+    const sent = typeof navigator !== 'undefined' && typeof navigator.sendBeacon === 'function' && navigator.sendBeacon(url);
+    if (!sent) {
+      this.sessionClear();
+    }
+  }
+
+  /**
+   * The session identifier as a query item ("sessionId"), for requests that cannot carry a
+   * header (`<img>`, EventSource, beacons); empty before {@link WebAgent#connect}.
+   * @returns {Array<[string, string]>}
+   */
+  sessionItems() {
+    return this.sessionId ? [['sessionId', encodeURIComponent(this.sessionId)]] : [];
+  }
+
+  /** @private */
+  sessionClearUrl() {
+    const items = [`dummy=${nextDummy()}`, `id=${this.pageId}`, ...this.sessionItems().map(([k, v]) => `${k}=${v}`)];
+    return `${this.baseUrl}/api/sessionClear?${items.join('&')}`;
   }
 
   /**
@@ -427,9 +771,8 @@ export class WebAgent {
    * @returns {Promise<void>}
    */
   async sessionClear() {
-    const url = `${this.baseUrl}/api/sessionClear?dummy=${nextDummy()}&id=${this.pageId}`;
     try {
-      await fetch(url, { cache: 'no-store', credentials: 'include', keepalive: true });
+      await fetch(this.sessionClearUrl(), { cache: 'no-store', credentials: this.crossOrigin ? 'omit' : 'include', keepalive: true });
     } catch {
       // the agent closes the connection without a reply; nothing to report
     }
@@ -445,6 +788,39 @@ export class WebAgent {
     } catch {
       // the agent stops without a reply
     }
+  }
+
+  /**
+   * Opens the agent's event stream: finger on and off, scanners plugged and unplugged, captures
+   * started and done, each enrolment sample. Only events of this session's scanners and of
+   * scanners nobody holds arrive. Close it with `close()` or the `signal` option.
+   * @param {{signal?: AbortSignal, on?: WebAgentEventCallbacks,
+   *          EventSource?: typeof EventSource}} [options] `on`: callbacks by event name, beside
+   *   `addEventListener`; `EventSource`: an implementation where the platform has none
+   * @returns {WebAgentEvents}
+   */
+  events(options = {}) {
+    const Source = options.EventSource ?? globalThis.EventSource;
+    if (typeof Source !== 'function') {
+      throw new WebAgentError('This browser cannot receive the agent\'s events (no EventSource).');
+    }
+    const items = [`dummy=${nextDummy()}`, `id=${this.pageId}`, ...this.sessionItems().map(([k, v]) => `${k}=${v}`)];
+    return new WebAgentEvents(new Source(`${this.baseUrl}/api/events?${items.join('&')}`), options);
+  }
+
+  /**
+   * Shows the scanner's current image (or its live preview) in an `<img>`. On another origin
+   * the element must fetch in CORS mode (`crossorigin="anonymous"`) so that the agent learns
+   * which site asks; this sets it.
+   * @param {HTMLImageElement} img
+   * @param {string} sHandle
+   * @param {{preview?: boolean}} [options] preview: the live stream instead of the last image
+   */
+  showImage(img, sHandle, options = {}) {
+    if (this.crossOrigin) {
+      img.crossOrigin = 'anonymous';
+    }
+    img.src = options.preview ? this.previewStreamUrl(sHandle) : this.imageUrl(sHandle);
   }
 
   // ----- scanners -------------------------------------------------------------------------
@@ -605,32 +981,55 @@ export class WebAgent {
    * Captures one image and waits for it ("captureSingle"): the reply comes when a finger was
    * imaged, or when the scanner's time-out ran out. Then show {@link WebAgent#imageUrl}.
    * @param {string} sHandle
-   * @param {{resetTimer?: number}} [options] image lifetime in ms (5000..600000)
+   * @param {{resetTimer?: number, signal?: AbortSignal}} [options] resetTimer: image lifetime
+   *   in ms (5000..600000); signal: stop waiting and stop the capture (rejects with the
+   *   signal's reason)
    * @returns {Promise<Reply>}
    */
   captureSingle(sHandle, options = {}) {
-    return this.call('api', 'captureSingle', sHandle, resetTimerItems(options));
+    return this.waiting(sHandle, options.signal,
+      () => this.call('api', 'captureSingle', sHandle, resetTimerItems(options), { signal: options.signal }));
+  }
+
+  /**
+   * Stops the capture of `sHandle` when `signal` aborts, for the operations that return at once
+   * and go on capturing (live and automatic capture).
+   * @private
+   * @param {string} sHandle
+   * @param {AbortSignal|undefined} signal
+   */
+  stopOnAbort(sHandle, signal) {
+    if (!signal) {
+      return;
+    }
+    const handle = handleText('sHandle', sHandle);
+    signal.throwIfAborted();
+    signal.addEventListener('abort', () => this.abortCapture(handle).catch(() => {}), { once: true });
   }
 
   /**
    * Starts continuous live capture ("startCapturing"); show {@link WebAgent#previewStreamUrl}
    * in an `<img>` and stop with {@link WebAgent#abortCapture}.
    * @param {string} sHandle
-   * @param {{resetTimer?: number}} [options] image lifetime in ms (5000..600000)
+   * @param {{resetTimer?: number, signal?: AbortSignal}} [options] resetTimer: image lifetime
+   *   in ms (5000..600000); signal: aborting it stops the live capture
    * @returns {Promise<Reply>}
    */
-  startCapturing(sHandle, options = {}) {
+  async startCapturing(sHandle, options = {}) {
+    this.stopOnAbort(sHandle, options.signal);
     return this.call('api', 'startCapturing', sHandle, resetTimerItems(options));
   }
 
   /**
    * Starts automatic capture ("autoCapture"): returns at once; the scanner captures when a
    * finger is placed. Poll {@link WebAgent#getScannerStatus} and reload the image when
-   * `imageDelivered` is true.
+   * `imageDelivered` is true, or listen for "capturedone" on {@link WebAgent#events}.
    * @param {string} sHandle
+   * @param {{signal?: AbortSignal}} [options] aborting the signal stops the automatic capture
    * @returns {Promise<Reply>}
    */
-  autoCapture(sHandle) {
+  async autoCapture(sHandle, options = {}) {
+    this.stopOnAbort(sHandle, options.signal);
     return this.call('api', 'autoCapture', sHandle);
   }
 
@@ -640,7 +1039,7 @@ export class WebAgent {
    * @param {{encrypt?: 0|1, encryptKey?: string, extractEx?: 0|1, qualityLevel?: number}} [options]
    *   `encrypt` 1 encrypts with `encryptKey` (its first 32 bytes); `qualityLevel` refuses
    *   templates of lower quality; `extractEx` 1 (default) uses the extraction with capacity.
-   * @returns {Promise<Reply & {templateBase64?: string}>}
+   * @returns {Promise<Reply & {templateBase64?: string, quality?: number}>}
    */
   async getTemplateData(sHandle, options = {}) {
     const items = [
@@ -653,7 +1052,7 @@ export class WebAgent {
     if (options.qualityLevel !== undefined) {
       items.push(['qualityLevel', integerText('qualityLevel', options.qualityLevel)]);
     }
-    const reply = await this.call('api', 'getTemplateData', sHandle, items);
+    const reply = withQuality(await this.call('api', 'getTemplateData', sHandle, items));
     return { ...reply, templateBase64: reply.ok ? String(reply.data.templateBase64 ?? '') : undefined };
   }
 
@@ -708,12 +1107,15 @@ export class WebAgent {
    * @returns {string}
    */
   imageQuery(sHandle) {
-    return `dummy=${nextDummy()}&sHandle=${handleText('sHandle', sHandle)}&id=${this.pageId}`;
+    // An <img> cannot send a header, so the session identifier rides in the URL as well.
+    const session = this.sessionItems().map(([k, v]) => `&${k}=${v}`).join('');
+    return `dummy=${nextDummy()}&sHandle=${handleText('sHandle', sHandle)}&id=${this.pageId}${session}`;
   }
 
   /**
    * URL of the scanner's current image (a BMP, or a 1x1 GIF when there is none). A fresh URL
-   * on every call, so that setting it as `img.src` always loads the latest image.
+   * on every call, so that setting it as `img.src` always loads the latest image. On another
+   * origin give the `<img>` `crossorigin="anonymous"` (or use {@link WebAgent#showImage}).
    * @param {string} sHandle
    * @returns {string}
    */
@@ -747,59 +1149,66 @@ export class WebAgentDatabase {
   /**
    * Enrols a finger ("enroll"): creates user `userSerialNo` when it equals the user count, or
    * replaces that user's templates. Captures once, or four times with `selectTemplate` 1 (the
-   * scanner library keeps the best two). Waits for the finger(s).
+   * scanner library keeps the best two). Waits for the finger(s); "enrolsample" events tell
+   * each sample taken. `userID` may hold any text (it is sent percent-encoded as UTF-8).
    * @param {string} sHandle
    * @param {{userSerialNo: number, userID?: string, selectTemplate?: 0|1, extractEx?: 0|1,
-   *          qualityLevel?: number}} options
-   * @returns {Promise<Reply>}
+   *          qualityLevel?: number, signal?: AbortSignal}} options
+   * @returns {Promise<Reply & {quality?: number}>}
    */
   async enroll(sHandle, options) {
     const items = [
       ['userSerialNo', integerText('userSerialNo', options.userSerialNo)],
-      ['userID', safeText('userID', options.userID ?? '')],
+      ['userID', userIdText(options.userID)],
       ['selectTemplate', integerText('selectTemplate', options.selectTemplate ?? 0)],
       ['extractEx', integerText('extractEx', options.extractEx ?? 1)],
     ];
     if (options.qualityLevel !== undefined) {
       items.push(['qualityLevel', integerText('qualityLevel', options.qualityLevel)]);
     }
-    return this.agent.call('db', 'enroll', sHandle, items);
+    return withQuality(await this.agent.waiting(sHandle, options.signal,
+      () => this.agent.call('db', 'enroll', sHandle, items, { signal: options.signal })));
   }
 
   /**
    * Replaces a user's first template from one capture ("update").
    * @param {string} sHandle
-   * @param {{userSerialNo: number, extractEx?: 0|1, qualityLevel?: number}} options
-   * @returns {Promise<Reply>}
+   * @param {{userSerialNo: number, extractEx?: 0|1, qualityLevel?: number,
+   *          signal?: AbortSignal}} options
+   * @returns {Promise<Reply & {quality?: number}>}
    */
   async update(sHandle, options) {
-    const refused = await this.checkUser(sHandle, 'update', options.userSerialNo);
-    return refused ?? this.agent.call('db', 'update', sHandle, matchItems(options, true));
+    const refused = await this.checkUser(sHandle, 'update', options.userSerialNo, options.signal);
+    return refused ?? withQuality(await this.agent.waiting(sHandle, options.signal,
+      () => this.agent.call('db', 'update', sHandle, matchItems(options, true), { signal: options.signal })));
   }
 
   /**
    * Captures a finger and compares it with user `userSerialNo` ("verify"). `matched` is true
-   * or false when the comparison ran, undefined otherwise.
+   * or false when the comparison ran, undefined otherwise; `score` and `threshold` say how
+   * near it came.
    * @param {string} sHandle
-   * @param {{userSerialNo: number, extractEx?: 0|1, qualityLevel?: number}} options
-   * @returns {Promise<Reply & {matched?: boolean}>}
+   * @param {{userSerialNo: number, extractEx?: 0|1, qualityLevel?: number,
+   *          signal?: AbortSignal}} options
+   * @returns {Promise<Reply & {matched?: boolean, quality?: number, score?: number, threshold?: number}>}
    */
   async verify(sHandle, options) {
-    const refused = await this.checkUser(sHandle, 'verify', options.userSerialNo);
+    const refused = await this.checkUser(sHandle, 'verify', options.userSerialNo, options.signal);
     if (refused) {
       return refused;
     }
-    const reply = await this.agent.call('db', 'verify', sHandle, matchItems(options, true));
-    return withVerifyResult(reply);
+    const reply = await this.agent.waiting(sHandle, options.signal,
+      () => this.agent.call('db', 'verify', sHandle, matchItems(options, true), { signal: options.signal }));
+    return withVerifyResult(withScore(withQuality(reply)));
   }
 
   /**
    * Captures a finger and compares it with a template given by the page ("verifyTemplate").
    * @param {string} sHandle
    * @param {{templateBase64: string, encrypt?: 0|1, encryptKey?: string, extractEx?: 0|1,
-   *          qualityLevel?: number}} options  `encrypt` 1 when the template was exported
-   *          encrypted (then `encryptKey` is the key it was encrypted with)
-   * @returns {Promise<Reply & {matched?: boolean}>}
+   *          qualityLevel?: number, signal?: AbortSignal}} options  `encrypt` 1 when the
+   *          template was exported encrypted (then `encryptKey` is the key it was encrypted with)
+   * @returns {Promise<Reply & {matched?: boolean, score?: number, threshold?: number}>}
    */
   async verifyTemplate(sHandle, options) {
     const clean = String(options.templateBase64 ?? '').replace(/\s+/g, '');
@@ -819,20 +1228,25 @@ export class WebAgentDatabase {
     if (options.qualityLevel !== undefined) {
       items.push(['qualityLevel', integerText('qualityLevel', options.qualityLevel)]);
     }
-    const reply = await this.agent.call('db', 'verifyTemplate', sHandle, items);
-    return withVerifyResult(reply);
+    const reply = await this.agent.waiting(sHandle, options.signal,
+      () => this.agent.call('db', 'verifyTemplate', sHandle, items, { signal: options.signal }));
+    return withVerifyResult(withScore(reply));
   }
 
   /**
    * Captures a finger and searches all users ("identify"). `matchedIndex` is the user's serial
-   * number, or -1 (with `matchedID` "Not Registered") when nobody matched. Stop a running
-   * identification with {@link WebAgentDatabase#abortIdentify}.
+   * number, or -1 (with `matchedID` "Not Registered") when nobody matched; `score` is the best
+   * score found. Stop a running identification with {@link WebAgentDatabase#abortIdentify} or
+   * the `signal` option (which also stops a capture that waits for the finger).
    * @param {string} sHandle
-   * @param {{extractEx?: 0|1, qualityLevel?: number}} [options]
-   * @returns {Promise<Reply & {matchedIndex?: number, matchedID?: string, found?: boolean}>}
+   * @param {{extractEx?: 0|1, qualityLevel?: number, signal?: AbortSignal}} [options]
+   * @returns {Promise<Reply & {matchedIndex?: number, matchedID?: string, found?: boolean,
+   *          quality?: number, score?: number, threshold?: number}>}
    */
   async identify(sHandle, options = {}) {
-    const reply = await this.agent.call('db', 'identify', sHandle, matchItems(options, false));
+    const reply = withScore(withQuality(await this.agent.waiting(sHandle, options.signal,
+      () => this.agent.call('db', 'identify', sHandle, matchItems(options, false), { signal: options.signal }),
+      () => this.abortIdentify())));
     if (!reply.ok) {
       return reply;
     }
@@ -948,11 +1362,14 @@ export class WebAgentDatabase {
    * @param {string} sHandle
    * @param {string} name
    * @param {number} userSerialNo
+   * @param {AbortSignal} [signal]
    * @returns {Promise<Reply|null>} a refusal, or null when the user exists
    */
-  async checkUser(sHandle, name, userSerialNo) {
+  async checkUser(sHandle, name, userSerialNo, signal) {
     const n = Number(integerText('userSerialNo', userSerialNo));
+    signal?.throwIfAborted();
     const list = await this.queryData(sHandle);
+    signal?.throwIfAborted();
     if (!list.ok) {
       return list;
     }
@@ -968,6 +1385,7 @@ export class WebAgentDatabase {
         ? 'The database is empty: enrol a finger first.'
         : `There is no user ${n}: the users are numbered 0 to ${list.users.length - 1}.`,
       stale: false,
+      sessionRefusal: false,
       data: {},
       raw: '',
     };
@@ -1003,6 +1421,52 @@ function matchItems(options, withUser) {
   return items;
 }
 
+/**
+ * "userID" as sent: any text, percent-encoded as UTF-8 (the agent decodes it).
+ * @param {unknown} value
+ * @returns {string}
+ */
+function userIdText(value) {
+  const text = String(value ?? '');
+  if (/[\u0000-\u001f\u007f]/.test(text)) {
+    throw new WebAgentError('"userID" may not hold control characters (line breaks, tabs).');
+  }
+  try {
+    return encodeURIComponent(text);
+  } catch (error) {
+    // a lone surrogate cannot be written as UTF-8
+    throw new WebAgentError('"userID" is not valid text (a broken character).', { cause: error });
+  }
+}
+
+/** Adds "quality" (0-100) of a reply that extracted a template. */
+function withQuality(reply) {
+  const quality = intMember(reply.data.quality);
+  // the agent's database reply keeps members of earlier replies: only a reply that ran (or
+  // refused the finger for its quality) speaks of this finger
+  if (quality === undefined || !(reply.ok || reply.retValue === -302)) {
+    return reply;
+  }
+  return { ...reply, quality };
+}
+
+/** Adds the matcher's "score" and "threshold" of a comparison that ran. */
+function withScore(reply) {
+  if (!reply.ok) {
+    return reply;
+  }
+  const out = { ...reply };
+  const score = intMember(reply.data.score);
+  const threshold = intMember(reply.data.threshold);
+  if (score !== undefined) {
+    out.score = score;
+  }
+  if (threshold !== undefined) {
+    out.threshold = threshold;
+  }
+  return out;
+}
+
 function withVerifyResult(reply) {
   if (!reply.ok) {
     return reply;
@@ -1014,4 +1478,112 @@ function withVerifyResult(reply) {
     matched,
     message: matched === true ? 'The finger matches.' : matched === false ? 'The finger does not match.' : reply.message,
   };
+}
+
+/**
+ * The names of the agent's events.
+ * - "fingeron", "fingeroff": {sHandle}, a finger was placed on or lifted off the scanner
+ * - "plug", "unplug": {scanners, sHandle?}, the number of scanners after the change
+ * - "capturestarted": {sHandle, mode}, mode "capture", "live", "enroll", "verify", "identify", ...
+ * - "capturedone": {sHandle, retValue}, a capture ended with this status
+ * - "enrolsample": {sHandle, sample, samples, quality}, sample n (1-based) of the samples needed
+ * - "overflow": {}, the page read too slowly and events were lost: read the state afresh
+ * @type {ReadonlyArray<WebAgentEventName>}
+ */
+export const EVENT_NAMES = Object.freeze([
+  'fingeron', 'fingeroff', 'plug', 'unplug', 'capturestarted', 'capturedone', 'enrolsample', 'overflow',
+]);
+
+/**
+ * @typedef {'fingeron'|'fingeroff'|'plug'|'unplug'|'capturestarted'|'capturedone'|'enrolsample'|'overflow'} WebAgentEventName
+ */
+
+/**
+ * The data of each event.
+ * @typedef {object} WebAgentEventMap
+ * @property {{sHandle: string}} fingeron
+ * @property {{sHandle: string}} fingeroff
+ * @property {{scanners: number, sHandle?: string}} plug
+ * @property {{scanners: number, sHandle?: string}} unplug
+ * @property {{sHandle: string, mode: string}} capturestarted
+ * @property {{sHandle: string, retValue: number}} capturedone
+ * @property {{sHandle: string, sample: number, samples: number, quality: number}} enrolsample
+ * @property {Record<string, never>} overflow
+ */
+
+/**
+ * Callbacks by event name.
+ * @typedef {{[K in WebAgentEventName]?: (data: WebAgentEventMap[K]) => void}} WebAgentEventCallbacks
+ */
+
+/**
+ * The agent's event stream ({@link WebAgent#events}). Each event arrives as a `CustomEvent`
+ * whose `detail` is the event's data (an object; "sHandle" as text). Besides the names of
+ * {@link EVENT_NAMES} it dispatches "open" when the stream is (re)connected and "error" when it
+ * broke (`detail.closed` true when it will not come back, e.g. the agent's stream limit was
+ * reached; otherwise the browser reconnects by itself).
+ */
+export class WebAgentEvents extends EventTarget {
+  /**
+   * @param {EventSource} source
+   * @param {{signal?: AbortSignal, on?: WebAgentEventCallbacks}} [options]
+   */
+  constructor(source, options = {}) {
+    super();
+    /** @private */
+    this.source = source;
+    /** @type {boolean} true once closed by close() or the signal */
+    this.closed = false;
+    const callbacks = options.on ?? {};
+    for (const name of EVENT_NAMES) {
+      source.addEventListener(name, (message) => {
+        let data;
+        try {
+          data = parseReplyText(String(message.data ?? '').replace(/("sHandle"\s*:\s*)(-?\d+)/g, '$1"$2"'));
+        } catch {
+          data = { text: String(message.data ?? '') };
+        }
+        this.dispatchEvent(new CustomEvent(name, { detail: data }));
+        callbacks[name]?.(data);
+      });
+    }
+    source.addEventListener('open', () => this.dispatchEvent(new CustomEvent('open', { detail: {} })));
+    source.addEventListener('error', () => {
+      const closed = source.readyState === 2; // EventSource.CLOSED
+      this.dispatchEvent(new CustomEvent('error', { detail: { closed } }));
+    });
+    if (options.signal) {
+      if (options.signal.aborted) {
+        this.close();
+      } else {
+        options.signal.addEventListener('abort', () => this.close(), { once: true });
+      }
+    }
+  }
+
+  /**
+   * Calls `callback` with the data of each event `name`; returns a function that stops it.
+   * @template {WebAgentEventName} K
+   * @param {K} name
+   * @param {(data: WebAgentEventMap[K]) => void} callback
+   * @returns {() => void}
+   */
+  on(name, callback) {
+    const listener = (event) => callback(/** @type {CustomEvent} */ (event).detail);
+    this.addEventListener(name, listener);
+    return () => this.removeEventListener(name, listener);
+  }
+
+  /** @type {boolean} the stream is open now */
+  get connected() {
+    return !this.closed && this.source.readyState === 1; // EventSource.OPEN
+  }
+
+  /** Closes the stream; the agent frees its slot. */
+  close() {
+    if (!this.closed) {
+      this.closed = true;
+      this.source.close();
+    }
+  }
 }

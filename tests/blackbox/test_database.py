@@ -173,11 +173,14 @@ class Database(AgentTestCase):
         self.db("queryData")
         self.place(40)
         reply = self.db("enroll", userSerialNo=0, userID="x", extractEx=1)
+        self.assertIsInstance(reply.pop("quality"), int)  # the enrolment's own
         self.assertEqual(reply, {"retValue": "0", "retString": "Success", "sessionId": "0"})
 
     def test_sessions_and_unknown_names(self):
         other = Page(page_id="intruder", cookie="other-cookie")
         reply = other.db("verify", self.handle, userSerialNo=0, extractEx=1).json()
+        self.assertIn("is held by another page until", reply.pop("detail"))
+        reply.pop("heldUntil")
         self.assertEqual(reply, {"request": "verify", "retValue": -112,
                                  "retString": "invalid session cookie"})
         reply = self.page.db("identify", self.handle, cookie=False, extractEx=1).json()

@@ -58,9 +58,11 @@ class TemplateExport(AgentTestCase):
         self.assertEqual(served.headers["content-type"], "application/json")
         self.assertEqual(served.body,
                          ('{"dataBase64":"%s"}' % reply["templateBase64"]).encode())
-        # Another page's cookie gets nothing at all.
-        self.assertEqual(get("/tmp/x?sHandle=%s&id=export" % self.handle, cookie="other").raw,
-                         b"")
+        # Another page's cookie gets the blank answer of the image endpoints, nothing of the text.
+        refused = get("/tmp/x?sHandle=%s&id=export" % self.handle, cookie="other")
+        self.assertEqual(refused.status, 200)
+        self.assertTrue(refused.body.startswith(b"GIF89a"), refused.raw[:200])
+        self.assertNotIn(b"dataBase64", refused.raw)
 
     def test_encrypted_template_differs_and_the_key_matters(self):
         plain = b64(self.template(extractEx=1, encrypt=0)["templateBase64"])

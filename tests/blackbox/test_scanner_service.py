@@ -107,11 +107,16 @@ class DispatchAndReplies(AgentTestCase):
         self.assertEqual(page.api("isFingerOn", handle).json(), {"request": "isFingerOn"})
         other = Page(page_id="other", cookie=page.cookie + "-other")
         reply = other.api("captureSingle", handle).json()
+        # Beside the unchanged reason: who holds the scanner and until when.
+        self.assertEqual(sorted(reply), ["detail", "heldUntil", "request", "retString",
+                                         "retValue"])
+        del reply["detail"], reply["heldUntil"]
         self.assertEqual(reply, {"request": "captureSingle", "retValue": -112,
                                  "retString": "invalid session cookie"})
         # Refused before the handle is looked at: an unbound handle binds to the other page.
         self.assertEqual(other.api("captureSingle", 999).json()["sessionId"], "0")
         no_cookie = page.call("api", "captureSingle", handle, cookie=False).json()
+        self.assertIn("X-Session-Id", no_cookie.pop("detail"))
         self.assertEqual(no_cookie, {"request": "captureSingle", "retValue": -112,
                                      "retString": "No session cookie is passed"})
         wrong_page = Page(page_id="elsewhere", cookie=page.cookie)

@@ -185,7 +185,9 @@ class Lifecycle(unittest.TestCase):
                     # The ports open a moment before the banner is printed.
                     banner = ("Web-Agent server Started\n"
                               "Tessaro Web Agent is running now......\n"
-                              ">> Press 'Shift+Esc' to exit Web Agent\n")
+                              ">> Press 'Shift+Esc' to exit Web Agent\n"
+                              "Open https://127.0.0.1:8083/ in your browser "
+                              "(or http://127.0.0.1:8084/)\n")
                     deadline = time.monotonic() + 20
                     while len(agent.stdout()) < len(banner) and time.monotonic() < deadline:
                         time.sleep(0.05)
@@ -201,7 +203,7 @@ class Lifecycle(unittest.TestCase):
             second = subprocess.run([harness.AGENT_BIN], cwd=first.workdir, env=first.env,
                                     capture_output=True, timeout=20)
             self.assertEqual(second.returncode, 255)
-            self.assertIn(b"Another instance of Tessaro_WebAgent.exe is running... Please "
+            self.assertIn(b"Another instance of the Web Agent is running... Please "
                           b"terminate the other process to launch properly", second.stderr)
             self.assertIsNone(first.process.poll())
             self.assertIn(b"sessionId", get("/api/createSessionID").raw)

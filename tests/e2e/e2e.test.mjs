@@ -277,6 +277,8 @@ test('the page connects and lists the virtual scanner', async () => {
   await page.waitForFunction(() => document.getElementById('connection').textContent === 'Connected', null, STEP);
   const cookie = await page.evaluate(() => document.cookie);
   assert.match(cookie, /^\d+_-?\d+_[0-9a-f]{32}$/, 'the session identifier is the page cookie');
+  assert.equal(await page.isVisible('#p-timeout'), false, 'no settings are shown before they were read from a scanner');
+  assert.equal(await page.isDisabled('#btn-params-apply'), true);
 
   await press('#btn-init');
   await page.waitForFunction(() => document.querySelectorAll('#scanner-select option[value]:not([value=""])').length >= 1, null, STEP);
@@ -344,6 +346,59 @@ test('the live preview shows changing frames and stops', async () => {
   await press('#btn-preview');
   await page.waitForFunction(() => document.getElementById('btn-preview').getAttribute('aria-pressed') === 'false', null, STEP);
   assert.equal(await page.isVisible('#preview-image'), false);
+});
+
+test('a failed capture clears the old image and says why, with the codes beneath', async () => {
+  await place(1);
+  await clearResult('#capture-result');
+  await press('#btn-capture');
+  await waitClass('#capture-result', 'ok');
+  await page.waitForSelector('#capture-image', { state: 'visible' }); // an image from before
+  await page.fill('#p-timeout', '1'); // no finger comes: the capture fails whatever the machine's speed
+  await clearResult('#params-result');
+  await press('#btn-params-apply');
+  await waitClass('#params-result', 'ok');
+  await lift();
+  await clearResult('#capture-result');
+  await press('#btn-capture');
+  await waitClass('#capture-result', 'error');
+  assert.equal(await page.isVisible('#capture-image'), false, 'the old image is gone');
+  assert.equal(await page.isVisible('#viewer-empty'), true);
+  const [words, details] = await page.$eval('#capture-result', (el) => [el.firstChild.textContent, el.querySelector('.details')?.textContent ?? '']);
+  assert.doesNotMatch(words, /-\d{3}|retValue/, `plain words: ${words}`);
+  assert.match(details, /^retValue -\d+ · retString "[^"]+"/);
+
+  await page.fill('#p-timeout', '90');
+  await clearResult('#params-result');
+  await press('#btn-params-apply');
+  await waitClass('#params-result', 'ok');
+});
+
+test('Stop ends a capture that waits for a finger', async () => {
+  await lift();
+  await clearResult('#capture-result');
+  await press('#btn-capture');
+  await page.waitForSelector('#viewer-wait', { state: 'visible' });
+  await press('#btn-abort');
+  await page.waitForFunction(() => /Stopped/.test(document.getElementById('capture-result').textContent), null, STEP);
+  await page.waitForSelector('#viewer-wait', { state: 'hidden' });
+  // the scanner is free again at once: the next capture takes the finger
+  await place(1);
+  await clearResult('#capture-result');
+  await press('#btn-capture');
+  await waitClass('#capture-result', 'ok');
+});
+
+test('the finger indicator follows the agent\'s events', async () => {
+  await page.uncheck('#chk-poll'); // no status poll: only the events can move the indicator
+  try {
+    await lift();
+    await page.waitForFunction(() => document.getElementById('finger-indicator').textContent === 'No finger', null, STEP);
+    await place(2);
+    await page.waitForFunction(() => document.getElementById('finger-indicator').textContent === 'Finger on the scanner', null, STEP);
+  } finally {
+    await page.check('#chk-poll');
+  }
 });
 
 test('two fingers are enrolled and listed', async () => {
@@ -417,6 +472,33 @@ test('screenshot of the page', async () => {
   await page.screenshot({ path: file, fullPage: true });
   assert.ok(fs.statSync(file).size > 10_000);
   assert.deepEqual(pageErrors, [], 'no script errors on the page');
+});
+
+test('on a phone the page is one compact column', async () => {
+  const phone = await context.newPage();
+  try {
+    phone.on('pageerror', (error) => pageErrors.push(`phone: ${error.message}`));
+    await phone.setViewportSize({ width: 390, height: 844 });
+    await phone.goto(`${HTTP}/`);
+    await phone.waitForFunction(() => document.getElementById('connection').textContent === 'Connected', null, STEP);
+    const layout = await phone.evaluate(() => {
+      const box = (id) => document.getElementById(id).getBoundingClientRect();
+      return {
+        scrollWidth: document.documentElement.scrollWidth,
+        columns: getComputedStyle(document.querySelector('.layout')).gridTemplateColumns.split(' ').length,
+        viewer: box('viewer').width,
+        stacked: box('image-card').top > box('scanner-card').bottom,
+      };
+    });
+    assert.ok(layout.scrollWidth <= 390, `nothing wider than the screen (${layout.scrollWidth} px)`);
+    assert.equal(layout.columns, 1);
+    assert.ok(layout.viewer <= 240, `a small viewer (${layout.viewer} px)`);
+    assert.equal(layout.stacked, true);
+    fs.mkdirSync(artifacts, { recursive: true });
+    await phone.screenshot({ path: path.join(artifacts, 'webagent-phone.png'), fullPage: true });
+  } finally {
+    await phone.close();
+  }
 });
 
 test('the page also loads over HTTPS', async () => {

@@ -13,6 +13,7 @@
 
 #include "codec/base64.h"
 #include "database/template_database.h"
+#include "service/events.h"
 #include "session/session_registry.h"
 #include "tests/fakes/fake_libraries.h"
 
@@ -42,7 +43,8 @@ class DatabaseTest : public ::testing::Test {
   FakeScannerLib scannerLib;
   FakeMatcherLib matcherLib;
   std::atomic<devicelib::MatcherHandle> matcher{reinterpret_cast<devicelib::MatcherHandle>(0x4d)};
-  TemplateDatabase db{dispatcher, {scannerLib, matcherLib}, matcher};
+  service::EventHub events;
+  TemplateDatabase db{dispatcher, {scannerLib, matcherLib}, matcher, events};
 
   // One request with the test page's cookie; `params` follows the page's sHandle and id.
   Json::Value Call(const std::string& name, const std::string& params = "",

@@ -141,6 +141,11 @@ class FakeMatcherLib : public ::testing::NiceMock<MockMatcherLib> {
  public:
   // When set, Identify waits until AbortIdentify is called and then answers kIdentifyAborted.
   bool blockIdentify = false;
+  // Scores: kSameScore for equal templates, kOtherScore otherwise; the threshold lies between.
+  static constexpr int32_t kSameScore = 200;
+  static constexpr int32_t kOtherScore = 30;
+  static constexpr int32_t kThreshold = 102;
+  int32_t lastScore = 0;  // what the matcher reports as the last comparison's score
 
   FakeMatcherLib() {
     using ::testing::_;
@@ -151,12 +156,25 @@ class FakeMatcherLib : public ::testing::NiceMock<MockMatcherLib> {
       return 0;
     }));
     ON_CALL(*this, Verify(_, _, _, _, _, _))
-        .WillByDefault(Invoke([](devicelib::MatcherHandle, const uint8_t* probe, int32_t probeSize,
-                                 const uint8_t* templ, int32_t templSize, int32_t* result) {
-          if (templSize < 2 || templ[0] != 'T') {
-            return static_cast<int32_t>(devicelib::kInvalidTemplate);
+        .WillByDefault(
+            Invoke([this](devicelib::MatcherHandle, const uint8_t* probe, int32_t probeSize,
+                          const uint8_t* templ, int32_t templSize, int32_t* result) {
+              if (templSize < 2 || templ[0] != 'T') {
+                return static_cast<int32_t>(devicelib::kInvalidTemplate);
+              }
+              *result = Same(probe, probeSize, templ, templSize) ? 1 : 0;
+              lastScore = *result == 1 ? kSameScore : kOtherScore;
+              return 0;
+            }));
+    ON_CALL(*this, GetParameter(_, _, _))
+        .WillByDefault(Invoke([this](devicelib::MatcherHandle, int32_t id, int32_t* value) {
+          if (id == devicelib::kParamMatchScore) {
+            *value = lastScore;
+          } else if (id == devicelib::kParamMatchThreshold) {
+            *value = kThreshold;
+          } else {
+            *value = 0;
           }
-          *result = Same(probe, probeSize, templ, templSize) ? 1 : 0;
           return 0;
         }));
     ON_CALL(*this, Identify(_, _, _, _, _, _, _, _))
@@ -173,9 +191,11 @@ class FakeMatcherLib : public ::testing::NiceMock<MockMatcherLib> {
             return static_cast<int32_t>(devicelib::kIdentifyAborted);
           }
           *index = -1;
+          lastScore = count > 0 ? kOtherScore : 0;
           for (int32_t i = 0; i < count; ++i) {
             if (Same(probe, probeSize, templates[i], sizes[i])) {
               *index = i;
+              lastScore = kSameScore;
               break;
             }
           }
