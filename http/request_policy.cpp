@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstddef>
 
+#include "service/request.h"
+
 namespace http {
 
 namespace {
@@ -12,17 +14,6 @@ constexpr std::string_view kNoSniff = "X-Content-Type-Options: nosniff\r\n";
 constexpr std::string_view kVaryOrigin = "Vary: Origin\r\n";
 constexpr std::string_view kAllow = "Allow: GET, OPTIONS\r\n";
 constexpr std::string_view kConfigHint = "$XDG_CONFIG_HOME/webagent/allowed-origins";
-
-std::string_view Trim(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!text.empty() && blank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && blank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 char Lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -145,7 +136,7 @@ std::string AllowOrigin(const std::string& origin) {
 // Access-Control-Allow-Origin; none when it holds anything but visible ASCII.
 std::optional<std::string> EchoableOrigin(std::string_view origin) {
   constexpr size_t kMax = 300;
-  origin = Trim(origin);
+  origin = service::TrimBlanks(origin);
   if (origin.empty() || origin.size() > kMax ||
       !std::all_of(origin.begin(), origin.end(), [](char c) { return c > 0x20 && c < 0x7f; })) {
     return std::nullopt;
@@ -160,7 +151,7 @@ std::string RequestLine(const RequestFacts& request) {
 }  // namespace
 
 std::optional<std::string> NormaliseOrigin(std::string_view text) {
-  const std::string lower = Lowercase(Trim(text));
+  const std::string lower = Lowercase(service::TrimBlanks(text));
   std::string_view rest = lower;
   const size_t separator = rest.find("://");
   if (separator == std::string_view::npos || separator == 0) {
@@ -198,7 +189,7 @@ std::optional<std::string> NormaliseOrigin(std::string_view text) {
 }
 
 bool IsLoopbackHost(std::string_view value) {
-  const std::string lower = Lowercase(Trim(value));
+  const std::string lower = Lowercase(service::TrimBlanks(value));
   std::string_view host;
   std::string_view port;
   if (!SplitHostPort(lower, host, port) || (!port.empty() && !ParsePort(port))) {
@@ -271,9 +262,10 @@ Decision RequestPolicy::Decide(const RequestFacts& request) const {
   } else if (request.fetchSite) {
     // No Origin: an image, a link, a form GET. Fetch Metadata tells where it came from. "none"
     // is the user's own doing (address bar, bookmark); "same-origin" is the agent's own page.
-    const std::string_view site = Trim(*request.fetchSite);
-    const bool topLevelNavigation = request.fetchMode && Trim(*request.fetchMode) == "navigate" &&
-                                    request.fetchDest && Trim(*request.fetchDest) == "document";
+    const std::string_view site = service::TrimBlanks(*request.fetchSite);
+    const bool topLevelNavigation =
+        request.fetchMode && service::TrimBlanks(*request.fetchMode) == "navigate" &&
+        request.fetchDest && service::TrimBlanks(*request.fetchDest) == "document";
     // Following a link to the agent's page is harmless: the page is the agent's own. Its
     // operations and the images it shows are not, and nor is framing the page (clickjacking).
     const bool harmless = topLevelNavigation && KindOf(request.path) == PathKind::kPageFile;
@@ -295,8 +287,9 @@ Decision RequestPolicy::Decide(const RequestFacts& request) const {
       // X-Session-Id carries the session of a page on another origin, which cannot set the
       // agent's cookie. A public page asking to reach the loopback (Private Network Access) is
       // answered only when it asks; its origin is allowed by now.
-      const bool privateNetwork = request.privateNetworkRequest &&
-                                  Lowercase(Trim(*request.privateNetworkRequest)) == "true";
+      const bool privateNetwork =
+          request.privateNetworkRequest &&
+          Lowercase(service::TrimBlanks(*request.privateNetworkRequest)) == "true";
       decision.headers = AllowOrigin(*origin) + std::string(kVaryOrigin) +
                          "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
                          "Access-Control-Allow-Headers: Content-Type, X-Session-Id\r\n"

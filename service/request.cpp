@@ -6,6 +6,17 @@
 
 namespace service {
 
+std::string_view TrimBlanks(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.front())) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && blank(text.back())) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
 std::string NextToken(std::string_view source, char delimiter, int& cursor) {
   if (cursor < 0) {
     return {};

@@ -18,6 +18,9 @@ using ParameterMap = std::map<std::string, std::string>;
 // and a negative cursor yields an empty token.
 std::string NextToken(std::string_view source, char delimiter, int& cursor);
 
+// `text` without the blanks and tabs around it (header values, cookie items).
+std::string_view TrimBlanks(std::string_view text);
+
 // Value of the last "sHandle" (resp. "id") item, the text between the item's first and second
 // "="; empty when there is none. An empty item (as in "a=1&&b=2") ends the scan.
 std::string GetParamSHandle(std::string_view parameterText);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "service/request.h"
+
 namespace session {
 
 namespace {
@@ -15,17 +17,6 @@ bool IsDigit(char c) {
 
 bool IsLowerHex(char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'f');
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!text.empty() && blank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && blank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
 }
 
 // Takes a run of at least one digit from the front of `text`.
@@ -58,8 +49,8 @@ bool IsSessionIdForm(std::string_view text) {
 }
 
 std::optional<std::string> SessionIdOf(const SessionIdSources& sources) {
-  if (sources.header && !TrimBlanks(*sources.header).empty()) {
-    return std::string(TrimBlanks(*sources.header));
+  if (sources.header && !service::TrimBlanks(*sources.header).empty()) {
+    return std::string(service::TrimBlanks(*sources.header));
   }
   if (sources.query && !sources.query->empty()) {
     return std::string(*sources.query);
@@ -72,11 +63,11 @@ std::optional<std::string> SessionIdOf(const SessionIdSources& sources) {
   std::string_view rest = *sources.cookie;
   while (!rest.empty()) {
     const size_t end = rest.find(';');
-    std::string_view item = TrimBlanks(rest.substr(0, end));
+    std::string_view item = service::TrimBlanks(rest.substr(0, end));
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     const size_t equals = item.find('=');
     std::string_view value = equals == std::string_view::npos ? item : item.substr(equals + 1);
-    value = TrimBlanks(value);
+    value = service::TrimBlanks(value);
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
       value = value.substr(1, value.size() - 2);
     }

@@ -13,12 +13,15 @@
 // wait is bounded generously and ends on a condition, never on the machine's speed.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFile } from 'node:child_process';
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
+
+import {
+  WAIT, STEP, agentBin, answers, chromiumBin, control, controlBin, lift, place, repo, state, until,
+} from './harness.mjs';
 
 let chromium;
 try {
@@ -27,24 +30,13 @@ try {
   throw new Error(`playwright-core is not installed: run (cd tests/e2e && npm ci) first (${error.message})`);
 }
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const repo = path.resolve(here, '..', '..');
-const agentBin = path.resolve(process.env.WEBAGENT_BIN ?? path.join(repo, 'build', 'bin', 'webagent'));
-const controlBin = path.resolve(
-  process.env.WEBAGENT_VIRTUAL_SCANNER ?? path.join(path.dirname(agentBin), 'virtual-scanner'),
-);
-const chromiumBin = process.env.CHROMIUM_BIN ?? '/usr/bin/chromium';
 
 const AGENT = 'http://127.0.0.1:8084';
 const SITE = 'http://127.0.0.1:9000'; // allowed
 const OTHER_SITE = 'http://127.0.0.1:9001'; // not allowed
-const WAIT = 120_000;
-const STEP = { timeout: WAIT, polling: 200 };
 const BOUND = 30_000; // what a freed scanner or a stopped capture may take at most, generously
 
-let workDir = '';
 let agent = null;
-let agentOutput = '';
 let agentExit = null;
 let sites = [];
 let browser = null;
@@ -88,46 +80,10 @@ window.app.ready = agent.connect().then(
 
 // ----- helpers -----------------------------------------------------------------------------
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-async function until(what, check, timeoutMs = WAIT) {
-  const deadline = Date.now() + timeoutMs;
-  let last;
-  for (;;) {
-    try {
-      const value = await check();
-      if (value) {
-        return value;
-      }
-    } catch (error) {
-      last = error;
-    }
-    if (Date.now() > deadline) {
-      throw new Error(`timed out waiting for ${what}${last ? `: ${last.message}` : ''}\n--- agent output ---\n${agentOutput}`);
-    }
-    await sleep(200);
-  }
-}
 
-async function answers(url) {
-  try {
-    const response = await fetch(url, { signal: AbortSignal.timeout(5000) });
-    await response.arrayBuffer();
-    return true;
-  } catch {
-    return false;
-  }
-}
 
-function control(...args) {
-  return new Promise((resolve, reject) => {
-    execFile(controlBin, args, { env: { ...process.env, XDG_RUNTIME_DIR: path.join(workDir, 'xdg') }, timeout: 60_000 },
-      (error, stdout, stderr) => (error ? reject(new Error(`virtual-scanner ${args.join(' ')}: ${stderr || error.message}`)) : resolve(stdout)));
-  });
-}
 
-const place = (finger) => control('place', '0', String(finger));
-const lift = () => control('lift', '0');
 
 /** The HTML example of README.md's "Use it from your own web application", as it stands. */
 function readmeExample() {
@@ -215,24 +171,24 @@ before(async () => {
   }
   assert.equal(await answers(`${AGENT}/`), false, 'something already answers on port 8084: run this inside tests/isolated.sh');
 
-  workDir = fs.mkdtempSync(path.join(os.tmpdir(), 'webagent-cross-'));
-  fs.cpSync(path.join(repo, 'html'), path.join(workDir, 'html'), { recursive: true });
-  fs.mkdirSync(path.join(workDir, 'xdg'), { mode: 0o700 });
-  fs.mkdirSync(path.join(workDir, 'config'));
+  state.workDir = fs.mkdtempSync(path.join(os.tmpdir(), 'webagent-cross-'));
+  fs.cpSync(path.join(repo, 'html'), path.join(state.workDir, 'html'), { recursive: true });
+  fs.mkdirSync(path.join(state.workDir, 'xdg'), { mode: 0o700 });
+  fs.mkdirSync(path.join(state.workDir, 'config'));
   sites = [await serveSite(9000), await serveSite(9001)];
 
   agent = spawn(agentBin, ['--allow-origin', SITE], {
-    cwd: workDir,
+    cwd: state.workDir,
     env: {
       ...process.env,
-      XDG_RUNTIME_DIR: path.join(workDir, 'xdg'),
-      XDG_CONFIG_HOME: path.join(workDir, 'config'), // no allowed origins but the one above
+      XDG_RUNTIME_DIR: path.join(state.workDir, 'xdg'),
+      XDG_CONFIG_HOME: path.join(state.workDir, 'config'), // no allowed origins but the one above
       WEBAGENT_VIRTUAL_SCANNERS: '1',
     },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
-  agent.stdout.on('data', (d) => (agentOutput += d));
-  agent.stderr.on('data', (d) => (agentOutput += d));
+  agent.stdout.on('data', (d) => (state.agentOutput += d));
+  agent.stderr.on('data', (d) => (state.agentOutput += d));
   agent.on('exit', (code, signal) => (agentExit = { code, signal }));
   await until('the agent to answer', async () => {
     if (agentExit) {
@@ -265,8 +221,8 @@ after(async () => {
         s.closeAllConnections?.();
         s.close();
       }
-      if (workDir) {
-        fs.rmSync(workDir, { recursive: true, force: true });
+      if (state.workDir) {
+        fs.rmSync(state.workDir, { recursive: true, force: true });
       }
     }
   }
@@ -511,5 +467,5 @@ test('the agent stops cleanly', async () => {
   await browser.close();
   browser = null;
   const exit = await stopAgent();
-  assert.deepEqual(exit, { code: 0, signal: null }, `agent output:\n${agentOutput}`);
+  assert.deepEqual(exit, { code: 0, signal: null }, `agent output:\n${state.agentOutput}`);
 });

@@ -14,11 +14,14 @@
 // generous and condition-based: nothing depends on the speed of the machine.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFile } from 'node:child_process';
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
+
+import {
+  WAIT, STEP, agentBin, answers, chromiumBin, control, controlBin, lift, place, repo, state, until,
+} from './harness.mjs';
 
 let chromium;
 try {
@@ -27,23 +30,12 @@ try {
   throw new Error(`playwright-core is not installed: run (cd tests/e2e && npm ci) first (${error.message})`);
 }
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const repo = path.resolve(here, '..', '..');
-const agentBin = path.resolve(process.env.WEBAGENT_BIN ?? path.join(repo, 'build', 'bin', 'webagent'));
-const controlBin = path.resolve(
-  process.env.WEBAGENT_VIRTUAL_SCANNER ?? path.join(path.dirname(agentBin), 'virtual-scanner'),
-);
-const chromiumBin = process.env.CHROMIUM_BIN ?? '/usr/bin/chromium';
 const artifacts = path.resolve(process.env.WEBAGENT_E2E_ARTIFACTS ?? path.join(repo, 'tests', 'artifacts'));
 
 const HTTP = 'http://127.0.0.1:8084';
 const HTTPS = 'https://127.0.0.1:8083';
-const WAIT = 120_000; // generous: a slow or busy machine must still pass
-const STEP = { timeout: WAIT, polling: 200 };
 
-let workDir = '';
 let agent = null; // the child process
-let agentOutput = '';
 let agentExit = null; // {code, signal} once it ended
 let context = null;
 let page = null;
@@ -51,54 +43,10 @@ const pageErrors = [];
 
 // ----- helpers -----------------------------------------------------------------------------
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-/** Polls `check` until it returns a truthy value, or fails after `timeoutMs`. */
-async function until(what, check, timeoutMs = WAIT) {
-  const deadline = Date.now() + timeoutMs;
-  let last;
-  for (;;) {
-    try {
-      const value = await check();
-      if (value) {
-        return value;
-      }
-    } catch (error) {
-      last = error;
-    }
-    if (Date.now() > deadline) {
-      throw new Error(`timed out waiting for ${what}${last ? `: ${last.message}` : ''}\n--- agent output ---\n${agentOutput}`);
-    }
-    await sleep(200);
-  }
-}
 
-async function answers(url) {
-  try {
-    const response = await fetch(url, { signal: AbortSignal.timeout(5000) });
-    await response.arrayBuffer();
-    return true;
-  } catch {
-    return false;
-  }
-}
 
-/** Runs the virtual-scanner command against this test's agent. */
-function control(...args) {
-  return new Promise((resolve, reject) => {
-    execFile(controlBin, args, { env: { ...process.env, XDG_RUNTIME_DIR: path.join(workDir, 'xdg') }, timeout: 60_000 },
-      (error, stdout, stderr) => {
-        if (error) {
-          reject(new Error(`virtual-scanner ${args.join(' ')} failed: ${stderr || error.message}`));
-        } else {
-          resolve(stdout);
-        }
-      });
-  });
-}
 
-const place = (finger) => control('place', '0', String(finger));
-const lift = () => control('lift', '0');
 
 async function stopAgent() {
   if (!agent || agentExit) {
@@ -115,7 +63,7 @@ async function stopAgent() {
   if (!done) {
     agent.kill('SIGKILL');
     await exited;
-    throw new Error(`the agent did not stop within 60 s of SIGTERM\n--- agent output ---\n${agentOutput}`);
+    throw new Error(`the agent did not stop within 60 s of SIGTERM\n--- agent output ---\n${state.agentOutput}`);
   }
   return agentExit;
 }
@@ -201,17 +149,17 @@ before(async () => {
   }
   assert.equal(await answers(`${HTTP}/`), false, 'something already answers on port 8084: stop the other agent first');
 
-  workDir = fs.mkdtempSync(path.join(os.tmpdir(), 'webagent-e2e-'));
-  fs.cpSync(path.join(repo, 'html'), path.join(workDir, 'html'), { recursive: true });
-  fs.mkdirSync(path.join(workDir, 'xdg'), { mode: 0o700 });
+  state.workDir = fs.mkdtempSync(path.join(os.tmpdir(), 'webagent-e2e-'));
+  fs.cpSync(path.join(repo, 'html'), path.join(state.workDir, 'html'), { recursive: true });
+  fs.mkdirSync(path.join(state.workDir, 'xdg'), { mode: 0o700 });
 
   agent = spawn(agentBin, [], {
-    cwd: workDir,
-    env: { ...process.env, XDG_RUNTIME_DIR: path.join(workDir, 'xdg'), WEBAGENT_VIRTUAL_SCANNERS: '1' },
+    cwd: state.workDir,
+    env: { ...process.env, XDG_RUNTIME_DIR: path.join(state.workDir, 'xdg'), WEBAGENT_VIRTUAL_SCANNERS: '1' },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
-  agent.stdout.on('data', (d) => (agentOutput += d));
-  agent.stderr.on('data', (d) => (agentOutput += d));
+  agent.stdout.on('data', (d) => (state.agentOutput += d));
+  agent.stderr.on('data', (d) => (state.agentOutput += d));
   agent.on('exit', (code, signal) => (agentExit = { code, signal }));
 
   await until('the agent to serve its page', async () => {
@@ -222,7 +170,7 @@ before(async () => {
   });
   await until('the virtual scanner control socket', () => control('list').then(() => true));
 
-  context = await chromium.launchPersistentContext(path.join(workDir, 'browser-profile'), {
+  context = await chromium.launchPersistentContext(path.join(state.workDir, 'browser-profile'), {
     executablePath: chromiumBin,
     headless: true,
     ignoreHTTPSErrors: true,
@@ -247,8 +195,8 @@ after(async () => {
     try {
       await stopAgent();
     } finally {
-      if (workDir) {
-        fs.rmSync(workDir, { recursive: true, force: true });
+      if (state.workDir) {
+        fs.rmSync(state.workDir, { recursive: true, force: true });
       }
     }
   }
@@ -515,12 +463,12 @@ test('the page also loads over HTTPS', async () => {
 });
 
 test('the agent refused none of its own page\'s requests', () => {
-  assert.doesNotMatch(agentOutput, /refused/, `agent output:\n${agentOutput}`);
+  assert.doesNotMatch(state.agentOutput, /refused/, `agent output:\n${state.agentOutput}`);
 });
 
 test('the agent stops cleanly on SIGTERM', async () => {
   await context.close();
   context = null;
   const exit = await stopAgent();
-  assert.deepEqual(exit, { code: 0, signal: null }, `agent output:\n${agentOutput}`);
+  assert.deepEqual(exit, { code: 0, signal: null }, `agent output:\n${state.agentOutput}`);
 });
