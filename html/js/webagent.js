@@ -620,6 +620,16 @@ export class WebAgent {
     const stop = () => {
       this.abortCapture(handle).catch(() => {});
       alsoOnAbort?.().catch(() => {});
+      // The abort can overtake the request it stops: sent before the agent has begun that
+      // capture, it finds nothing to stop. So it is said again a little later, unless this
+      // page has started another wait on the scanner meanwhile.
+      for (const delay of [500, 1500, 3000]) {
+        setTimeout(() => {
+          if (!this.waitingOn.has(handle)) {
+            this.abortCapture(handle).catch(() => {});
+          }
+        }, delay);
+      }
     };
     signal?.addEventListener('abort', stop, { once: true });
     this.waitingOn.set(handle, (this.waitingOn.get(handle) ?? 0) + 1);
