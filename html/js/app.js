@@ -52,18 +52,23 @@ function log(operation, message, kind = 'info') {
   }
 }
 
-/**
- * Shows a result line under a card: plain words, and below them, smaller, the status codes and
- * figures for whoever wants to look closer. kind: 'ok' | 'error' | 'wait' | ''
- */
-function show(el, message, kind, details = '') {
-  el.replaceChildren(message);
+/** Puts the plain words in `el`, and the status codes and figures beneath them, smaller. */
+function setWithDetails(el, words, details) {
+  el.replaceChildren(words);
   if (details) {
     const small = document.createElement('small');
     small.className = 'details';
     small.textContent = details;
     el.append(small);
   }
+}
+
+/**
+ * Shows a result line under a card: plain words, and below them, smaller, the status codes and
+ * figures for whoever wants to look closer. kind: 'ok' | 'error' | 'wait' | ''
+ */
+function show(el, message, kind, details = '') {
+  setWithDetails(el, message, details);
   el.className = `result ${kind || ''}`.trim();
 }
 
@@ -800,13 +805,7 @@ function userLabel(n) {
 function outcome(kind, text, details = '') {
   const el = $('db-outcome');
   el.className = `outcome ${kind}`;
-  el.replaceChildren(text);
-  if (details) {
-    const small = document.createElement('small');
-    small.className = 'details';
-    small.textContent = details;
-    el.append(small);
-  }
+  setWithDetails(el, text, details);
   el.hidden = !text;
 }
 

@@ -30,7 +30,6 @@ try {
   throw new Error(`playwright-core is not installed: run (cd tests/e2e && npm ci) first (${error.message})`);
 }
 
-
 const AGENT = 'http://127.0.0.1:8084';
 const SITE = 'http://127.0.0.1:9000'; // allowed
 const OTHER_SITE = 'http://127.0.0.1:9001'; // not allowed
@@ -79,11 +78,6 @@ window.app.ready = agent.connect().then(
 `;
 
 // ----- helpers -----------------------------------------------------------------------------
-
-
-
-
-
 
 /** The HTML example of README.md's "Use it from your own web application", as it stands. */
 function readmeExample() {

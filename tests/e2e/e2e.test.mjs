@@ -43,11 +43,6 @@ const pageErrors = [];
 
 // ----- helpers -----------------------------------------------------------------------------
 
-
-
-
-
-
 async function stopAgent() {
   if (!agent || agentExit) {
     return agentExit;
