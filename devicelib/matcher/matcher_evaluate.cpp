@@ -2,6 +2,7 @@
 // security-level thresholds.
 //
 //   matcher-evaluate [--fast] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEGREES]
+//                    [--scores FILE]
 //                    PAIRS_DIR SET_DIR...
 //
 // PAIRS_DIR holds genuine_pairs.txt and impostor_pairs.txt (lines "NAME NAME"); each SET_DIR
@@ -159,7 +160,7 @@ std::optional<Bytes> Rotated(const std::optional<Bytes>& record, double degrees)
 void Usage(const char* self) {
   std::fprintf(stderr,
                "usage: %s [--fast] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
-               "PAIRS_DIR SET_DIR...\n",
+               "[--scores FILE] PAIRS_DIR SET_DIR...\n",
                self);
   std::exit(2);
 }
@@ -171,6 +172,7 @@ int main(int argc, char** argv) {
   std::string ext = "iso";
   std::string otherExt;
   std::optional<double> rotation;
+  std::string scoresPath;
   std::vector<std::string> positional;
   for (int n = 1; n < argc; ++n) {
     const std::string arg = argv[n];
@@ -182,6 +184,8 @@ int main(int argc, char** argv) {
       otherExt = argv[++n];
     } else if (arg == "--rotate" && n + 1 < argc) {
       rotation = std::atof(argv[++n]);
+    } else if (arg == "--scores" && n + 1 < argc) {
+      scoresPath = argv[++n];
     } else if (arg.starts_with("--")) {
       Usage(argv[0]);
     } else {
@@ -196,6 +200,11 @@ int main(int argc, char** argv) {
 
   std::vector<int32_t> allGenuine;
   std::vector<int32_t> allImpostor;
+  // One line per pair (set, kind, names, score), so that two builds can be compared pair by pair.
+  std::ofstream scores;
+  if (!scoresPath.empty()) {
+    scores.open(scoresPath);
+  }
   double cpu = 0;
   size_t comparisons = 0;
   std::printf("%-16s %6s %7s %7s %7s %5s %9s %9s %9s\n", "set", "EER%", "FMR100", "FMR1000",
@@ -255,6 +264,16 @@ int main(int argc, char** argv) {
     };
     check(genuinePairs, genuine);
     check(impostorPairs, impostor);
+    if (scores.is_open()) {
+      const auto dump = [&](const char* kind, const auto& pairs, const std::vector<int32_t>& v) {
+        for (size_t n = 0; n < pairs.size(); ++n) {
+          scores << dir << ' ' << kind << ' ' << pairs[n].first << ' ' << pairs[n].second << ' '
+                 << v[n] << '\n';
+        }
+      };
+      dump("genuine", genuinePairs, genuine);
+      dump("impostor", impostorPairs, impostor);
+    }
     const Rates r = Measure(genuine, impostor);
     std::string name = dir;
     while (!name.empty() && name.back() == '/') {
