@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "codec/template/minutiae_record.h"
+#include "devicelib/matcher/minutiae_compare.h"
 #include "devicelib/matcher/minutiae_matcher.h"
 #include "devicelib/matcher/test_minutiae.h"
 
@@ -83,6 +85,51 @@ void BM_VerifyFastSmall(benchmark::State& state) {
   Verify(state, 1, kSmallSize);
 }
 
+// Where a full-mode verification's time goes: decoding and preparing one record (a
+// verification does two), and comparing two sets that are already prepared, with the
+// look-ups of both sides built (what a comparison would cost if enrolled templates were kept
+// prepared). Same real-size records and genuine/impostor mix as BM_VerifyFull.
+void BM_PrepareRecord(benchmark::State& state) {
+  const auto& records = Records(256, kRealSize);
+  const auto options = devicelib::matcher::FullModeOptions();
+  codec::FingerTemplate decoded;
+  devicelib::matcher::PreparedTemplate prepared;
+  size_t n = 0;
+  for (auto _ : state) {
+    const auto& r = records[n++ % records.size()];
+    codec::DecodeMinutiaeRecord(r, &decoded);
+    prepared.Prepare(decoded, options);
+    benchmark::DoNotOptimize(prepared.size());
+  }
+}
+
+void BM_ScorePrepared(benchmark::State& state) {
+  const auto& records = Records(256, kRealSize);
+  const auto options = devicelib::matcher::FullModeOptions();
+  std::vector<devicelib::matcher::PreparedTemplate> prepared(records.size());
+  codec::FingerTemplate decoded;
+  for (size_t i = 0; i < records.size(); ++i) {
+    codec::DecodeMinutiaeRecord(records[i], &decoded);
+    prepared[i].Prepare(decoded, options);
+  }
+  devicelib::matcher::Comparator comparator;
+  // Every set plays both sides once, so that both sides' look-ups are built before timing.
+  for (size_t i = 0; i + 1 < prepared.size(); ++i) {
+    comparator.Score(prepared[i], prepared[i + 1], options);
+    comparator.Score(prepared[i + 1], prepared[i], options);
+  }
+  comparator.Score(prepared.front(), prepared.back(), options);
+  size_t n = 0;
+  for (auto _ : state) {
+    const size_t a = (n * 2) % prepared.size();
+    const size_t b = n % 8 == 0 ? a + 1 : (a + 2 * (n % 8) + 1) % prepared.size();
+    benchmark::DoNotOptimize(comparator.Score(prepared[a], prepared[b], options));
+    ++n;
+  }
+  state.counters["comparisons/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 // Creating and deleting an instance: its scratch memory comes with the first comparison.
 void BM_CreateMatcher(benchmark::State& state) {
   const auto matcher = devicelib::CreateMinutiaeMatcher();
@@ -135,6 +182,8 @@ BENCHMARK(BM_VerifyFull);
 BENCHMARK(BM_VerifyFast);
 BENCHMARK(BM_VerifyFullSmall);
 BENCHMARK(BM_VerifyFastSmall);
+BENCHMARK(BM_PrepareRecord);
+BENCHMARK(BM_ScorePrepared);
 BENCHMARK(BM_CreateMatcher);
 BENCHMARK(BM_Identify10000Full)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Identify10000Fast)->Unit(benchmark::kMillisecond);
