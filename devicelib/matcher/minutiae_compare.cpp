@@ -46,7 +46,10 @@ constexpr int kMinEffectiveCount = 12;   // small overlaps do not inflate the sc
 constexpr int kMinPaired = 3;
 constexpr int kSupportRotation = 12;     // 17 degrees between agreeing candidate alignments ...
 constexpr float kSupportRadius = 16.0f;  // ... which carry each other's minutiae this close
-constexpr size_t kMaxEdges = kMaxMinutiae * 16;
+// Edges a set keeps at most: room for every record the engine writes (at most 120 minutiae,
+// about 600 edges); only crowded, implausible sets reach it. 11 bits, so that the canonical
+// position of a vote (see Comparator::Vote) fits the 32 bits a vote table cell keeps for it.
+constexpr size_t kMaxEdges = 2047;
 constexpr int kSurePaired = 12;
 constexpr float kUnitsPerRadian = 128.0f / std::numbers::pi_v<float>;
 
@@ -390,7 +393,7 @@ void PreparedTemplate::BuildGallerySide() const {
     const Edge& e = edges[n];
     const int lengthBucket = e.length / kLengthBucket;
     const uint32_t order =
-        static_cast<uint32_t>(lengthBucket << 17 | n << 5 | (e.betaFrom >> 4) << 1);
+        static_cast<uint32_t>(lengthBucket << 16 | n << 5 | (e.betaFrom >> 4) << 1);
     int at = next[(e.betaFrom >> 4) * lengthBuckets + lengthBucket]++;
     keys_[at] = Lanes(e.length, e.betaFrom, e.betaTo, e.direction);
     ends_[at] = static_cast<uint16_t>(e.from | e.to << 8);
@@ -415,7 +418,7 @@ void Comparator::Vote(const PreparedTemplate& probe, const PreparedTemplate& gal
   using Query = PreparedTemplate::Query;
   // Cells packed by the gallery's count, so that the few touched stay close together.
   const size_t stride = static_cast<size_t>(gallery.count_);
-  const auto vote = [&](int i, int j, int rotation, uint64_t first) {
+  const auto vote = [&](int i, int j, int rotation, uint32_t first) {
     const size_t cell = static_cast<size_t>(i) * stride + static_cast<size_t>(j);
     Tally& t = tallies_[cell];
     if (t.votes == 0) {
@@ -434,9 +437,11 @@ void Comparator::Vote(const PreparedTemplate& probe, const PreparedTemplate& gal
     const uint32_t order = gallery.order_[n];
     const uint32_t reversed = order & 1u;
     const int firstRow = reversed != 0 ? q.firstRowBack : q.firstRow;
-    const uint64_t bucket = ((order >> 1) - static_cast<uint32_t>(firstRow)) & 15u;
-    const uint64_t base = ((static_cast<uint64_t>(2 * k) + reversed) * 4 + bucket) << 18 |
-                          static_cast<uint64_t>(order >> 5) << 1;
+    const uint32_t bucket = ((order >> 1) - static_cast<uint32_t>(firstRow)) & 15u;
+    // At most 15 bits ((2 kMaxEdges + 1) * 4 + 3) above 17 (length bucket, edge index, which
+    // of the two votes).
+    const uint32_t base =
+        ((static_cast<uint32_t>(2 * k) + reversed) * 4 + bucket) << 17 | (order >> 5) << 1;
     const uint16_t ends = gallery.ends_[n];
     vote(q.from, ends & 0xFF, rotation, base | reversed);
     vote(q.to, ends >> 8, rotation, base | (reversed ^ 1u));

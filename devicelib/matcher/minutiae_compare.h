@@ -120,8 +120,8 @@ class PreparedTemplate {
   mutable int queryCount_ = 0;
   // Gallery side, in bucket order: the lanes described at Query; from | to << 8; and where the
   // agreement stands in the canonical voting order (see Comparator::Vote): reversed (bit 0),
-  // betaFrom bucket of the forward edge (bits 1-4), its index (bits 5-16) and its length
-  // bucket (bits 17-21).
+  // betaFrom bucket of the forward edge (bits 1-4), its index (bits 5-15) and its length
+  // bucket (bits 16-20).
   mutable std::vector<uint64_t> keys_;
   mutable std::vector<uint16_t> ends_;
   mutable std::vector<uint32_t> order_;
@@ -176,7 +176,7 @@ class Comparator {
     uint8_t votes = 0;
     uint8_t firstRotation = 0;
     int16_t rotationSum = 0;
-    uint64_t first = 0;
+    uint32_t first = 0;
   };
   std::vector<Tally> tallies_;
   std::vector<uint16_t> touched_;
