@@ -43,6 +43,12 @@ float QualityWeight(unsigned quality) {
 }
 constexpr float kOverlapMargin = 16.0f;  // minutiae this close to the other's box count
 constexpr int kMinEffectiveCount = 12;   // small overlaps do not inflate the score
+// Nor does an overlap that holds less than this share of a set's minutiae (by weight): the set
+// counts as if that share lay in the overlap. Chance alignments of two different fingers often
+// pair a corner of one with a corner of the other. Measured on the real sets (ISO records),
+// 0.6 instead of 0.5: mean FNMR at FMR 0.1 % 20.2 -> 19.2 %, mean EER 9.96 -> 9.91 %
+// (as ANSI 20.5 -> 19.7 % and 10.07 -> 9.95 %).
+constexpr float kMinOverlapShare = 0.6f;
 constexpr int kMinPaired = 3;
 constexpr int kSupportRotation = 12;     // 17 degrees between agreeing candidate alignments ...
 constexpr float kSupportRadius = 16.0f;  // ... which carry each other's minutiae this close
@@ -623,11 +629,12 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
                 std::sqrt(probe.weight_[k] * gallery.weight_[g]);
   }
   // Minutiae outside the overlap cannot pair and do not count against the score; but an overlap
-  // holding few of either set's minutiae is weak evidence, so at least half of each set (by
-  // weight) and kMinEffectiveCount count.
+  // holding few of either set's minutiae is weak evidence, so at least kMinOverlapShare of each set
+  // (by weight) and kMinEffectiveCount count.
   constexpr float kFloor = static_cast<float>(kMinEffectiveCount);
-  const float np = std::max({probeInside, weighted, kFloor, probe.totalWeight_ / 2});
-  const float ng = std::max({galleryInside, weighted, kFloor, gallery.totalWeight_ / 2});
+  const float np = std::max({probeInside, weighted, kFloor, probe.totalWeight_ * kMinOverlapShare});
+  const float ng =
+      std::max({galleryInside, weighted, kFloor, gallery.totalWeight_ * kMinOverlapShare});
   result.score =
       std::clamp(static_cast<int>(static_cast<float>(kMaxScore) * weighted * weighted / (np * ng)),
                  0, kMaxScore);
