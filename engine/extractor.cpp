@@ -37,7 +37,9 @@ Extraction Extract(const GreyImage& image) {
     const OrientationField field = EstimateOrientation(work, mask);
     const Plane<float> period = EstimatePeriod(work, field, mask);
     ImageU8 skeleton = EnhanceBinary(work, field, period, mask);
+    FillPores(skeleton, mask);
     Thin(skeleton);
+    RemoveFragments(skeleton);
     const std::vector<RawMinutia> minutiae =
         FilterMinutiae(DetectMinutiae(skeleton), skeleton, mask, field);
     out.quality = ImageQuality(mask, field, minutiae);

@@ -42,7 +42,16 @@ ImageU8 EnhanceBinary(const ImageU8& image, const OrientationField& field,
 // 6. Binarisation (1 = ridge) inside the mask, and thinning to one-pixel-wide 8-connected
 // skeletons.
 ImageU8 Binarise(const ImageF& enhanced);
-void Thin(ImageU8& binary);  // in place
+// Before thinning: valley areas of at most kPoreArea pixels wholly enclosed by ridge inside the
+// mask (sweat pores, specks of wet prints) become ridge, so that they do not thin into small
+// loops, each two false bifurcations that hide the true minutiae beside them from the structure
+// rules.
+void FillPores(ImageU8& binary, const Plane<uint8_t>& mask);  // in place
+void Thin(ImageU8& binary);                                   // in place
+// After thinning: skeleton pieces of fewer than kFragmentPixels pixels (dots and short dashes
+// of noise, mostly in the valleys) are erased, so that their ends neither count as minutiae nor
+// pair with true endings nearby in the break and short-ridge rules.
+void RemoveFragments(ImageU8& skeleton);  // in place
 
 // 7. Minutia detection on the skeleton (crossing number), with direction from ridge tracing.
 struct RawMinutia {

@@ -231,6 +231,75 @@ TEST(Thinning, OnePixelWideAndConnectivityKept) {
   EXPECT_LT(ringPixels, 170);
 }
 
+TEST(Cleaning, PoresFilledValleysAndOpenGapsKept) {
+  // A thick ridge with a 3 x 3 pore, a 4 x 6 hole (24 px: a real enclosed valley, kept), and a
+  // notch open to the valley; a second ridge with a small gap at the image edge.
+  ImageU8 b(80, 60);
+  for (int y = 10; y < 30; ++y) {
+    for (int x = 5; x < 75; ++x)
+      b.at(x, y) = 1;
+  }
+  auto clear = [&](int x0, int y0, int x1, int y1) {
+    for (int y = y0; y < y1; ++y) {
+      for (int x = x0; x < x1; ++x)
+        b.at(x, y) = 0;
+    }
+  };
+  clear(15, 18, 18, 21);  // pore: 9 px
+  clear(40, 17, 44, 23);  // enclosed valley: 24 px
+  clear(60, 10, 62, 14);  // notch open to the valley above
+  for (int y = 40; y < 50; ++y) {
+    for (int x = 0; x < 80; ++x)
+      b.at(x, y) = x != 0 && x != 1;  // 2 x 10 gap on the image edge: not enclosed
+  }
+  static_assert(tuning::kPoreArea >= 9 && tuning::kPoreArea < 24);
+  ImageU8 want = b;
+  for (int y = 18; y < 21; ++y) {
+    for (int x = 15; x < 18; ++x)
+      want.at(x, y) = 1;
+  }
+  FillPores(b, Plane<uint8_t>(10, 8, 1));
+  EXPECT_EQ(b.data, want.data);
+  // The filled ridge thins without a loop at the pore: one component, no enclosed background.
+  ImageU8 plain(80, 60), pored(80, 60);
+  for (int y = 10; y < 30; ++y) {
+    for (int x = 5; x < 35; ++x)
+      plain.at(x, y) = pored.at(x, y) = 1;
+  }
+  pored.at(20, 19) = pored.at(21, 19) = pored.at(20, 20) = pored.at(21, 20) = 0;
+  FillPores(pored, Plane<uint8_t>(10, 8, 1));
+  Thin(plain);
+  Thin(pored);
+  EXPECT_EQ(pored.data, plain.data);
+}
+
+TEST(Cleaning, ShortSkeletonPiecesGoRidgesStay) {
+  ImageU8 s(100, 60);
+  auto line = [&](int x0, int x1, int y) {
+    for (int x = x0; x <= x1; ++x)
+      s.at(x, y) = 1;
+  };
+  line(10, 90, 10);                                // a long ridge
+  line(20, 20 + tuning::kFragmentPixels - 2, 20);  // a dash one pixel short of the limit
+  line(20, 20 + tuning::kFragmentPixels - 1, 30);  // a ridge at the limit: kept
+  s.at(50, 40) = 1;                                // a dot
+  // A short diagonal piece (8-connected) and a short bent one.
+  for (int i = 0; i < 6; ++i)
+    s.at(60 + i, 40 + i) = 1;
+  line(70, 75, 50);
+  for (int y = 44; y < 50; ++y)
+    s.at(75, y) = 1;
+  ImageU8 want(100, 60);
+  for (int x = 10; x <= 90; ++x)
+    want.at(x, 10) = 1;
+  for (int x = 20; x <= 20 + tuning::kFragmentPixels - 1; ++x)
+    want.at(x, 30) = 1;
+  RemoveFragments(s);
+  EXPECT_EQ(s.data, want.data);
+  // Minutiae on the kept ridges only: two endings each.
+  EXPECT_EQ(DetectMinutiae(s).size(), 4u);
+}
+
 ImageU8 Draw(int w, int h, std::initializer_list<std::array<int, 4>> segments) {
   ImageU8 s(w, h);
   for (const auto& seg : segments) {

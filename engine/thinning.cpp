@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "engine/stages.h"
@@ -97,6 +99,68 @@ const Tables& T() {
   return t;
 }
 
+// Labels the component of `start` (pixels of value `value`, neighbours at the offsets `dx`,
+// `dy`) with `kCurrent`, as long as it stays below `limit` pixels, stays clear of the image edge
+// and meets no pixel of value `known`. Returns true when the whole component was found that way
+// (it is then listed in `comp`); false when it is large, or touches the edge or a `known` pixel.
+// The pixels visited are left at kCurrent either way, so the caller relabels `comp`: the search
+// needs no image-sized buffer and stops after `limit` pixels, so every pixel is visited at most
+// once in all.
+constexpr uint8_t kCurrent = 3;
+
+template <int N>
+bool SmallComponent(ImageU8& b, int start, uint8_t value, uint8_t known, int limit,
+                    const int (&dx)[N], const int (&dy)[N], std::vector<int>& comp,
+                    std::vector<int>& stack) {
+  const int w = b.width;
+  comp.assign(1, start);
+  stack.assign(1, start);
+  b.data[start] = kCurrent;
+  bool small = true;
+  while (!stack.empty() && small) {
+    const int p = stack.back();
+    stack.pop_back();
+    const int x = p % w, y = p / w;
+    for (int k = 0; k < N; ++k) {
+      const int xx = x + dx[k], yy = y + dy[k];
+      if (!b.inside(xx, yy)) {
+        small = false;
+        break;
+      }
+      const int q = yy * w + xx;
+      if (b.data[q] == known) {
+        small = false;
+        break;
+      }
+      if (b.data[q] != value)
+        continue;
+      b.data[q] = kCurrent;
+      comp.push_back(q);
+      stack.push_back(q);
+      if (static_cast<int>(comp.size()) >= limit) {
+        small = false;
+        break;
+      }
+    }
+  }
+  return small;
+}
+
+// Relabels the marks of FillPores and RemoveFragments (values 0..2) to 0/1, eight pixels at a
+// time: with `nonZero` every mark becomes 1, without it only 1 stays 1.
+void Unmark(ImageU8& b, bool nonZero) {
+  uint8_t* p = b.data.data();
+  const size_t n = b.data.size();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t v;
+    std::memcpy(&v, p + i, 8);
+    v = (nonZero ? v | v >> 1 : v) & 0x0101010101010101ull;
+    std::memcpy(p + i, &v, 8);
+  }
+  for (; i < n; ++i)
+    p[i] = nonZero ? p[i] != 0 : p[i] == 1;
+}
 }  // namespace
 
 ImageU8 Binarise(const ImageF& enhanced) {
@@ -169,6 +233,82 @@ void Thin(ImageU8& b) {
     if (b.data[i] && t.stair[ring(i)])
       b.data[i] = 0;
   }
+}
+
+void FillPores(ImageU8& b, const Plane<uint8_t>& mask) {
+  // Valley pixels: 0 unvisited, 2 known to belong to a large or open valley, kCurrent while
+  // searched. Ridge pixels stay 1. Background blocks are open valley from the start, so that
+  // the search covers the finger only.
+  using tuning::kBlock;
+  constexpr int ex[4] = {1, -1, 0, 0}, ey[4] = {0, 0, 1, -1};
+  const int w = b.width;
+  for (int by = 0; by < mask.height; ++by) {
+    for (int bx = 0; bx < mask.width; ++bx) {
+      if (mask.at(bx, by))
+        continue;
+      const int x0 = bx * kBlock, x1 = std::min(w, x0 + kBlock);
+      for (int y = by * kBlock; y < std::min(b.height, by * kBlock + kBlock); ++y)
+        std::fill(&b.data[static_cast<size_t>(y) * w + x0],
+                  &b.data[static_cast<size_t>(y) * w + x1], uint8_t{2});
+    }
+  }
+  // Row by row, a run of valley pixels at a time: a run under a known open valley is open
+  // itself; only a run with ridge above all of it starts a search.
+  std::vector<int> comp, stack;
+  for (int y = 0; y < b.height; ++y) {
+    uint8_t* row = &b.data[static_cast<size_t>(y) * w];
+    const uint8_t* up = y > 0 ? row - w : nullptr;
+    for (int x = 0; x < w;) {
+      const void* next = std::memchr(row + x, 0, static_cast<size_t>(w - x));
+      if (!next)
+        break;
+      const int x0 = static_cast<int>(static_cast<const uint8_t*>(next) - row);
+      int x1 = x0;
+      while (x1 < w && row[x1] == 0)
+        ++x1;
+      x = x1;
+      const bool open = (x0 > 0 && row[x0 - 1] == 2) || (x1 < w && row[x1] == 2) ||
+                        (up && std::memchr(up + x0, 2, static_cast<size_t>(x1 - x0)));
+      if (open || x1 - x0 > tuning::kPoreArea) {
+        std::fill(row + x0, row + x1, uint8_t{2});
+        continue;
+      }
+      const bool pore =
+          SmallComponent(b, y * w + x0, 0, 2, tuning::kPoreArea + 1, ex, ey, comp, stack);
+      for (const int p : comp)
+        b.data[p] = pore ? 1 : 2;
+    }
+  }
+  Unmark(b, false);
+}
+
+void RemoveFragments(ImageU8& s) {
+  // Skeleton pixels: 1 unvisited, 2 known to belong to a long ridge, kCurrent while searched.
+  std::vector<int> comp, stack;
+  const int w = s.width;
+  for (int y = 0; y < s.height; ++y) {
+    uint8_t* row = &s.data[static_cast<size_t>(y) * w];
+    for (int x = 0; x < w; ++x) {
+      uint64_t word;
+      if (x + 8 <= w && (std::memcpy(&word, row + x, 8), word == 0)) {
+        x += 7;  // eight background pixels at once: the skeleton is sparse
+        continue;
+      }
+      if (row[x] != 1)
+        continue;
+      if ((x > 0 && row[x - 1] == 2) ||
+          (y > 0 && (row[x - w] == 2 || (x > 0 && row[x - w - 1] == 2) ||
+                     (x + 1 < w && row[x - w + 1] == 2)))) {
+        row[x] = 2;  // joins a long ridge already found: no search
+        continue;
+      }
+      const bool fragment =
+          SmallComponent(s, y * w + x, 1, 2, tuning::kFragmentPixels, kDx, kDy, comp, stack);
+      for (const int p : comp)
+        s.data[p] = fragment ? 0 : 2;
+    }
+  }
+  Unmark(s, true);
 }
 
 }  // namespace engine

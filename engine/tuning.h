@@ -51,6 +51,10 @@ inline constexpr float kAlongSigma = 3.2f;
 inline constexpr int kAlongRadius = 7;
 inline constexpr int kAlongStep = 1;  // 2 (every other pixel) was faster but lost accuracy
 
+// Binary and skeleton cleaning (thinning.cpp).
+inline constexpr int kPoreArea = 12;        // enclosed valley areas up to this many pixels: filled
+inline constexpr int kFragmentPixels = 20;  // skeleton pieces shorter than this: erased
+
 // Minutia filtering (minutiae.cpp).
 inline constexpr int kBorderDistance = 12;      // minutiae nearer the mask edge are dropped
 inline constexpr int kTraceLength = 12;         // ridge tracing for direction
