@@ -9,8 +9,8 @@
 //   2. Local matching: every pair of edges that agree in those invariants (within tolerances)
 //      votes for the two minutia correspondences it implies, with the rotation it implies.
 //   3. Alignment: the best-voted correspondences are ranked by how many of the others agree
-//      with their alignment, and the best few become seeds; each seed gives a rotation
-//      and translation, under which all minutiae are paired one to one, with a
+//      with their alignment, and the best few of distinct alignments become seeds; each seed
+//      gives a rotation and translation, under which all minutiae are paired one to one, with a
 //      position tolerance that grows with the distance from the seed (mild elastic distortion).
 //      The best pairing's alignment is re-estimated by least squares and the pairing repeated.
 //   4. Score: paired count squared over the product of the counts of minutiae that lie in the
@@ -31,7 +31,7 @@ inline constexpr int kMaxScore = 1000;
 struct CompareOptions {
   int neighbours = 10;  // edges per minutia
   int candidates = 64;  // best-voted correspondences, ranked by their mutual agreement
-  int seeds = 8;        // alignments tried: the best ranked candidates
+  int seeds = 8;        // alignments tried: the best ranked candidates of distinct alignments
   bool refine = true;   // least-squares re-alignment and second pairing
 };
 
