@@ -763,7 +763,6 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     tallies_.resize(cells);
     scale_.resize(cells);
     touched_.reserve(cells);
-    ranked_.reserve(cells);
   }
   if ((probe.sides_ & PreparedTemplate::kProbeSide) == 0) {
     probe.BuildProbeSide();
@@ -786,6 +785,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   // vote counts, shifted half the list for most of them. One key per cell (the scaled votes'
   // bits, which order as the positive floats do, above the complement of the first vote's
   // position) and a partial selection cost far less.
+  // Grows to the most voted cells seen (a few hundred for real prints), not to every cell.
   ranked_.clear();
   for (const uint16_t cell : touched_) {
     const Tally& t = tallies_[cell];
