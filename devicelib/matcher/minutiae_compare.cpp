@@ -60,6 +60,36 @@ constexpr float kSupportRadius = 16.0f;  // ... which carry each other's minutia
 // at the same speed. 10 px or 14 degrees gave the same; tighter (5 px, 6 degrees) less.
 constexpr float kSeedApartRadius = 8.0f;
 constexpr int kSeedApartRotation = 6;
+// A correspondence's votes count less the more edges its two minutiae have: votes scaled by
+// ((edges at the probe minutia + 1) (edges at the gallery minutia + 1))^-power. A minutia in a
+// crowded area (often a cluster of false minutiae in a noisy patch) agrees with many edges by
+// chance, and its correspondences would otherwise fill the candidates and their support; a
+// minutia with few neighbours that still agrees on most of its edges is the stronger evidence.
+// The choice of candidates and the support each use their own power. Measured on the real sets
+// (mean of five, ISO records, full mode): EER 8.61 -> 7.87 %, FNMR at FMR 0.1 % 18.8 -> 18.5 %,
+// ZeroFMR 23.9 -> 23.1 % (ANSI records: 8.69 -> 7.84, 19.3 -> 18.9 %); fast mode 12.8 -> 11.2 %
+// and 21.8 -> 20.0 %. Both powers 0.5 (the square root) gave 8.11 / 18.70 %, both 0.6
+// 8.03 / 18.48 %, both 0.75 8.02 / 18.38 %, both 1 (votes per edge) 8.65 / 19.00 %.
+constexpr float kChoiceDegreePower = 0.75f;
+constexpr float kSupportDegreePower = 0.6f;
+constexpr float kSupportUnit = 4096.0f;  // fixed point of the scaled votes in the support
+
+// The two scales of a minutia with `edges` edges, for every count a set can give.
+struct DegreeScales {
+  std::array<float, 256> choice{};
+  std::array<float, 256> support{};
+};
+const DegreeScales& Scales() {
+  static const DegreeScales scales = [] {
+    DegreeScales s;
+    for (int d = 0; d < 256; ++d) {
+      s.choice[d] = std::pow(static_cast<float>(d + 1), -kChoiceDegreePower);
+      s.support[d] = std::pow(static_cast<float>(d + 1), -kSupportDegreePower);
+    }
+    return s;
+  }();
+  return scales;
+}
 // Edges a set keeps at most: room for every record the engine writes (at most 120 minutiae,
 // about 600 edges); only crowded, implausible sets reach it. 11 bits, so that the canonical
 // position of a vote (see Comparator::Vote) fits the 32 bits a vote table cell keeps for it.
@@ -340,6 +370,20 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   }
   edgeCount_ = closeCount;
   maxLength_ = maxLength;
+  // Edges at each minutia, turned into the scales of its correspondences' votes.
+  std::array<uint8_t, kMaxMinutiae> degree;
+  std::fill(degree.begin(), degree.begin() + count_, uint8_t{0});
+  for (int n = 0; n < closeCount; ++n) {
+    const int i = close[n] >> 8;
+    const int j = close[n] & 0xFF;
+    degree[i] = static_cast<uint8_t>(std::min(degree[i] + 1, 255));
+    degree[j] = static_cast<uint8_t>(std::min(degree[j] + 1, 255));
+  }
+  const DegreeScales& scales = Scales();
+  for (int k = 0; k < count_; ++k) {
+    choiceScale_[k] = scales.choice[degree[k]];
+    supportScale_[k] = scales.support[degree[k]];
+  }
 }
 
 void PreparedTemplate::BuildProbeSide() const {
@@ -438,6 +482,7 @@ void Comparator::Vote(const PreparedTemplate& probe, const PreparedTemplate& gal
     Tally& t = tallies_[cell];
     if (t.votes == 0) {
       touched_.push_back(static_cast<uint16_t>(cell));
+      scale_[cell] = probe.choiceScale_[i] * gallery.choiceScale_[j];
       t.first = first;
       t.firstRotation = static_cast<uint8_t>(rotation);
     }
@@ -694,7 +739,8 @@ bool Comparator::Refit(const PreparedTemplate& probe, const PreparedTemplate& ga
 }
 
 size_t Comparator::Bytes() const {
-  return tallies_.capacity() * sizeof(Tally) + touched_.capacity() * sizeof(uint16_t);
+  return tallies_.capacity() * sizeof(Tally) + scale_.capacity() * sizeof(float) +
+         touched_.capacity() * sizeof(uint16_t) + ranked_.capacity() * sizeof(RankedCell);
 }
 
 int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
@@ -715,6 +761,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   const size_t cells = static_cast<size_t>(probe.count_) * static_cast<size_t>(gallery.count_);
   if (tallies_.size() < cells) {
     tallies_.resize(cells);
+    scale_.resize(cells);
     touched_.reserve(cells);
   }
   if ((probe.sides_ & PreparedTemplate::kProbeSide) == 0) {
@@ -731,31 +778,37 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   const int candidateCount =
       std::clamp(std::max(options.candidates, options.seeds), 1, kMaxCandidates);
   std::array<uint16_t, kMaxCandidates> candidates;
-  int found = 0;
-  // Most votes first; among equal votes, the cell voted for first in the canonical order.
-  const auto better = [&](uint16_t a, uint16_t b) {
-    const Tally& ta = tallies_[a];
-    const Tally& tb = tallies_[b];
-    return ta.votes != tb.votes ? ta.votes > tb.votes : ta.first < tb.first;
-  };
+  // Most votes (scaled by the two minutiae's edge counts, see kChoiceDegreePower) first; among
+  // equal ones, the cell voted for first in the canonical order (each cell's first vote has a
+  // position of its own, so the order is total). Scaled votes are seldom equal, so the cells
+  // come in no useful order: inserting each into the sorted list of the best, as for whole
+  // vote counts, shifted half the list for most of them. One key per cell (the scaled votes'
+  // bits, which order as the positive floats do, above the complement of the first vote's
+  // position) and a partial selection cost far less.
+  // Grows to the most voted cells seen (a few hundred for real prints), not to every cell.
+  ranked_.clear();
   for (const uint16_t cell : touched_) {
-    if (found == candidateCount && !better(cell, candidates[found - 1])) {
-      continue;
-    }
-    int at = found < candidateCount ? found++ : candidateCount - 1;
-    while (at > 0 && better(cell, candidates[at - 1])) {
-      candidates[at] = candidates[at - 1];
-      --at;
-    }
-    candidates[at] = cell;
+    const Tally& t = tallies_[cell];
+    const float strength = static_cast<float>(t.votes) * scale_[cell];
+    ranked_.push_back(RankedCell{
+        static_cast<uint64_t>(std::bit_cast<uint32_t>(strength)) << 32 | ~t.first, cell});
+  }
+  const auto better = [](const RankedCell& a, const RankedCell& b) { return a.key > b.key; };
+  const int found = std::min(candidateCount, static_cast<int>(ranked_.size()));
+  if (found < static_cast<int>(ranked_.size())) {
+    std::nth_element(ranked_.begin(), ranked_.begin() + found - 1, ranked_.end(), better);
+  }
+  std::sort(ranked_.begin(), ranked_.begin() + found, better);
+  for (int c = 0; c < found; ++c) {
+    candidates[c] = ranked_[static_cast<size_t>(c)].cell;
   }
 
-  // Each candidate's alignment, and how many votes the other candidates that agree with it
-  // carry: a correspondence of the true alignment has company, a chance one mostly stands
-  // alone. Checking this among a few dozen candidates costs far less than pairing all minutiae
-  // under each, so only the best supported few are paired.
+  // Each candidate's alignment, and how many votes (scaled, see kSupportDegreePower) the other
+  // candidates that agree with it carry: a correspondence of the true alignment has company, a
+  // chance one mostly stands alone. Checking this among a few dozen candidates costs far less than
+  // pairing all minutiae under each, so only the best supported few are paired.
   std::array<Alignment, kMaxCandidates> alignments;
-  std::array<int, kMaxCandidates> support;
+  std::array<int32_t, kMaxCandidates> support;
   std::array<uint8_t, kMaxCandidates> rank;
   for (int c = 0; c < found; ++c) {
     const Tally& t = tallies_[candidates[c]];
@@ -772,7 +825,11 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     a.anchorY = probe.y_[i];
     a.targetX = gallery.x_[j];
     a.targetY = gallery.y_[j];
-    support[c] = t.votes;
+    // In fixed point (1/4096 of a vote): whole numbers add up in any order, so the sums below
+    // stay vector code and give the same result however the compiler groups them.
+    support[c] =
+        static_cast<int32_t>(std::lround(static_cast<float>(t.votes) * probe.supportScale_[i] *
+                                         gallery.supportScale_[j] * kSupportUnit));
   }
   // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
   // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns
@@ -789,7 +846,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     tx[d] = real ? alignments[d].targetX : 0.0f;
     ty[d] = real ? alignments[d].targetY : 0.0f;
     rot[d] = real ? alignments[d].rotation : 0;
-    votes[d] = real ? tallies_[candidates[d]].votes : 0;
+    votes[d] = real ? support[d] : 0;
   }
   for (int c = 0; c < found; ++c) {
     const Alignment& a = alignments[c];

@@ -107,6 +107,10 @@ class PreparedTemplate {
   std::array<uint8_t, kMaxMinutiae + kPairScan> angle_{};
   std::array<float, kMaxMinutiae> weight_{};  // from the minutia's quality, 0.2..1
   float totalWeight_ = 0;                     // their sum
+  // Scales of the votes of each minutia's correspondences, from how many edges it has (see
+  // kChoiceDegreePower in the .cpp): for choosing the candidates and for their support.
+  std::array<float, kMaxMinutiae> choiceScale_{};
+  std::array<float, kMaxMinutiae> supportScale_{};
   float minX_ = 0, maxX_ = 0, minY_ = 0, maxY_ = 0;
   // Gallery side: the first minutia at or below each 16-pixel row band (y / 16, clamped).
   static constexpr int kRowBand = 16;
@@ -180,6 +184,14 @@ class Comparator {
   };
   std::vector<Tally> tallies_;
   std::vector<uint16_t> touched_;
+  // Per cell: the product of its two minutiae's choice scales, set on its first vote.
+  std::vector<float> scale_;
+  // The candidate choice's scratch: a key per voted cell (see ScoreOrdered), and the cell.
+  struct RankedCell {
+    uint64_t key;
+    uint16_t cell;
+  };
+  std::vector<RankedCell> ranked_;
   // Pairing scratch: gallery minutia -> probe minutia (or -1), and per probe minutia its
   // chosen gallery partner.
   std::array<int16_t, kMaxMinutiae> owner_{};
