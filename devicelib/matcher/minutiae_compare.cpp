@@ -35,6 +35,14 @@ constexpr float kSoftAngle = 0.7f;
 // reported" in both record standards and weighs as much as 100. Measured on the real sets:
 // FNMR at FMR 0.1 % 24.1 -> 22.4 % (mean of five), EER unchanged.
 constexpr float kQualityWeight = 0.8f;
+// A pair of an ending and a bifurcation counts this much less. Pressure and dryness turn one
+// into the other often (a ridge ending near another ridge joins it; a bifurcation's thin branch
+// breaks off), so a type change must not undo a pairing; but a finger's own pairs agree in type
+// more often than chance pairs of two fingers, where the share is whatever the two sets' mixes
+// give. Measured on the real sets (mean of five, ISO records, full mode): EER 7.87 -> 7.62 %,
+// FNMR at FMR 0.1 % 18.5 -> 17.1 %, ZeroFMR 23.1 -> 20.9 %, pairs in the wrong order (1 - AUC)
+// 4.09 -> 3.95 %. 0.1 / 0.2 / 0.4 / 0.5 / 0.6 gave EER 7.97 / 7.90 / 7.59 / 7.76 / 7.87 %.
+constexpr float kTypeMismatchLoss = 0.3f;
 
 float QualityWeight(unsigned quality) {
   return quality == 0 ? 1.0f
@@ -277,6 +285,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     // direction flips sign. 1/256 turns let angle arithmetic wrap in a byte.
     angle_[k] = static_cast<uint8_t>(256u - (m.angle % 360u * 256u + 180u) / 360u);
     weight_[k] = QualityWeight(m.quality);
+    type_[k] = static_cast<uint8_t>(m.type);
     totalWeight_ += weight_[k];
     minX_ = std::min(minX_, x_[k]);
     maxX_ = std::max(maxX_, x_[k]);
@@ -678,9 +687,16 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
         static_cast<float>(
             AngleDistance(gallery.angle_[g], static_cast<uint8_t>(probe.angle_[k] + a.rotation))) /
         kPairAngleTolerance;
-    weighted += (1.0f - kSoftDistance * (ex * ex + ey * ey) / (radius * radius)) *
-                (1.0f - kSoftAngle * angle * angle) *
-                std::sqrt(probe.weight_[k] * gallery.weight_[g]);
+    float w = (1.0f - kSoftDistance * (ex * ex + ey * ey) / (radius * radius)) *
+              (1.0f - kSoftAngle * angle * angle) *
+              std::sqrt(probe.weight_[k] * gallery.weight_[g]);
+    // An ending paired with a bifurcation (see kTypeMismatchLoss); "other" agrees with both.
+    const unsigned pt = probe.type_[k];
+    const unsigned gt = gallery.type_[g];
+    if (pt != gt && pt != 0 && gt != 0) {
+      w *= 1.0f - kTypeMismatchLoss;
+    }
+    weighted += w;
   }
   // Minutiae outside the overlap cannot pair and do not count against the score; but an overlap
   // holding few of either set's minutiae is weak evidence, so at least kMinOverlapShare of each set
