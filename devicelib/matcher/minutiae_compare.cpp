@@ -238,7 +238,8 @@ constexpr uint64_t kLaneCarries = 0x0100010001000100ull;
 
 bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
   // Count and positions first: they are what ISO and ANSI records of the same minutiae share,
-  // so both writings of a pair are compared in the same order; angles only break ties.
+  // so both writings of a pair are compared in the same order; angles and types only break
+  // ties.
   if (count_ != other.count_) {
     return count_ < other.count_;
   }
@@ -254,6 +255,11 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
     }
     if (angle_[k] != other.angle_[k]) {
       return angle_[k] < other.angle_[k];
+    }
+    // Types weigh the support, which orders the seeds: two sets that differ only in types
+    // still need an order of their own.
+    if (type_[k] != other.type_[k]) {
+      return type_[k] < other.type_[k];
     }
   }
   return false;

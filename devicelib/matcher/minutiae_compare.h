@@ -106,9 +106,9 @@ class PreparedTemplate {
   std::array<float, kMaxMinutiae + kPairScan> y_{};
   std::array<uint8_t, kMaxMinutiae + kPairScan> angle_{};
   std::array<float, kMaxMinutiae> weight_{};  // from the minutia's quality, 0.2..1
-  std::array<uint8_t, kMaxMinutiae>
-      type_{};             // codec::MinutiaType: 0 other, 1 ending, 2 bifurcation
-  float totalWeight_ = 0;  // their sum
+  float totalWeight_ = 0;                     // their sum
+  // codec::MinutiaType of each minutia: 0 other, 1 ridge ending, 2 bifurcation.
+  std::array<uint8_t, kMaxMinutiae> type_{};
   // Scales of the votes of each minutia's correspondences, from how many edges it has (see
   // kChoiceDegreePower in the .cpp): for choosing the candidates and for their support.
   std::array<float, kMaxMinutiae> choiceScale_{};

@@ -244,6 +244,8 @@ TEST(MinutiaeCompare, MinutiaTypeWeighsPairsMildly) {
   EXPECT_LT(flipped, kept);
   EXPECT_GE(flipped, kDefaultThreshold);
   EXPECT_EQ(flipped, Score(withTypes(b, flip), a));
+  // Two sets that differ in nothing but the types are still compared in one order.
+  EXPECT_EQ(Score(a, withTypes(a, flip)), Score(withTypes(a, flip), a));
   // "Other" (a record that does not tell the types) agrees with either type, in either set.
   const int agreeing = Score(withTypes(a, ending), withTypes(b, ending));
   EXPECT_EQ(Score(withTypes(a, other), b), agreeing);
