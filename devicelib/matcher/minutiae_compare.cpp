@@ -35,6 +35,28 @@ constexpr float kSoftAngle = 0.7f;
 // reported" in both record standards and weighs as much as 100. Measured on the real sets:
 // FNMR at FMR 0.1 % 24.1 -> 22.4 % (mean of five), EER unchanged.
 constexpr float kQualityWeight = 0.8f;
+// A pair of an ending and a bifurcation counts this much less. Pressure and dryness turn one
+// into the other often (a ridge ending near another ridge joins it; a bifurcation's thin branch
+// breaks off), so a type change must not undo a pairing; but a finger's own pairs agree in type
+// more often than chance pairs of two fingers, where the share is whatever the two sets' mixes
+// give. Measured on the real sets (mean of five, ISO records, full mode): EER 7.87 -> 7.62 %,
+// FNMR at FMR 0.1 % 18.5 -> 17.1 %, ZeroFMR 23.1 -> 20.9 %, pairs in the wrong order (1 - AUC)
+// 4.09 -> 3.95 %. 0.1 / 0.2 / 0.4 / 0.5 / 0.6 gave EER 7.97 / 7.90 / 7.59 / 7.76 / 7.87 %.
+constexpr float kTypeMismatchLoss = 0.3f;
+// The same for a candidate correspondence's votes in the support of the candidates (not in
+// their choice): a candidate whose company pairs endings with bifurcations is less likely the
+// finger's alignment. Measured with the pairs' loss above (mean of five, full mode): ISO EER
+// 7.62 -> 7.57 %, FNMR at FMR 0.1 % 17.06 -> 16.78 %, ZeroFMR 20.92 -> 19.98 %, 1 - AUC
+// 3.95 -> 3.68 %; ANSI 7.49 -> 7.62, 16.64 -> 16.66, 21.06 -> 19.64, 3.95 -> 3.86 %; fast mode
+// 11.19 -> 10.61, 19.64 -> 19.36, 22.36 -> 22.02, 6.38 -> 6.14 %. 0.1, 0.3, 0.4 and 0.5 gave
+// ISO EER 7.51 / 7.55 / 7.56 / 7.55 % and 1 - AUC 3.77 / 3.79 / 3.79 / 3.73 %; the same loss in
+// the choice of candidates (0.2) made it worse (EER 7.82 %, 1 - AUC 4.12 %).
+constexpr float kSupportTypeLoss = 0.2f;
+
+// 1 when two minutiae's types agree or either is "other" (0), else 1 - loss.
+float TypeAgreement(unsigned a, unsigned b, float loss) {
+  return a != b && a != 0 && b != 0 ? 1.0f - loss : 1.0f;
+}
 
 float QualityWeight(unsigned quality) {
   return quality == 0 ? 1.0f
@@ -216,7 +238,8 @@ constexpr uint64_t kLaneCarries = 0x0100010001000100ull;
 
 bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
   // Count and positions first: they are what ISO and ANSI records of the same minutiae share,
-  // so both writings of a pair are compared in the same order; angles only break ties.
+  // so both writings of a pair are compared in the same order; angles and types only break
+  // ties.
   if (count_ != other.count_) {
     return count_ < other.count_;
   }
@@ -232,6 +255,11 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
     }
     if (angle_[k] != other.angle_[k]) {
       return angle_[k] < other.angle_[k];
+    }
+    // Types weigh the support, which orders the seeds: two sets that differ only in types
+    // still need an order of their own.
+    if (type_[k] != other.type_[k]) {
+      return type_[k] < other.type_[k];
     }
   }
   return false;
@@ -277,6 +305,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     // direction flips sign. 1/256 turns let angle arithmetic wrap in a byte.
     angle_[k] = static_cast<uint8_t>(256u - (m.angle % 360u * 256u + 180u) / 360u);
     weight_[k] = QualityWeight(m.quality);
+    type_[k] = static_cast<uint8_t>(m.type);
     totalWeight_ += weight_[k];
     minX_ = std::min(minX_, x_[k]);
     maxX_ = std::max(maxX_, x_[k]);
@@ -678,9 +707,12 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
         static_cast<float>(
             AngleDistance(gallery.angle_[g], static_cast<uint8_t>(probe.angle_[k] + a.rotation))) /
         kPairAngleTolerance;
-    weighted += (1.0f - kSoftDistance * (ex * ex + ey * ey) / (radius * radius)) *
-                (1.0f - kSoftAngle * angle * angle) *
-                std::sqrt(probe.weight_[k] * gallery.weight_[g]);
+    float w = (1.0f - kSoftDistance * (ex * ex + ey * ey) / (radius * radius)) *
+              (1.0f - kSoftAngle * angle * angle) *
+              std::sqrt(probe.weight_[k] * gallery.weight_[g]);
+    // An ending paired with a bifurcation counts less (see kTypeMismatchLoss).
+    w *= TypeAgreement(probe.type_[k], gallery.type_[g], kTypeMismatchLoss);
+    weighted += w;
   }
   // Minutiae outside the overlap cannot pair and do not count against the score; but an overlap
   // holding few of either set's minutiae is weak evidence, so at least kMinOverlapShare of each set
@@ -827,9 +859,9 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     a.targetY = gallery.y_[j];
     // In fixed point (1/4096 of a vote): whole numbers add up in any order, so the sums below
     // stay vector code and give the same result however the compiler groups them.
-    support[c] =
-        static_cast<int32_t>(std::lround(static_cast<float>(t.votes) * probe.supportScale_[i] *
-                                         gallery.supportScale_[j] * kSupportUnit));
+    support[c] = static_cast<int32_t>(std::lround(
+        static_cast<float>(t.votes) * probe.supportScale_[i] * gallery.supportScale_[j] *
+        kSupportUnit * TypeAgreement(probe.type_[i], gallery.type_[j], kSupportTypeLoss)));
   }
   // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
   // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns

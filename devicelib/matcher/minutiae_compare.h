@@ -107,6 +107,8 @@ class PreparedTemplate {
   std::array<uint8_t, kMaxMinutiae + kPairScan> angle_{};
   std::array<float, kMaxMinutiae> weight_{};  // from the minutia's quality, 0.2..1
   float totalWeight_ = 0;                     // their sum
+  // codec::MinutiaType of each minutia: 0 other, 1 ridge ending, 2 bifurcation.
+  std::array<uint8_t, kMaxMinutiae> type_{};
   // Scales of the votes of each minutia's correspondences, from how many edges it has (see
   // kChoiceDegreePower in the .cpp): for choosing the candidates and for their support.
   std::array<float, kMaxMinutiae> choiceScale_{};

@@ -221,6 +221,38 @@ TEST(MinutiaeCompare, MinutiaQualityWeighsUnpairedAndChanceMinutiae) {
             Score(withQuality(master, 90), withQuality(master, 90)));
 }
 
+TEST(MinutiaeCompare, MinutiaTypeWeighsPairsMildly) {
+  const auto master = synth::MasterFinger(7);
+  const auto a = synth::Impression(master, 1);
+  const auto b = synth::Impression(master, 2);
+  auto withTypes = [](codec::FingerTemplate t, auto change) {
+    for (auto& m : t.minutiae) {
+      m.type = change(m.type);
+    }
+    return t;
+  };
+  const auto flip = [](codec::MinutiaType type) {
+    return type == codec::MinutiaType::kRidgeEnding ? codec::MinutiaType::kBifurcation
+                                                    : codec::MinutiaType::kRidgeEnding;
+  };
+  const auto other = [](codec::MinutiaType) { return codec::MinutiaType::kOther; };
+  const auto ending = [](codec::MinutiaType) { return codec::MinutiaType::kRidgeEnding; };
+  // Every ending read as a bifurcation and back: the pairs count less, but a type change (which
+  // pressure and dryness cause often) must not undo the match.
+  const int kept = Score(a, b);
+  const int flipped = Score(a, withTypes(b, flip));
+  EXPECT_LT(flipped, kept);
+  EXPECT_GE(flipped, kDefaultThreshold);
+  EXPECT_EQ(flipped, Score(withTypes(b, flip), a));
+  // Two sets that differ in nothing but the types are still compared in one order.
+  EXPECT_EQ(Score(a, withTypes(a, flip)), Score(withTypes(a, flip), a));
+  // "Other" (a record that does not tell the types) agrees with either type, in either set.
+  const int agreeing = Score(withTypes(a, ending), withTypes(b, ending));
+  EXPECT_EQ(Score(withTypes(a, other), b), agreeing);
+  EXPECT_EQ(Score(a, withTypes(b, other)), agreeing);
+  EXPECT_GE(agreeing, kept);
+}
+
 TEST(MinutiaeCompare, ResolutionIsNormalised) {
   // The same finger recorded at 250 ppi (98 pixels per cm): coordinates halve.
   const auto master = synth::MasterFinger(5);
