@@ -254,8 +254,9 @@ TEST(MinutiaeCompare, MinutiaTypeWeighsPairsMildly) {
 }
 
 TEST(MinutiaeCompare, SetsThatDifferOnlyInQualityScoreTheSameEitherWay) {
-  // The same minutiae with other qualities (two extractors, or one that rates differently):
-  // qualities weigh the pairs, so these two sets too need one order of their own.
+  // The same minutiae with other qualities (two extractors, or one that rates differently).
+  // The sets' order does not look at qualities: they weigh the pairs but must not decide which
+  // minutiae pair, or the score would depend on which set comes first.
   const auto master = synth::MasterFinger(9);
   for (uint32_t n = 1; n <= 6; ++n) {
     const auto a = synth::Impression(master, n);
