@@ -511,7 +511,6 @@ void Comparator::Vote(const PreparedTemplate& probe, const PreparedTemplate& gal
     Tally& t = tallies_[cell];
     if (t.votes == 0) {
       touched_.push_back(static_cast<uint16_t>(cell));
-      scale_[cell] = probe.choiceScale_[i] * gallery.choiceScale_[j];
       t.first = first;
       t.firstRotation = static_cast<uint8_t>(rotation);
     }
@@ -771,8 +770,8 @@ bool Comparator::Refit(const PreparedTemplate& probe, const PreparedTemplate& ga
 }
 
 size_t Comparator::Bytes() const {
-  return tallies_.capacity() * sizeof(Tally) + scale_.capacity() * sizeof(float) +
-         touched_.capacity() * sizeof(uint16_t) + ranked_.capacity() * sizeof(RankedCell);
+  return tallies_.capacity() * sizeof(Tally) + touched_.capacity() * sizeof(uint16_t) +
+         ranked_.capacity() * sizeof(RankedCell);
 }
 
 int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
@@ -793,7 +792,6 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   const size_t cells = static_cast<size_t>(probe.count_) * static_cast<size_t>(gallery.count_);
   if (tallies_.size() < cells) {
     tallies_.resize(cells);
-    scale_.resize(cells);
     touched_.reserve(cells);
   }
   if ((probe.sides_ & PreparedTemplate::kProbeSide) == 0) {
@@ -821,7 +819,10 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   ranked_.clear();
   for (const uint16_t cell : touched_) {
     const Tally& t = tallies_[cell];
-    const float strength = static_cast<float>(t.votes) * scale_[cell];
+    const int i = cell / gallery.count_;
+    const int j = cell % gallery.count_;
+    const float strength =
+        static_cast<float>(t.votes) * (probe.choiceScale_[i] * gallery.choiceScale_[j]);
     ranked_.push_back(RankedCell{
         static_cast<uint64_t>(std::bit_cast<uint32_t>(strength)) << 32 | ~t.first, cell});
   }

@@ -186,8 +186,6 @@ class Comparator {
   };
   std::vector<Tally> tallies_;
   std::vector<uint16_t> touched_;
-  // Per cell: the product of its two minutiae's choice scales, set on its first vote.
-  std::vector<float> scale_;
   // The candidate choice's scratch: a key per voted cell (see ScoreOrdered), and the cell.
   struct RankedCell {
     uint64_t key;
