@@ -1,0 +1,192 @@
+// engine_stage_dump: draws what each extraction stage made of one image, to look at by eye.
+//
+//   engine_stage_dump IMAGE.pgm PPI OUT.png
+//
+// OUT.png holds four panels side by side at the working resolution: the grey image with the
+// background tinted blue and the smoothed ridge flow drawn in red on every other block; the
+// enhanced image; the binary image before thinning (background pale yellow); the skeleton over
+// the block coherence (dark = unclear, blue = background) with the kept minutiae boxed, endings
+// red and bifurcations blue, each with a tail in its direction. The kept minutiae are also
+// printed, one a line (x y E|B quality, working-resolution pixels). Built with the benchmarks
+// only: a development aid, not part of the product.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/stages.h"
+#include "engine/tuning.h"
+
+namespace {
+
+using engine::ImageU8;
+
+bool ReadPgm(const char* path, ImageU8* out) {
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  int w = 0, h = 0, maxval = 0;
+  in >> magic >> w >> h >> maxval;
+  in.get();
+  if (!in || magic != "P5" || w <= 0 || h <= 0 || w > 4000 || h > 4000 || maxval != 255)
+    return false;
+  *out = ImageU8(w, h);
+  in.read(reinterpret_cast<char*>(out->data.data()), static_cast<std::streamsize>(w) * h);
+  return static_cast<bool>(in);
+}
+
+uint32_t Crc(const std::vector<uint8_t>& bytes, size_t from) {
+  uint32_t c = 0xffffffffu;
+  for (size_t i = from; i < bytes.size(); ++i) {
+    c ^= bytes[i];
+    for (int k = 0; k < 8; ++k)
+      c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
+void Put32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int s = 24; s >= 0; s -= 8)
+    out.push_back(static_cast<uint8_t>(v >> s));
+}
+
+// An RGB PNG with the image data in stored (uncompressed) deflate blocks: no zlib needed.
+bool WritePng(const char* path, int w, int h, const std::vector<uint8_t>& rgb) {
+  std::vector<uint8_t> raw;
+  raw.reserve(static_cast<size_t>(h) * (3 * w + 1));
+  for (int y = 0; y < h; ++y) {
+    raw.push_back(0);  // filter: none
+    raw.insert(raw.end(), rgb.begin() + static_cast<ptrdiff_t>(y) * 3 * w,
+               rgb.begin() + static_cast<ptrdiff_t>(y + 1) * 3 * w);
+  }
+  std::vector<uint8_t> z = {0x78, 0x01};
+  uint32_t a = 1, b = 0;
+  for (uint8_t v : raw) {
+    a = (a + v) % 65521;
+    b = (b + a) % 65521;
+  }
+  size_t pos = 0;
+  do {  // raw holds at least one row, so at least one block
+    const size_t n = std::min<size_t>(65535, raw.size() - pos);
+    z.push_back(pos + n == raw.size() ? 1 : 0);  // last block?
+    z.push_back(static_cast<uint8_t>(n));
+    z.push_back(static_cast<uint8_t>(n >> 8));
+    z.push_back(static_cast<uint8_t>(~n));
+    z.push_back(static_cast<uint8_t>(~n >> 8));
+    z.insert(z.end(), raw.begin() + static_cast<ptrdiff_t>(pos),
+             raw.begin() + static_cast<ptrdiff_t>(pos + n));
+    pos += n;
+  } while (pos < raw.size());
+  Put32(z, (b << 16) | a);
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  const auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
+    Put32(png, static_cast<uint32_t>(data.size()));
+    const size_t start = png.size();
+    png.insert(png.end(), type, type + 4);
+    png.insert(png.end(), data.begin(), data.end());
+    Put32(png, Crc(png, start));
+  };
+  std::vector<uint8_t> header;
+  Put32(header, static_cast<uint32_t>(w));
+  Put32(header, static_cast<uint32_t>(h));
+  header.insert(header.end(), {8, 2, 0, 0, 0});  // 8-bit RGB
+  chunk("IHDR", header);
+  chunk("IDAT", z);
+  chunk("IEND", {});
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace engine;
+  using tuning::kBlock;
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: engine_stage_dump IMAGE.pgm PPI OUT.png\n");
+    return 2;
+  }
+  ImageU8 image;
+  if (!ReadPgm(argv[1], &image)) {
+    std::fprintf(stderr, "engine_stage_dump: cannot read %s (8-bit binary PGM)\n", argv[1]);
+    return 1;
+  }
+  const int ppi = std::atoi(argv[2]);
+  if (ppi < tuning::kMinPpi || ppi > tuning::kMaxPpi) {
+    std::fprintf(stderr, "engine_stage_dump: resolution %s out of range\n", argv[2]);
+    return 2;
+  }
+  if (ppi != tuning::kWorkPpi)
+    image = Resample(image, ppi, tuning::kWorkPpi);
+  const int w = image.width, h = image.height;
+  const Plane<uint8_t> mask = SegmentForeground(image);
+  const OrientationField field = EstimateOrientation(image, mask);
+  const Plane<float> period = EstimatePeriod(image, field, mask);
+  const ImageF enhanced = Enhance(image, field, period, mask);
+  const ImageU8 binary = Binarise(enhanced);
+  ImageU8 skeleton = binary;
+  FillPores(skeleton, mask);
+  Thin(skeleton);
+  RemoveFragments(skeleton);
+  const std::vector<RawMinutia> kept =
+      FilterMinutiae(DetectMinutiae(skeleton), skeleton, mask, field);
+
+  const int width = 4 * w;
+  std::vector<uint8_t> rgb(static_cast<size_t>(width) * h * 3, 0);
+  const auto put = [&](int panel, int x, int y, int r, int g, int b) {
+    if (x < 0 || y < 0 || x >= w || y >= h)
+      return;
+    const size_t i = (static_cast<size_t>(y) * width + panel * w + x) * 3;
+    rgb[i] = static_cast<uint8_t>(r);
+    rgb[i + 1] = static_cast<uint8_t>(g);
+    rgb[i + 2] = static_cast<uint8_t>(b);
+  };
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const bool in = mask.at(x / kBlock, y / kBlock);
+      const int v = image.at(x, y);
+      put(0, x, y, in ? v : v / 2, in ? v : v / 2, in ? v : 128 + v / 2);
+      const int e = std::clamp(static_cast<int>(128 + 60 * enhanced.at(x, y)), 0, 255);
+      put(1, x, y, e, e, e);
+      const int bv = binary.at(x, y) ? 0 : 255;
+      put(2, x, y, bv, bv, in ? bv : 200);
+      const int c = static_cast<int>(255 * field.coherence.at(x / kBlock, y / kBlock));
+      if (skeleton.at(x, y))
+        put(3, x, y, 0, 0, 0);
+      else
+        put(3, x, y, c, c, in ? c : 255);
+    }
+  }
+  for (int by = 0; by < mask.height; by += 2) {
+    for (int bx = 0; bx < mask.width; bx += 2) {
+      if (!mask.at(bx, by))
+        continue;
+      const float a = field.angle.at(bx, by);
+      for (int t = -4; t <= 4; ++t)
+        put(0, bx * kBlock + kBlock / 2 + static_cast<int>(std::lround(t * std::cos(a))),
+            by * kBlock + kBlock / 2 + static_cast<int>(std::lround(t * std::sin(a))), 255, 0, 0);
+    }
+  }
+  for (const RawMinutia& m : kept) {
+    const int r = m.bifurcation ? 0 : 255, g = m.bifurcation ? 160 : 0, b = m.bifurcation ? 255 : 0;
+    for (int t = -3; t <= 3; ++t) {
+      put(3, m.x + t, m.y - 3, r, g, b);
+      put(3, m.x + t, m.y + 3, r, g, b);
+      put(3, m.x - 3, m.y + t, r, g, b);
+      put(3, m.x + 3, m.y + t, r, g, b);
+    }
+    for (int t = 4; t < 9; ++t)
+      put(3, m.x + static_cast<int>(std::lround(t * std::cos(m.angle))),
+          m.y + static_cast<int>(std::lround(t * std::sin(m.angle))), r, g, b);
+    std::printf("%d %d %c %.0f\n", m.x, m.y, m.bifurcation ? 'B' : 'E', m.quality);
+  }
+  if (!WritePng(argv[3], width, h, rgb)) {
+    std::fprintf(stderr, "engine_stage_dump: cannot write %s\n", argv[3]);
+    return 1;
+  }
+  return 0;
+}
