@@ -54,7 +54,14 @@ Extraction Extract(const GreyImage& image) {
           std::clamp<long>(std::lround((m.x + 0.5) * back - 0.5), 0, image.width - 1));
       c.y = static_cast<uint16_t>(
           std::clamp<long>(std::lround((m.y + 0.5) * back - 0.5), 0, image.height - 1));
-      double deg = -m.angle * 180.0 / pi;  // y down -> counter-clockwise with y up
+      // The records' convention: an ending points along its ridge, from the end into the ridge
+      // (the bisector of the valley fork around it), a bifurcation towards its branches (the
+      // bisector of the ridge fork). A ridge that ends beside its neighbour and one that runs
+      // into it (dry against wet or pressed skin) are then written with one direction, and
+      // only the type differs, which the matcher forgives. The detection traces endings the
+      // other way, out of the ridge, which its break rule reads; hence the half turn here.
+      const double iso = m.bifurcation ? m.angle : m.angle + pi;
+      double deg = -iso * 180.0 / pi;  // y down -> counter-clockwise with y up
       deg = std::fmod(deg, 360.0);
       if (deg < 0)
         deg += 360.0;

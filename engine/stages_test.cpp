@@ -427,5 +427,48 @@ TEST(Extract, CoordinatesAreInTheInputImage) {
   }
 }
 
+// Ridges along `theta` (radians, image coordinates) of period `period` with one ridge more on
+// the side of +theta than on the other, the extra ridge beginning at the centre: a ridge ending
+// there when `valleyEnds` is false (its end points along theta), else a fork whose two branches
+// run towards theta (the valley between them ends). Phase model: cos(across + turn around the
+// centre), ridges dark.
+ImageU8 Dislocation(int w, int h, float theta, float period, bool valleyEnds) {
+  ImageU8 img(w, h);
+  const float ux = std::cos(theta), uy = std::sin(theta);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const float px = x - w / 2.0f, py = y - h / 2.0f;
+      const float along = px * ux + py * uy, across = -px * uy + py * ux;
+      const float phase =
+          2 * kPi * across / period + std::atan2(across, along) + (valleyEnds ? kPi : 0.0f);
+      img.at(x, y) = static_cast<uint8_t>(128 - 80 * std::cos(phase));
+    }
+  }
+  return img;
+}
+
+TEST(Extract, AnEndingAndAForkOfTheSameRidgeShareTheirDirection) {
+  // A ridge that stops beside its neighbour and one that runs into it differ in type only: the
+  // record must give both the direction of the extra ridge (an ending along its ridge, a fork
+  // towards its branches), or a finger pressed harder no longer pairs with itself.
+  for (const float theta : {0.0f, 1.0f, 2.3f, 4.0f}) {
+    const int expected = static_cast<int>(std::lround(Deg(-theta)));  // y up in the record
+    for (const bool valleyEnds : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "theta " << theta << (valleyEnds ? " fork" : " ending"));
+      const ImageU8 img = Dislocation(240, 240, theta, 10, valleyEnds);
+      const Extraction e = Extract({img.data, img.width, img.height, 500});
+      const codec::Minutia* centre = nullptr;
+      for (const codec::Minutia& m : e.features.minutiae) {
+        if (std::hypot(m.x - 120.0, m.y - 120.0) < 12)  // thinning shortens an ending a little
+          centre = &m;
+      }
+      ASSERT_NE(centre, nullptr);
+      EXPECT_EQ(centre->type,
+                valleyEnds ? codec::MinutiaType::kBifurcation : codec::MinutiaType::kRidgeEnding);
+      EXPECT_LT(DegDiff(centre->angle, static_cast<float>(expected)), 20);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace engine
