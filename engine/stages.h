@@ -57,7 +57,8 @@ void RemoveFragments(ImageU8& skeleton);  // in place
 struct RawMinutia {
   int x = 0, y = 0;
   float angle = 0;  // radians, image coordinates: ending points away from its ridge,
-                    // bifurcation towards its branches
+                    // bifurcation towards its branches (Extract turns endings round: the
+                    // records point them into their ridge)
   bool bifurcation = false;
   float quality = 0;  // 0..100
 };
