@@ -291,7 +291,7 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
       const float side = m.pattern == PatternClass::kLeftLoop ? 1.0f : -1.0f;
       const Point core{cx - side * rng.Uniform(0, 18), coreY};
       flow.cores = {core};
-      flow.deltas = {{core.x + side * rng.Uniform(50, 80), core.y + rng.Uniform(110, 150)}};
+      flow.deltas = {{core.x + side * rng.Uniform(40, 100), core.y + rng.Uniform(90, 170)}};
       break;
     }
     case PatternClass::kWhorl: {
@@ -321,7 +321,7 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
   for (size_t i = 0; i < flow.wobble.size(); i += 4) {
     const float wavelength = rng.Uniform(160, 420);
     const float dir = rng.Uniform(0, 2 * kPi);
-    flow.wobble[i] = rng.Uniform(0.03f, 0.08f);
+    flow.wobble[i] = rng.Uniform(0.08f, 0.18f);
     flow.wobble[i + 1] = 2 * kPi / wavelength * std::cos(dir);
     flow.wobble[i + 2] = 2 * kPi / wavelength * std::sin(dir);
     flow.wobble[i + 3] = rng.Uniform(0, 2 * kPi);
