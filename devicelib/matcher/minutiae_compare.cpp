@@ -96,6 +96,25 @@ constexpr float kChoiceDegreePower = 0.75f;
 constexpr float kSupportDegreePower = 0.6f;
 constexpr float kSupportUnit = 4096.0f;  // fixed point of the scaled votes in the support
 
+// The local codes (the first stage in both modes, see PreparedTemplate::Code): a grid of
+// kCodeGrid x kCodeGrid cells of kCodeCell pixels centred on the minutia, the cells whose
+// centre lies within kCodeRadius of it in use, and four layers of a quarter turn each for the
+// neighbour's direction relative to the minutia's.
+constexpr float kCodeRadius = 72.0f;
+constexpr int kCodeGrid = 8;
+constexpr float kCodeCell = 2 * kCodeRadius / kCodeGrid;
+// A neighbour this close (1/256 turns) to the border of its direction layer sets its cells in
+// the next layer too, so that a direction measured a little differently still meets them.
+constexpr int kCodeLayerSoft = 10;
+// Cells whose centre lies within this of the set's bounding box count as over the print.
+constexpr float kCodeBoxMargin = 16.0f;
+// Two codes are compared only over at least this many cells valid in both (of 52 in the
+// circle), and only when they hold at least kMinCodeBits bits there.
+constexpr int kMinCommonCells = 20;
+constexpr int kMinCodeBits = 8;
+// Pairs of minutiae whose codes are less similar than this are never candidates.
+constexpr float kMinCodeSimilarity = 0.3f;
+
 // The two scales of a minutia with `edges` edges, for every count a set can give.
 struct DegreeScales {
   std::array<float, 256> choice{};
@@ -117,6 +136,7 @@ const DegreeScales& Scales() {
 // position of a vote (see Comparator::Vote) fits the 32 bits a vote table cell keeps for it.
 constexpr size_t kMaxEdges = 2047;
 constexpr int kSurePaired = 12;
+constexpr int kMaxCandidates = 96;  // at most this many candidates, whatever the options
 constexpr float kUnitsPerRadian = 128.0f / std::numbers::pi_v<float>;
 
 // Length tolerance of an edge of length l: a few pixels plus 8% for elastic stretch.
@@ -268,13 +288,15 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
 size_t PreparedTemplate::Bytes() const {
   return queries_.capacity() * sizeof(Query) + keys_.capacity() * sizeof(uint64_t) +
          ends_.capacity() * sizeof(uint16_t) + order_.capacity() * sizeof(uint32_t) +
-         unsorted_.capacity() * sizeof(Edge);
+         unsorted_.capacity() * sizeof(Edge) + codes_.capacity() * sizeof(Code);
 }
 
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
   const float sx = tmpl.xResolution > 0 ? 197.0f / tmpl.xResolution : 1.0f;
   const float sy = tmpl.yResolution > 0 ? 197.0f / tmpl.yResolution : 1.0f;
   count_ = static_cast<int>(std::min<size_t>(tmpl.minutiae.size(), kMaxMinutiae));
+  // At 500 ppi the coordinates are whole pixels, and so are the edge vectors.
+  wholePixels_ = sx == 1.0f && sy == 1.0f;
 
   // Order by y: key = y * 256 + index.
   std::array<uint32_t, kMaxMinutiae> order;
@@ -331,9 +353,6 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     std::fill(rowStart_.begin() + band, rowStart_.end(), static_cast<uint8_t>(count_));
   }
 
-  // Neighbourhood radius: the print (taken as the ellipse in the minutiae's bounding box) holds
-  // about `neighbours` other minutiae within it. A radius rather than the k nearest keeps an
-  // edge when some other minutia is lost or added nearby.
   edgeCount_ = 0;
   queryCount_ = 0;
   maxLength_ = 0;
@@ -342,8 +361,26 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   if (count_ < 2) {
     bucketStart_.fill(0);
     sides_ = kProbeSide | kGallerySide;
+    if (codes_.size() < static_cast<size_t>(count_)) {
+      codes_.resize(static_cast<size_t>(count_));
+    }
+    std::fill(codes_.begin(), codes_.begin() + count_, Code{});
     return;
   }
+  if (options.localCodes) {
+    // The edge stage is not used: no look-ups to build either.
+    sides_ = kProbeSide | kGallerySide;
+    bucketStart_.fill(0);
+    BuildCodes();
+  } else {
+    BuildEdges(options);
+  }
+}
+
+void PreparedTemplate::BuildEdges(const CompareOptions& options) {
+  // Neighbourhood radius: the print (taken as the ellipse in the minutiae's bounding box) holds
+  // about `neighbours` other minutiae within it. A radius rather than the k nearest keeps an
+  // edge when some other minutia is lost or added nearby.
   const float area = std::max(1.0f, (maxX_ - minX_) * (maxY_ - minY_)) * 0.785f;
   const float neighbours = static_cast<float>(std::clamp(options.neighbours, 2, 16));
   const float radius = std::clamp(
@@ -377,7 +414,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   }
   // At 500 ppi the coordinates are whole pixels, and so are the edge vectors (at most
   // kMaxRadius long).
-  const bool wholePixels = sx == 1.0f && sy == 1.0f;
+  const bool wholePixels = wholePixels_;
   const DirectionTable& directions = Directions();
   Edge* edges = unsorted_.data();
   int maxLength = 0;
@@ -413,6 +450,142 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     choiceScale_[k] = scales.choice[degree[k]];
     supportScale_[k] = scales.support[degree[k]];
   }
+}
+
+namespace {
+
+// Where the cells of a code lie in the minutia's frame (u along its direction, v across), the
+// cells inside the circle, and for a point the 2 x 2 cells whose centres surround it.
+struct CodeGeometry {
+  std::array<float, 64> u{};
+  std::array<float, 64> v{};
+  uint64_t circle = 0;
+  // Indexed by (row + 1) * (kCodeGrid + 1) + column + 1 of the cell whose centre is up and
+  // left of the point: a point within the radius has row and column in -1 .. kCodeGrid - 1.
+  std::array<uint64_t, (kCodeGrid + 1) * (kCodeGrid + 1)> square{};
+  std::array<float, 256> cosine{};
+  std::array<float, 256> sine{};
+};
+
+const CodeGeometry& Geometry() {
+  static const CodeGeometry geometry = [] {
+    static_assert(kCodeGrid * kCodeGrid == 64, "one bit per cell in a 64-bit word");
+    CodeGeometry g;
+    for (int row = 0; row < kCodeGrid; ++row) {
+      for (int column = 0; column < kCodeGrid; ++column) {
+        const int cell = row * kCodeGrid + column;
+        const float u = (static_cast<float>(column) + 0.5f) * kCodeCell - kCodeRadius;
+        const float v = (static_cast<float>(row) + 0.5f) * kCodeCell - kCodeRadius;
+        g.u[static_cast<size_t>(cell)] = u;
+        g.v[static_cast<size_t>(cell)] = v;
+        if (u * u + v * v <= kCodeRadius * kCodeRadius) {
+          g.circle |= uint64_t{1} << cell;
+        }
+      }
+    }
+    for (int row = -1; row < kCodeGrid; ++row) {
+      for (int column = -1; column < kCodeGrid; ++column) {
+        uint64_t mask = 0;
+        for (int r = row; r <= row + 1; ++r) {
+          for (int c = column; c <= column + 1; ++c) {
+            if (r >= 0 && r < kCodeGrid && c >= 0 && c < kCodeGrid) {
+              mask |= uint64_t{1} << (r * kCodeGrid + c);
+            }
+          }
+        }
+        g.square[static_cast<size_t>((row + 1) * (kCodeGrid + 1) + column + 1)] = mask;
+      }
+    }
+    for (int a = 0; a < 256; ++a) {
+      const float rho = static_cast<float>(a) / kUnitsPerRadian;
+      g.cosine[static_cast<size_t>(a)] = std::cos(rho);
+      g.sine[static_cast<size_t>(a)] = std::sin(rho);
+    }
+    return g;
+  }();
+  return geometry;
+}
+
+}  // namespace
+
+void PreparedTemplate::BuildCodes() {
+  if (codes_.size() < static_cast<size_t>(count_)) {
+    codes_.resize(static_cast<size_t>(count_));
+  }
+  const CodeGeometry& g = Geometry();
+  const float left = minX_ - kCodeBoxMargin;
+  const float right = maxX_ + kCodeBoxMargin;
+  const float top = minY_ - kCodeBoxMargin;
+  const float bottom = maxY_ + kCodeBoxMargin;
+  constexpr float kRadius2 = kCodeRadius * kCodeRadius;
+  constexpr float kHalf = static_cast<float>(kCodeGrid) / 2 - 0.5f;
+  int windowStart = 0;  // the first minutia less than the radius above minutia i
+  for (int i = 0; i < count_; ++i) {
+    const float c = g.cosine[angle_[i]];
+    const float s = g.sine[angle_[i]];
+    const float xi = x_[i];
+    const float yi = y_[i];
+    // The cells over the print: every cell's centre tested against the box, without a branch.
+    uint64_t valid = 0;
+    for (int cell = 0; cell < 64; ++cell) {
+      const float gx = xi + c * g.u[static_cast<size_t>(cell)] - s * g.v[static_cast<size_t>(cell)];
+      const float gy = yi + s * g.u[static_cast<size_t>(cell)] + c * g.v[static_cast<size_t>(cell)];
+      const uint64_t inside = static_cast<uint64_t>((gx >= left) & (gx <= right) & (gy >= top) &
+                                                    (gy <= bottom));
+      valid |= inside << cell;
+    }
+    valid &= g.circle;
+    std::array<uint64_t, kCodeLayers> bits{};
+    while (y_[windowStart] < yi - kCodeRadius) {
+      ++windowStart;
+    }
+    for (int j = windowStart; j < count_ && y_[j] <= yi + kCodeRadius; ++j) {
+      const float dx = x_[j] - xi;
+      const float dy = y_[j] - yi;
+      if (j == i || dx * dx + dy * dy > kRadius2) {
+        continue;
+      }
+      const float u = c * dx + s * dy;
+      const float v = -s * dx + c * dy;
+      const int column = static_cast<int>(std::floor(u / kCodeCell + kHalf));
+      const int row = static_cast<int>(std::floor(v / kCodeCell + kHalf));
+      const uint64_t cells =
+          g.square[static_cast<size_t>((std::clamp(row, -1, kCodeGrid - 1) + 1) * (kCodeGrid + 1) +
+                                       std::clamp(column, -1, kCodeGrid - 1) + 1)];
+      const int relative = static_cast<uint8_t>(angle_[j] - angle_[i]);
+      const int layer = relative >> 6;
+      const int within = relative & 63;
+      bits[static_cast<size_t>(layer)] |= cells;
+      bits[static_cast<size_t>((layer + kCodeLayers - 1) % kCodeLayers)] |=
+          within < kCodeLayerSoft ? cells : 0;
+      bits[static_cast<size_t>((layer + 1) % kCodeLayers)] |=
+          within >= 64 - kCodeLayerSoft ? cells : 0;
+    }
+    Code& code = codes_[static_cast<size_t>(i)];
+    for (int l = 0; l < kCodeLayers; ++l) {
+      code.bits[static_cast<size_t>(l)] = bits[static_cast<size_t>(l)] & valid;
+    }
+    code.valid = valid;
+  }
+}
+
+float PreparedTemplate::CodeSimilarity(const Code& a, const Code& b) {
+  const uint64_t common = a.valid & b.valid;
+  if (std::popcount(common) < kMinCommonCells) {
+    return 0.0f;
+  }
+  int both = 0;
+  int total = 0;
+  for (int l = 0; l < kCodeLayers; ++l) {
+    const uint64_t x = a.bits[static_cast<size_t>(l)] & common;
+    const uint64_t y = b.bits[static_cast<size_t>(l)] & common;
+    both += std::popcount(x & y);
+    total += std::popcount(x) + std::popcount(y);
+  }
+  if (total < kMinCodeBits) {
+    return 0.0f;
+  }
+  return 2.0f * static_cast<float>(both) / static_cast<float>(total);
 }
 
 void PreparedTemplate::BuildProbeSide() const {
@@ -771,7 +944,7 @@ bool Comparator::Refit(const PreparedTemplate& probe, const PreparedTemplate& ga
 
 size_t Comparator::Bytes() const {
   return tallies_.capacity() * sizeof(Tally) + touched_.capacity() * sizeof(uint16_t) +
-         ranked_.capacity() * sizeof(RankedCell);
+         ranked_.capacity() * sizeof(RankedCell) + codeKeys_.capacity() * sizeof(uint32_t);
 }
 
 int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
@@ -781,11 +954,8 @@ int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
   return b.Precedes(a) ? ScoreOrdered(b, a, options) : ScoreOrdered(a, b, options);
 }
 
-int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-                             const CompareOptions& options) {
-  if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
-    return 0;
-  }
+int Comparator::VoteCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                               int wanted, Candidate* candidatesOut) {
   // One cell per (probe, gallery) minutia pair; the table grows to the largest pair of sets
   // seen (37 KB of cells for two sets of 48 minutiae, 1 MB for two of the most a record can
   // hold). Cells are zero between comparisons, so grown cells join the table as they should.
@@ -804,9 +974,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   Vote(probe, gallery);
 
   // The cells with the most votes, best first: the candidate correspondences.
-  constexpr int kMaxCandidates = 96;
-  const int candidateCount =
-      std::clamp(std::max(options.candidates, options.seeds), 1, kMaxCandidates);
+  const int candidateCount = wanted;
   std::array<uint16_t, kMaxCandidates> candidates;
   // Most votes (scaled by the two minutiae's edge counts, see kChoiceDegreePower) first; among
   // equal ones, the cell voted for first in the canonical order (each cell's first vote has a
@@ -836,17 +1004,104 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     candidates[c] = ranked_[static_cast<size_t>(c)].cell;
   }
 
-  // Each candidate's alignment, and how many votes (scaled, see kSupportDegreePower) the other
-  // candidates that agree with it carry: a correspondence of the true alignment has company, a
-  // chance one mostly stands alone. Checking this among a few dozen candidates costs far less than
-  // pairing all minutiae under each, so only the best supported few are paired.
+  // Each candidate's rotation, and its votes (scaled, see kSupportDegreePower) as its weight in
+  // the support.
+  for (int c = 0; c < found; ++c) {
+    const Tally& t = tallies_[candidates[c]];
+    const int i = candidates[c] / gallery.count_;
+    const int j = candidates[c] % gallery.count_;
+    Candidate& out = candidatesOut[c];
+    out.cell = candidates[c];
+    out.rotation =
+        static_cast<float>(Wrap(t.firstRotation)) + static_cast<float>(t.rotationSum) / t.votes;
+    // In fixed point (1/4096 of a vote): whole numbers add up in any order, so the sums of the
+    // support stay vector code and give the same result however the compiler groups them.
+    out.weight = static_cast<int32_t>(std::lround(
+        static_cast<float>(t.votes) * probe.supportScale_[i] * gallery.supportScale_[j] *
+        kSupportUnit * TypeAgreement(probe.type_[i], gallery.type_[j], kSupportTypeLoss)));
+  }
+  for (const uint16_t cell : touched_) {
+    tallies_[cell] = Tally{};
+  }
+  return found;
+}
+
+int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                               int wanted, Candidate* out) {
+  // Every pair of minutiae whose directions allow the rotation (see kMaxRotation) and whose
+  // codes are similar enough, as one key each: the similarity in 16 bits above the complement
+  // of the cell, so that the order is total and ties go to the earlier cell.
+  const size_t cells = static_cast<size_t>(probe.count_) * static_cast<size_t>(gallery.count_);
+  if (codeKeys_.capacity() < cells) {
+    codeKeys_.reserve(cells);
+  }
+  codeKeys_.clear();
+  const int gn = gallery.count_;
+  for (int i = 0; i < probe.count_; ++i) {
+    const PreparedTemplate::Code& a = probe.codes_[static_cast<size_t>(i)];
+    const uint8_t angle = probe.angle_[i];
+    for (int j = 0; j < gn; ++j) {
+      const int turn = Wrap(gallery.angle_[j] - angle);
+      if (turn > kMaxRotation || turn < -kMaxRotation) {
+        continue;
+      }
+      const float similarity =
+          PreparedTemplate::CodeSimilarity(a, gallery.codes_[static_cast<size_t>(j)]);
+      if (similarity < kMinCodeSimilarity) {
+        continue;
+      }
+      const uint32_t cell = static_cast<uint32_t>(i * gn + j);
+      codeKeys_.push_back(static_cast<uint32_t>(std::lround(similarity * 65535.0f)) << 16 |
+                          (0xFFFFu - cell));
+    }
+  }
+  const int found = std::min(wanted, static_cast<int>(codeKeys_.size()));
+  const auto better = [](uint32_t a, uint32_t b) { return a > b; };
+  if (found < static_cast<int>(codeKeys_.size())) {
+    std::nth_element(codeKeys_.begin(), codeKeys_.begin() + found - 1, codeKeys_.end(), better);
+  }
+  std::sort(codeKeys_.begin(), codeKeys_.begin() + found, better);
+  for (int c = 0; c < found; ++c) {
+    const uint32_t key = codeKeys_[static_cast<size_t>(c)];
+    const int cell = static_cast<int>(0xFFFFu - (key & 0xFFFFu));
+    const int i = cell / gn;
+    const int j = cell % gn;
+    const float similarity = static_cast<float>(key >> 16) / 65535.0f;
+    out[c].cell = static_cast<uint16_t>(cell);
+    out[c].rotation = static_cast<float>(Wrap(gallery.angle_[j] - probe.angle_[i]));
+    out[c].weight = static_cast<int32_t>(
+        std::lround(similarity * kSupportUnit *
+                    TypeAgreement(probe.type_[i], gallery.type_[j], kSupportTypeLoss)));
+  }
+  return found;
+}
+
+int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                             const CompareOptions& options) {
+  if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
+    return 0;
+  }
+  const int candidateCount =
+      std::clamp(std::max(options.candidates, options.seeds), 1, kMaxCandidates);
+  std::array<Candidate, kMaxCandidates> candidateList;
+  const int found = options.localCodes
+                        ? CodeCandidates(probe, gallery, candidateCount, candidateList.data())
+                        : VoteCandidates(probe, gallery, candidateCount, candidateList.data());
+  if (found == 0) {
+    return 0;
+  }
+  std::array<uint16_t, kMaxCandidates> candidates;
+  // Each candidate's alignment, and the weight (votes or code similarity) of the other
+  // candidates that agree with it: a correspondence of the true alignment has company, a
+  // chance one mostly stands alone. Checking this among a few dozen candidates costs far less
+  // than pairing all minutiae under each, so only the best supported few are paired.
   std::array<Alignment, kMaxCandidates> alignments;
   std::array<int32_t, kMaxCandidates> support;
   std::array<uint8_t, kMaxCandidates> rank;
   for (int c = 0; c < found; ++c) {
-    const Tally& t = tallies_[candidates[c]];
-    const float mean =
-        static_cast<float>(Wrap(t.firstRotation)) + static_cast<float>(t.rotationSum) / t.votes;
+    const Candidate& candidate = candidateList[static_cast<size_t>(c)];
+    candidates[c] = candidate.cell;
+    const float mean = candidate.rotation;
     Alignment& a = alignments[c];
     a.rotation = static_cast<int>(std::lround(mean));
     const float rho = mean / kUnitsPerRadian;
@@ -858,11 +1113,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     a.anchorY = probe.y_[i];
     a.targetX = gallery.x_[j];
     a.targetY = gallery.y_[j];
-    // In fixed point (1/4096 of a vote): whole numbers add up in any order, so the sums below
-    // stay vector code and give the same result however the compiler groups them.
-    support[c] = static_cast<int32_t>(std::lround(
-        static_cast<float>(t.votes) * probe.supportScale_[i] * gallery.supportScale_[j] *
-        kSupportUnit * TypeAgreement(probe.type_[i], gallery.type_[j], kSupportTypeLoss)));
+    support[c] = candidate.weight;
   }
   // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
   // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns
@@ -976,9 +1227,6 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     best = std::max(best, Pair(probe, gallery, bestAlignment).score);
   }
 
-  for (const uint16_t cell : touched_) {
-    tallies_[cell] = Tally{};
-  }
   return best;
 }
 

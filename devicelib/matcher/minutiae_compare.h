@@ -29,8 +29,11 @@ inline constexpr int kMaxMinutiae = 255;  // what one finger view can hold
 inline constexpr int kMaxScore = 1000;
 
 struct CompareOptions {
+  // First stage: bit codes of each minutia's neighbourhood compared by popcount (true), or
+  // votes of agreeing edge pairs (false; `neighbours` applies to it alone).
+  bool localCodes = false;
   int neighbours = 10;  // edges per minutia
-  int candidates = 64;  // best-voted correspondences, ranked by their mutual agreement
+  int candidates = 64;  // best correspondences of the first stage, ranked by mutual agreement
   int seeds = 8;        // alignments tried: the best ranked candidates of distinct alignments
   bool refine = true;   // least-squares re-alignment and second pairing
 };
@@ -54,6 +57,25 @@ class PreparedTemplate {
   // A strict order on contents, the same whichever set it is asked of: true when this set
   // comes before `other`. Equal contents are not ordered.
   bool Precedes(const PreparedTemplate& other) const;
+
+  // The neighbourhood of one minutia as bits, in the minutia's own frame (so a turn or shift
+  // of the whole set leaves it alone): a grid of kCodeCells cells around the minutia, one
+  // layer per range of neighbour direction relative to the minutia's; a cell's bit is set
+  // where a neighbour falls. `valid` marks the cells inside the neighbourhood's circle that
+  // lie over the print (its minutiae's bounding box); a bit outside them is never set.
+  static constexpr int kCodeLayers = 4;
+  struct Code {
+    std::array<uint64_t, kCodeLayers> bits{};
+    uint64_t valid = 0;
+  };
+  // Similarity of two codes over the cells valid in both: 2 |a and b| / (|a| + |b|), 0..1
+  // (0 when they share too few cells or hold too few bits there to tell). Symmetric.
+  static float CodeSimilarity(const Code& a, const Code& b);
+  // Only after a Prepare with CompareOptions::localCodes. Minutiae are in the set's own order
+  // (by y); x and y say which is which.
+  const Code& code(int k) const { return codes_[static_cast<size_t>(k)]; }
+  float x(int k) const { return x_[static_cast<size_t>(k)]; }
+  float y(int k) const { return y_[static_cast<size_t>(k)]; }
 
  private:
   friend class Comparator;
@@ -92,12 +114,15 @@ class PreparedTemplate {
   // set plays is known only when it meets the other, and each side costs about a sixth of a
   // comparison. The sets of one Score call belong to its thread, like the Comparator.
   void BuildProbeSide() const;
+  void BuildCodes();
+  void BuildEdges(const CompareOptions& options);
   void BuildGallerySide() const;
   static constexpr uint8_t kProbeSide = 1;
   static constexpr uint8_t kGallerySide = 2;
   mutable uint8_t sides_ = 0;  // the sides built since the last Prepare
 
   int count_ = 0;
+  bool wholePixels_ = true;  // prepared from a 500 ppi record
   uint64_t digest_ = 0;  // of the normalised positions, for Precedes
   // Sorted by y ascending (the pairing step searches a y window).
   // Followed by kPairScan slots with y = infinity, which the pairing step may read.
@@ -132,6 +157,7 @@ class PreparedTemplate {
   mutable std::vector<uint16_t> ends_;
   mutable std::vector<uint32_t> order_;
   std::vector<Edge> unsorted_;  // the edges in the order found
+  std::vector<Code> codes_;     // one per minutia, grown to the largest set prepared
   int edgeCount_ = 0;
   int maxLength_ = 0;  // of the longest edge
   // Length buckets in use (the longest edge's bucket + 1); the bucket of betaFrom row r and
@@ -166,6 +192,19 @@ class Comparator {
   };
 
   void Vote(const PreparedTemplate& probe, const PreparedTemplate& gallery);
+  // The first stage's candidate correspondences (probe i, gallery j as i * gallery size + j),
+  // best first, each with its rotation (1/256 turns) and its weight in the support (fixed
+  // point, see kSupportUnit). Return how many.
+  struct Candidate {
+    uint16_t cell = 0;
+    float rotation = 0;
+    int32_t weight = 0;
+  };
+  int VoteCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery, int wanted,
+                     Candidate* out);
+  int CodeCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery, int wanted,
+                     Candidate* out);
+  std::vector<uint32_t> codeKeys_;  // the code stage's scratch: one key per similar pair
   Pairing Pair(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                const Alignment& alignment);
   // Least-squares rotation and translation of the pairs given by owner (gallery -> probe).
