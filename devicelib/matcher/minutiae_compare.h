@@ -59,17 +59,16 @@ class PreparedTemplate {
   bool Precedes(const PreparedTemplate& other) const;
 
   // The neighbourhood of one minutia as bits, in the minutia's own frame (so a turn or shift
-  // of the whole set leaves it alone): a grid of kCodeCells cells around the minutia, one
-  // layer per range of neighbour direction relative to the minutia's; a cell's bit is set
-  // where a neighbour falls. `valid` marks the cells inside the neighbourhood's circle that
-  // lie over the print (its minutiae's bounding box); a bit outside them is never set.
+  // of the whole set leaves it alone): a grid of cells around the minutia, one layer per
+  // quarter turn of neighbour direction relative to the minutia's; a neighbour sets the 2 x 2
+  // cells whose centres surround it, in its layer.
   static constexpr int kCodeLayers = 4;
   struct Code {
     std::array<uint64_t, kCodeLayers> bits{};
-    uint64_t valid = 0;
+    uint16_t ones = 0;  // bits set
   };
-  // Similarity of two codes over the cells valid in both: 2 |a and b| / (|a| + |b|), 0..1
-  // (0 when they share too few cells or hold too few bits there to tell). Symmetric.
+  // Similarity of two codes: 2 |a and b| / (|a| + |b|), 0..1 (0 when they hold too few bits
+  // together to tell). Symmetric.
   static float CodeSimilarity(const Code& a, const Code& b);
   // Only after a Prepare with CompareOptions::localCodes. Minutiae are in the set's own order
   // (by y); x and y say which is which.
@@ -123,7 +122,7 @@ class PreparedTemplate {
 
   int count_ = 0;
   bool wholePixels_ = true;  // prepared from a 500 ppi record
-  uint64_t digest_ = 0;  // of the normalised positions, for Precedes
+  uint64_t digest_ = 0;      // of the normalised positions, for Precedes
   // Sorted by y ascending (the pairing step searches a y window).
   // Followed by kPairScan slots with y = infinity, which the pairing step may read.
   static constexpr int kPairScan = 8;
