@@ -377,26 +377,24 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   maxLength_ = 0;
   lengthBuckets_ = 1;
   sides_ = 0;
+  bucketStart_.fill(0);
   if (count_ < 2) {
-    bucketStart_.fill(0);
-    sides_ = kProbeSide | kGallerySide;
+    sides_ = kProbeSide | kGallerySide | kEdgeStage | kCodeStage;
     if (codes_.size() < static_cast<size_t>(count_)) {
       codes_.resize(static_cast<size_t>(count_));
     }
     std::fill(codes_.begin(), codes_.begin() + count_, Code{});
     return;
   }
+  // Only what the mode's first stage needs; the other is built if a comparison asks for it.
   if (options.localCodes) {
-    // The edge stage is not used: no look-ups to build either.
-    sides_ = kProbeSide | kGallerySide;
-    bucketStart_.fill(0);
     BuildCodes();
   } else {
     BuildEdges(options);
   }
 }
 
-void PreparedTemplate::BuildEdges(const CompareOptions& options) {
+void PreparedTemplate::BuildEdges(const CompareOptions& options) const {
   // Neighbourhood radius: the print (taken as the ellipse in the minutiae's bounding box) holds
   // about `neighbours` other minutiae within it. A radius rather than the k nearest keeps an
   // edge when some other minutia is lost or added nearby.
@@ -469,9 +467,29 @@ void PreparedTemplate::BuildEdges(const CompareOptions& options) {
     choiceScale_[k] = scales.choice[degree[k]];
     supportScale_[k] = scales.support[degree[k]];
   }
+  sides_ |= kEdgeStage;
 }
 
 namespace {
+
+// Hardware popcount where the processor has it (nearly every x86-64 made since 2008), chosen
+// when the program starts; the baseline's bit-twiddling replacement made this loop, which
+// runs some 10,000 popcounts per comparison, several times slower.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define WEBAGENT_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define WEBAGENT_POPCOUNT_CLONES
+#endif
+
+// Bits set in a code, once per minutia when it is prepared.
+WEBAGENT_POPCOUNT_CLONES
+uint16_t CountOnes(const PreparedTemplate::Code& code) {
+  int ones = 0;
+  for (const uint64_t word : code.bits) {
+    ones += std::popcount(word);
+  }
+  return static_cast<uint16_t>(ones);
+}
 
 // Where the cells of a code lie in the minutia's frame (u along its direction, v across), the
 // cells inside the circle, and for a point the 2 x 2 cells whose centres surround it.
@@ -543,7 +561,7 @@ inline float CodeDice(const PreparedTemplate::Code& a, const PreparedTemplate::C
 
 }  // namespace
 
-void PreparedTemplate::BuildCodes() {
+void PreparedTemplate::BuildCodes() const {
   if (codes_.size() < static_cast<size_t>(count_)) {
     codes_.resize(static_cast<size_t>(count_));
   }
@@ -599,13 +617,12 @@ void PreparedTemplate::BuildCodes() {
   }
   for (int i = 0; i < count_; ++i) {
     Code& code = codes_[static_cast<size_t>(i)];
-    int ones = 0;
     for (uint64_t& word : code.bits) {
       word &= g.circle;
-      ones += std::popcount(word);
     }
-    code.ones = static_cast<uint16_t>(ones);
+    code.ones = CountOnes(code);
   }
+  sides_ |= kCodeStage;
 }
 
 float PreparedTemplate::CodeSimilarity(const Code& a, const Code& b) {
@@ -1052,15 +1069,6 @@ int Comparator::VoteCandidates(const PreparedTemplate& probe, const PreparedTemp
 
 namespace {
 
-// Hardware popcount where the processor has it (nearly every x86-64 made since 2008), chosen
-// when the program starts; the baseline's bit-twiddling replacement made this loop, which
-// runs some 10,000 popcounts per comparison, several times slower.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define WEBAGENT_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
-#else
-#define WEBAGENT_POPCOUNT_CLONES
-#endif
-
 // The keys of every pair of minutiae whose directions allow the rotation (see kMaxRotation)
 // and whose codes are similar enough (see Comparator::CodeCandidates); returns how many.
 WEBAGENT_POPCOUNT_CLONES
@@ -1154,6 +1162,15 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   const int candidateCount =
       std::clamp(std::max(options.candidates, options.seeds), 1, kMaxCandidates);
   std::array<Candidate, kMaxCandidates> candidateList;
+  // A set prepared for the other mode (a matcher switched between modes) gets what this one
+  // needs now.
+  for (const PreparedTemplate* set : {&probe, &gallery}) {
+    if (options.localCodes && (set->sides_ & PreparedTemplate::kCodeStage) == 0) {
+      set->BuildCodes();
+    } else if (!options.localCodes && (set->sides_ & PreparedTemplate::kEdgeStage) == 0) {
+      set->BuildEdges(options);
+    }
+  }
   const int found = options.localCodes
                         ? CodeCandidates(probe, gallery, candidateCount, candidateList.data())
                         : VoteCandidates(probe, gallery, candidateCount, candidateList.data());

@@ -113,12 +113,16 @@ class PreparedTemplate {
   // set plays is known only when it meets the other, and each side costs about a sixth of a
   // comparison. The sets of one Score call belong to its thread, like the Comparator.
   void BuildProbeSide() const;
-  void BuildCodes();
-  void BuildEdges(const CompareOptions& options);
+  // The first stage's data of each kind, built by Prepare for its mode or by the first
+  // comparison in the other mode.
+  void BuildCodes() const;
+  void BuildEdges(const CompareOptions& options) const;
   void BuildGallerySide() const;
   static constexpr uint8_t kProbeSide = 1;
   static constexpr uint8_t kGallerySide = 2;
-  mutable uint8_t sides_ = 0;  // the sides built since the last Prepare
+  static constexpr uint8_t kEdgeStage = 4;
+  static constexpr uint8_t kCodeStage = 8;
+  mutable uint8_t sides_ = 0;  // the sides and stages built since the last Prepare
 
   int count_ = 0;
   bool wholePixels_ = true;  // prepared from a 500 ppi record
@@ -135,8 +139,8 @@ class PreparedTemplate {
   std::array<uint8_t, kMaxMinutiae> type_{};
   // Scales of the votes of each minutia's correspondences, from how many edges it has (see
   // kChoiceDegreePower in the .cpp): for choosing the candidates and for their support.
-  std::array<float, kMaxMinutiae> choiceScale_{};
-  std::array<float, kMaxMinutiae> supportScale_{};
+  mutable std::array<float, kMaxMinutiae> choiceScale_{};
+  mutable std::array<float, kMaxMinutiae> supportScale_{};
   float minX_ = 0, maxX_ = 0, minY_ = 0, maxY_ = 0;
   // Gallery side: the first minutia at or below each 16-pixel row band (y / 16, clamped).
   static constexpr int kRowBand = 16;
@@ -155,10 +159,10 @@ class PreparedTemplate {
   mutable std::vector<uint64_t> keys_;
   mutable std::vector<uint16_t> ends_;
   mutable std::vector<uint32_t> order_;
-  std::vector<Edge> unsorted_;  // the edges in the order found
-  std::vector<Code> codes_;     // one per minutia, grown to the largest set prepared
-  int edgeCount_ = 0;
-  int maxLength_ = 0;  // of the longest edge
+  mutable std::vector<Edge> unsorted_;  // the edges in the order found
+  mutable std::vector<Code> codes_;     // one per minutia, grown to the largest set prepared
+  mutable int edgeCount_ = 0;
+  mutable int maxLength_ = 0;  // of the longest edge
   // Length buckets in use (the longest edge's bucket + 1); the bucket of betaFrom row r and
   // length bucket l is r * lengthBuckets_ + l.
   mutable int lengthBuckets_ = 1;
