@@ -1075,34 +1075,37 @@ WEBAGENT_POPCOUNT_CLONES
 int CodeKeys(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int probeCount,
              const PreparedTemplate::Code* gallery, const uint8_t* galleryAngle, int galleryCount,
              uint32_t* keys) {
-  // 65535 / total bits of a pair, so that the similarity in 16 bits is a product: a division
-  // per pair took a third of the loop.
-  static const std::array<float, 2 * 256 + 1> kScale = [] {
-    std::array<float, 2 * 256 + 1> scale{};
-    for (size_t t = 1; t < scale.size(); ++t) {
-      scale[t] = 65535.0f / static_cast<float>(t);
+  // 2 * 65535 / total bits of a pair in 2^-16 units, so that the similarity in 16 bits is a
+  // product and a shift: a division per pair took a third of the loop.
+  static const std::array<uint32_t, 2 * 256 + 1> kScale = [] {
+    std::array<uint32_t, 2 * 256 + 1> scale{};
+    for (size_t t = static_cast<size_t>(kMinCodeBits); t < scale.size(); ++t) {
+      scale[t] = static_cast<uint32_t>((2ull * 65535ull << 16) / t);
     }
     return scale;
   }();
-  const float least = kMinCodeSimilarity * 65535.0f;
+  const uint32_t least = static_cast<uint32_t>(kMinCodeSimilarity * 65535.0f);
   int kept = 0;
   for (int i = 0; i < probeCount; ++i) {
     const PreparedTemplate::Code& a = probe[i];
     const uint8_t angle = probeAngle[i];
     for (int j = 0; j < galleryCount; ++j) {
       const PreparedTemplate::Code& b = gallery[j];
-      const int turn = static_cast<int8_t>(static_cast<uint8_t>(galleryAngle[j] - angle));
-      int both = 0;
+      // Directions more than kMaxRotation apart: a turn not accepted.
+      const unsigned turn =
+          static_cast<uint8_t>(galleryAngle[j] - angle + kMaxRotation) <= 2 * kMaxRotation;
+      uint32_t both = 0;
       for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
-        both += std::popcount(a.bits[static_cast<size_t>(l)] & b.bits[static_cast<size_t>(l)]);
+        both += static_cast<uint32_t>(
+            std::popcount(a.bits[static_cast<size_t>(l)] & b.bits[static_cast<size_t>(l)]));
       }
-      const int total = a.ones + b.ones;
-      const float similarity = static_cast<float>(2 * both) * kScale[static_cast<size_t>(total)];
+      // Too few bits together: the scale is 0.
+      const uint32_t similarity =
+          static_cast<uint32_t>(uint64_t{both} * kScale[a.ones + b.ones] >> 16);
       // Appended without a branch: whether a pair is kept is hard to predict.
       const uint32_t cell = static_cast<uint32_t>(i * galleryCount + j);
-      keys[kept] = static_cast<uint32_t>(similarity + 0.5f) << 16 | (0xFFFFu - cell);
-      kept += static_cast<int>((similarity >= least) & (total >= kMinCodeBits) &
-                               (turn <= kMaxRotation) & (turn >= -kMaxRotation));
+      keys[kept] = similarity << 16 | (0xFFFFu - cell);
+      kept += static_cast<int>(turn & static_cast<unsigned>(similarity >= least));
     }
   }
   return kept;
@@ -1143,7 +1146,7 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
     }
     ++probeUses[i];
     ++galleryUses[j];
-    const float similarity = static_cast<float>(key >> 16) / 65535.0f;  // as CodeSimilarity
+    const float similarity = static_cast<float>(key >> 16) / 65535.0f;
     out[found].cell = static_cast<uint16_t>(cell);
     out[found].rotation = static_cast<float>(Wrap(gallery.angle_[j] - probe.angle_[i]));
     out[found].weight = static_cast<int32_t>(
