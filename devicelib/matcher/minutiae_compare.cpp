@@ -377,8 +377,8 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   maxLength_ = 0;
   lengthBuckets_ = 1;
   sides_ = 0;
-  bucketStart_.fill(0);
   if (count_ < 2) {
+    bucketStart_.fill(0);
     sides_ = kProbeSide | kGallerySide | kEdgeStage | kCodeStage;
     if (codes_.size() < static_cast<size_t>(count_)) {
       codes_.resize(static_cast<size_t>(count_));

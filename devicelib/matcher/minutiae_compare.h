@@ -198,10 +198,10 @@ class Comparator {
   // The first stage's candidate correspondences (probe i, gallery j as i * gallery size + j),
   // best first, each with its rotation (1/256 turns) and its weight in the support (fixed
   // point, see kSupportUnit). Return how many.
-  struct Candidate {
-    uint16_t cell = 0;
-    float rotation = 0;
-    int32_t weight = 0;
+  struct Candidate {  // no initialisers: an array of them is filled only as far as needed
+    uint16_t cell;
+    float rotation;
+    int32_t weight;
   };
   int VoteCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery, int wanted,
                      Candidate* out);
