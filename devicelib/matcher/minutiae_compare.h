@@ -15,6 +15,9 @@
 //      The best pairing's alignment is re-estimated by least squares and the pairing repeated.
 //   4. Score: paired count squared over the product of the counts of minutiae that lie in the
 //      overlap of the two sets, scaled to 0..1000.
+//   Fast mode replaces steps 1-2 and the candidates of step 3: each minutia's neighbourhood is
+//   a bit code in the minutia's own frame (cells x direction layers), the codes of every pair
+//   of minutiae are compared by popcount, and the most similar pairs are the candidates.
 #pragma once
 
 #include <array>
