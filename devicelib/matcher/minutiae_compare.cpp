@@ -1119,18 +1119,21 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
   // codes are similar enough, as one key each: the similarity in 16 bits above the complement
   // of the cell, so that the order is total and ties go to the earlier cell.
   const size_t cells = static_cast<size_t>(probe.count_) * static_cast<size_t>(gallery.count_);
-  codeKeys_.resize(cells);
+  // Grows to the largest pair of sets seen and stays: resizing down and up again would clear
+  // the keys on every comparison.
+  if (codeKeys_.size() < cells) {
+    codeKeys_.resize(cells);
+  }
   const int gn = gallery.count_;
   const int kept = CodeKeys(probe.codes_.data(), probe.angle_.data(), probe.count_,
                             gallery.codes_.data(), gallery.angle_.data(), gn, codeKeys_.data());
-  codeKeys_.resize(static_cast<size_t>(kept));
-  // The best pairs, each minutia in at most kCodeUses of them.
-  const int pool = std::min(kCodePool * wanted, static_cast<int>(codeKeys_.size()));
+  const auto keys = codeKeys_.begin();
+  const int pool = std::min(kCodePool * wanted, kept);
   const auto better = [](uint32_t a, uint32_t b) { return a > b; };
-  if (pool < static_cast<int>(codeKeys_.size())) {
-    std::nth_element(codeKeys_.begin(), codeKeys_.begin() + pool - 1, codeKeys_.end(), better);
+  if (pool < kept) {
+    std::nth_element(keys, keys + pool - 1, keys + kept, better);
   }
-  std::sort(codeKeys_.begin(), codeKeys_.begin() + pool, better);
+  std::sort(keys, keys + pool, better);
   std::array<uint8_t, kMaxMinutiae> probeUses;
   std::array<uint8_t, kMaxMinutiae> galleryUses;
   std::fill(probeUses.begin(), probeUses.begin() + probe.count_, uint8_t{0});
