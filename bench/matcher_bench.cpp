@@ -85,13 +85,13 @@ void BM_VerifyFastSmall(benchmark::State& state) {
   Verify(state, 1, kSmallSize);
 }
 
-// Where a full-mode verification's time goes: decoding and preparing one record (a
-// verification does two), and comparing two sets that are already prepared, with the
-// look-ups of both sides built (what a comparison would cost if enrolled templates were kept
-// prepared). Same real-size records and genuine/impostor mix as BM_VerifyFull.
-void BM_PrepareRecord(benchmark::State& state) {
+// Where a verification's time goes: decoding and preparing one record (a verification does
+// two), and comparing two sets that are already prepared, with the look-ups of both sides
+// built (what a comparison would cost if enrolled templates were kept prepared). Same
+// real-size records and genuine/impostor mix as BM_VerifyFull. Full mode prepares edges and
+// votes with them; fast mode prepares neighbourhood codes and compares them.
+void PrepareRecord(benchmark::State& state, const devicelib::matcher::CompareOptions& options) {
   const auto& records = Records(256, kRealSize);
-  const auto options = devicelib::matcher::FullModeOptions();
   codec::FingerTemplate decoded;
   devicelib::matcher::PreparedTemplate prepared;
   size_t n = 0;
@@ -103,9 +103,15 @@ void BM_PrepareRecord(benchmark::State& state) {
   }
 }
 
-void BM_ScorePrepared(benchmark::State& state) {
+void BM_PrepareRecord(benchmark::State& state) {
+  PrepareRecord(state, devicelib::matcher::FullModeOptions());
+}
+void BM_PrepareRecordFast(benchmark::State& state) {
+  PrepareRecord(state, devicelib::matcher::FastModeOptions());
+}
+
+void ScorePrepared(benchmark::State& state, const devicelib::matcher::CompareOptions& options) {
   const auto& records = Records(256, kRealSize);
-  const auto options = devicelib::matcher::FullModeOptions();
   std::vector<devicelib::matcher::PreparedTemplate> prepared(records.size());
   codec::FingerTemplate decoded;
   for (size_t i = 0; i < records.size(); ++i) {
@@ -128,6 +134,13 @@ void BM_ScorePrepared(benchmark::State& state) {
   }
   state.counters["comparisons/s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_ScorePrepared(benchmark::State& state) {
+  ScorePrepared(state, devicelib::matcher::FullModeOptions());
+}
+void BM_ScorePreparedFast(benchmark::State& state) {
+  ScorePrepared(state, devicelib::matcher::FastModeOptions());
 }
 
 // Creating and deleting an instance: its scratch memory comes with the first comparison.
@@ -183,7 +196,9 @@ BENCHMARK(BM_VerifyFast);
 BENCHMARK(BM_VerifyFullSmall);
 BENCHMARK(BM_VerifyFastSmall);
 BENCHMARK(BM_PrepareRecord);
+BENCHMARK(BM_PrepareRecordFast);
 BENCHMARK(BM_ScorePrepared);
+BENCHMARK(BM_ScorePreparedFast);
 BENCHMARK(BM_CreateMatcher);
 BENCHMARK(BM_Identify10000Full)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Identify10000Fast)->Unit(benchmark::kMillisecond);

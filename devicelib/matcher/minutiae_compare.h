@@ -15,6 +15,9 @@
 //      The best pairing's alignment is re-estimated by least squares and the pairing repeated.
 //   4. Score: paired count squared over the product of the counts of minutiae that lie in the
 //      overlap of the two sets, scaled to 0..1000.
+//   Fast mode replaces steps 1-2 and the candidates of step 3: each minutia's neighbourhood is
+//   a bit code in the minutia's own frame (cells x direction layers), the codes of every pair
+//   of minutiae are compared by popcount, and the most similar pairs are the candidates.
 #pragma once
 
 #include <array>
@@ -29,8 +32,11 @@ inline constexpr int kMaxMinutiae = 255;  // what one finger view can hold
 inline constexpr int kMaxScore = 1000;
 
 struct CompareOptions {
+  // First stage: bit codes of each minutia's neighbourhood compared by popcount (true), or
+  // votes of agreeing edge pairs (false; `neighbours` applies to it alone).
+  bool localCodes = false;
   int neighbours = 10;  // edges per minutia
-  int candidates = 64;  // best-voted correspondences, ranked by their mutual agreement
+  int candidates = 64;  // best correspondences of the first stage, ranked by mutual agreement
   int seeds = 8;        // alignments tried: the best ranked candidates of distinct alignments
   bool refine = true;   // least-squares re-alignment and second pairing
 };
@@ -54,6 +60,24 @@ class PreparedTemplate {
   // A strict order on contents, the same whichever set it is asked of: true when this set
   // comes before `other`. Equal contents are not ordered.
   bool Precedes(const PreparedTemplate& other) const;
+
+  // The neighbourhood of one minutia as bits, in the minutia's own frame (so a turn or shift
+  // of the whole set leaves it alone): a grid of cells around the minutia, one layer per
+  // quarter turn of neighbour direction relative to the minutia's; a neighbour sets the 2 x 2
+  // cells whose centres surround it, in its layer.
+  static constexpr int kCodeLayers = 4;
+  struct Code {
+    std::array<uint64_t, kCodeLayers> bits{};
+    uint16_t ones = 0;  // bits set
+  };
+  // Similarity of two codes: 2 |a and b| / (|a| + |b|), 0..1 (0 when they hold too few bits
+  // together to tell). Symmetric.
+  static float CodeSimilarity(const Code& a, const Code& b);
+  // Only after a Prepare with CompareOptions::localCodes. Minutiae are in the set's own order
+  // (by y); x and y say which is which.
+  const Code& code(int k) const { return codes_[static_cast<size_t>(k)]; }
+  float x(int k) const { return x_[static_cast<size_t>(k)]; }
+  float y(int k) const { return y_[static_cast<size_t>(k)]; }
 
  private:
   friend class Comparator;
@@ -92,13 +116,20 @@ class PreparedTemplate {
   // set plays is known only when it meets the other, and each side costs about a sixth of a
   // comparison. The sets of one Score call belong to its thread, like the Comparator.
   void BuildProbeSide() const;
+  // The first stage's data of each kind, built by Prepare for its mode or by the first
+  // comparison in the other mode.
+  void BuildCodes() const;
+  void BuildEdges(const CompareOptions& options) const;
   void BuildGallerySide() const;
   static constexpr uint8_t kProbeSide = 1;
   static constexpr uint8_t kGallerySide = 2;
-  mutable uint8_t sides_ = 0;  // the sides built since the last Prepare
+  static constexpr uint8_t kEdgeStage = 4;
+  static constexpr uint8_t kCodeStage = 8;
+  mutable uint8_t sides_ = 0;  // the sides and stages built since the last Prepare
 
   int count_ = 0;
-  uint64_t digest_ = 0;  // of the normalised positions, for Precedes
+  bool wholePixels_ = true;  // prepared from a 500 ppi record
+  uint64_t digest_ = 0;      // of the normalised positions, for Precedes
   // Sorted by y ascending (the pairing step searches a y window).
   // Followed by kPairScan slots with y = infinity, which the pairing step may read.
   static constexpr int kPairScan = 8;
@@ -111,8 +142,8 @@ class PreparedTemplate {
   std::array<uint8_t, kMaxMinutiae> type_{};
   // Scales of the votes of each minutia's correspondences, from how many edges it has (see
   // kChoiceDegreePower in the .cpp): for choosing the candidates and for their support.
-  std::array<float, kMaxMinutiae> choiceScale_{};
-  std::array<float, kMaxMinutiae> supportScale_{};
+  mutable std::array<float, kMaxMinutiae> choiceScale_{};
+  mutable std::array<float, kMaxMinutiae> supportScale_{};
   float minX_ = 0, maxX_ = 0, minY_ = 0, maxY_ = 0;
   // Gallery side: the first minutia at or below each 16-pixel row band (y / 16, clamped).
   static constexpr int kRowBand = 16;
@@ -131,9 +162,10 @@ class PreparedTemplate {
   mutable std::vector<uint64_t> keys_;
   mutable std::vector<uint16_t> ends_;
   mutable std::vector<uint32_t> order_;
-  std::vector<Edge> unsorted_;  // the edges in the order found
-  int edgeCount_ = 0;
-  int maxLength_ = 0;  // of the longest edge
+  mutable std::vector<Edge> unsorted_;  // the edges in the order found
+  mutable std::vector<Code> codes_;     // one per minutia, grown to the largest set prepared
+  mutable int edgeCount_ = 0;
+  mutable int maxLength_ = 0;  // of the longest edge
   // Length buckets in use (the longest edge's bucket + 1); the bucket of betaFrom row r and
   // length bucket l is r * lengthBuckets_ + l.
   mutable int lengthBuckets_ = 1;
@@ -166,6 +198,19 @@ class Comparator {
   };
 
   void Vote(const PreparedTemplate& probe, const PreparedTemplate& gallery);
+  // The first stage's candidate correspondences (probe i, gallery j as i * gallery size + j),
+  // best first, each with its rotation (1/256 turns) and its weight in the support (fixed
+  // point, see kSupportUnit). Return how many.
+  struct Candidate {  // no initialisers: an array of them is filled only as far as needed
+    uint16_t cell;
+    float rotation;
+    int32_t weight;
+  };
+  int VoteCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery, int wanted,
+                     Candidate* out);
+  int CodeCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery, int wanted,
+                     Candidate* out);
+  std::vector<uint32_t> codeKeys_;  // the code stage's scratch: one key per similar pair
   Pairing Pair(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                const Alignment& alignment);
   // Least-squares rotation and translation of the pairs given by owner (gallery -> probe).

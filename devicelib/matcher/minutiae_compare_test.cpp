@@ -8,6 +8,7 @@
 #include <cmath>
 #include <iterator>
 #include <numbers>
+#include <utility>
 #include <vector>
 
 #include "codec/template/minutiae_record.h"
@@ -60,6 +61,144 @@ TEST(MinutiaeCompare, IdenticalSetsScoreHighestAndImpostorsLow) {
   EXPECT_GE(Score(master, master), 900);
   for (uint32_t f = 2; f < 40; ++f) {
     EXPECT_LT(Score(master, synth::MasterFinger(f)), kDefaultThreshold) << f;
+  }
+}
+
+// Fast mode's first stage: each minutia's neighbourhood as bits in the minutia's own frame.
+// For every minutia of `a`, the similarity of its code to that of the minutia of `b` that
+// `map` carries it to (-1 when none lies there).
+template <typename Map>
+std::vector<float> CorrespondingCodeSimilarities(const PreparedTemplate& a,
+                                                 const PreparedTemplate& b, Map map) {
+  std::vector<float> out;
+  for (int k = 0; k < a.size(); ++k) {
+    const auto [x, y] = map(a.x(k), a.y(k));
+    int found = -1;
+    for (int l = 0; l < b.size(); ++l) {
+      if (std::abs(b.x(l) - x) <= 1.0f && std::abs(b.y(l) - y) <= 1.0f) {
+        found = l;
+      }
+    }
+    out.push_back(found < 0 ? -1.0f : PreparedTemplate::CodeSimilarity(a.code(k), b.code(found)));
+  }
+  return out;
+}
+
+TEST(MinutiaeCompare, NeighbourhoodCodesFollowTheMinutiaWhenTheWholeSetIsMovedOrTurned) {
+  const CompareOptions options = FastModeOptions();
+  const auto master = synth::MasterFinger(7);
+  PreparedTemplate original;
+  original.Prepare(master, options);
+  // Moved: the same neighbourhoods, bit for bit.
+  codec::FingerTemplate moved = master;
+  for (auto& m : moved.minutiae) {
+    m.x = static_cast<uint16_t>(m.x + 37);
+    m.y = static_cast<uint16_t>(m.y + 21);
+  }
+  PreparedTemplate shifted;
+  shifted.Prepare(moved, options);
+  for (float similarity : CorrespondingCodeSimilarities(
+           original, shifted, [](float x, float y) { return std::pair(x + 37, y + 21); })) {
+    EXPECT_EQ(similarity, 1.0f);
+  }
+  // A quarter turn (exact in whole pixels and in both angle units): the same up to a cell
+  // border that rounding puts on the other side.
+  PreparedTemplate quarter;
+  quarter.Prepare(Rotated(master, 90, 200), options);
+  const auto turned = CorrespondingCodeSimilarities(original, quarter, [](float x, float y) {
+    return std::pair(200 + 160 + (y - 240), 200 + 240 - (x - 160));
+  });
+  ASSERT_EQ(turned.size(), master.minutiae.size());
+  for (float similarity : turned) {
+    EXPECT_GE(similarity, 0.9f);
+  }
+  // Turned by 30 degrees, positions rounded to whole pixels: still close, and far closer than
+  // the codes of an unrelated finger's minutiae.
+  PreparedTemplate thirty;
+  thirty.Prepare(Rotated(master, 30, 200), options);
+  const float r = 30 * std::numbers::pi_v<float> / 180;
+  const auto slanted = CorrespondingCodeSimilarities(original, thirty, [&](float x, float y) {
+    const float dx = x - 160;
+    const float dy = y - 240;
+    return std::pair(200 + 160 + dx * std::cos(r) + dy * std::sin(r),
+                     200 + 240 - dx * std::sin(r) + dy * std::cos(r));
+  });
+  float sum = 0;
+  for (float similarity : slanted) {
+    ASSERT_GE(similarity, 0.0f) << "minutia lost in the turn";
+    sum += similarity;
+  }
+  const float genuineMean = sum / static_cast<float>(slanted.size());
+  EXPECT_GE(genuineMean, 0.8f);
+  PreparedTemplate other;
+  other.Prepare(synth::MasterFinger(8), options);
+  float chance = 0;
+  int pairs = 0;
+  for (int k = 0; k < original.size(); ++k) {
+    for (int l = 0; l < other.size(); ++l) {
+      chance += PreparedTemplate::CodeSimilarity(original.code(k), other.code(l));
+      ++pairs;
+    }
+  }
+  EXPECT_LT(chance / static_cast<float>(pairs), genuineMean / 3);
+}
+
+TEST(MinutiaeCompare, CodeSimilarityIsSymmetricAndHighestForTheSameNeighbourhood) {
+  const CompareOptions options = FastModeOptions();
+  const auto master = synth::MasterFinger(11);
+  PreparedTemplate a;
+  PreparedTemplate b;
+  a.Prepare(synth::Impression(master, 1), options);
+  b.Prepare(synth::Impression(master, 2), options);
+  int withNeighbours = 0;
+  for (int k = 0; k < a.size(); ++k) {
+    const float self = PreparedTemplate::CodeSimilarity(a.code(k), a.code(k));
+    if (self > 0) {
+      EXPECT_EQ(self, 1.0f);
+      ++withNeighbours;
+    }
+    for (int l = 0; l < b.size(); ++l) {
+      const float ab = PreparedTemplate::CodeSimilarity(a.code(k), b.code(l));
+      EXPECT_EQ(ab, PreparedTemplate::CodeSimilarity(b.code(l), a.code(k)));
+      EXPECT_LE(ab, 1.0f);
+      EXPECT_GE(ab, 0.0f);
+    }
+  }
+  EXPECT_GT(withNeighbours, a.size() * 3 / 4);
+}
+
+TEST(MinutiaeCompare, FastModeScoresASetAgainstItselfHighestAndUnrelatedSetsLow) {
+  const CompareOptions fast = FastModeOptions();
+  for (uint32_t f = 0; f < 5; ++f) {
+    const auto master = synth::MasterFinger(f);
+    EXPECT_GE(Score(master, master, fast), 900) << f;
+  }
+  const auto master = synth::MasterFinger(1);
+  for (uint32_t f = 2; f < 40; ++f) {
+    EXPECT_LT(Score(master, synth::MasterFinger(f), fast), kDefaultThreshold) << f;
+  }
+}
+
+TEST(MinutiaeCompare, SetsAndComparatorCanSwitchBetweenModes) {
+  // The matcher's workspace keeps its prepared sets and comparator when fast mode is switched
+  // on or off: a set prepared for one mode and compared in the other must score as a fresh
+  // one (each mode's first stage needs data of its own).
+  const auto master = synth::MasterFinger(21);
+  const auto x = synth::Impression(master, 1);
+  const auto y = synth::Impression(master, 2);
+  const auto z = synth::Impression(synth::MasterFinger(22), 3);
+  Comparator comparator;
+  for (const auto& [prepared, scored] : {std::pair(FullModeOptions(), FastModeOptions()),
+                                         std::pair(FastModeOptions(), FullModeOptions())}) {
+    PreparedTemplate a;
+    PreparedTemplate b;
+    PreparedTemplate c;
+    a.Prepare(x, prepared);
+    b.Prepare(y, prepared);
+    c.Prepare(z, prepared);
+    EXPECT_EQ(comparator.Score(a, b, scored), Score(x, y, scored));
+    EXPECT_EQ(comparator.Score(a, c, scored), Score(x, z, scored));
+    EXPECT_EQ(comparator.Score(a, b, prepared), Score(x, y, prepared));
   }
 }
 
