@@ -15,9 +15,10 @@
 //      The best pairing's alignment is re-estimated by least squares and the pairing repeated.
 //   4. Score: paired count squared over the product of the counts of minutiae that lie in the
 //      overlap of the two sets, scaled to 0..1000.
-//   Fast mode replaces steps 1-2 and the candidates of step 3: each minutia's neighbourhood is
-//   a bit code in the minutia's own frame (cells x direction layers), the codes of every pair
-//   of minutiae are compared by popcount, and the most similar pairs are the candidates.
+//   A second first stage replaces steps 1-2 and the candidates of step 3: each minutia's
+//   neighbourhood is a bit code in the minutia's own frame (cells x direction layers), the
+//   codes of every pair of minutiae are compared by popcount, and the most similar pairs are
+//   the candidates. Fast mode uses it alone; full mode runs both and keeps the higher score.
 #pragma once
 
 #include <array>
@@ -32,13 +33,17 @@ inline constexpr int kMaxMinutiae = 255;  // what one finger view can hold
 inline constexpr int kMaxScore = 1000;
 
 struct CompareOptions {
-  // First stage: bit codes of each minutia's neighbourhood compared by popcount (true), or
-  // votes of agreeing edge pairs (false; `neighbours` applies to it alone).
+  // First stages: votes of agreeing edge pairs, and bit codes of each minutia's neighbourhood
+  // compared by popcount. Each chooses its own seeds for the same pairing and score; with both,
+  // the higher score counts (they fail on different pairs). At least one is used.
+  bool edgeVotes = true;
   bool localCodes = false;
-  int neighbours = 10;  // edges per minutia
-  int candidates = 64;  // best correspondences of the first stage, ranked by mutual agreement
-  int seeds = 8;        // alignments tried: the best ranked candidates of distinct alignments
-  bool refine = true;   // least-squares re-alignment and second pairing
+  int neighbours = 10;      // edges per minutia (edge votes)
+  int candidates = 64;      // best correspondences of edge votes, ranked by mutual agreement
+  int seeds = 8;            // alignments tried: the best ranked candidates of distinct alignments
+  int codeCandidates = 24;  // the same for the codes
+  int codeSeeds = 2;
+  bool refine = true;  // least-squares re-alignment and second pairing
 };
 
 // Settings of full and fast mode.
@@ -184,8 +189,9 @@ class Comparator {
   size_t Bytes() const;
 
  private:
+  // One first stage's seeds (`codes`: the neighbourhood codes', else the edge votes').
   int ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-                   const CompareOptions& options);
+                   const CompareOptions& options, bool codes);
   struct Alignment {
     float cosine = 1, sine = 0;      // rotation probe -> gallery
     int rotation = 0;                // the same, 1/256 turns
