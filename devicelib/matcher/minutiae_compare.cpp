@@ -400,6 +400,28 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   }
 }
 
+int PreparedTemplate::ClosePairs(float radius, float minDistance2, int limit, uint16_t* out) const {
+  // Found without a branch per pair: whether a pair of the y window is close enough is a coin
+  // toss for the branch predictor.
+  const float radius2 = radius * radius;
+  int found = 0;
+  int windowEnd = 0;  // the first minutia more than `radius` below minutia i
+  for (int i = 0; i < count_ && found < limit; ++i) {
+    windowEnd = std::max(windowEnd, i + 1);
+    while (windowEnd < count_ && y_[windowEnd] - y_[i] <= radius) {
+      ++windowEnd;
+    }
+    for (int j = i + 1; j < windowEnd; ++j) {
+      const float dx = x_[j] - x_[i];
+      const float dy = y_[j] - y_[i];
+      const float d2 = dx * dx + dy * dy;
+      out[found] = static_cast<uint16_t>(i << 8 | j);
+      found += static_cast<int>((d2 <= radius2) & (d2 >= minDistance2));
+    }
+  }
+  return std::min(found, limit);
+}
+
 void PreparedTemplate::BuildEdges(const CompareOptions& options) const {
   // Neighbourhood radius: the print (taken as the ellipse in the minutiae's bounding box) holds
   // about `neighbours` other minutiae within it. A radius rather than the k nearest keeps an
@@ -409,27 +431,10 @@ void PreparedTemplate::BuildEdges(const CompareOptions& options) const {
   const float radius = std::clamp(
       std::sqrt(neighbours * area / (std::numbers::pi_v<float> * static_cast<float>(count_))),
       kMinRadius, kMaxRadius);
-  const float radius2 = radius * radius;
-  // Pairs within the radius, found without a branch per pair (whether a pair in the y window
-  // is close enough is a coin toss for the branch predictor), then turned into edges.
+  // Pairs within the radius, then turned into edges; minutiae on one pixel make no edge. Only
+  // crowded, implausible sets have more than kMaxEdges; their remaining edges are dropped.
   std::array<uint16_t, kMaxEdges + kMaxMinutiae> close;
-  int closeCount = 0;
-  int windowEnd = 0;  // the first minutia more than `radius` below minutia i
-  for (int i = 0; i < count_ && closeCount < static_cast<int>(kMaxEdges); ++i) {
-    windowEnd = std::max(windowEnd, i + 1);
-    while (windowEnd < count_ && y_[windowEnd] - y_[i] <= radius) {
-      ++windowEnd;
-    }
-    for (int j = i + 1; j < windowEnd; ++j) {
-      const float dx = x_[j] - x_[i];
-      const float dy = y_[j] - y_[i];
-      const float d2 = dx * dx + dy * dy;
-      close[closeCount] = static_cast<uint16_t>(i << 8 | j);
-      closeCount += static_cast<int>((d2 <= radius2) & (d2 >= 1.0f));
-    }
-  }
-  // Only crowded, implausible sets have more; their remaining edges are dropped.
-  closeCount = std::min(closeCount, static_cast<int>(kMaxEdges));
+  const int closeCount = ClosePairs(radius, 1.0f, static_cast<int>(kMaxEdges), close.data());
   // The edge lists grow to the largest set seen and stay: a few dozen KB for real prints, not
   // the few hundred that room for the most edges any record could give would take.
   if (unsorted_.size() < static_cast<size_t>(closeCount)) {
@@ -551,51 +556,18 @@ const CodeGeometry& Geometry() {
 
 }  // namespace
 
-namespace {
-
-inline float CodeDice(const PreparedTemplate::Code& a, const PreparedTemplate::Code& b) {
-  const int total = a.ones + b.ones;
-  if (total < kMinCodeBits) {
-    return 0.0f;
-  }
-  int both = 0;
-  for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
-    both += std::popcount(a.bits[static_cast<size_t>(l)] & b.bits[static_cast<size_t>(l)]);
-  }
-  return 2.0f * static_cast<float>(both) / static_cast<float>(total);
-}
-
-}  // namespace
-
 void PreparedTemplate::BuildCodes() const {
   if (codes_.size() < static_cast<size_t>(count_)) {
     codes_.resize(static_cast<size_t>(count_));
   }
   const CodeGeometry& g = Geometry();
-  const float kRadius2 = kCodeRadius * kCodeRadius;
   constexpr float kHalf = static_cast<float>(kCodeGrid) / 2 - 0.5f;
   for (int i = 0; i < count_; ++i) {
     codes_[static_cast<size_t>(i)] = Code{};
   }
-  // Pairs closer than the radius, found without a branch per pair (whether a pair of the y
-  // window is close enough is a coin toss for the branch predictor); then each pair sets a cell
-  // in both minutiae's codes.
+  // Pairs within the radius; each sets a cell in both minutiae's codes.
   std::array<uint16_t, kMaxCodePairs + kMaxMinutiae> close;
-  int closeCount = 0;
-  int windowEnd = 0;  // the first minutia more than the radius below minutia i
-  for (int i = 0; i < count_ && closeCount < kMaxCodePairs; ++i) {
-    windowEnd = std::max(windowEnd, i + 1);
-    while (windowEnd < count_ && y_[windowEnd] - y_[i] <= kCodeRadius) {
-      ++windowEnd;
-    }
-    for (int j = i + 1; j < windowEnd; ++j) {
-      const float dx = x_[j] - x_[i];
-      const float dy = y_[j] - y_[i];
-      close[static_cast<size_t>(closeCount)] = static_cast<uint16_t>(i << 8 | j);
-      closeCount += static_cast<int>(dx * dx + dy * dy <= kRadius2);
-    }
-  }
-  closeCount = std::min(closeCount, kMaxCodePairs);
+  const int closeCount = ClosePairs(kCodeRadius, 0.0f, kMaxCodePairs, close.data());
   const float scale = 1.0f / kCodeCell;
   // Sets the cell where a neighbour at (dx, dy) from minutia `at` falls, in the layer of the
   // neighbour's direction relative to the minutia's (a quarter turn each). Within the radius
@@ -632,7 +604,15 @@ void PreparedTemplate::BuildCodes() const {
 }
 
 float PreparedTemplate::CodeSimilarity(const Code& a, const Code& b) {
-  return CodeDice(a, b);
+  const int total = a.ones + b.ones;
+  if (total < kMinCodeBits) {
+    return 0.0f;
+  }
+  int both = 0;
+  for (int l = 0; l < kCodeLayers; ++l) {
+    both += std::popcount(a.bits[static_cast<size_t>(l)] & b.bits[static_cast<size_t>(l)]);
+  }
+  return 2.0f * static_cast<float>(both) / static_cast<float>(total);
 }
 
 void PreparedTemplate::BuildProbeSide() const {

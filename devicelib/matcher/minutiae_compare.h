@@ -124,6 +124,10 @@ class PreparedTemplate {
   // The first stage's data of each kind, built by Prepare for its mode or by the first
   // comparison in the other mode.
   void BuildCodes() const;
+  // The pairs (i << 8 | j, i < j) of minutiae at most `radius` apart and at least
+  // sqrt(`minDistance2`), stopping once `limit` are found: `out` needs room for limit +
+  // kMaxMinutiae. Returns how many, at most `limit`.
+  int ClosePairs(float radius, float minDistance2, int limit, uint16_t* out) const;
   void BuildEdges(const CompareOptions& options) const;
   void BuildGallerySide() const;
   static constexpr uint8_t kProbeSide = 1;
