@@ -48,8 +48,14 @@ class Database(AgentTestCase):
         return count
 
     def test_enrol_query_verify_identify(self):
+        # The fingers of tests that expect a stranger to be turned away are pairs that score far
+        # below the default threshold over many impressions (impressions differ on every run).
+        # Some pairs of virtual fingers are near twins that match in a few per cent of
+        # impressions or more (11 and 12: about 1 %, 21 and 22: 3 %), which made these tests
+        # fail now and then. The pairs used here (11, 28, 13 and 77 among themselves, 21 against
+        # 27) stayed below the default threshold in 64 to 100 impression pairs each, highest 86.
         self.enrol(11, "alice")
-        self.enrol(12, "bob", selectTemplate=1, qualityLevel=0)
+        self.enrol(28, "bob", selectTemplate=1, qualityLevel=0)
         self.enrol(13, "carol", extractEx=0)
         db = self.db("queryData")["db"]
         self.assertEqual(db["size"], 3)
@@ -61,7 +67,7 @@ class Database(AgentTestCase):
         self.assertGreater(db["1"]["template2"], 0)
         self.assertEqual((db["1"]["quality1"], db["1"]["quality2"]), (100, 100))
 
-        self.place(12)
+        self.place(28)
         right = self.db("verify", userSerialNo=1, extractEx=1)
         self.assertEqual((right["retVerify"], right["retValue"], right["retString"]),
                          ("Success", "0", "Success"))
@@ -101,7 +107,7 @@ class Database(AgentTestCase):
             reply = self.db("verifyTemplate", tempData=sent, tempLen=length, encrypt=0,
                             extractEx=1)
             self.assertEqual((reply["retVerify"], reply["retValue"]), ("Success", "0"), sent)
-        self.place(22)
+        self.place(27)
         reply = self.db("verifyTemplate", tempData=as_parameter(text), tempLen=length, encrypt=0)
         self.assertEqual((reply["retVerify"], reply["retValue"]), ("Fail", "0"))
 
