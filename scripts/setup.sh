@@ -16,7 +16,7 @@ as_root() {
 
 packages=(
   build-essential cmake pkg-config git ca-certificates
-  libssl-dev openssl libjsoncpp-dev
+  libssl-dev openssl libjsoncpp-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libx11-dev
   clang clang-format libclang-rt-14-dev
