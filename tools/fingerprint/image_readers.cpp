@@ -2,6 +2,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <utility>
+
+#include "codec/pgm.h"
 
 namespace tools {
 namespace {
@@ -24,50 +28,17 @@ bool SizeOk(int64_t w, int64_t h) {
 
 }  // namespace
 
+// PGM is read by the shared decoder, whose side limit must be the tool's for every format.
+static_assert(codec::kPgmMaxSide == kMaxImageSide);
+
 bool ReadPgm(std::span<const uint8_t> f, DecodedImage* out, std::string* error) {
-  if (f.size() < 2 || f[0] != 'P' || f[1] != '5')
-    return Fail(error, "not a binary PGM (P5)");
-  size_t at = 2;
-  int64_t values[3] = {0, 0, 0};
-  for (int64_t& v : values) {
-    // Whitespace and comments, then a decimal number.
-    while (at < f.size()) {
-      if (f[at] == '#') {
-        while (at < f.size() && f[at] != '\n')
-          ++at;
-      } else if (f[at] == ' ' || f[at] == '\t' || f[at] == '\n' || f[at] == '\r') {
-        ++at;
-      } else {
-        break;
-      }
-    }
-    if (at >= f.size() || f[at] < '0' || f[at] > '9')
-      return Fail(error, "malformed PGM header");
-    while (at < f.size() && f[at] >= '0' && f[at] <= '9') {
-      v = v * 10 + (f[at] - '0');
-      if (v > 1000000)
-        return Fail(error, "PGM header value out of range");
-      ++at;
-    }
-  }
-  if (at >= f.size())
-    return Fail(error, "PGM ends in its header");
-  ++at;  // the single whitespace before the raster
-  if (!SizeOk(values[0], values[1]))
-    return Fail(error, "PGM size out of range");
-  if (values[2] < 1 || values[2] > 255)
-    return Fail(error, "PGM is not 8-bit (maxval above 255)");
-  const size_t n = static_cast<size_t>(values[0] * values[1]);
-  if (f.size() - at < n)
-    return Fail(error, "PGM raster is truncated");
-  out->width = static_cast<int>(values[0]);
-  out->height = static_cast<int>(values[1]);
-  out->ppi = 0;
-  out->pixels.assign(f.begin() + at, f.begin() + at + n);
-  if (values[2] != 255) {
-    for (uint8_t& p : out->pixels)
-      p = static_cast<uint8_t>(std::min<int64_t>(255, p * 255 / values[2]));
-  }
+  std::optional<codec::PgmImage> pgm = codec::DecodePgm(f, error);
+  if (!pgm)
+    return false;
+  out->width = pgm->width;
+  out->height = pgm->height;
+  out->ppi = 0;  // PGM has no resolution field
+  out->pixels = std::move(pgm->pixels);
   return true;
 }
 

@@ -1,7 +1,7 @@
-// Readers for the image files the fingerprint tool accepts: 8-bit binary PGM (P5), BMP (8-bit
-// palette or 24-bit, uncompressed) and the agent's raw .dat (devicelib/virtual/README.md). Pure
-// functions over a byte span: a malformed header gives an error text, never a crash or a read
-// outside the span.
+// Readers for the image files the fingerprint tool accepts: 8-bit binary PGM (P5, read by
+// codec/pgm.h), BMP (8-bit palette or 24-bit, uncompressed) and the agent's raw .dat
+// (devicelib/virtual/README.md). Pure functions over a byte span: a malformed header gives an error
+// text, never a crash or a read outside the span.
 #pragma once
 
 #include <cstdint>
