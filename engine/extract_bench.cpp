@@ -8,9 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "codec/pgm.h"
 #include "devicelib/virtual/synthetic_finger.h"
 #include "engine/extractor.h"
 #include "engine/scratch.h"
@@ -22,17 +25,16 @@ struct Image {
   int width = 0, height = 0;
 };
 
-// Minimal binary PGM reader for the benchmark's own use (the tool has the checked one).
 bool ReadPgm(const std::string& path, Image* out) {
   std::ifstream f(path, std::ios::binary);
-  std::string magic;
-  int maxval = 0;
-  if (!(f >> magic >> out->width >> out->height >> maxval) || magic != "P5" || maxval != 255)
+  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(f), {}};
+  std::optional<codec::PgmImage> pgm = codec::DecodePgm(bytes, nullptr);
+  if (!pgm)
     return false;
-  f.get();
-  out->pixels.resize(static_cast<size_t>(out->width) * out->height);
-  return static_cast<bool>(f.read(reinterpret_cast<char*>(out->pixels.data()),
-                                  static_cast<std::streamsize>(out->pixels.size())));
+  out->pixels = std::move(pgm->pixels);
+  out->width = pgm->width;
+  out->height = pgm->height;
+  return true;
 }
 
 void BM_ExtractVirtualFinger(benchmark::State& state) {

@@ -15,9 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "codec/pgm.h"
+#include "codec/png.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
 
@@ -25,79 +30,30 @@ namespace {
 
 using engine::ImageU8;
 
-bool ReadPgm(const char* path, ImageU8* out) {
+// Reads an 8-bit binary PGM; on failure *error says why.
+bool ReadPgm(const char* path, ImageU8* out, std::string* error) {
   std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  int w = 0, h = 0, maxval = 0;
-  in >> magic >> w >> h >> maxval;
-  in.get();
-  if (!in || magic != "P5" || w <= 0 || h <= 0 || w > 4000 || h > 4000 || maxval != 255)
+  if (!in) {
+    *error = "cannot open the file";
     return false;
-  *out = ImageU8(w, h);
-  in.read(reinterpret_cast<char*>(out->data.data()), static_cast<std::streamsize>(w) * h);
-  return static_cast<bool>(in);
-}
-
-uint32_t Crc(const std::vector<uint8_t>& bytes, size_t from) {
-  uint32_t c = 0xffffffffu;
-  for (size_t i = from; i < bytes.size(); ++i) {
-    c ^= bytes[i];
-    for (int k = 0; k < 8; ++k)
-      c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
   }
-  return ~c;
+  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  std::optional<codec::PgmImage> pgm = codec::DecodePgm(bytes, error);
+  if (!pgm)
+    return false;
+  out->width = pgm->width;
+  out->height = pgm->height;
+  out->data = std::move(pgm->pixels);
+  return true;
 }
 
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8)
-    out.push_back(static_cast<uint8_t>(v >> s));
-}
-
-// An RGB PNG with the image data in stored (uncompressed) deflate blocks: no zlib needed.
 bool WritePng(const char* path, int w, int h, const std::vector<uint8_t>& rgb) {
-  std::vector<uint8_t> raw;
-  raw.reserve(static_cast<size_t>(h) * (3 * w + 1));
-  for (int y = 0; y < h; ++y) {
-    raw.push_back(0);  // filter: none
-    raw.insert(raw.end(), rgb.begin() + static_cast<ptrdiff_t>(y) * 3 * w,
-               rgb.begin() + static_cast<ptrdiff_t>(y + 1) * 3 * w);
-  }
-  std::vector<uint8_t> z = {0x78, 0x01};
-  uint32_t a = 1, b = 0;
-  for (uint8_t v : raw) {
-    a = (a + v) % 65521;
-    b = (b + a) % 65521;
-  }
-  size_t pos = 0;
-  do {  // raw holds at least one row, so at least one block
-    const size_t n = std::min<size_t>(65535, raw.size() - pos);
-    z.push_back(pos + n == raw.size() ? 1 : 0);  // last block?
-    z.push_back(static_cast<uint8_t>(n));
-    z.push_back(static_cast<uint8_t>(n >> 8));
-    z.push_back(static_cast<uint8_t>(~n));
-    z.push_back(static_cast<uint8_t>(~n >> 8));
-    z.insert(z.end(), raw.begin() + static_cast<ptrdiff_t>(pos),
-             raw.begin() + static_cast<ptrdiff_t>(pos + n));
-    pos += n;
-  } while (pos < raw.size());
-  Put32(z, (b << 16) | a);
-  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  const auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
-    Put32(png, static_cast<uint32_t>(data.size()));
-    const size_t start = png.size();
-    png.insert(png.end(), type, type + 4);
-    png.insert(png.end(), data.begin(), data.end());
-    Put32(png, Crc(png, start));
-  };
-  std::vector<uint8_t> header;
-  Put32(header, static_cast<uint32_t>(w));
-  Put32(header, static_cast<uint32_t>(h));
-  header.insert(header.end(), {8, 2, 0, 0, 0});  // 8-bit RGB
-  chunk("IHDR", header);
-  chunk("IDAT", z);
-  chunk("IEND", {});
+  const std::optional<std::vector<uint8_t>> png =
+      codec::EncodePng(rgb, w, h, codec::PngColour::kRgb);
+  if (!png)
+    return false;
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  out.write(reinterpret_cast<const char*>(png->data()), static_cast<std::streamsize>(png->size()));
   return static_cast<bool>(out);
 }
 
@@ -111,8 +67,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   ImageU8 image;
-  if (!ReadPgm(argv[1], &image)) {
-    std::fprintf(stderr, "engine_stage_dump: cannot read %s (8-bit binary PGM)\n", argv[1]);
+  std::string error;
+  if (!ReadPgm(argv[1], &image, &error)) {
+    std::fprintf(stderr, "engine_stage_dump: cannot read %s: %s\n", argv[1], error.c_str());
     return 1;
   }
   const int ppi = std::atoi(argv[2]);
