@@ -2,60 +2,31 @@
 // changes to the generator can be judged by eye, and prints how long the work took.
 //   virtual-finger-samples OUT.png [IDENTITY[:IMPRESSION[:QUALITY]]]...
 // Without fingers it shows one finger of each pattern class and a smudged capture.
-#include <zlib.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "codec/png.h"
 #include "devicelib/virtual/synthetic_finger.h"
 
 namespace {
 
 using devicelib::virt::Impression;
 
-void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) {
-    out.push_back(static_cast<uint8_t>(v >> s));
-  }
-}
-
-void Chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
-  PutBe32(out, static_cast<uint32_t>(data.size()));
-  const size_t start = out.size();
-  out.insert(out.end(), type, type + 4);
-  out.insert(out.end(), data.begin(), data.end());
-  PutBe32(out, static_cast<uint32_t>(
-                   crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
-}
-
 bool WriteGreyPng(const char* path, const std::vector<uint8_t>& pixels, int w, int h) {
-  std::vector<uint8_t> raw;
-  for (int y = 0; y < h; ++y) {
-    raw.push_back(0);  // filter: none
-    raw.insert(raw.end(), pixels.begin() + y * w, pixels.begin() + (y + 1) * w);
-  }
-  uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
-  std::vector<uint8_t> packed(packedSize);
-  if (compress(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size())) != Z_OK) {
+  const std::optional<std::vector<uint8_t>> png =
+      codec::EncodePng(pixels, w, h, codec::PngColour::kGrey);
+  if (!png) {
     return false;
   }
-  packed.resize(packedSize);
-  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  std::vector<uint8_t> header;
-  PutBe32(header, static_cast<uint32_t>(w));
-  PutBe32(header, static_cast<uint32_t>(h));
-  header.insert(header.end(), {8, 0, 0, 0, 0});  // 8-bit grey
-  Chunk(png, "IHDR", header);
-  Chunk(png, "IDAT", packed);
-  Chunk(png, "IEND", {});
   FILE* f = std::fopen(path, "wb");
   if (f == nullptr) {
     return false;
   }
-  const bool ok = std::fwrite(png.data(), 1, png.size(), f) == png.size();
+  const bool ok = std::fwrite(png->data(), 1, png->size(), f) == png->size();
   return std::fclose(f) == 0 && ok;
 }
 
