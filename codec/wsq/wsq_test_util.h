@@ -11,7 +11,10 @@
 #include <numbers>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "codec/pgm.h"
 
 namespace codec::wsq_test {
 
@@ -37,36 +40,17 @@ struct Gray {
   int height = 0;
 };
 
-// Binary PGM ("P5", maxval 255, no comments): what the reference files use.
+// The reference images are binary PGM files.
 inline std::optional<Gray> ReadPgm(const std::filesystem::path& path) {
-  auto data = ReadFile(path);
-  if (!data || data->size() < 2 || (*data)[0] != 'P' || (*data)[1] != '5') {
+  const auto data = ReadFile(path);
+  if (!data) {
     return std::nullopt;
   }
-  size_t pos = 2;
-  auto number = [&]() -> long {
-    while (pos < data->size() && std::isspace((*data)[pos])) {
-      ++pos;
-    }
-    long v = 0;
-    bool any = false;
-    while (pos < data->size() && std::isdigit((*data)[pos])) {
-      v = v * 10 + ((*data)[pos++] - '0');
-      any = true;
-    }
-    return any ? v : -1;
-  };
-  Gray g;
-  g.width = static_cast<int>(number());
-  g.height = static_cast<int>(number());
-  const long maxval = number();
-  ++pos;  // the single whitespace byte before the raster
-  if (g.width <= 0 || g.height <= 0 || maxval != 255 ||
-      data->size() - pos != static_cast<size_t>(g.width) * g.height) {
+  std::optional<PgmImage> pgm = DecodePgm(*data, nullptr);
+  if (!pgm) {
     return std::nullopt;
   }
-  g.pixels.assign(data->begin() + static_cast<ptrdiff_t>(pos), data->end());
-  return g;
+  return Gray{std::move(pgm->pixels), pgm->width, pgm->height};
 }
 
 inline double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
