@@ -1399,7 +1399,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     // Then follow the skin's distortion region by region (see kBendReach): each round displaces
     // every probe minutia by the residuals of the last pairing's pairs around it.
     int bent = 0;
-    for (int round = 0; round < kBendRounds; ++round) {
+    for (int round = 0; options.bend && round < kBendRounds; ++round) {
       if (!Bend(probe, gallery, owner_, bestAlignment)) {
         break;
       }

@@ -46,6 +46,9 @@ struct CompareOptions {
   int codeCandidates = 24;  // the same for the codes
   int codeSeeds = 2;
   bool refine = true;  // least-squares re-alignment and second pairing
+  // After the refit, pairing again with each minutia displaced by the residuals of the pairs
+  // around it (distortion followed region by region rather than tolerated). Needs refine.
+  bool bend = true;
 };
 
 // Settings of full and fast mode.
