@@ -12,7 +12,9 @@
 //      with their alignment, and the best few of distinct alignments become seeds; each seed
 //      gives a rotation and translation, under which all minutiae are paired one to one, with a
 //      position tolerance that grows with the distance from the seed (mild elastic distortion).
-//      The best pairing's alignment is re-estimated by least squares and the pairing repeated.
+//      The best pairing's alignment is re-estimated by least squares and the pairing repeated;
+//      then, to follow distortion rather than tolerate it, each minutia is displaced by the
+//      residuals of the pairs around it (its own left out) and the pairing repeated again.
 //   4. Score: paired count squared over the product of the counts of minutiae that lie in the
 //      overlap of the two sets, scaled to 0..1000.
 //   A second first stage replaces steps 1-2 and the candidates of step 3: each minutia's
@@ -44,6 +46,9 @@ struct CompareOptions {
   int codeCandidates = 24;  // the same for the codes
   int codeSeeds = 2;
   bool refine = true;  // least-squares re-alignment and second pairing
+  // After the refit, pairing again with each minutia displaced by the residuals of the pairs
+  // around it (distortion followed region by region rather than tolerated). Needs refine.
+  bool bend = true;
 };
 
 // Settings of full and fast mode.
@@ -221,8 +226,17 @@ class Comparator {
   int CodeCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery, int wanted,
                      Candidate* out);
   std::vector<uint32_t> codeKeys_;  // the code stage's scratch: one key per similar pair
+  // Pairs every minutia under the alignment. With `local`, each probe minutia is first moved
+  // by its own shift (shiftX_, shiftY_, shiftAngle_: how the skin around it is displaced
+  // beyond the alignment, see Bend) and the position tolerance is the tighter local one.
   Pairing Pair(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-               const Alignment& alignment);
+               const Alignment& alignment, bool local = false);
+  // The displacement beyond the alignment at every probe minutia, from the pairs of owner
+  // (gallery -> probe): a weighted mean of the nearby pairs' residuals, each minutia's own
+  // pair left out, shrunk towards none where few pairs are near. Returns false when too few
+  // pairs are there to tell.
+  bool Bend(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+            const std::array<int16_t, kMaxMinutiae>& owner, const Alignment& alignment);
   // Least-squares rotation and translation of the pairs given by owner (gallery -> probe).
   bool Refit(const PreparedTemplate& probe, const PreparedTemplate& gallery,
              const std::array<int16_t, kMaxMinutiae>& owner, Alignment* alignment);
@@ -252,6 +266,11 @@ class Comparator {
   std::array<int16_t, kMaxMinutiae> owner_{};
   std::array<int16_t, kMaxMinutiae> partner_{};
   std::array<int16_t, kMaxMinutiae> bestOwner_{};  // owner_ of the best pairing so far
+  // Per probe minutia: its shift beyond the alignment (pixels, and 1/256 turns) for a local
+  // pairing (see Bend).
+  std::array<float, kMaxMinutiae> shiftX_{};
+  std::array<float, kMaxMinutiae> shiftY_{};
+  std::array<int8_t, kMaxMinutiae> shiftAngle_{};
 };
 
 }  // namespace devicelib::matcher
