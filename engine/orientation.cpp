@@ -130,33 +130,41 @@ Plane<uint8_t> RefineOrientation(const ImageU8& binary, const Plane<uint8_t>& ma
   // stays the grey image's: the filter draws regular ridges into noise too, and minutiae found
   // there must keep the low quality of an unclear area (with the binary image's coherence the
   // impostor scores' tail rose).
-  // Only the block rows that reach the redone ones: kOrientSmoothRadius blocks for the smoothing
-  // and one more for the gradient window, so that their directions come out as from the whole.
-  int top = bh, bottom = -1;
+  // Only the blocks that reach the redone ones: kOrientSmoothRadius blocks for the smoothing and
+  // one more for the gradient window, so that their directions come out as from the whole.
+  int top = bh, bottom = -1, left = bw, right = -1;
   for (int by = 0; by < bh; ++by) {
     for (int bx = 0; bx < bw; ++bx) {
       if (redo.at(bx, by)) {
         top = std::min(top, by);
         bottom = by;
+        left = std::min(left, bx);
+        right = std::max(right, bx);
       }
     }
   }
   const int margin = kOrientSmoothRadius + 1;
-  const int b0 = std::max(0, top - margin), b1 = std::min(bh - 1, bottom + margin);
-  const int y0 = b0 * kBlock, y1 = std::min(binary.height, (b1 + 1) * kBlock);
-  if (y1 - y0 < 3)
+  const int by0 = std::max(0, top - margin), by1 = std::min(bh - 1, bottom + margin);
+  const int bx0 = std::max(0, left - margin), bx1 = std::min(bw - 1, right + margin);
+  const int x0 = bx0 * kBlock, x1 = std::min(binary.width, (bx1 + 1) * kBlock);
+  const int y0 = by0 * kBlock, y1 = std::min(binary.height, (by1 + 1) * kBlock);
+  if (x1 - x0 < 3 || y1 - y0 < 3)
     return redo;
-  ImageU8 scaled(binary.width, y1 - y0);
-  for (size_t i = 0; i < scaled.data.size(); ++i)
-    scaled.data[i] = binary.data[static_cast<size_t>(y0) * binary.width + i] ? 255 : 0;
-  Plane<uint8_t> band(bw, b1 - b0 + 1);
-  std::copy_n(mask.data.begin() + static_cast<ptrdiff_t>(b0) * bw, band.data.size(),
-              band.data.begin());
-  const OrientationField second = EstimateOrientation(scaled, band);
-  for (int by = b0; by <= b1; ++by) {
-    for (int bx = 0; bx < bw; ++bx) {
+  ImageU8 scaled(x1 - x0, y1 - y0);
+  for (int y = y0; y < y1; ++y) {
+    for (int x = x0; x < x1; ++x)
+      scaled.at(x - x0, y - y0) = binary.at(x, y) ? 255 : 0;
+  }
+  Plane<uint8_t> window(bx1 - bx0 + 1, by1 - by0 + 1);
+  for (int by = by0; by <= by1; ++by) {
+    for (int bx = bx0; bx <= bx1; ++bx)
+      window.at(bx - bx0, by - by0) = mask.at(bx, by);
+  }
+  const OrientationField second = EstimateOrientation(scaled, window);
+  for (int by = top; by <= bottom; ++by) {
+    for (int bx = left; bx <= right; ++bx) {
       if (redo.at(bx, by))
-        field.angle.at(bx, by) = second.angle.at(bx, by - b0);
+        field.angle.at(bx, by) = second.angle.at(bx - bx0, by - by0);
     }
   }
   return redo;
