@@ -76,9 +76,13 @@ namespace {
 // a 2 kRows-row buffer), so that the rows around any centre lie contiguous and the kernels'
 // offsets apply as in one whole padded image. A few dozen rows instead of two padded
 // image-sized planes, with the same arithmetic in the same order.
+// With `only`, the output is limited to its blocks (and the filters below to what they read).
+// The normalisation does not depend on the directions: `keep` receives it (where computed) for
+// a later pass, which reads it back from `reuse` instead of computing it again.
 template <typename Emit>
 void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
-                 const Plane<uint8_t>& mask, Emit emit) {
+                 const Plane<uint8_t>& mask, Emit emit, const Plane<uint8_t>* only = nullptr,
+                 ImageF* keep = nullptr, const ImageF* reuse = nullptr) {
   using namespace tuning;
   const int w = image.width, h = image.height;
   const int pw = w + 2 * kPad;
@@ -103,27 +107,58 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
     std::copy_n(first, rowSize, first + kRows * rowSize);
   };
 
-  // Only where the filters below read: the mask and one block around it.
-  Plane<uint8_t> near(mask.width, mask.height);
-  for (int by = 0; by < mask.height; ++by) {
-    for (int bx = 0; bx < mask.width; ++bx) {
-      for (int dy = -1; dy <= 1 && !near.at(bx, by); ++dy) {
-        for (int dx = -1; dx <= 1; ++dx) {
-          if (mask.inside(bx + dx, by + dy) && mask.at(bx + dx, by + dy)) {
-            near.at(bx, by) = 1;
-            break;
+  // The blocks each filter covers: the output's, the band-pass's one block around them (the
+  // along-ridge filter reaches at most kAlongRadius < kBlock pixels) and the normalisation's one
+  // block around that. Without `only` the output is the whole mask.
+  const auto grow = [](const Plane<uint8_t>& in) {
+    Plane<uint8_t> out(in.width, in.height);
+    for (int by = 0; by < in.height; ++by) {
+      for (int bx = 0; bx < in.width; ++bx) {
+        for (int dy = -1; dy <= 1 && !out.at(bx, by); ++dy) {
+          for (int dx = -1; dx <= 1; ++dx) {
+            if (in.inside(bx + dx, by + dy) && in.at(bx + dx, by + dy)) {
+              out.at(bx, by) = 1;
+              break;
+            }
           }
         }
       }
     }
+    return out;
+  };
+  Plane<uint8_t> emitted = mask, filtered = mask;
+  if (only) {
+    filtered = grow(*only);
+    for (size_t i = 0; i < mask.data.size(); ++i) {
+      emitted.data[i] = mask.data[i] && only->data[i];
+      filtered.data[i] = mask.data[i] && filtered.data[i];
+    }
   }
+  const Plane<uint8_t> near = grow(filtered);
+  // Block rows with any work for each filter: the others are only cleared (a second pass over a
+  // few weak blocks then costs little more than its own rows).
+  const auto busyRows = [](const Plane<uint8_t>& blocks) {
+    std::vector<uint8_t> rows(static_cast<size_t>(blocks.height), 0);
+    for (int by = 0; by < blocks.height; ++by)
+      rows[by] = std::any_of(blocks.data.begin() + static_cast<ptrdiff_t>(by) * blocks.width,
+                             blocks.data.begin() + static_cast<ptrdiff_t>(by + 1) * blocks.width,
+                             [](uint8_t v) { return v != 0; });
+    return rows;
+  };
+  const std::vector<uint8_t> nearRows = busyRows(near), filteredRows = busyRows(filtered),
+                             emittedRows = busyRows(emitted);
   SlidingBox sums(scratch->columns[0], scratch->prefix[0], w, h, kNormRadius);
   SlidingBox squares(scratch->columns[1], scratch->prefix[1], w, h, kNormRadius);
   // Local normalisation (ridges positive) of row y; rows outside the image are 0.
   const auto normalise = [&](int y) {
     float* out = written(norm, y);
     std::fill_n(out, rowSize, 0.0f);
-    if (y >= 0 && y < h) {
+    if (y >= 0 && y < h && nearRows[y / kBlock] && reuse) {
+      for (int x = 0; x < w; ++x) {
+        if (near.at(x / kBlock, y / kBlock))
+          out[x + kPad] = reuse->at(x, y);
+      }
+    } else if (y >= 0 && y < h && nearRows[y / kBlock]) {
       sums.Advance(y, [&](int x, int row) { return static_cast<uint32_t>(image.at(x, row)); });
       squares.Advance(y, [&](int x, int row) {
         const uint32_t v = image.at(x, row);
@@ -140,6 +175,8 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
         const double sd = std::sqrt(std::max(0.0, sq / n - mean * mean));
         const float v = static_cast<float>((mean - image.at(x, y)) / (sd + 4.0));
         out[x + kPad] = std::clamp(v, -2.5f, 2.5f);
+        if (keep)
+          keep->at(x, y) = out[x + kPad];
       }
     }
     mirror(norm, y);
@@ -156,12 +193,12 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
   const auto filterAcross = [&](int y) {
     float* out = written(across, y);
     std::fill_n(out, rowSize, 0.0f);
-    if (y >= 0 && y < h) {
+    if (y >= 0 && y < h && filteredRows[y / kBlock]) {
       const int by = y / kBlock;
       const float* in = norm.data() + centre(y);
       for (int x = 0; x < w; ++x) {
         const int bx = x / kBlock;
-        if (!mask.at(bx, by))
+        if (!filtered.at(bx, by))
           continue;
         const int p = std::clamp(
             static_cast<int>(std::lround((period.at(bx, by) - kMinPeriod) / kPeriodStep)), 0,
@@ -178,10 +215,12 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
   // The along-ridge smoothing of row y, which is inside the image.
   const auto filterAlong = [&](int y) {
     const int by = y / kBlock;
+    if (!emittedRows[by])
+      return;
     const float* in = across.data() + centre(y);
     for (int x = 0; x < w; ++x) {
       const int bx = x / kBlock;
-      if (!mask.at(bx, by))
+      if (!emitted.at(bx, by))
         continue;
       const Kernel& k = bank.along[angleIndex(bx, by)];
       float s = 0;
@@ -215,13 +254,29 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
 }
 
 ImageU8 EnhanceBinary(const ImageU8& image, const OrientationField& field,
-                      const Plane<float>& period, const Plane<uint8_t>& mask) {
+                      const Plane<float>& period, const Plane<uint8_t>& mask, ImageF* normalised) {
   ImageU8 out(image.width, image.height, 0);
   if (image.width <= 0 || image.height <= 0)
     return out;
-  EnhanceRows(image, field, period, mask,
-              [&](int y, int x, float v) { out.at(x, y) = v > 0 ? 1 : 0; });
+  if (normalised)
+    *normalised = ImageF(image.width, image.height, 0.0f);
+  EnhanceRows(
+      image, field, period, mask, [&](int y, int x, float v) { out.at(x, y) = v > 0 ? 1 : 0; },
+      nullptr, normalised);
   return out;
+}
+
+void EnhanceBinaryIn(const ImageU8& image, const OrientationField& field,
+                     const Plane<float>& period, const Plane<uint8_t>& mask,
+                     const Plane<uint8_t>& only, ImageU8& binary, const ImageF* normalised) {
+  if (image.width <= 0 || image.height <= 0 || binary.width != image.width ||
+      binary.height != image.height || only.width != mask.width || only.height != mask.height)
+    return;
+  if (normalised && (normalised->width != image.width || normalised->height != image.height))
+    normalised = nullptr;
+  EnhanceRows(
+      image, field, period, mask, [&](int y, int x, float v) { binary.at(x, y) = v > 0 ? 1 : 0; },
+      &only, nullptr, normalised);
 }
 
 }  // namespace engine

@@ -97,4 +97,77 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
   return f;
 }
 
+Plane<uint8_t> RefineOrientation(const ImageU8& binary, const Plane<uint8_t>& mask,
+                                 OrientationField& field) {
+  using namespace tuning;
+  const int bw = mask.width, bh = mask.height;
+  Plane<uint8_t> redo(bw, bh);
+  if (field.angle.width != bw || field.angle.height != bh || field.coherence.width != bw ||
+      field.coherence.height != bh || (binary.width + kBlock - 1) / kBlock != bw ||
+      (binary.height + kBlock - 1) / kBlock != bh ||
+      binary.data.size() != static_cast<size_t>(binary.width) * binary.height)
+    return redo;
+  // The weak blocks and kRefineGrowBlocks around them (a direction that was off in a weak block
+  // also bent the smoothed direction of its neighbours).
+  bool any = false;
+  for (int by = 0; by < bh; ++by) {
+    for (int bx = 0; bx < bw; ++bx) {
+      if (!mask.at(bx, by) || field.coherence.at(bx, by) >= kRefineCoherence)
+        continue;
+      any = true;
+      for (int y = std::max(0, by - kRefineGrowBlocks);
+           y <= std::min(bh - 1, by + kRefineGrowBlocks); ++y) {
+        for (int x = std::max(0, bx - kRefineGrowBlocks);
+             x <= std::min(bw - 1, bx + kRefineGrowBlocks); ++x)
+          redo.at(x, y) = mask.at(x, y);
+      }
+    }
+  }
+  if (!any)
+    return redo;
+  // The binary image's ridges are straight-edged where the filter has restored them, so its
+  // gradients give a direction where the grey image's noise or blotches hid it. The coherence
+  // stays the grey image's: the filter draws regular ridges into noise too, and minutiae found
+  // there must keep the low quality of an unclear area (with the binary image's coherence the
+  // impostor scores' tail rose).
+  // Only the blocks that reach the redone ones: kOrientSmoothRadius blocks for the smoothing and
+  // one more for the gradient window, so that their directions come out as from the whole.
+  int top = bh, bottom = -1, left = bw, right = -1;
+  for (int by = 0; by < bh; ++by) {
+    for (int bx = 0; bx < bw; ++bx) {
+      if (redo.at(bx, by)) {
+        top = std::min(top, by);
+        bottom = by;
+        left = std::min(left, bx);
+        right = std::max(right, bx);
+      }
+    }
+  }
+  const int margin = kOrientSmoothRadius + 1;
+  const int by0 = std::max(0, top - margin), by1 = std::min(bh - 1, bottom + margin);
+  const int bx0 = std::max(0, left - margin), bx1 = std::min(bw - 1, right + margin);
+  const int x0 = bx0 * kBlock, x1 = std::min(binary.width, (bx1 + 1) * kBlock);
+  const int y0 = by0 * kBlock, y1 = std::min(binary.height, (by1 + 1) * kBlock);
+  if (x1 - x0 < 3 || y1 - y0 < 3)
+    return redo;
+  ImageU8 scaled(x1 - x0, y1 - y0);
+  for (int y = y0; y < y1; ++y) {
+    for (int x = x0; x < x1; ++x)
+      scaled.at(x - x0, y - y0) = binary.at(x, y) ? 255 : 0;
+  }
+  Plane<uint8_t> window(bx1 - bx0 + 1, by1 - by0 + 1);
+  for (int by = by0; by <= by1; ++by) {
+    for (int bx = bx0; bx <= bx1; ++bx)
+      window.at(bx - bx0, by - by0) = mask.at(bx, by);
+  }
+  const OrientationField second = EstimateOrientation(scaled, window);
+  for (int by = top; by <= bottom; ++by) {
+    for (int bx = left; bx <= right; ++bx) {
+      if (redo.at(bx, by))
+        field.angle.at(bx, by) = second.angle.at(bx - bx0, by - by0);
+    }
+  }
+  return redo;
+}
+
 }  // namespace engine

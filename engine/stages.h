@@ -26,6 +26,13 @@ struct OrientationField {
 };
 OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>& mask);
 
+// 3b. Second look at the weak areas: the blocks of the mask whose coherence is below
+// kRefineCoherence, and kRefineGrowBlocks around them, take the ridge direction estimated from
+// the first binary image (1 = ridge); their coherence stays. Returns those blocks (1 = redone),
+// which EnhanceBinaryIn then filters again with the new directions.
+Plane<uint8_t> RefineOrientation(const ImageU8& binary, const Plane<uint8_t>& mask,
+                                 OrientationField& field);
+
 // 4. Ridge period per block in pixels (kMinPeriod..kMaxPeriod), from the oriented grey-level
 // signature across the ridges; blocks without a clear period take their neighbours' value.
 Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
@@ -36,8 +43,18 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
 ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
                const Plane<uint8_t>& mask);
 // The same followed by Binarise, without the float image in between (what Extract uses).
+// `normalised`, when given, receives the local normalisation (0 where not computed) for
+// EnhanceBinaryIn, which then need not compute it again.
 ImageU8 EnhanceBinary(const ImageU8& image, const OrientationField& field,
-                      const Plane<float>& period, const Plane<uint8_t>& mask);
+                      const Plane<float>& period, const Plane<uint8_t>& mask,
+                      ImageF* normalised = nullptr);
+
+// The same again in the blocks of `only` alone, written into `binary` (the rest unchanged),
+// with the filters reading the same pixels as a whole-image pass: cost in proportion to `only`.
+void EnhanceBinaryIn(const ImageU8& image, const OrientationField& field,
+                     const Plane<float>& period, const Plane<uint8_t>& mask,
+                     const Plane<uint8_t>& only, ImageU8& binary,
+                     const ImageF* normalised = nullptr);
 
 // 6. Binarisation (1 = ridge) inside the mask, and thinning to one-pixel-wide 8-connected
 // skeletons.

@@ -126,6 +126,92 @@ TEST(Orientation, NoiseHasLowCoherence) {
   EXPECT_LT(mean / f.coherence.data.size(), 0.25);
 }
 
+// A print with a smudged patch: inside it the grey image's gradients are mostly noise, so the
+// first field's direction there is bent and its coherence low; the first binary image still
+// shows the ridges, and the second pass takes its direction from them.
+TEST(Orientation, SecondPassRecoversTheDirectionInANoisyPatch) {
+  const float theta = 0.6f, period = 9;
+  ImageU8 img = Ridges(240, 240, theta, period, 8, 4);
+  const ImageU8 smudge = Ridges(240, 240, theta, period, 130, 5);
+  for (int y = 80; y < 160; ++y) {
+    for (int x = 80; x < 160; ++x)
+      img.at(x, y) = smudge.at(x, y);
+  }
+  const Plane<uint8_t> mask(30, 30, 1);
+  OrientationField field = EstimateOrientation(img, mask);
+  const OrientationField first = field;
+  const Plane<float> period2 = EstimatePeriod(img, field, mask);
+  ImageF normalised;
+  ImageU8 binary = EnhanceBinary(img, field, period2, mask, &normalised);
+  const Plane<uint8_t> redo = RefineOrientation(binary, mask, field);
+  // The second estimate reads only the blocks around the weak ones, but must give what the
+  // whole binary image gives there.
+  ImageU8 scaled = binary;
+  for (uint8_t& v : scaled.data)
+    v = v ? 255 : 0;
+  const OrientationField whole = EstimateOrientation(scaled, mask);
+  int redone = 0, weak = 0;
+  float worstBefore = 0, worstAfter = 0;
+  for (int by = 0; by < 30; ++by) {
+    for (int bx = 0; bx < 30; ++bx) {
+      const int i = by * 30 + bx;
+      weak += first.coherence.data[i] < tuning::kRefineCoherence;
+      redone += redo.data[i];
+      EXPECT_EQ(field.coherence.data[i], first.coherence.data[i]);  // the coherence stays
+      if (!redo.data[i]) {
+        EXPECT_EQ(field.angle.data[i], first.angle.data[i]) << bx << "," << by;
+        continue;
+      }
+      EXPECT_NEAR(field.angle.data[i], whole.angle.data[i], 1e-5f) << bx << "," << by;
+      worstBefore = std::max(worstBefore, AxisDiff(first.angle.data[i], theta));
+      worstAfter = std::max(worstAfter, AxisDiff(field.angle.data[i], theta));
+    }
+  }
+  EXPECT_GT(weak, 0);
+  EXPECT_LT(redone, 100);                 // the patch and its rim, not the clear ridges around it
+  EXPECT_GT(worstBefore, 5 * kPi / 180);  // about 7 degrees
+  EXPECT_LT(worstAfter, 3 * kPi / 180);   // about 1.3 degrees
+}
+
+// Enhancing again in some blocks gives there what a whole pass with the new directions gives,
+// and leaves every other pixel as it was; with the kept normalisation or without.
+TEST(Enhance, SecondPassInSomeBlocksMatchesAWholePass) {
+  const ImageU8 img = Ridges(160, 120, 0.3f, 9, 40, 6);
+  Plane<uint8_t> mask(20, 15, 1);
+  for (int bx = 0; bx < 20; ++bx)
+    mask.at(bx, 0) = mask.at(bx, 14) = 0;
+  const OrientationField field = EstimateOrientation(img, mask);
+  const Plane<float> period = EstimatePeriod(img, field, mask);
+  ImageF normalised;
+  const ImageU8 before = EnhanceBinary(img, field, period, mask, &normalised);
+  OrientationField turned = field;
+  Plane<uint8_t> only(20, 15);
+  for (int by = 0; by < 15; ++by) {
+    for (int bx = 0; bx < 20; ++bx) {
+      if ((bx / 3 + by / 3) % 2 == 0 || by == 0) {  // patches, and a row outside the mask
+        only.at(bx, by) = 1;
+        turned.angle.at(bx, by) = std::fmod(field.angle.at(bx, by) + 0.5f, kPi);
+      }
+    }
+  }
+  const ImageU8 whole = EnhanceBinary(img, turned, period, mask);
+  const ImageF* const keptOrNot[] = {&normalised, nullptr};
+  for (const ImageF* kept : keptOrNot) {
+    ImageU8 part = before;
+    EnhanceBinaryIn(img, turned, period, mask, only, part, kept);
+    int changed = 0;
+    for (int y = 0; y < img.height; ++y) {
+      for (int x = 0; x < img.width; ++x) {
+        const int bx = x / tuning::kBlock, by = y / tuning::kBlock;
+        const uint8_t want = only.at(bx, by) && mask.at(bx, by) ? whole.at(x, y) : before.at(x, y);
+        ASSERT_EQ(part.at(x, y), want) << x << "," << y << (kept ? " kept" : " computed");
+        changed += part.at(x, y) != before.at(x, y);
+      }
+    }
+    EXPECT_GT(changed, 200);  // the turned directions did change the ridges
+  }
+}
+
 TEST(Frequency, PeriodOfKnownSinusoids) {
   for (float period : {6.0f, 8.0f, 9.0f, 11.0f, 13.0f}) {
     for (float theta : {0.2f, 1.1f, 2.4f}) {
