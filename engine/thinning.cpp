@@ -182,30 +182,39 @@ void Thin(ImageU8& b) {
   for (int y = 0; y < b.height; ++y)
     b.at(0, y) = b.at(b.width - 1, y) = 0;
   const int w = b.width;
+  // A live pixel is bit 0; bits 1 and 2 say that its neighbourhood changed since the first or
+  // the second sub-iteration last looked at it. A pixel whose neighbours stayed put gets the
+  // same answer as last time (it was kept), so only those near the last deletions are looked
+  // at again: the later sweeps, which peel a pixel here and there, cost little.
+  constexpr uint8_t kDue[2] = {2, 4};
+  constexpr uint8_t kDueBoth = 6;
   const int off[8] = {-w, -w + 1, 1, w + 1, w, w - 1, -1, -w - 1};
   auto ring = [&](int i) {
     const uint8_t* p = &b.data[i];
-    int m = 0;
-    for (int k = 0; k < 8; ++k)
-      m |= (p[off[k]] != 0) << k;
-    return m;
+    return (p[-w] & 1) | (p[-w + 1] & 1) << 1 | (p[1] & 1) << 2 | (p[w + 1] & 1) << 3 |
+           (p[w] & 1) << 4 | (p[w - 1] & 1) << 5 | (p[-1] & 1) << 6 | (p[-w - 1] & 1) << 7;
   };
   std::vector<int> del, delRing;
   std::vector<int> live;
   for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
-    if (b.data[i])
+    if (b.data[i]) {
+      b.data[i] = 1 | kDueBoth;
       live.push_back(i);
+    }
   }
   bool changed = true;
   while (changed) {
     changed = false;
     for (int pass = 0; pass < 2; ++pass) {
       const auto& lut = pass == 0 ? t.zs1 : t.zs2;
+      const uint8_t due = kDue[pass];
       del.clear();
       delRing.clear();
       for (int i : live) {
-        if (!b.data[i])
+        uint8_t& v = b.data[i];
+        if (!(v & due))
           continue;
+        v &= static_cast<uint8_t>(~due);
         const int m = ring(i);
         if (lut[m]) {
           del.push_back(i);
@@ -215,10 +224,18 @@ void Thin(ImageU8& b) {
       for (int i : del)
         b.data[i] = 0;
       changed = changed || !del.empty();
-      // The parallel sweep erases a lone 2 x 2 square whole: keep one pixel of it.
+      // The parallel sweep erases a lone 2 x 2 square whole: keep one pixel of it (its
+      // neighbours are all gone, so it never becomes deletable again).
       for (size_t k = 0; k < del.size(); ++k) {
         if (Bits(delRing[k]) == 3 && ring(del[k]) == 0)
           b.data[del[k]] = 1;
+      }
+      for (int i : del) {
+        for (int k = 0; k < 8; ++k) {
+          uint8_t& q = b.data[i + off[k]];
+          if (q)
+            q |= kDueBoth;
+        }
       }
     }
     size_t k = 0;
@@ -228,6 +245,8 @@ void Thin(ImageU8& b) {
     }
     live.resize(k);
   }
+  for (int i : live)
+    b.data[i] = 1;
   // Staircases: sequential removal of simple corner pixels leaves one-pixel-wide lines.
   for (int i : live) {
     if (b.data[i] && t.stair[ring(i)])
