@@ -3,6 +3,10 @@
 #include <numbers>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/scratch.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
@@ -41,6 +45,57 @@ inline void FilterRun(const Kernel& k, const float* in, int n, float* out) {
     }
   }
   std::copy_n(acc, n, out);
+}
+
+// One pixel's local normalisation from the sum and the sum of squares of the `n` grey levels
+// in its box: ridges (darker than the mean) positive, in standard deviations (plus a floor of 4
+// grey levels, so flat areas stay near 0), clipped to +-2.5.
+inline float Normalised(double sum, double sq, double n, int value) {
+  const double mean = sum / n;
+  const double var = sq / n - mean * mean;
+  const double sd = std::sqrt(var > 0.0 ? var : 0.0);
+  const float v = static_cast<float>((mean - value) / (sd + 4.0));
+  const float low = v < -2.5f ? -2.5f : v;
+  return low > 2.5f ? 2.5f : low;
+}
+
+// Normalised for kBlock pixels whose boxes hold `n` pixels each: box sums from the prefix
+// differences `sumHi[j] - sumLo[j]` and `sqHi[j] - sqLo[j]`. With SSE2, two pixels at a time
+// with the same operations in the same order (each rounds as in Normalised: max, min and the
+// conversions are exact, and the box sums stay below 2^31, so they convert as signed).
+inline void NormaliseRun(const uint32_t* sumHi, const uint32_t* sumLo, const uint32_t* sqHi,
+                         const uint32_t* sqLo, double n, const uint8_t* grey, float* out) {
+#if defined(__SSE2__)
+  const auto load = [](const uint32_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  };
+  const __m128d count = _mm_set1_pd(n), zero = _mm_setzero_pd(), floor = _mm_set1_pd(4.0);
+  const __m128 low = _mm_set1_ps(-2.5f), high = _mm_set1_ps(2.5f);
+  for (int q = 0; q < tuning::kBlock; q += 4) {
+    const __m128i sum4 = _mm_sub_epi32(load(sumHi + q), load(sumLo + q));
+    const __m128i sq4 = _mm_sub_epi32(load(sqHi + q), load(sqLo + q));
+    for (int half = 0; half < 2; ++half) {
+      const __m128i sum2 = half ? _mm_srli_si128(sum4, 8) : sum4;
+      const __m128i sq2 = half ? _mm_srli_si128(sq4, 8) : sq4;
+      const int j = q + 2 * half;
+      const __m128d value =
+          _mm_cvtepi32_pd(_mm_set_epi32(0, 0, static_cast<int>(grey[j + 1]), grey[j]));
+      const __m128d mean = _mm_div_pd(_mm_cvtepi32_pd(sum2), count);
+      const __m128d var =
+          _mm_sub_pd(_mm_div_pd(_mm_cvtepi32_pd(sq2), count), _mm_mul_pd(mean, mean));
+      const __m128d sd = _mm_sqrt_pd(_mm_max_pd(var, zero));  // var > 0 ? var : 0
+      const __m128 v = _mm_cvtpd_ps(_mm_div_pd(_mm_sub_pd(mean, value), _mm_add_pd(sd, floor)));
+      // max(low, v) = low > v ? low : v; min(high, .) = high < . ? high : . (as Normalised).
+      const __m128 clipped = _mm_min_ps(high, _mm_max_ps(low, v));
+      _mm_storel_pi(reinterpret_cast<__m64*>(out + j), clipped);
+    }
+  }
+#else
+  for (int j = 0; j < tuning::kBlock; ++j) {
+    out[j] = Normalised(static_cast<int32_t>(sumHi[j] - sumLo[j]),
+                        static_cast<int32_t>(sqHi[j] - sqLo[j]), n, grey[j]);
+  }
+#endif
 }
 
 }  // namespace
@@ -176,37 +231,58 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
   };
   const std::vector<uint8_t> nearRows = busyRows(near), filteredRows = busyRows(filtered),
                              emittedRows = busyRows(emitted);
+  const int blockColumns = std::min(mask.width, (w + kBlock - 1) / kBlock);
   SlidingBox sums(scratch->columns[0], scratch->prefix[0], w, h, kNormRadius);
   SlidingBox squares(scratch->columns[1], scratch->prefix[1], w, h, kNormRadius);
   // Local normalisation (ridges positive) of row y; rows outside the image are 0.
   const auto normalise = [&](int y) {
     float* out = written(norm, y);
     std::fill_n(out, rowSize, 0.0f);
-    if (y >= 0 && y < h && nearRows[y / kBlock] && reuse) {
-      for (int x = 0; x < w; ++x) {
-        if (near.at(x / kBlock, y / kBlock))
-          out[x + kPad] = reuse->at(x, y);
+    if (y < 0 || y >= h || !nearRows[y / kBlock]) {
+      mirror(norm, y);
+      return;
+    }
+    const int by = y / kBlock;
+    if (reuse) {
+      for (int bx = 0; bx < blockColumns; ++bx) {
+        if (near.at(bx, by)) {
+          const int x0 = bx * kBlock;
+          std::copy_n(&reuse->at(x0, y), std::min(kBlock, w - x0), out + kPad + x0);
+        }
       }
-    } else if (y >= 0 && y < h && nearRows[y / kBlock]) {
-      sums.Advance(y, [&](int x, int row) { return static_cast<uint32_t>(image.at(x, row)); });
-      squares.Advance(y, [&](int x, int row) {
-        const uint32_t v = image.at(x, row);
-        return v * v;
-      });
-      for (int x = 0; x < w; ++x) {
-        if (!near.at(x / kBlock, y / kBlock))
-          continue;
-        int count = 0;
-        const double sum = sums.Sum(x, &count);
-        const double sq = squares.Sum(x, &count);
-        const double n = count;
-        const double mean = sum / n;
-        const double sd = std::sqrt(std::max(0.0, sq / n - mean * mean));
-        const float v = static_cast<float>((mean - image.at(x, y)) / (sd + 4.0));
-        out[x + kPad] = std::clamp(v, -2.5f, 2.5f);
-        if (keep)
-          keep->at(x, y) = out[x + kPad];
+      mirror(norm, y);
+      return;
+    }
+    sums.Advance(y, [&](int x, int row) { return static_cast<uint32_t>(image.at(x, row)); });
+    squares.Advance(y, [&](int x, int row) {
+      const uint32_t v = image.at(x, row);
+      return v * v;
+    });
+    const uint8_t* grey = &image.at(0, y);
+    // Away from the left and right edges every box holds the same number of pixels, and a
+    // block's run of them is normalised two at a time.
+    const int r = kNormRadius;
+    const double inner = static_cast<double>((2 * r + 1) * sums.Rows());
+    const uint32_t* ps = sums.Prefix();
+    const uint32_t* pq = squares.Prefix();
+    for (int bx = 0; bx < blockColumns; ++bx) {
+      if (!near.at(bx, by))
+        continue;
+      const int x0 = bx * kBlock, n = std::min(kBlock, w - x0);
+      float* o = out + kPad + x0;
+      if (n == kBlock && x0 - r >= 0 && x0 + kBlock + r <= w) {
+        NormaliseRun(ps + x0 + r + 1, ps + x0 - r, pq + x0 + r + 1, pq + x0 - r, inner, grey + x0,
+                     o);
+      } else {
+        for (int j = 0; j < n; ++j) {
+          int count = 0;
+          const double sum = sums.Sum(x0 + j, &count);
+          const double sq = squares.Sum(x0 + j, &count);
+          o[j] = Normalised(sum, sq, count, grey[x0 + j]);
+        }
       }
+      if (keep)
+        std::copy_n(o, n, &keep->at(x0, y));
     }
     mirror(norm, y);
   };
@@ -214,7 +290,6 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
   KernelBank& bank = scratch->bank;
   if (bank.stride != pw)
     bank.Build(pw);
-  const int blockColumns = std::min(mask.width, (w + kBlock - 1) / kBlock);
   const float angleScale = kAngleSteps / std::numbers::pi_v<float>;
   auto angleIndex = [&](int bx, int by) {
     return std::clamp(static_cast<int>(field.angle.at(bx, by) * angleScale), 0, kAngleSteps - 1);

@@ -131,6 +131,10 @@ class SlidingBox {
     *count = (x1 - x0) * rows_;
     return prefix_[x1] - prefix_[x0];
   }
+  // The current row's prefix over the column sums (width + 1 entries): the box sum of an x at
+  // least radius from both edges is Prefix()[x + radius + 1] - Prefix()[x - radius].
+  const uint32_t* Prefix() const { return prefix_.data(); }
+  int Rows() const { return rows_; }  // rows in the current box
 
  private:
   std::vector<uint32_t>& columns_;
