@@ -15,7 +15,10 @@ constexpr int kDx[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 constexpr int kDy[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
 
 int Bits(int m) {
-  return __builtin_popcount(static_cast<unsigned>(m));
+  int n = 0;
+  for (; m; m &= m - 1)
+    ++n;
+  return n;
 }
 
 int Transitions(int m) {  // 0 -> 1 transitions around the ring
@@ -194,54 +197,62 @@ void Thin(ImageU8& b) {
     return (p[-w] & 1) | (p[-w + 1] & 1) << 1 | (p[1] & 1) << 2 | (p[w + 1] & 1) << 3 |
            (p[w] & 1) << 4 | (p[w - 1] & 1) << 5 | (p[-1] & 1) << 6 | (p[-w - 1] & 1) << 7;
   };
-  std::vector<int> del, delRing;
-  std::vector<int> live;
-  for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
-    if (b.data[i]) {
-      b.data[i] = 1 | kDueBoth;
-      live.push_back(i);
+  // The lists are filled without branches (write every candidate, advance by the test), which
+  // the live pixels' mixed answers would otherwise mispredict half the time.
+  std::vector<int> live, del, delRing;
+  size_t count = 0;
+  for (const uint8_t v : b.data)
+    count += v != 0;
+  live.resize(count + 1);
+  {
+    size_t k = 0;
+    for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
+      uint8_t& v = b.data[i];
+      live[k] = i;
+      k += v != 0;
+      v = v ? 1 | kDueBoth : 0;
     }
+    live.resize(k);
   }
+  del.resize(live.size());
+  delRing.resize(live.size());
   bool changed = true;
   while (changed) {
     changed = false;
     for (int pass = 0; pass < 2; ++pass) {
       const auto& lut = pass == 0 ? t.zs1 : t.zs2;
       const uint8_t due = kDue[pass];
-      del.clear();
-      delRing.clear();
+      size_t dels = 0;
       for (int i : live) {
         uint8_t& v = b.data[i];
         if (!(v & due))
           continue;
         v &= static_cast<uint8_t>(~due);
         const int m = ring(i);
-        if (lut[m]) {
-          del.push_back(i);
-          delRing.push_back(m);
-        }
+        del[dels] = i;
+        delRing[dels] = m;
+        dels += lut[m];
       }
-      for (int i : del)
-        b.data[i] = 0;
-      changed = changed || !del.empty();
+      for (size_t k = 0; k < dels; ++k)
+        b.data[del[k]] = 0;
+      changed = changed || dels > 0;
       // The parallel sweep erases a lone 2 x 2 square whole: keep one pixel of it (its
       // neighbours are all gone, so it never becomes deletable again).
-      for (size_t k = 0; k < del.size(); ++k) {
+      for (size_t k = 0; k < dels; ++k) {
         if (Bits(delRing[k]) == 3 && ring(del[k]) == 0)
           b.data[del[k]] = 1;
       }
-      for (int i : del) {
-        for (int k = 0; k < 8; ++k) {
-          uint8_t& q = b.data[i + off[k]];
-          if (q)
-            q |= kDueBoth;
-        }
+      // Live neighbours (bit 0) of the deleted pixels are due again in both sub-iterations.
+      for (size_t k = 0; k < dels; ++k) {
+        uint8_t* p = &b.data[del[k]];
+        for (int j = 0; j < 8; ++j)
+          p[off[j]] |= static_cast<uint8_t>((p[off[j]] & 1) * kDueBoth);
       }
     }
     size_t k = 0;
     for (int i : live) {
-      if (b.data[i])
-        live[k++] = i;
+      live[k] = i;
+      k += b.data[i] != 0;
     }
     live.resize(k);
   }
