@@ -31,14 +31,18 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
     const uint8_t* up = &image.data[static_cast<size_t>(std::max(0, y - 1)) * w];
     const uint8_t* mid = &image.data[static_cast<size_t>(y) * w];
     const uint8_t* dn = &image.data[static_cast<size_t>(std::min(h - 1, y + 1)) * w];
-    for (int x = 0; x < w; ++x) {
-      const int l = std::max(0, x - 1), r = std::min(w - 1, x + 1);
+    const auto add = [&](int x, int l, int r) {
       const int gx = (up[r] + 2 * mid[r] + dn[r]) - (up[l] + 2 * mid[l] + dn[l]);
       const int gy = (dn[l] + 2 * dn[x] + dn[r]) - (up[l] + 2 * up[x] + up[r]);
       pxx[x + 1] = pxx[x] + static_cast<uint32_t>(gx * gx);
       pyy[x + 1] = pyy[x] + static_cast<uint32_t>(gy * gy);
       pxy[x + 1] = pxy[x] + static_cast<uint32_t>(gx * gy);  // two's complement: exact mod 2^32
-    }
+    };
+    // The columns clamp at the side edges only: the inner ones run without the clamps.
+    add(0, 0, std::min(w - 1, 1));
+    for (int x = 1; x < w - 1; ++x)
+      add(x, x - 1, x + 1);
+    add(w - 1, std::max(0, w - 2), w - 1);
     ixx.AddRow(y, pxx.data());
     iyy.AddRow(y, pyy.data());
     ixy.AddRow(y, pxy.data());
