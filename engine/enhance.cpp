@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -151,6 +152,56 @@ void KernelBank::Build(int s) {
   }
 }
 
+// What the enhancement does with a KeptNormalisation (its only reader and writer).
+struct KeptNormalisationAccess {
+  // A digest of the image's size and pixels: four interleaved multiply-xor chains over 8-byte
+  // words (a few hundredths of a millisecond for 640 x 480), so that an image changed by even
+  // one pixel reads as another.
+  static uint64_t Digest(const ImageU8& image) {
+    constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
+    uint64_t lane[4] = {static_cast<uint64_t>(image.width), static_cast<uint64_t>(image.height),
+                        image.data.size(), kMul};
+    const uint8_t* p = image.data.data();
+    const size_t n = image.data.size();
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+      for (int k = 0; k < 4; ++k) {
+        uint64_t v;
+        std::memcpy(&v, p + i + 8 * k, 8);
+        lane[k] = (lane[k] ^ v) * kMul;
+        lane[k] ^= lane[k] >> 29;
+      }
+    }
+    for (; i < n; ++i)
+      lane[i % 4] = (lane[i % 4] ^ p[i]) * kMul;
+    uint64_t h = 0;
+    for (const uint64_t l : lane)
+      h = ((h ^ l) * kMul) ^ (h >> 31);
+    return h;
+  }
+  // Empties `kept` for `image`, to be computed in the blocks of `blocks`: its values to fill.
+  static ImageF& Start(KeptNormalisation& kept, const ImageU8& image,
+                       const Plane<uint8_t>& blocks) {
+    kept.values_ = ImageF(image.width, image.height, 0.0f);
+    kept.blocks_ = blocks;
+    kept.digest_ = Digest(image);
+    return kept.values_;
+  }
+  // Whether `kept` was computed from `image` in every block of `blocks`.
+  static bool Covers(const KeptNormalisation& kept, const ImageU8& image,
+                     const Plane<uint8_t>& blocks) {
+    if (kept.values_.width != image.width || kept.values_.height != image.height ||
+        kept.blocks_.width != blocks.width || kept.blocks_.height != blocks.height)
+      return false;
+    for (size_t i = 0; i < blocks.data.size(); ++i) {
+      if (blocks.data[i] && !kept.blocks_.data[i])
+        return false;
+    }
+    return kept.digest_ == Digest(image);
+  }
+  static const ImageF& Values(const KeptNormalisation& kept) { return kept.values_; }
+};
+
 namespace {
 
 // The enhancement, one output row at a time: local normalisation into a rolling window of
@@ -162,11 +213,12 @@ namespace {
 // image-sized planes, with the same arithmetic in the same order.
 // With `only`, the output is limited to its blocks (and the filters below to what they read).
 // The normalisation does not depend on the directions: `keep` receives it (where computed) for
-// a later pass, which reads it back from `reuse` instead of computing it again.
+// a later pass, which reads it back from `kept` instead of computing it again where that holds
+// this image's values for every block it reads.
 template <typename Emit>
 void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
                  const Plane<uint8_t>& mask, Emit emit, const Plane<uint8_t>* only = nullptr,
-                 ImageF* keep = nullptr, const ImageF* reuse = nullptr) {
+                 KeptNormalisation* keep = nullptr, const KeptNormalisation* kept = nullptr) {
   using namespace tuning;
   const int w = image.width, h = image.height;
   const int pw = w + 2 * kPad;
@@ -219,6 +271,14 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
     }
   }
   const Plane<uint8_t> near = grow(filtered);
+  // The kept normalisation serves only the image it was computed from, and only if it was
+  // computed in every block this pass reads; anything else computes it afresh.
+  const ImageF* reuse = nullptr;
+  if (kept && KeptNormalisationAccess::Covers(*kept, image, near))
+    reuse = &KeptNormalisationAccess::Values(*kept);
+  ImageF* keepValues = nullptr;
+  if (keep)
+    keepValues = &KeptNormalisationAccess::Start(*keep, image, near);
   // Block rows with any work for each filter: the others are only cleared (a second pass over a
   // few weak blocks then costs little more than its own rows).
   const auto busyRows = [](const Plane<uint8_t>& blocks) {
@@ -281,8 +341,8 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
           o[j] = Normalised(sum, sq, count, grey[x0 + j]);
         }
       }
-      if (keep)
-        std::copy_n(o, n, &keep->at(x0, y));
+      if (keepValues)
+        std::copy_n(o, n, &keepValues->at(x0, y));
     }
     mirror(norm, y);
   };
@@ -355,12 +415,13 @@ ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<
 }
 
 ImageU8 EnhanceBinary(const ImageU8& image, const OrientationField& field,
-                      const Plane<float>& period, const Plane<uint8_t>& mask, ImageF* normalised) {
+                      const Plane<float>& period, const Plane<uint8_t>& mask,
+                      KeptNormalisation* normalised) {
   ImageU8 out(image.width, image.height, 0);
+  if (normalised)
+    *normalised = KeptNormalisation();
   if (image.width <= 0 || image.height <= 0)
     return out;
-  if (normalised)
-    *normalised = ImageF(image.width, image.height, 0.0f);
   EnhanceRows(
       image, field, period, mask, [&](int y, int x, float v) { out.at(x, y) = v > 0 ? 1 : 0; },
       nullptr, normalised);
@@ -369,12 +430,11 @@ ImageU8 EnhanceBinary(const ImageU8& image, const OrientationField& field,
 
 void EnhanceBinaryIn(const ImageU8& image, const OrientationField& field,
                      const Plane<float>& period, const Plane<uint8_t>& mask,
-                     const Plane<uint8_t>& only, ImageU8& binary, const ImageF* normalised) {
+                     const Plane<uint8_t>& only, ImageU8& binary,
+                     const KeptNormalisation* normalised) {
   if (image.width <= 0 || image.height <= 0 || binary.width != image.width ||
       binary.height != image.height || only.width != mask.width || only.height != mask.height)
     return;
-  if (normalised && (normalised->width != image.width || normalised->height != image.height))
-    normalised = nullptr;
   EnhanceRows(
       image, field, period, mask, [&](int y, int x, float v) { binary.at(x, y) = v > 0 ? 1 : 0; },
       &only, nullptr, normalised);

@@ -38,7 +38,7 @@ Extraction Extract(const GreyImage& image) {
     const Plane<float> period = EstimatePeriod(work, field, mask);
     // The weak blocks get a second look: directions from the first binary image, filtered
     // again there alone, from the same normalised grey levels.
-    ImageF normalised;
+    KeptNormalisation normalised;
     ImageU8 skeleton = EnhanceBinary(work, field, period, mask, &normalised);
     const Plane<uint8_t> redo = RefineOrientation(skeleton, mask, field);
     if (std::find(redo.data.begin(), redo.data.end(), 1) != redo.data.end())

@@ -42,19 +42,32 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
 // per block. Output: ridges positive, valleys negative, 0 outside the mask.
 ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
                const Plane<uint8_t>& mask);
+// The local normalisation of one image as EnhanceBinary computed it, kept for EnhanceBinaryIn
+// (it does not depend on the directions). Only the enhancement reads or fills it: it holds the
+// values, the blocks where they were computed and a digest of the image's pixels, and
+// EnhanceBinaryIn uses it only for the same image and only where it covers every block the
+// second pass reads; otherwise it computes the normalisation again.
+class KeptNormalisation {
+ private:
+  friend struct KeptNormalisationAccess;  // enhance.cpp
+  ImageF values_;
+  Plane<uint8_t> blocks_;  // 1 = computed
+  uint64_t digest_ = 0;
+};
+
 // The same followed by Binarise, without the float image in between (what Extract uses).
-// `normalised`, when given, receives the local normalisation (0 where not computed) for
-// EnhanceBinaryIn, which then need not compute it again.
+// `normalised`, when given, receives the local normalisation for EnhanceBinaryIn, which then
+// need not compute it again.
 ImageU8 EnhanceBinary(const ImageU8& image, const OrientationField& field,
                       const Plane<float>& period, const Plane<uint8_t>& mask,
-                      ImageF* normalised = nullptr);
+                      KeptNormalisation* normalised = nullptr);
 
 // The same again in the blocks of `only` alone, written into `binary` (the rest unchanged),
 // with the filters reading the same pixels as a whole-image pass: cost in proportion to `only`.
 void EnhanceBinaryIn(const ImageU8& image, const OrientationField& field,
                      const Plane<float>& period, const Plane<uint8_t>& mask,
                      const Plane<uint8_t>& only, ImageU8& binary,
-                     const ImageF* normalised = nullptr);
+                     const KeptNormalisation* normalised = nullptr);
 
 // 6. Binarisation (1 = ridge) inside the mask, and thinning to one-pixel-wide 8-connected
 // skeletons.

@@ -141,7 +141,7 @@ TEST(Orientation, SecondPassRecoversTheDirectionInANoisyPatch) {
   OrientationField field = EstimateOrientation(img, mask);
   const OrientationField first = field;
   const Plane<float> period2 = EstimatePeriod(img, field, mask);
-  ImageF normalised;
+  KeptNormalisation normalised;
   ImageU8 binary = EnhanceBinary(img, field, period2, mask, &normalised);
   const Plane<uint8_t> redo = RefineOrientation(binary, mask, field);
   // The second estimate reads only the blocks around the weak ones, but must give what the
@@ -182,7 +182,7 @@ TEST(Enhance, SecondPassInSomeBlocksMatchesAWholePass) {
     mask.at(bx, 0) = mask.at(bx, 14) = 0;
   const OrientationField field = EstimateOrientation(img, mask);
   const Plane<float> period = EstimatePeriod(img, field, mask);
-  ImageF normalised;
+  KeptNormalisation normalised;
   const ImageU8 before = EnhanceBinary(img, field, period, mask, &normalised);
   OrientationField turned = field;
   Plane<uint8_t> only(20, 15);
@@ -195,8 +195,8 @@ TEST(Enhance, SecondPassInSomeBlocksMatchesAWholePass) {
     }
   }
   const ImageU8 whole = EnhanceBinary(img, turned, period, mask);
-  const ImageF* const keptOrNot[] = {&normalised, nullptr};
-  for (const ImageF* kept : keptOrNot) {
+  const KeptNormalisation* const keptOrNot[] = {&normalised, nullptr};
+  for (const KeptNormalisation* kept : keptOrNot) {
     ImageU8 part = before;
     EnhanceBinaryIn(img, turned, period, mask, only, part, kept);
     int changed = 0;
@@ -210,6 +210,58 @@ TEST(Enhance, SecondPassInSomeBlocksMatchesAWholePass) {
     }
     EXPECT_GT(changed, 200);  // the turned directions did change the ridges
   }
+}
+
+// A kept normalisation serves only the image it came from, and only where it was computed: one
+// kept from another image of the same size, or from a pass over a smaller mask, must not leak
+// into the second pass, which then gives what it gives computing the normalisation itself.
+TEST(Enhance, SecondPassIgnoresANormalisationKeptForAnotherImageOrMask) {
+  const ImageU8 img = Ridges(160, 120, 0.3f, 9, 40, 6);
+  ImageU8 other = Ridges(160, 120, 1.2f, 7, 60, 3);
+  const Plane<uint8_t> mask(20, 15, 1);
+  const OrientationField field = EstimateOrientation(img, mask);
+  const Plane<float> period = EstimatePeriod(img, field, mask);
+  Plane<uint8_t> only(20, 15);
+  for (int by = 4; by < 11; ++by) {
+    for (int bx = 5; bx < 15; ++bx)
+      only.at(bx, by) = 1;
+  }
+  const ImageU8 start(160, 120, 0);
+  ImageU8 fresh = start;
+  EnhanceBinaryIn(img, field, period, mask, only, fresh);
+  int ridge = 0;
+  for (const uint8_t v : fresh.data)
+    ridge += v;
+  ASSERT_GT(ridge, 1000);
+
+  const auto secondPass = [&](const KeptNormalisation& kept) {
+    ImageU8 part = start;
+    EnhanceBinaryIn(img, field, period, mask, only, part, &kept);
+    return part.data;
+  };
+  KeptNormalisation fromOther;
+  EnhanceBinary(other, field, period, mask, &fromOther);
+  EXPECT_EQ(secondPass(fromOther), fresh.data) << "another image";
+  // The same image but for one pixel inside the redone blocks.
+  other = img;
+  other.at(80, 60) = static_cast<uint8_t>(other.at(80, 60) ^ 0x80);
+  KeptNormalisation fromChanged;
+  EnhanceBinary(other, field, period, mask, &fromChanged);
+  EXPECT_EQ(secondPass(fromChanged), fresh.data) << "one pixel changed";
+  // The same image over a mask that leaves out blocks the second pass reads.
+  Plane<uint8_t> narrow = mask;
+  for (int by = 0; by < 15; ++by) {
+    for (int bx = 8; bx < 20; ++bx)
+      narrow.at(bx, by) = 0;
+  }
+  KeptNormalisation fromNarrow;
+  EnhanceBinary(img, field, period, narrow, &fromNarrow);
+  EXPECT_EQ(secondPass(fromNarrow), fresh.data) << "narrower mask";
+  // And the right one is used as it is.
+  KeptNormalisation right;
+  EnhanceBinary(img, field, period, mask, &right);
+  EXPECT_EQ(secondPass(right), fresh.data);
+  EXPECT_EQ(secondPass(KeptNormalisation()), fresh.data) << "empty";
 }
 
 TEST(Frequency, PeriodOfKnownSinusoids) {
