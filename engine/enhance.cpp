@@ -313,11 +313,8 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
       mirror(norm, y);
       return;
     }
-    sums.Advance(y, [&](int x, int row) { return static_cast<uint32_t>(image.at(x, row)); });
-    squares.Advance(y, [&](int x, int row) {
-      const uint32_t v = image.at(x, row);
-      return v * v;
-    });
+    sums.Advance(y, image.data.data(), SlidingBox::Value::kGrey);
+    squares.Advance(y, image.data.data(), SlidingBox::Value::kSquare);
     const uint8_t* grey = &image.at(0, y);
     // Away from the left and right edges every box holds the same number of pixels, and a
     // block's run of them is normalised two at a time.

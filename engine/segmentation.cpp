@@ -81,7 +81,7 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
   prefix.assign(static_cast<size_t>(w) + 1, 0);
   const int r = kSegDetailRadius;
   for (int y = 0; y < h; ++y) {
-    local.Advance(y, [&](int x, int row) { return static_cast<uint32_t>(image.at(x, row)); });
+    local.Advance(y, image.data.data(), SlidingBox::Value::kGrey);
     const uint8_t* grey = &image.at(0, y);
     const auto add = [&](int x, int64_t mean16) {  // mean16: the local mean in 1/16 grey units
       prefix[x + 1] = prefix[x] + static_cast<uint32_t>(std::abs(mean16 - 16 * grey[x]));
