@@ -3,6 +3,10 @@
 #include <numbers>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/scratch.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
@@ -31,18 +35,52 @@ OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>&
     const uint8_t* up = &image.data[static_cast<size_t>(std::max(0, y - 1)) * w];
     const uint8_t* mid = &image.data[static_cast<size_t>(y) * w];
     const uint8_t* dn = &image.data[static_cast<size_t>(std::min(h - 1, y + 1)) * w];
-    const auto add = [&](int x, int l, int r) {
+    // Each column's moments first (entry x + 1), then the running sums over them in place.
+    uint32_t* const mxx = pxx.data() + 1;
+    uint32_t* const myy = pyy.data() + 1;
+    uint32_t* const mxy = pxy.data() + 1;
+    const auto moments = [&](int x, int l, int r) {
       const int gx = (up[r] + 2 * mid[r] + dn[r]) - (up[l] + 2 * mid[l] + dn[l]);
       const int gy = (dn[l] + 2 * dn[x] + dn[r]) - (up[l] + 2 * up[x] + up[r]);
-      pxx[x + 1] = pxx[x] + static_cast<uint32_t>(gx * gx);
-      pyy[x + 1] = pyy[x] + static_cast<uint32_t>(gy * gy);
-      pxy[x + 1] = pxy[x] + static_cast<uint32_t>(gx * gy);  // two's complement: exact mod 2^32
+      mxx[x] = static_cast<uint32_t>(gx * gx);
+      myy[x] = static_cast<uint32_t>(gy * gy);
+      mxy[x] = static_cast<uint32_t>(gx * gy);  // two's complement: exact mod 2^32
     };
-    // The columns clamp at the side edges only: the inner ones run without the clamps.
-    add(0, 0, std::min(w - 1, 1));
-    for (int x = 1; x < w - 1; ++x)
-      add(x, x - 1, x + 1);
-    add(w - 1, std::max(0, w - 2), w - 1);
+    // The columns clamp at the side edges only: the inner ones run without the clamps, eight
+    // at a time with SSE2 (gradients fit 16 bits, their products are formed in 32).
+    moments(0, 0, std::min(w - 1, 1));
+    int x = 1;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const auto load = [&](const uint8_t* p) {
+      return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+    };
+    const auto store = [](uint32_t* to, __m128i a, __m128i b) {
+      const __m128i lo = _mm_mullo_epi16(a, b), hi = _mm_mulhi_epi16(a, b);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi16(lo, hi));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 4), _mm_unpackhi_epi16(lo, hi));
+    };
+    for (; x + 9 <= w; x += 8) {  // reads columns x - 1 .. x + 8
+      const __m128i ul = load(up + x - 1), uc = load(up + x), ur = load(up + x + 1);
+      const __m128i ml = load(mid + x - 1), mr = load(mid + x + 1);
+      const __m128i dl = load(dn + x - 1), dc = load(dn + x), dr = load(dn + x + 1);
+      const __m128i gx = _mm_sub_epi16(_mm_add_epi16(_mm_add_epi16(ur, dr), _mm_add_epi16(mr, mr)),
+                                       _mm_add_epi16(_mm_add_epi16(ul, dl), _mm_add_epi16(ml, ml)));
+      const __m128i gy = _mm_sub_epi16(_mm_add_epi16(_mm_add_epi16(dl, dr), _mm_add_epi16(dc, dc)),
+                                       _mm_add_epi16(_mm_add_epi16(ul, ur), _mm_add_epi16(uc, uc)));
+      store(mxx + x, gx, gx);
+      store(myy + x, gy, gy);
+      store(mxy + x, gx, gy);
+    }
+#endif
+    for (; x < w - 1; ++x)
+      moments(x, x - 1, x + 1);
+    moments(w - 1, std::max(0, w - 2), w - 1);
+    for (int i = 0; i < w; ++i) {
+      pxx[i + 1] += pxx[i];
+      pyy[i + 1] += pyy[i];
+      pxy[i + 1] += pxy[i];
+    }
     ixx.AddRow(y, pxx.data());
     iyy.AddRow(y, pyy.data());
     ixy.AddRow(y, pxy.data());
