@@ -170,14 +170,29 @@ float RimDistance(const Plane<uint8_t>& mask, int width, int height, int x, int 
   int best2 = edge * edge;  // squared distances
   const int reach = edge / kBlock + 1;
   const int bx = x / kBlock, by = y / kBlock;
-  for (int dy = -reach; dy <= reach; ++dy) {
-    for (int dx = -reach; dx <= reach; ++dx) {
-      const int cx = bx + dx, cy = by + dy;
-      if (!mask.inside(cx, cy) || mask.at(cx, cy))
-        continue;
-      const int nx = std::clamp(x, cx * kBlock, cx * kBlock + kBlock - 1);
-      const int ny = std::clamp(y, cy * kBlock, cy * kBlock + kBlock - 1);
-      best2 = std::min(best2, (x - nx) * (x - nx) + (y - ny) * (y - ny));
+  const auto visit = [&](int dx, int dy) {
+    const int cx = bx + dx, cy = by + dy;
+    if (!mask.inside(cx, cy) || mask.at(cx, cy))
+      return;
+    const int nx = std::clamp(x, cx * kBlock, cx * kBlock + kBlock - 1);
+    const int ny = std::clamp(y, cy * kBlock, cy * kBlock + kBlock - 1);
+    best2 = std::min(best2, (x - nx) * (x - nx) + (y - ny) * (y - ny));
+  };
+  // Rings of blocks outwards: every pixel of ring d (d blocks away in x or y) is at least
+  // (d - 1) kBlock + 1 pixels away, so the search stops at the first ring that cannot come
+  // nearer than what was found (deep inside a finger that saves scanning thousands of blocks).
+  visit(0, 0);
+  for (int d = 1; d <= reach; ++d) {
+    const int least = (d - 1) * kBlock + 1;
+    if (least * least >= best2)
+      break;
+    for (int dx = -d; dx <= d; ++dx) {
+      visit(dx, -d);
+      visit(dx, d);
+    }
+    for (int dy = -d + 1; dy < d; ++dy) {
+      visit(-d, dy);
+      visit(d, dy);
     }
   }
   return std::sqrt(static_cast<float>(best2));

@@ -1,6 +1,7 @@
 // Per-stage tests of the extractor on images whose answer is known by construction.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -96,6 +97,36 @@ TEST(Segmentation, FindsTheFingerBesideEmptySensor) {
   }
   EXPECT_GT(left, 18 * m.height * 9 / 10);
   EXPECT_EQ(right, 0);
+}
+
+// The rim distance is the distance to the nearest pixel of a background block or to the image
+// edge, however far: checked against every pixel of a mask with scattered holes, a large
+// background area and a finger filling a whole side.
+TEST(Segmentation, RimDistanceIsTheNearestBackgroundOrEdge) {
+  constexpr int kW = 300, kH = 236;  // not whole blocks: the last block row and column are cut
+  const int bw = (kW + tuning::kBlock - 1) / tuning::kBlock;
+  const int bh = (kH + tuning::kBlock - 1) / tuning::kBlock;
+  Plane<uint8_t> mask(bw, bh, 1);
+  std::mt19937 rng(7);
+  for (int i = 0; i < 6; ++i)
+    mask.at(static_cast<int>(rng() % bw), static_cast<int>(rng() % bh)) = 0;
+  for (int by = 20; by < bh; ++by) {
+    for (int bx = 25; bx < bw; ++bx)
+      mask.at(bx, by) = 0;
+  }
+  for (int n = 0; n < 200; ++n) {
+    const int x = static_cast<int>(rng() % kW), y = static_cast<int>(rng() % kH);
+    const int edge = std::min({x + 1, y + 1, kW - x, kH - y});
+    int best2 = edge * edge;
+    for (int py = 0; py < kH; ++py) {
+      for (int px = 0; px < kW; ++px) {
+        if (!mask.at(px / tuning::kBlock, py / tuning::kBlock))
+          best2 = std::min(best2, (x - px) * (x - px) + (y - py) * (y - py));
+      }
+    }
+    ASSERT_EQ(RimDistance(mask, kW, kH, x, y), std::sqrt(static_cast<float>(best2)))
+        << x << "," << y;
+  }
 }
 
 TEST(Orientation, SyntheticRidgesAtKnownAngles) {
