@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "engine/stages.h"
@@ -198,24 +199,28 @@ void Thin(ImageU8& b) {
            (p[w] & 1) << 4 | (p[w - 1] & 1) << 5 | (p[-1] & 1) << 6 | (p[-w - 1] & 1) << 7;
   };
   // The lists are filled without branches (write every candidate, advance by the test), which
-  // the live pixels' mixed answers would otherwise mispredict half the time.
-  std::vector<int> live, del, delRing;
+  // the live pixels' mixed answers would otherwise mispredict half the time; they are sized
+  // for the live pixels and left uninitialised (every entry read was written first).
+  const size_t size = b.data.size();
+  uint8_t* const pixels = b.data.data();
   size_t count = 0;
-  for (const uint8_t v : b.data)
-    count += v != 0;
-  live.resize(count + 1);
-  {
-    size_t k = 0;
-    for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
-      uint8_t& v = b.data[i];
-      live[k] = i;
-      k += v != 0;
-      v = v ? 1 | kDueBoth : 0;
+  for (size_t i = 0; i < size; ++i)
+    count += pixels[i] != 0;
+  const auto live = std::make_unique_for_overwrite<int[]>(count + 8);
+  const auto del = std::make_unique_for_overwrite<int[]>(count + 1);
+  const auto delRing = std::make_unique_for_overwrite<int[]>(count + 1);
+  size_t lives = 0;
+  for (size_t i = 0; i < size; ++i) {
+    uint64_t word = 0;
+    if (i + 8 <= size && (std::memcpy(&word, pixels + i, 8), word == 0)) {
+      i += 7;  // eight background pixels at once: most of the image is valley or background
+      continue;
     }
-    live.resize(k);
+    uint8_t& v = pixels[i];
+    live[lives] = static_cast<int>(i);
+    lives += v != 0;
+    v = v ? 1 | kDueBoth : 0;
   }
-  del.resize(live.size());
-  delRing.resize(live.size());
   bool changed = true;
   while (changed) {
     changed = false;
@@ -223,7 +228,8 @@ void Thin(ImageU8& b) {
       const auto& lut = pass == 0 ? t.zs1 : t.zs2;
       const uint8_t due = kDue[pass];
       size_t dels = 0;
-      for (int i : live) {
+      for (size_t k = 0; k < lives; ++k) {
+        const int i = live[k];
         uint8_t& v = b.data[i];
         if (!(v & due))
           continue;
@@ -249,17 +255,19 @@ void Thin(ImageU8& b) {
           p[off[j]] |= static_cast<uint8_t>((p[off[j]] & 1) * kDueBoth);
       }
     }
-    size_t k = 0;
-    for (int i : live) {
-      live[k] = i;
-      k += b.data[i] != 0;
+    size_t kept = 0;
+    for (size_t k = 0; k < lives; ++k) {
+      const int i = live[k];
+      live[kept] = i;
+      kept += b.data[i] != 0;
     }
-    live.resize(k);
+    lives = kept;
   }
-  for (int i : live)
-    b.data[i] = 1;
+  for (size_t k = 0; k < lives; ++k)
+    b.data[live[k]] = 1;
   // Staircases: sequential removal of simple corner pixels leaves one-pixel-wide lines.
-  for (int i : live) {
+  for (size_t k = 0; k < lives; ++k) {
+    const int i = live[k];
     if (b.data[i] && t.stair[ring(i)])
       b.data[i] = 0;
   }
