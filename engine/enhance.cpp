@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -229,6 +230,11 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
   std::vector<float>& across = scratch->rings[1];
   norm.assign(2 * kRows * rowSize, 0.0f);
   across.assign(2 * kRows * rowSize, 0.0f);
+  // Slots known to hold zeros in both copies: a row without work need not clear them again (in
+  // the second pass most rows have none).
+  std::array<bool, kRows> normClear, acrossClear;
+  normClear.fill(true);
+  acrossClear.fill(true);
   const auto slot = [](int row) { return ((row % kRows) + kRows) % kRows; };
   // Row `row` (padded columns included) as written: its first copy.
   const auto written = [&](std::vector<float>& ring, int row) {
@@ -297,11 +303,16 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
   // Local normalisation (ridges positive) of row y; rows outside the image are 0.
   const auto normalise = [&](int y) {
     float* out = written(norm, y);
-    std::fill_n(out, rowSize, 0.0f);
     if (y < 0 || y >= h || !nearRows[y / kBlock]) {
-      mirror(norm, y);
+      if (!normClear[slot(y)]) {
+        std::fill_n(out, rowSize, 0.0f);
+        mirror(norm, y);
+        normClear[slot(y)] = true;
+      }
       return;
     }
+    std::fill_n(out, rowSize, 0.0f);
+    normClear[slot(y)] = false;
     const int by = y / kBlock;
     if (reuse) {
       for (int bx = 0; bx < blockColumns; ++bx) {
@@ -354,8 +365,12 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
   // The across-ridge band-pass of row y; rows outside the image are 0.
   const auto filterAcross = [&](int y) {
     float* out = written(across, y);
+    const bool busy = y >= 0 && y < h && filteredRows[y / kBlock];
+    if (!busy && acrossClear[slot(y)])
+      return;
     std::fill_n(out, rowSize, 0.0f);
-    if (y >= 0 && y < h && filteredRows[y / kBlock]) {
+    acrossClear[slot(y)] = !busy;
+    if (busy) {
       const int by = y / kBlock;
       const float* in = norm.data() + centre(y);
       for (int bx = 0; bx < blockColumns; ++bx) {
