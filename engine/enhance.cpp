@@ -363,6 +363,18 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
     return std::clamp(static_cast<int>(field.angle.at(bx, by) * angleScale), 0, kAngleSteps - 1);
   };
   // The across-ridge band-pass of row y; rows outside the image are 0.
+  // Each filtered block's band-pass kernel, looked up once instead of on each of its rows.
+  Plane<uint16_t> acrossKernel(mask.width, mask.height);
+  for (int by = 0; by < mask.height; ++by) {
+    for (int bx = 0; bx < blockColumns; ++bx) {
+      if (!filtered.at(bx, by))
+        continue;
+      const int p =
+          std::clamp(static_cast<int>(std::lround((period.at(bx, by) - kMinPeriod) / kPeriodStep)),
+                     0, kPeriods - 1);
+      acrossKernel.at(bx, by) = static_cast<uint16_t>(angleIndex(bx, by) * kPeriods + p);
+    }
+  }
   const auto filterAcross = [&](int y) {
     float* out = written(across, y);
     const bool busy = y >= 0 && y < h && filteredRows[y / kBlock];
@@ -376,11 +388,8 @@ void EnhanceRows(const ImageU8& image, const OrientationField& field, const Plan
       for (int bx = 0; bx < blockColumns; ++bx) {
         if (!filtered.at(bx, by))
           continue;
-        const int p = std::clamp(
-            static_cast<int>(std::lround((period.at(bx, by) - kMinPeriod) / kPeriodStep)), 0,
-            kPeriods - 1);
         const int x0 = bx * kBlock;
-        FilterRun(bank.across[angleIndex(bx, by) * kPeriods + p], in + x0, std::min(kBlock, w - x0),
+        FilterRun(bank.across[acrossKernel.at(bx, by)], in + x0, std::min(kBlock, w - x0),
                   out + kPad + x0);
       }
     }
