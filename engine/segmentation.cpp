@@ -88,7 +88,8 @@ Plane<uint8_t> SegmentForeground(const ImageU8& image) {
     };
     const auto edge = [&](int x) {
       int n = 0;
-      add(x, static_cast<int64_t>(local.Sum(x, &n)) * 16 / n);
+      const int64_t sum = local.Sum(x, &n);  // sets n: read it only after the call
+      add(x, sum * 16 / n);
     };
     // Away from the side edges every box holds the same n pixels, and the division by n is a
     // multiplication by ceil(2^40 / n) and a shift: exact, since 16 x a box sum stays below
