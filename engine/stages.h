@@ -77,7 +77,7 @@ ImageU8 Binarise(const ImageF& enhanced);
 // loops, each two false bifurcations that hide the true minutiae beside them from the structure
 // rules.
 void FillPores(ImageU8& binary, const Plane<uint8_t>& mask);  // in place
-void Thin(ImageU8& binary);                                   // in place
+void Thin(ImageU8& binary);  // in place; any non-zero pixel is ridge, skeleton pixels come out 1
 // After thinning: skeleton pieces of fewer than kFragmentPixels pixels (dots and short dashes
 // of noise, mostly in the valleys) are erased, so that their ends neither count as minutiae nor
 // pair with true endings nearby in the break and short-ridge rules.
