@@ -34,9 +34,15 @@ Extraction Extract(const GreyImage& image) {
     if (image.ppi != kWorkPpi)
       work = Resample(work, image.ppi, kWorkPpi);
     const Plane<uint8_t> mask = SegmentForeground(work);
-    const OrientationField field = EstimateOrientation(work, mask);
+    OrientationField field = EstimateOrientation(work, mask);
     const Plane<float> period = EstimatePeriod(work, field, mask);
-    ImageU8 skeleton = EnhanceBinary(work, field, period, mask);
+    // The weak blocks get a second look: directions from the first binary image, filtered
+    // again there alone, from the same normalised grey levels.
+    KeptNormalisation normalised;
+    ImageU8 skeleton = EnhanceBinary(work, field, period, mask, &normalised);
+    const Plane<uint8_t> redo = RefineOrientation(skeleton, mask, field);
+    if (std::find(redo.data.begin(), redo.data.end(), 1) != redo.data.end())
+      EnhanceBinaryIn(work, field, period, mask, redo, skeleton, &normalised);
     FillPores(skeleton, mask);
     Thin(skeleton);
     RemoveFragments(skeleton);

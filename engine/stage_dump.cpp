@@ -81,9 +81,21 @@ int main(int argc, char** argv) {
     image = Resample(image, ppi, tuning::kWorkPpi);
   const int w = image.width, h = image.height;
   const Plane<uint8_t> mask = SegmentForeground(image);
-  const OrientationField field = EstimateOrientation(image, mask);
+  OrientationField field = EstimateOrientation(image, mask);
   const Plane<float> period = EstimatePeriod(image, field, mask);
-  const ImageF enhanced = Enhance(image, field, period, mask);
+  ImageF enhanced = Enhance(image, field, period, mask);
+  // As Extract: the weak blocks take the first binary image's directions and are enhanced
+  // again (their flow lines are drawn yellow).
+  const Plane<uint8_t> redo = RefineOrientation(Binarise(enhanced), mask, field);
+  if (std::find(redo.data.begin(), redo.data.end(), 1) != redo.data.end()) {
+    const ImageF again = Enhance(image, field, period, mask);
+    for (int y = 0; y < image.height; ++y) {
+      for (int x = 0; x < image.width; ++x) {
+        if (redo.at(x / kBlock, y / kBlock))
+          enhanced.at(x, y) = again.at(x, y);
+      }
+    }
+  }
   const ImageU8 binary = Binarise(enhanced);
   ImageU8 skeleton = binary;
   FillPores(skeleton, mask);
@@ -125,7 +137,8 @@ int main(int argc, char** argv) {
       const float a = field.angle.at(bx, by);
       for (int t = -4; t <= 4; ++t)
         put(0, bx * kBlock + kBlock / 2 + static_cast<int>(std::lround(t * std::cos(a))),
-            by * kBlock + kBlock / 2 + static_cast<int>(std::lround(t * std::sin(a))), 255, 0, 0);
+            by * kBlock + kBlock / 2 + static_cast<int>(std::lround(t * std::sin(a))), 255,
+            redo.at(bx, by) ? 255 : 0, 0);
     }
   }
   for (const RawMinutia& m : kept) {

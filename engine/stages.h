@@ -26,6 +26,13 @@ struct OrientationField {
 };
 OrientationField EstimateOrientation(const ImageU8& image, const Plane<uint8_t>& mask);
 
+// 3b. Second look at the weak areas: the blocks of the mask whose coherence is below
+// kRefineCoherence, and kRefineGrowBlocks around them, take the ridge direction estimated from
+// the first binary image (1 = ridge); their coherence stays. Returns those blocks (1 = redone),
+// which EnhanceBinaryIn then filters again with the new directions.
+Plane<uint8_t> RefineOrientation(const ImageU8& binary, const Plane<uint8_t>& mask,
+                                 OrientationField& field);
+
 // 4. Ridge period per block in pixels (kMinPeriod..kMaxPeriod), from the oriented grey-level
 // signature across the ridges; blocks without a clear period take their neighbours' value.
 Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
@@ -35,9 +42,32 @@ Plane<float> EstimatePeriod(const ImageU8& image, const OrientationField& field,
 // per block. Output: ridges positive, valleys negative, 0 outside the mask.
 ImageF Enhance(const ImageU8& image, const OrientationField& field, const Plane<float>& period,
                const Plane<uint8_t>& mask);
+// The local normalisation of one image as EnhanceBinary computed it, kept for EnhanceBinaryIn
+// (it does not depend on the directions). Only the enhancement reads or fills it: it holds the
+// values, the blocks where they were computed and a digest of the image's pixels, and
+// EnhanceBinaryIn uses it only for the same image and only where it covers every block the
+// second pass reads; otherwise it computes the normalisation again.
+class KeptNormalisation {
+ private:
+  friend struct KeptNormalisationAccess;  // enhance.cpp
+  ImageF values_;
+  Plane<uint8_t> blocks_;  // 1 = computed
+  uint64_t digest_ = 0;
+};
+
 // The same followed by Binarise, without the float image in between (what Extract uses).
+// `normalised`, when given, receives the local normalisation for EnhanceBinaryIn, which then
+// need not compute it again.
 ImageU8 EnhanceBinary(const ImageU8& image, const OrientationField& field,
-                      const Plane<float>& period, const Plane<uint8_t>& mask);
+                      const Plane<float>& period, const Plane<uint8_t>& mask,
+                      KeptNormalisation* normalised = nullptr);
+
+// The same again in the blocks of `only` alone, written into `binary` (the rest unchanged),
+// with the filters reading the same pixels as a whole-image pass: cost in proportion to `only`.
+void EnhanceBinaryIn(const ImageU8& image, const OrientationField& field,
+                     const Plane<float>& period, const Plane<uint8_t>& mask,
+                     const Plane<uint8_t>& only, ImageU8& binary,
+                     const KeptNormalisation* normalised = nullptr);
 
 // 6. Binarisation (1 = ridge) inside the mask, and thinning to one-pixel-wide 8-connected
 // skeletons.
@@ -47,7 +77,7 @@ ImageU8 Binarise(const ImageF& enhanced);
 // loops, each two false bifurcations that hide the true minutiae beside them from the structure
 // rules.
 void FillPores(ImageU8& binary, const Plane<uint8_t>& mask);  // in place
-void Thin(ImageU8& binary);                                   // in place
+void Thin(ImageU8& binary);  // in place; any non-zero pixel is ridge, skeleton pixels come out 1
 // After thinning: skeleton pieces of fewer than kFragmentPixels pixels (dots and short dashes
 // of noise, mostly in the valleys) are erased, so that their ends neither count as minutiae nor
 // pair with true endings nearby in the break and short-ridge rules.

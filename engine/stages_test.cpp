@@ -1,6 +1,7 @@
 // Per-stage tests of the extractor on images whose answer is known by construction.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -98,6 +99,36 @@ TEST(Segmentation, FindsTheFingerBesideEmptySensor) {
   EXPECT_EQ(right, 0);
 }
 
+// The rim distance is the distance to the nearest pixel of a background block or to the image
+// edge, however far: checked against every pixel of a mask with scattered holes, a large
+// background area and a finger filling a whole side.
+TEST(Segmentation, RimDistanceIsTheNearestBackgroundOrEdge) {
+  constexpr int kW = 300, kH = 236;  // not whole blocks: the last block row and column are cut
+  const int bw = (kW + tuning::kBlock - 1) / tuning::kBlock;
+  const int bh = (kH + tuning::kBlock - 1) / tuning::kBlock;
+  Plane<uint8_t> mask(bw, bh, 1);
+  std::mt19937 rng(7);
+  for (int i = 0; i < 6; ++i)
+    mask.at(static_cast<int>(rng() % bw), static_cast<int>(rng() % bh)) = 0;
+  for (int by = 20; by < bh; ++by) {
+    for (int bx = 25; bx < bw; ++bx)
+      mask.at(bx, by) = 0;
+  }
+  for (int n = 0; n < 200; ++n) {
+    const int x = static_cast<int>(rng() % kW), y = static_cast<int>(rng() % kH);
+    const int edge = std::min({x + 1, y + 1, kW - x, kH - y});
+    int best2 = edge * edge;
+    for (int py = 0; py < kH; ++py) {
+      for (int px = 0; px < kW; ++px) {
+        if (!mask.at(px / tuning::kBlock, py / tuning::kBlock))
+          best2 = std::min(best2, (x - px) * (x - px) + (y - py) * (y - py));
+      }
+    }
+    ASSERT_EQ(RimDistance(mask, kW, kH, x, y), std::sqrt(static_cast<float>(best2)))
+        << x << "," << y;
+  }
+}
+
 TEST(Orientation, SyntheticRidgesAtKnownAngles) {
   for (int deg = 0; deg < 180; deg += 15) {
     const float theta = deg * kPi / 180;
@@ -124,6 +155,144 @@ TEST(Orientation, NoiseHasLowCoherence) {
   for (float c : f.coherence.data)
     mean += c;
   EXPECT_LT(mean / f.coherence.data.size(), 0.25);
+}
+
+// A print with a smudged patch: inside it the grey image's gradients are mostly noise, so the
+// first field's direction there is bent and its coherence low; the first binary image still
+// shows the ridges, and the second pass takes its direction from them.
+TEST(Orientation, SecondPassRecoversTheDirectionInANoisyPatch) {
+  const float theta = 0.6f, period = 9;
+  ImageU8 img = Ridges(240, 240, theta, period, 8, 4);
+  const ImageU8 smudge = Ridges(240, 240, theta, period, 130, 5);
+  for (int y = 80; y < 160; ++y) {
+    for (int x = 80; x < 160; ++x)
+      img.at(x, y) = smudge.at(x, y);
+  }
+  const Plane<uint8_t> mask(30, 30, 1);
+  OrientationField field = EstimateOrientation(img, mask);
+  const OrientationField first = field;
+  const Plane<float> period2 = EstimatePeriod(img, field, mask);
+  KeptNormalisation normalised;
+  ImageU8 binary = EnhanceBinary(img, field, period2, mask, &normalised);
+  const Plane<uint8_t> redo = RefineOrientation(binary, mask, field);
+  // The second estimate reads only the blocks around the weak ones, but must give what the
+  // whole binary image gives there.
+  ImageU8 scaled = binary;
+  for (uint8_t& v : scaled.data)
+    v = v ? 255 : 0;
+  const OrientationField whole = EstimateOrientation(scaled, mask);
+  int redone = 0, weak = 0;
+  float worstBefore = 0, worstAfter = 0;
+  for (int by = 0; by < 30; ++by) {
+    for (int bx = 0; bx < 30; ++bx) {
+      const int i = by * 30 + bx;
+      weak += first.coherence.data[i] < tuning::kRefineCoherence;
+      redone += redo.data[i];
+      EXPECT_EQ(field.coherence.data[i], first.coherence.data[i]);  // the coherence stays
+      if (!redo.data[i]) {
+        EXPECT_EQ(field.angle.data[i], first.angle.data[i]) << bx << "," << by;
+        continue;
+      }
+      EXPECT_NEAR(field.angle.data[i], whole.angle.data[i], 1e-5f) << bx << "," << by;
+      worstBefore = std::max(worstBefore, AxisDiff(first.angle.data[i], theta));
+      worstAfter = std::max(worstAfter, AxisDiff(field.angle.data[i], theta));
+    }
+  }
+  EXPECT_GT(weak, 0);
+  EXPECT_LT(redone, 100);                 // the patch and its rim, not the clear ridges around it
+  EXPECT_GT(worstBefore, 5 * kPi / 180);  // about 7 degrees
+  EXPECT_LT(worstAfter, 3 * kPi / 180);   // about 1.3 degrees
+}
+
+// Enhancing again in some blocks gives there what a whole pass with the new directions gives,
+// and leaves every other pixel as it was; with the kept normalisation or without.
+TEST(Enhance, SecondPassInSomeBlocksMatchesAWholePass) {
+  const ImageU8 img = Ridges(160, 120, 0.3f, 9, 40, 6);
+  Plane<uint8_t> mask(20, 15, 1);
+  for (int bx = 0; bx < 20; ++bx)
+    mask.at(bx, 0) = mask.at(bx, 14) = 0;
+  const OrientationField field = EstimateOrientation(img, mask);
+  const Plane<float> period = EstimatePeriod(img, field, mask);
+  KeptNormalisation normalised;
+  const ImageU8 before = EnhanceBinary(img, field, period, mask, &normalised);
+  OrientationField turned = field;
+  Plane<uint8_t> only(20, 15);
+  for (int by = 0; by < 15; ++by) {
+    for (int bx = 0; bx < 20; ++bx) {
+      if ((bx / 3 + by / 3) % 2 == 0 || by == 0) {  // patches, and a row outside the mask
+        only.at(bx, by) = 1;
+        turned.angle.at(bx, by) = std::fmod(field.angle.at(bx, by) + 0.5f, kPi);
+      }
+    }
+  }
+  const ImageU8 whole = EnhanceBinary(img, turned, period, mask);
+  const KeptNormalisation* const keptOrNot[] = {&normalised, nullptr};
+  for (const KeptNormalisation* kept : keptOrNot) {
+    ImageU8 part = before;
+    EnhanceBinaryIn(img, turned, period, mask, only, part, kept);
+    int changed = 0;
+    for (int y = 0; y < img.height; ++y) {
+      for (int x = 0; x < img.width; ++x) {
+        const int bx = x / tuning::kBlock, by = y / tuning::kBlock;
+        const uint8_t want = only.at(bx, by) && mask.at(bx, by) ? whole.at(x, y) : before.at(x, y);
+        ASSERT_EQ(part.at(x, y), want) << x << "," << y << (kept ? " kept" : " computed");
+        changed += part.at(x, y) != before.at(x, y);
+      }
+    }
+    EXPECT_GT(changed, 200);  // the turned directions did change the ridges
+  }
+}
+
+// A kept normalisation serves only the image it came from, and only where it was computed: one
+// kept from another image of the same size, or from a pass over a smaller mask, must not leak
+// into the second pass, which then gives what it gives computing the normalisation itself.
+TEST(Enhance, SecondPassIgnoresANormalisationKeptForAnotherImageOrMask) {
+  const ImageU8 img = Ridges(160, 120, 0.3f, 9, 40, 6);
+  ImageU8 other = Ridges(160, 120, 1.2f, 7, 60, 3);
+  const Plane<uint8_t> mask(20, 15, 1);
+  const OrientationField field = EstimateOrientation(img, mask);
+  const Plane<float> period = EstimatePeriod(img, field, mask);
+  Plane<uint8_t> only(20, 15);
+  for (int by = 4; by < 11; ++by) {
+    for (int bx = 5; bx < 15; ++bx)
+      only.at(bx, by) = 1;
+  }
+  const ImageU8 start(160, 120, 0);
+  ImageU8 fresh = start;
+  EnhanceBinaryIn(img, field, period, mask, only, fresh);
+  int ridge = 0;
+  for (const uint8_t v : fresh.data)
+    ridge += v;
+  ASSERT_GT(ridge, 1000);
+
+  const auto secondPass = [&](const KeptNormalisation& kept) {
+    ImageU8 part = start;
+    EnhanceBinaryIn(img, field, period, mask, only, part, &kept);
+    return part.data;
+  };
+  KeptNormalisation fromOther;
+  EnhanceBinary(other, field, period, mask, &fromOther);
+  EXPECT_EQ(secondPass(fromOther), fresh.data) << "another image";
+  // The same image but for one pixel inside the redone blocks.
+  other = img;
+  other.at(80, 60) = static_cast<uint8_t>(other.at(80, 60) ^ 0x80);
+  KeptNormalisation fromChanged;
+  EnhanceBinary(other, field, period, mask, &fromChanged);
+  EXPECT_EQ(secondPass(fromChanged), fresh.data) << "one pixel changed";
+  // The same image over a mask that leaves out blocks the second pass reads.
+  Plane<uint8_t> narrow = mask;
+  for (int by = 0; by < 15; ++by) {
+    for (int bx = 8; bx < 20; ++bx)
+      narrow.at(bx, by) = 0;
+  }
+  KeptNormalisation fromNarrow;
+  EnhanceBinary(img, field, period, narrow, &fromNarrow);
+  EXPECT_EQ(secondPass(fromNarrow), fresh.data) << "narrower mask";
+  // And the right one is used as it is.
+  KeptNormalisation right;
+  EnhanceBinary(img, field, period, mask, &right);
+  EXPECT_EQ(secondPass(right), fresh.data);
+  EXPECT_EQ(secondPass(KeptNormalisation()), fresh.data) << "empty";
 }
 
 TEST(Frequency, PeriodOfKnownSinusoids) {

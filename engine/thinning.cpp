@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "engine/stages.h"
@@ -15,7 +16,10 @@ constexpr int kDx[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 constexpr int kDy[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
 
 int Bits(int m) {
-  return __builtin_popcount(static_cast<unsigned>(m));
+  int n = 0;
+  for (; m; m &= m - 1)
+    ++n;
+  return n;
 }
 
 int Transitions(int m) {  // 0 -> 1 transitions around the ring
@@ -182,54 +186,88 @@ void Thin(ImageU8& b) {
   for (int y = 0; y < b.height; ++y)
     b.at(0, y) = b.at(b.width - 1, y) = 0;
   const int w = b.width;
+  // A live pixel is bit 0; bits 1 and 2 say that its neighbourhood changed since the first or
+  // the second sub-iteration last looked at it. A pixel whose neighbours stayed put gets the
+  // same answer as last time (it was kept), so only those near the last deletions are looked
+  // at again: the later sweeps, which peel a pixel here and there, cost little.
+  constexpr uint8_t kDue[2] = {2, 4};
+  constexpr uint8_t kDueBoth = 6;
   const int off[8] = {-w, -w + 1, 1, w + 1, w, w - 1, -1, -w - 1};
   auto ring = [&](int i) {
     const uint8_t* p = &b.data[i];
-    int m = 0;
-    for (int k = 0; k < 8; ++k)
-      m |= (p[off[k]] != 0) << k;
-    return m;
+    return (p[-w] & 1) | (p[-w + 1] & 1) << 1 | (p[1] & 1) << 2 | (p[w + 1] & 1) << 3 |
+           (p[w] & 1) << 4 | (p[w - 1] & 1) << 5 | (p[-1] & 1) << 6 | (p[-w - 1] & 1) << 7;
   };
-  std::vector<int> del, delRing;
-  std::vector<int> live;
-  for (int i = 0; i < static_cast<int>(b.data.size()); ++i) {
-    if (b.data[i])
-      live.push_back(i);
+  // The lists are filled without branches (write every candidate, advance by the test), which
+  // the live pixels' mixed answers would otherwise mispredict half the time; they are sized
+  // for the live pixels and left uninitialised (every entry read was written first).
+  const size_t size = b.data.size();
+  uint8_t* const pixels = b.data.data();
+  size_t count = 0;
+  for (size_t i = 0; i < size; ++i)
+    count += pixels[i] != 0;
+  const auto live = std::make_unique_for_overwrite<int[]>(count + 8);
+  const auto del = std::make_unique_for_overwrite<int[]>(count + 1);
+  const auto delRing = std::make_unique_for_overwrite<int[]>(count + 1);
+  size_t lives = 0;
+  for (size_t i = 0; i < size; ++i) {
+    uint64_t word = 0;
+    if (i + 8 <= size && (std::memcpy(&word, pixels + i, 8), word == 0)) {
+      i += 7;  // eight background pixels at once: most of the image is valley or background
+      continue;
+    }
+    uint8_t& v = pixels[i];
+    live[lives] = static_cast<int>(i);
+    lives += v != 0;
+    v = v ? 1 | kDueBoth : 0;
   }
   bool changed = true;
   while (changed) {
     changed = false;
     for (int pass = 0; pass < 2; ++pass) {
       const auto& lut = pass == 0 ? t.zs1 : t.zs2;
-      del.clear();
-      delRing.clear();
-      for (int i : live) {
-        if (!b.data[i])
+      const uint8_t due = kDue[pass];
+      size_t dels = 0;
+      for (size_t k = 0; k < lives; ++k) {
+        const int i = live[k];
+        uint8_t& v = b.data[i];
+        if (!(v & due))
           continue;
+        v &= static_cast<uint8_t>(~due);
         const int m = ring(i);
-        if (lut[m]) {
-          del.push_back(i);
-          delRing.push_back(m);
-        }
+        del[dels] = i;
+        delRing[dels] = m;
+        dels += lut[m];
       }
-      for (int i : del)
-        b.data[i] = 0;
-      changed = changed || !del.empty();
-      // The parallel sweep erases a lone 2 x 2 square whole: keep one pixel of it.
-      for (size_t k = 0; k < del.size(); ++k) {
+      for (size_t k = 0; k < dels; ++k)
+        b.data[del[k]] = 0;
+      changed = changed || dels > 0;
+      // The parallel sweep erases a lone 2 x 2 square whole: keep one pixel of it (its
+      // neighbours are all gone, so it never becomes deletable again).
+      for (size_t k = 0; k < dels; ++k) {
         if (Bits(delRing[k]) == 3 && ring(del[k]) == 0)
           b.data[del[k]] = 1;
       }
+      // Live neighbours (bit 0) of the deleted pixels are due again in both sub-iterations.
+      for (size_t k = 0; k < dels; ++k) {
+        uint8_t* p = &b.data[del[k]];
+        for (int j = 0; j < 8; ++j)
+          p[off[j]] |= static_cast<uint8_t>((p[off[j]] & 1) * kDueBoth);
+      }
     }
-    size_t k = 0;
-    for (int i : live) {
-      if (b.data[i])
-        live[k++] = i;
+    size_t kept = 0;
+    for (size_t k = 0; k < lives; ++k) {
+      const int i = live[k];
+      live[kept] = i;
+      kept += b.data[i] != 0;
     }
-    live.resize(k);
+    lives = kept;
   }
+  for (size_t k = 0; k < lives; ++k)
+    b.data[live[k]] = 1;
   // Staircases: sequential removal of simple corner pixels leaves one-pixel-wide lines.
-  for (int i : live) {
+  for (size_t k = 0; k < lives; ++k) {
+    const int i = live[k];
     if (b.data[i] && t.stair[ring(i)])
       b.data[i] = 0;
   }

@@ -32,6 +32,10 @@ inline constexpr int kOrientWindow = 16;           // gradient window per block
 inline constexpr float kOrientSmoothSigma = 1.6f;  // Gaussian smoothing of doubled angles (blocks)
 inline constexpr int kOrientSmoothRadius = 3;      // its radius (blocks)
 
+// Second orientation pass in weak areas (orientation.cpp, enhance.cpp).
+inline constexpr float kRefineCoherence = 0.3f;  // blocks below this coherence are redone ...
+inline constexpr int kRefineGrowBlocks = 0;      // ... with this many blocks around them
+
 // Ridge frequency (frequency.cpp).
 inline constexpr int kFreqAcross = 32;  // window across the ridges
 inline constexpr int kFreqAlong = 16;   // window along the ridges
