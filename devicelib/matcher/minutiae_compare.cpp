@@ -1063,6 +1063,9 @@ int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
   const bool swap = b.Precedes(a);
   const PreparedTemplate& probe = swap ? b : a;
   const PreparedTemplate& gallery = swap ? a : b;
+  if (options.oracle == 2) {
+    return EveryPairScore(probe, gallery, options);
+  }
   if (!options.localCodes) {
     return ScoreOrdered(probe, gallery, options, false);
   }
@@ -1283,6 +1286,13 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     a.targetY = gallery.y_[j];
     support[c] = candidate.weight;
   }
+  if (options.oracle == 1) {
+    int best = 0;
+    for (int c = 0; c < found; ++c) {
+      best = std::max(best, SeedScore(probe, gallery, alignments[c], options));
+    }
+    return best;
+  }
   // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
   // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns
   // into vector code (a few thousand checks per comparison, a third of its time when scalar).
@@ -1408,6 +1418,52 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     best = std::max({best, rigid, bent});
   }
 
+  return best;
+}
+
+int Comparator::SeedScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                          const Alignment& seed, const CompareOptions& options) {
+  const Pairing p = Pair(probe, gallery, seed);
+  int best = p.score;
+  Alignment a = seed;
+  std::copy(owner_.begin(), owner_.begin() + gallery.count_, bestOwner_.begin());
+  if (!options.refine || p.paired < kMinPaired || !Refit(probe, gallery, bestOwner_, &a)) {
+    return best;
+  }
+  best = std::max(best, Pair(probe, gallery, a).score);
+  for (int round = 0; options.bend && round < kBendRounds; ++round) {
+    if (!Bend(probe, gallery, owner_, a)) {
+      break;
+    }
+    best = std::max(best, Pair(probe, gallery, a, true).score);
+  }
+  return best;
+}
+
+int Comparator::EveryPairScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                               const CompareOptions& options) {
+  if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
+    return 0;
+  }
+  int best = 0;
+  for (int i = 0; i < probe.count_; ++i) {
+    for (int j = 0; j < gallery.count_; ++j) {
+      const int turn = Wrap(gallery.angle_[j] - probe.angle_[i]);
+      if (std::abs(turn) > kMaxRotation) {
+        continue;
+      }
+      Alignment a;
+      a.rotation = turn;
+      const float rho = static_cast<float>(turn) / kUnitsPerRadian;
+      a.cosine = std::cos(rho);
+      a.sine = std::sin(rho);
+      a.anchorX = probe.x_[i];
+      a.anchorY = probe.y_[i];
+      a.targetX = gallery.x_[j];
+      a.targetY = gallery.y_[j];
+      best = std::max(best, SeedScore(probe, gallery, a, options));
+    }
+  }
   return best;
 }
 

@@ -49,6 +49,11 @@ struct CompareOptions {
   // After the refit, pairing again with each minutia displaced by the residuals of the pairs
   // around it (distortion followed region by region rather than tolerated). Needs refine.
   bool bend = true;
+  // Development only (matcher-oracle): how far the seed choice limits the score. 1: every
+  // candidate of the first stages is a seed; 2: every pair of minutiae whose turn is allowed
+  // is one. Each seed's pairing is refitted and bent on its own and the best score counts.
+  // Hundreds of times slower than the normal search.
+  int oracle = 0;
 };
 
 // Settings of full and fast mode.
@@ -211,6 +216,11 @@ class Comparator {
     int paired = 0;
     int score = 0;
   };
+  // The score one seed reaches on its own: its pairing, refitted and bent (CompareOptions::oracle).
+  int SeedScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                const Alignment& seed, const CompareOptions& options);
+  int EveryPairScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                     const CompareOptions& options);
 
   void Vote(const PreparedTemplate& probe, const PreparedTemplate& gallery);
   // The first stage's candidate correspondences (probe i, gallery j as i * gallery size + j),
