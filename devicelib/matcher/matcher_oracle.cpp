@@ -6,9 +6,12 @@
 // Every genuine pair that scores below T (the default level's threshold unless given), and every
 // N-th impostor pair, is scored again with every candidate of the first stages as a seed, and
 // with every pair of minutiae whose turn is allowed as a seed (each refitted and bent on its
-// own). One line per pair scored (set, kind, names, normal, candidates, every pair), then per set
-// and pooled how many reach T each way. A better seed choice can lift at most the pairs that
-// the oracles lift, and it lifts impostors too: both counts matter.
+// own). One line per pair scored (set, kind, names, normal, candidates, every pair, then for the
+// edge votes and the codes apart the best candidate's score and its place in the support
+// ranking, -1 for a stage not used), then per set and pooled how many reach T each way. A better
+// seed choice can lift at most the pairs that the oracles lift, and it lifts impostors too: both
+// counts matter.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -132,13 +135,27 @@ int main(int argc, char** argv) {
         if (isGenuine && normal >= threshold) {
           continue;
         }
-        const int c = comparator.Score(*a, *b, candidates);
+        // Each first stage's candidates apart, to see where its best seed sat in its ranking.
+        int c = 0;
+        std::string ranks;
+        for (const bool codes : {false, true}) {
+          CompareOptions stage = candidates;
+          stage.edgeVotes = !codes;
+          stage.localCodes = codes;
+          if (!(codes ? candidates.localCodes : candidates.edgeVotes)) {
+            ranks += " -1 -1";
+            continue;
+          }
+          const int score = comparator.Score(*a, *b, stage);
+          c = std::max(c, score);
+          ranks += " " + std::to_string(score) + " " + std::to_string(comparator.OracleRank());
+        }
         const int e = comparator.Score(*a, *b, everyPair);
         counts->below += (isGenuine || normal >= threshold) ? 1 : 0;
         counts->candidates += c >= threshold ? 1 : 0;
         counts->everyPair += e >= threshold ? 1 : 0;
-        std::printf("%s %s %s %s %d %d %d\n", name.c_str(), isGenuine ? "genuine" : "impostor",
-                    pairs[n].first.c_str(), pairs[n].second.c_str(), normal, c, e);
+        std::printf("%s %s %s %s %d %d %d%s\n", name.c_str(), isGenuine ? "genuine" : "impostor",
+                    pairs[n].first.c_str(), pairs[n].second.c_str(), normal, c, e, ranks.c_str());
         std::fflush(stdout);
       }
     };

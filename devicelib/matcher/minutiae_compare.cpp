@@ -1286,13 +1286,6 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     a.targetY = gallery.y_[j];
     support[c] = candidate.weight;
   }
-  if (options.oracle == 1) {
-    int best = 0;
-    for (int c = 0; c < found; ++c) {
-      best = std::max(best, SeedScore(probe, gallery, alignments[c], options));
-    }
-    return best;
-  }
   // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
   // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns
   // into vector code (a few thousand checks per comparison, a third of its time when scalar).
@@ -1349,6 +1342,18 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     rank[at] = static_cast<uint8_t>(c);
   }
 
+  if (options.oracle == 1) {
+    int best = 0;
+    oracleRank_ = -1;
+    for (int r = 0; r < found; ++r) {
+      const int score = SeedScore(probe, gallery, alignments[rank[r]], options);
+      if (score > best) {
+        best = score;
+        oracleRank_ = r;
+      }
+    }
+    return best;
+  }
   // Pair the seedCount best supported seeds of distinct alignments. The candidates of the
   // finger's alignment support one another, so they crowd the top of the ranking: several
   // correspondences of one alignment would repeat one pairing, so a candidate that an

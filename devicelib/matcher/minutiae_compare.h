@@ -201,6 +201,9 @@ class Comparator {
   int Score(const PreparedTemplate& a, const PreparedTemplate& b, const CompareOptions& options);
   // Heap bytes held (the vote table, grown to the largest pair of sets compared so far).
   size_t Bytes() const;
+  // After a Score with CompareOptions::oracle 1: where the best seed sat in the last first
+  // stage's support ranking (0 = best supported; -1 when no seed scored).
+  int OracleRank() const { return oracleRank_; }
 
  private:
   // One first stage's seeds (`codes`: the neighbourhood codes', else the edge votes').
@@ -281,6 +284,7 @@ class Comparator {
   std::array<float, kMaxMinutiae> shiftX_{};
   std::array<float, kMaxMinutiae> shiftY_{};
   std::array<int8_t, kMaxMinutiae> shiftAngle_{};
+  int oracleRank_ = -1;
 };
 
 }  // namespace devicelib::matcher
