@@ -1366,6 +1366,11 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   int best = 0;
   int bestPaired = 0;
   Alignment bestAlignment;
+  // The pairing of the highest score, and which seeds gave it and the most paired one.
+  int scoredPaired = 0;
+  Alignment scoredAlignment;
+  int scoredSeed = -1;
+  int pairedSeed = -1;
   for (int s = 0; s < found && triedCount < seedCount; ++s) {
     const int c = rank[s];
     const int i = candidates[c] / gallery.count_;
@@ -1396,9 +1401,16 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
       }
     }
     if (p.paired > bestPaired || (p.paired == bestPaired && p.score > best)) {
+      pairedSeed = triedCount;
       bestPaired = p.paired;
       bestAlignment = a;
       std::copy(owner_.begin(), owner_.begin() + gallery.count_, bestOwner_.begin());
+    }
+    if (p.score > best) {
+      scoredSeed = triedCount;
+      scoredPaired = p.paired;
+      scoredAlignment = a;
+      std::copy(owner_.begin(), owner_.begin() + gallery.count_, scoredOwner_.begin());
     }
     best = std::max(best, p.score);
     // A pairing this large is the finger's alignment; other seeds would find it again.
@@ -1408,41 +1420,45 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   }
   // Re-align the best pairing by least squares and pair once more: the seed's own position
   // and rotation errors no longer limit how far from it minutiae can pair.
-  if (options.refine && bestPaired >= kMinPaired &&
-      Refit(probe, gallery, bestOwner_, &bestAlignment)) {
-    const int rigid = Pair(probe, gallery, bestAlignment).score;
-    // Then follow the skin's distortion region by region (see kBendReach): each round displaces
-    // every probe minutia by the residuals of the last pairing's pairs around it.
-    int bent = 0;
-    for (int round = 0; options.bend && round < kBendRounds; ++round) {
-      if (!Bend(probe, gallery, owner_, bestAlignment)) {
-        break;
-      }
-      bent = Pair(probe, gallery, bestAlignment, true).score;
-    }
-    best = std::max({best, rigid, bent});
+  if (options.refine && bestPaired >= kMinPaired) {
+    best = std::max(best, RefitAndBend(probe, gallery, bestOwner_, bestAlignment, options));
   }
-
+  // The pairing of the highest score, when another seed's paired more, is refitted and bent
+  // too: it is the closer fit where the most pairs come from a looser alignment that collects
+  // chance pairs at the rim, and on distorted prints its own refit often reaches further.
+  if (options.refine && scoredSeed != pairedSeed && scoredPaired >= kMinPaired) {
+    best = std::max(best, RefitAndBend(probe, gallery, scoredOwner_, scoredAlignment, options));
+  }
   return best;
+}
+
+int Comparator::RefitAndBend(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                             const std::array<int16_t, kMaxMinutiae>& owner, Alignment alignment,
+                             const CompareOptions& options) {
+  if (!Refit(probe, gallery, owner, &alignment)) {
+    return 0;
+  }
+  const int rigid = Pair(probe, gallery, alignment).score;
+  // Then follow the skin's distortion region by region (see kBendReach): each round displaces
+  // every probe minutia by the residuals of the last pairing's pairs around it.
+  int bent = 0;
+  for (int round = 0; options.bend && round < kBendRounds; ++round) {
+    if (!Bend(probe, gallery, owner_, alignment)) {
+      break;
+    }
+    bent = Pair(probe, gallery, alignment, true).score;
+  }
+  return std::max(rigid, bent);
 }
 
 int Comparator::SeedScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                           const Alignment& seed, const CompareOptions& options) {
   const Pairing p = Pair(probe, gallery, seed);
-  int best = p.score;
-  Alignment a = seed;
+  if (!options.refine || p.paired < kMinPaired) {
+    return p.score;
+  }
   std::copy(owner_.begin(), owner_.begin() + gallery.count_, bestOwner_.begin());
-  if (!options.refine || p.paired < kMinPaired || !Refit(probe, gallery, bestOwner_, &a)) {
-    return best;
-  }
-  best = std::max(best, Pair(probe, gallery, a).score);
-  for (int round = 0; options.bend && round < kBendRounds; ++round) {
-    if (!Bend(probe, gallery, owner_, a)) {
-      break;
-    }
-    best = std::max(best, Pair(probe, gallery, a, true).score);
-  }
-  return best;
+  return std::max(p.score, RefitAndBend(probe, gallery, bestOwner_, seed, options));
 }
 
 int Comparator::EveryPairScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,

@@ -253,6 +253,11 @@ class Comparator {
   // Least-squares rotation and translation of the pairs given by owner (gallery -> probe).
   bool Refit(const PreparedTemplate& probe, const PreparedTemplate& gallery,
              const std::array<int16_t, kMaxMinutiae>& owner, Alignment* alignment);
+  // The pairing of owner refitted (Refit), paired again, then bent and paired twice (Bend):
+  // the higher of the rigid and the bent score, 0 when the refit fails.
+  int RefitAndBend(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                   const std::array<int16_t, kMaxMinutiae>& owner, Alignment alignment,
+                   const CompareOptions& options);
 
   // Votes per correspondence (probe i, gallery j) at i * (gallery size) + j, with the sum of the
   // rotations they imply; touched_ lists the cells to clear afterwards.
@@ -278,7 +283,8 @@ class Comparator {
   // chosen gallery partner.
   std::array<int16_t, kMaxMinutiae> owner_{};
   std::array<int16_t, kMaxMinutiae> partner_{};
-  std::array<int16_t, kMaxMinutiae> bestOwner_{};  // owner_ of the best pairing so far
+  std::array<int16_t, kMaxMinutiae> bestOwner_{};    // owner_ of the most paired pairing so far
+  std::array<int16_t, kMaxMinutiae> scoredOwner_{};  // and of the highest score, when another
   // Per probe minutia: its shift beyond the alignment (pixels, and 1/256 turns) for a local
   // pairing (see Bend).
   std::array<float, kMaxMinutiae> shiftX_{};
