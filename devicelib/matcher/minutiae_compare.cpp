@@ -1063,6 +1063,9 @@ int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
   const bool swap = b.Precedes(a);
   const PreparedTemplate& probe = swap ? b : a;
   const PreparedTemplate& gallery = swap ? a : b;
+  if (options.oracle == 2) {
+    return EveryPairScore(probe, gallery, options);
+  }
   if (!options.localCodes) {
     return ScoreOrdered(probe, gallery, options, false);
   }
@@ -1339,6 +1342,18 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     rank[at] = static_cast<uint8_t>(c);
   }
 
+  if (options.oracle == 1) {
+    int best = 0;
+    oracleRank_ = -1;
+    for (int r = 0; r < found; ++r) {
+      const int score = SeedScore(probe, gallery, alignments[rank[r]], options);
+      if (score > best) {
+        best = score;
+        oracleRank_ = r;
+      }
+    }
+    return best;
+  }
   // Pair the seedCount best supported seeds of distinct alignments. The candidates of the
   // finger's alignment support one another, so they crowd the top of the ranking: several
   // correspondences of one alignment would repeat one pairing, so a candidate that an
@@ -1351,6 +1366,11 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   int best = 0;
   int bestPaired = 0;
   Alignment bestAlignment;
+  // The pairing of the highest score, and which seeds gave it and the most paired one.
+  int scoredPaired = 0;
+  Alignment scoredAlignment;
+  int scoredSeed = -1;
+  int pairedSeed = -1;
   for (int s = 0; s < found && triedCount < seedCount; ++s) {
     const int c = rank[s];
     const int i = candidates[c] / gallery.count_;
@@ -1381,9 +1401,16 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
       }
     }
     if (p.paired > bestPaired || (p.paired == bestPaired && p.score > best)) {
+      pairedSeed = triedCount;
       bestPaired = p.paired;
       bestAlignment = a;
       std::copy(owner_.begin(), owner_.begin() + gallery.count_, bestOwner_.begin());
+    }
+    if (p.score > best) {
+      scoredSeed = triedCount;
+      scoredPaired = p.paired;
+      scoredAlignment = a;
+      std::copy(owner_.begin(), owner_.begin() + gallery.count_, scoredOwner_.begin());
     }
     best = std::max(best, p.score);
     // A pairing this large is the finger's alignment; other seeds would find it again.
@@ -1393,21 +1420,71 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   }
   // Re-align the best pairing by least squares and pair once more: the seed's own position
   // and rotation errors no longer limit how far from it minutiae can pair.
-  if (options.refine && bestPaired >= kMinPaired &&
-      Refit(probe, gallery, bestOwner_, &bestAlignment)) {
-    const int rigid = Pair(probe, gallery, bestAlignment).score;
-    // Then follow the skin's distortion region by region (see kBendReach): each round displaces
-    // every probe minutia by the residuals of the last pairing's pairs around it.
-    int bent = 0;
-    for (int round = 0; options.bend && round < kBendRounds; ++round) {
-      if (!Bend(probe, gallery, owner_, bestAlignment)) {
-        break;
-      }
-      bent = Pair(probe, gallery, bestAlignment, true).score;
-    }
-    best = std::max({best, rigid, bent});
+  if (options.refine && bestPaired >= kMinPaired) {
+    best = std::max(best, RefitAndBend(probe, gallery, bestOwner_, bestAlignment, options));
   }
+  // The pairing of the highest score, when another seed's paired more, is refitted and bent
+  // too: it is the closer fit where the most pairs come from a looser alignment that collects
+  // chance pairs at the rim, and on distorted prints its own refit often reaches further.
+  if (options.refine && scoredSeed != pairedSeed && scoredPaired >= kMinPaired) {
+    best = std::max(best, RefitAndBend(probe, gallery, scoredOwner_, scoredAlignment, options));
+  }
+  return best;
+}
 
+int Comparator::RefitAndBend(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                             const std::array<int16_t, kMaxMinutiae>& owner, Alignment alignment,
+                             const CompareOptions& options) {
+  if (!Refit(probe, gallery, owner, &alignment)) {
+    return 0;
+  }
+  const int rigid = Pair(probe, gallery, alignment).score;
+  // Then follow the skin's distortion region by region (see kBendReach): each round displaces
+  // every probe minutia by the residuals of the last pairing's pairs around it.
+  int bent = 0;
+  for (int round = 0; options.bend && round < kBendRounds; ++round) {
+    if (!Bend(probe, gallery, owner_, alignment)) {
+      break;
+    }
+    bent = Pair(probe, gallery, alignment, true).score;
+  }
+  return std::max(rigid, bent);
+}
+
+int Comparator::SeedScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                          const Alignment& seed, const CompareOptions& options) {
+  const Pairing p = Pair(probe, gallery, seed);
+  if (!options.refine || p.paired < kMinPaired) {
+    return p.score;
+  }
+  std::copy(owner_.begin(), owner_.begin() + gallery.count_, bestOwner_.begin());
+  return std::max(p.score, RefitAndBend(probe, gallery, bestOwner_, seed, options));
+}
+
+int Comparator::EveryPairScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                               const CompareOptions& options) {
+  if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
+    return 0;
+  }
+  int best = 0;
+  for (int i = 0; i < probe.count_; ++i) {
+    for (int j = 0; j < gallery.count_; ++j) {
+      const int turn = Wrap(gallery.angle_[j] - probe.angle_[i]);
+      if (std::abs(turn) > kMaxRotation) {
+        continue;
+      }
+      Alignment a;
+      a.rotation = turn;
+      const float rho = static_cast<float>(turn) / kUnitsPerRadian;
+      a.cosine = std::cos(rho);
+      a.sine = std::sin(rho);
+      a.anchorX = probe.x_[i];
+      a.anchorY = probe.y_[i];
+      a.targetX = gallery.x_[j];
+      a.targetY = gallery.y_[j];
+      best = std::max(best, SeedScore(probe, gallery, a, options));
+    }
+  }
   return best;
 }
 

@@ -49,6 +49,11 @@ struct CompareOptions {
   // After the refit, pairing again with each minutia displaced by the residuals of the pairs
   // around it (distortion followed region by region rather than tolerated). Needs refine.
   bool bend = true;
+  // Development only (matcher-oracle): how far the seed choice limits the score. 1: every
+  // candidate of the first stages is a seed; 2: every pair of minutiae whose turn is allowed
+  // is one. Each seed's pairing is refitted and bent on its own and the best score counts.
+  // Hundreds of times slower than the normal search.
+  int oracle = 0;
 };
 
 // Settings of full and fast mode.
@@ -196,6 +201,9 @@ class Comparator {
   int Score(const PreparedTemplate& a, const PreparedTemplate& b, const CompareOptions& options);
   // Heap bytes held (the vote table, grown to the largest pair of sets compared so far).
   size_t Bytes() const;
+  // After a Score with CompareOptions::oracle 1: where the best seed sat in the last first
+  // stage's support ranking (0 = best supported; -1 when no seed scored).
+  int OracleRank() const { return oracleRank_; }
 
  private:
   // One first stage's seeds (`codes`: the neighbourhood codes', else the edge votes').
@@ -211,6 +219,11 @@ class Comparator {
     int paired = 0;
     int score = 0;
   };
+  // The score one seed reaches on its own: its pairing, refitted and bent (CompareOptions::oracle).
+  int SeedScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                const Alignment& seed, const CompareOptions& options);
+  int EveryPairScore(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                     const CompareOptions& options);
 
   void Vote(const PreparedTemplate& probe, const PreparedTemplate& gallery);
   // The first stage's candidate correspondences (probe i, gallery j as i * gallery size + j),
@@ -240,6 +253,11 @@ class Comparator {
   // Least-squares rotation and translation of the pairs given by owner (gallery -> probe).
   bool Refit(const PreparedTemplate& probe, const PreparedTemplate& gallery,
              const std::array<int16_t, kMaxMinutiae>& owner, Alignment* alignment);
+  // The pairing of owner refitted (Refit), paired again, then bent and paired twice (Bend):
+  // the higher of the rigid and the bent score, 0 when the refit fails.
+  int RefitAndBend(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                   const std::array<int16_t, kMaxMinutiae>& owner, Alignment alignment,
+                   const CompareOptions& options);
 
   // Votes per correspondence (probe i, gallery j) at i * (gallery size) + j, with the sum of the
   // rotations they imply; touched_ lists the cells to clear afterwards.
@@ -265,12 +283,14 @@ class Comparator {
   // chosen gallery partner.
   std::array<int16_t, kMaxMinutiae> owner_{};
   std::array<int16_t, kMaxMinutiae> partner_{};
-  std::array<int16_t, kMaxMinutiae> bestOwner_{};  // owner_ of the best pairing so far
+  std::array<int16_t, kMaxMinutiae> bestOwner_{};    // owner_ of the most paired pairing so far
+  std::array<int16_t, kMaxMinutiae> scoredOwner_{};  // and of the highest score, when another
   // Per probe minutia: its shift beyond the alignment (pixels, and 1/256 turns) for a local
   // pairing (see Bend).
   std::array<float, kMaxMinutiae> shiftX_{};
   std::array<float, kMaxMinutiae> shiftY_{};
   std::array<int8_t, kMaxMinutiae> shiftAngle_{};
+  int oracleRank_ = -1;
 };
 
 }  // namespace devicelib::matcher

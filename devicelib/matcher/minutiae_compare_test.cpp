@@ -423,6 +423,40 @@ TEST(MinutiaeCompare, HardImpressionsStillScoreAboveImpostors) {
   EXPECT_LT(impostorMax, SecurityLevelThreshold(kMinSecurityLevel));
 }
 
+// matcher-oracle's seed search: every candidate as a seed includes the seeds the normal search
+// pairs and refits, so it can only score higher, in both modes and in either order; every pair
+// of minutiae as a seed finds a twisted finger's own alignment too.
+TEST(MinutiaeCompare, OracleSeedsBoundTheNormalSearch) {
+  synth::ImpressionSettings hard;
+  hard.maxRotationDegrees = 25;
+  hard.distortion = 0.08f;
+  hard.lost = 0.3f;
+  hard.spurious = 0.25f;
+  for (const CompareOptions& mode : {FullModeOptions(), FastModeOptions()}) {
+    CompareOptions candidates = mode;
+    candidates.oracle = 1;
+    for (uint32_t f = 0; f < 12; ++f) {
+      const auto master = synth::MasterFinger(f);
+      const auto a = synth::Impression(master, 21, hard);
+      for (const auto& b : {synth::Impression(master, 22, hard),
+                            synth::Impression(synth::MasterFinger(f + 700), 22, hard)}) {
+        const int normal = Score(a, b, mode);
+        const int oracle = Score(a, b, candidates);
+        EXPECT_GE(oracle, normal) << f;
+        EXPECT_EQ(Score(b, a, candidates), oracle) << f;
+      }
+    }
+  }
+  CompareOptions everyPair = FullModeOptions();
+  everyPair.oracle = 2;
+  const auto master = synth::MasterFinger(3);
+  const auto a = synth::Impression(master, 31, hard);
+  const auto b = Rotated(synth::Impression(master, 32, hard), 90, 250);
+  EXPECT_GE(Score(a, b, everyPair), kDefaultThreshold);
+  EXPECT_LT(Score(a, synth::Impression(synth::MasterFinger(900), 32, hard), everyPair),
+            kDefaultThreshold);
+}
+
 TEST(MinutiaeCompare, MinutiaQualityWeighsUnpairedAndChanceMinutiae) {
   const auto master = synth::MasterFinger(5, 40);
   auto withQuality = [](codec::FingerTemplate t, uint8_t quality) {
