@@ -183,8 +183,23 @@ struct FlowModel {
   float archX = 0, archY = 0, archHeight = 0, archWidth = 0, archSpread = 0;
   // slow wobble
   std::array<float, 12> wobble{};
+  // a smooth warp of the plane the model is evaluated in, three waves of
+  // (amplitude x, amplitude y, wave vector x, wave vector y, phase)
+  std::array<float, 15> warp{};
 
-  float Orientation(float x, float y) const {
+  Point Warp(float x, float y) const {
+    Point p{x, y};
+    for (size_t i = 0; i < warp.size(); i += 5) {
+      const float s = std::sin(warp[i + 2] * x + warp[i + 3] * y + warp[i + 4]);
+      p.x += warp[i] * s;
+      p.y += warp[i + 1] * s;
+    }
+    return p;
+  }
+
+  float Orientation(float x0, float y0) const {
+    const Point w = Warp(x0, y0);
+    const float x = w.x, y = w.y;
     float theta = baseAngle;
     if (pattern == PatternClass::kArch) {
       const float u = (x - archX) / archWidth;
@@ -200,7 +215,7 @@ struct FlowModel {
       }
     }
     for (size_t i = 0; i < wobble.size(); i += 4) {
-      theta += wobble[i] * std::sin(wobble[i + 1] * x + wobble[i + 2] * y + wobble[i + 3]);
+      theta += wobble[i] * std::sin(wobble[i + 1] * x0 + wobble[i + 2] * y0 + wobble[i + 3]);
     }
     return theta;
   }
@@ -326,8 +341,37 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
     flow.wobble[i + 2] = 2 * kPi / wavelength * std::sin(dir);
     flow.wobble[i + 3] = rng.Uniform(0, 2 * kPi);
   }
-  m.cores = flow.cores;
-  m.deltas = flow.deltas;
+  // The warp bends the whole pattern: how far the ridges below a core curve, where a loop's
+  // ridges turn, how wide a whorl's circuits are. Three waves of 180-360 px moving the model's
+  // plane by 20-40 px each.
+  {
+    for (size_t i = 0; i < flow.warp.size(); i += 5) {
+      const float wavelength = rng.Uniform(180, 360);
+      const float dir = rng.Uniform(0, 2 * kPi);
+      const float along = rng.Uniform(0, 2 * kPi);
+      const float a = rng.Uniform(20, 40);
+      flow.warp[i] = a * std::cos(along);
+      flow.warp[i + 1] = a * std::sin(along);
+      flow.warp[i + 2] = 2 * kPi / wavelength * std::cos(dir);
+      flow.warp[i + 3] = 2 * kPi / wavelength * std::sin(dir);
+      flow.warp[i + 4] = rng.Uniform(0, 2 * kPi);
+    }
+  }
+  // Where the singular points land in the image: the points the warp carries onto them.
+  const auto unwarp = [&flow](Point q) {
+    Point p = q;
+    for (int i = 0; i < 8; ++i) {
+      const Point w = flow.Warp(p.x, p.y);
+      p = {p.x + q.x - w.x, p.y + q.y - w.y};
+    }
+    return p;
+  };
+  for (const Point& c : flow.cores) {
+    m.cores.push_back(unwarp(c));
+  }
+  for (const Point& d : flow.deltas) {
+    m.deltas.push_back(unwarp(d));
+  }
 
   // Ridge period: about 9 px, a little wider towards the lower part of the finger.
   const float basePeriod = rng.Uniform(8.4f, 9.6f);
@@ -366,7 +410,11 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
       a[i] = 0.5f * seed(static_cast<float>(x), static_cast<float>(y));
     }
   }
-  constexpr int iterations = 12;
+  // Few passes: the ridges saturate but keep many of the dislocations (endings, forks) the
+  // noise seeded, wherever it seeded them, with either sense. Twelve passes let the flow's own
+  // divergence dictate most minutiae, and every finger of a class then put the same minutiae,
+  // pointing the same way, in the same places.
+  constexpr int iterations = 5;
   for (int it = 0; it <= iterations; ++it) {
     for (size_t n = 0; n < active.size(); ++n) {
       const Kernel& k = bank[kernels[n]];
@@ -380,7 +428,7 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
         }
       }
       // Clipping makes ridges saturate and compete; the last pass keeps the smooth profile.
-      b[active[n]] = it < iterations ? std::clamp(1.8f * sum, -1.0f, 1.0f) : sum;
+      b[active[n]] = it < iterations ? std::clamp(2.4f * sum, -1.0f, 1.0f) : sum;
     }
     std::swap(a, b);
   }

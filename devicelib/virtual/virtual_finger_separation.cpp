@@ -77,11 +77,13 @@ int main(int argc, char** argv) {
 
   const auto start = std::chrono::steady_clock::now();
   std::vector<Bytes> records(static_cast<size_t>(fingers) * kImpressions);
+  std::atomic<size_t> minutiae{0};
   Parallel(fingers, threads, [&](int f) {
     for (int i = 0; i < kImpressions; ++i) {
       const auto imp = devicelib::virt::MakeImpression(first + static_cast<uint32_t>(f),
                                                        static_cast<uint32_t>(i), quality);
       const engine::Extraction e = engine::Extract({imp.pixels, imp.width, imp.height, 500});
+      minutiae += e.features.minutiae.size();
       Bytes& record = records[static_cast<size_t>(f) * kImpressions + static_cast<size_t>(i)];
       if (codec::EncodeIso19794_2(e.features, &record) != codec::RecordError::kOk) {
         std::fprintf(stderr, "finger %u impression %d: record not written\n",
@@ -128,6 +130,8 @@ int main(int argc, char** argv) {
   std::printf("time: %.1f s making and extracting, %.1f s comparing (%d threads)\n",
               seconds(start, extracted), seconds(extracted, compared), threads);
 
+  std::printf("minutiae per impression: %.1f\n",
+              static_cast<double>(minutiae) / (fingers * kImpressions));
   std::printf("\nimpostor pairs: %zu\n", impostors.size());
   std::printf("level threshold  at-or-above  share\n");
   for (int32_t level = devicelib::kMinSecurityLevel; level <= devicelib::kMaxSecurityLevel;
