@@ -304,9 +304,12 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
     case PatternClass::kRightLoop: {
       // Ridges of a left loop enter and leave on the left, so its delta lies to the right.
       const float side = m.pattern == PatternClass::kLeftLoop ? 1.0f : -1.0f;
-      const Point core{cx - side * rng.Uniform(0, 18), coreY};
+      // The core anywhere in the upper middle, the delta 50-140 px to the side and 60-160 px
+      // below it: the ridge count between them, and so the loop's size and slant, differ from
+      // finger to finger as they do on real hands.
+      const Point core{cx - side * rng.Uniform(-10, 30), cy - rng.Uniform(20, 90)};
       flow.cores = {core};
-      flow.deltas = {{core.x + side * rng.Uniform(40, 100), core.y + rng.Uniform(90, 170)}};
+      flow.deltas = {{core.x + side * rng.Uniform(50, 140), core.y + rng.Uniform(60, 160)}};
       break;
     }
     case PatternClass::kWhorl: {
@@ -343,13 +346,13 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
   }
   // The warp bends the whole pattern: how far the ridges below a core curve, where a loop's
   // ridges turn, how wide a whorl's circuits are. Three waves of 180-360 px moving the model's
-  // plane by 20-40 px each.
+  // plane by 30-55 px each.
   {
     for (size_t i = 0; i < flow.warp.size(); i += 5) {
       const float wavelength = rng.Uniform(180, 360);
       const float dir = rng.Uniform(0, 2 * kPi);
       const float along = rng.Uniform(0, 2 * kPi);
-      const float a = rng.Uniform(20, 40);
+      const float a = rng.Uniform(30, 55);
       flow.warp[i] = a * std::cos(along);
       flow.warp[i + 1] = a * std::sin(along);
       flow.warp[i + 2] = 2 * kPi / wavelength * std::cos(dir);
