@@ -511,9 +511,10 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
     if (!c.keep) {
       continue;
     }
-    // Direction: along the local ridge flow, pointing away from the ridge body for an ending
-    // and away from the stem (between the branches) for a bifurcation. The sense is taken from
-    // which side of the point holds more skeleton.
+    // Direction, as ISO/IEC 19794-2 records define it: along the local ridge flow, into the
+    // ridge for an ending and away from the stem (between the branches) for a bifurcation.
+    // Both point to the side with one ridge more, so an ending that touches its neighbour and
+    // becomes a fork keeps its direction. That side holds more skeleton near the point.
     const float theta = flow.Orientation(static_cast<float>(c.x), static_cast<float>(c.y));
     const float ux = std::cos(theta), uy = std::sin(theta);
     int ahead = 0, behind = 0;
@@ -529,10 +530,7 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
         behind += s < -1.5f;
       }
     }
-    bool forward = ahead > behind;  // the skeleton-rich side
-    if (c.type == codec::MinutiaType::kRidgeEnding) {
-      forward = !forward;
-    }
+    const bool forward = ahead > behind;  // the skeleton-rich side
     const float dirX = forward ? ux : -ux;
     const float dirY = forward ? uy : -uy;
     float deg = std::atan2(-dirY, dirX) * 180 / kPi;  // counter-clockwise, y axis up
