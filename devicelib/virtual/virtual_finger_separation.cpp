@@ -1,20 +1,24 @@
 // How far apart virtual fingers are, as the agent sees them: impressions extracted by the engine
 // (like every capture of the virtual scanner) and scored by the project's matcher.
 //
-//   bench_virtual_finger_separation [fingers=200] [first=1] [threads=2] [quality=90]
+//   bench_virtual_finger_separation [FINGERS=200 | ID,ID,...] [impressions=2] [threads=2]
+//                                   [quality=90]
 //
-// Fingers first .. first + fingers - 1, two impressions each. Genuine pairs: the two impressions
-// of one finger. Impostor pairs: every impression of a finger against every impression of every
-// other finger (four per pair of fingers). Prints the share of impostor pairs at or above each
-// security level's threshold, the highest impostor scores with their fingers, the pairs of
-// fingers among the first 100 that match at the default level, and the genuine false non-match
-// rate at the default level.
+// FINGERS: fingers 1..FINGERS; or the listed fingers, to check the fingers a test relies on
+// over many impressions (the agent's captures are impressions of their own on every run).
+// Genuine pairs: every two impressions of one finger. Impostor pairs: every impression of a
+// finger against every impression of every other finger. Prints the share of impostor pairs at
+// or above each security level's threshold, the highest impostor scores with their fingers, the
+// pairs of fingers (numbered up to 100) that match at the default level, and the genuine false
+// non-match rate at the default level.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -28,7 +32,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr int kImpressions = 2;
 
 int32_t Score(const Bytes& a, const Bytes& b) {
   int32_t score = 0;
@@ -66,28 +69,44 @@ void Parallel(int count, int threads, Body body) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int fingers = argc > 1 ? std::atoi(argv[1]) : 200;
-  const auto first = static_cast<uint32_t>(argc > 2 ? std::atoll(argv[2]) : 1);
+  std::vector<uint32_t> ids;
+  const std::string what = argc > 1 ? argv[1] : "200";
+  if (what.find(',') != std::string::npos) {
+    std::stringstream list(what);
+    for (std::string id; std::getline(list, id, ',');) {
+      ids.push_back(static_cast<uint32_t>(std::stoul(id)));
+    }
+  } else {
+    for (int id = 1; id <= std::atoi(what.c_str()); ++id) {
+      ids.push_back(static_cast<uint32_t>(id));
+    }
+  }
+  const int kImpressions = argc > 2 ? std::atoi(argv[2]) : 2;
   const int threads = std::clamp(argc > 3 ? std::atoi(argv[3]) : 2, 1, 64);
   const int quality = argc > 4 ? std::atoi(argv[4]) : 90;
-  if (fingers < 2) {
-    std::fprintf(stderr, "usage: %s [fingers>=2] [first] [threads] [quality]\n", argv[0]);
+  const int fingers = static_cast<int>(ids.size());
+  if (fingers < 2 || kImpressions < 2) {
+    std::fprintf(stderr,
+                 "usage: %s [FINGERS>=2 | ID,ID,...] [impressions>=2] [threads] [quality]\n",
+                 argv[0]);
     return 2;
   }
+  const auto id = [&](int f) { return ids[static_cast<size_t>(f)]; };
 
   const auto start = std::chrono::steady_clock::now();
-  std::vector<Bytes> records(static_cast<size_t>(fingers) * kImpressions);
+  std::vector<Bytes> records(static_cast<size_t>(fingers) * static_cast<size_t>(kImpressions));
   std::atomic<size_t> minutiae{0};
+  const auto rec = [&](int finger, int i) -> Bytes& {
+    return records[static_cast<size_t>(finger) * static_cast<size_t>(kImpressions) +
+                   static_cast<size_t>(i)];
+  };
   Parallel(fingers, threads, [&](int f) {
     for (int i = 0; i < kImpressions; ++i) {
-      const auto imp = devicelib::virt::MakeImpression(first + static_cast<uint32_t>(f),
-                                                       static_cast<uint32_t>(i), quality);
+      const auto imp = devicelib::virt::MakeImpression(id(f), static_cast<uint32_t>(i), quality);
       const engine::Extraction e = engine::Extract({imp.pixels, imp.width, imp.height, 500});
       minutiae += e.features.minutiae.size();
-      Bytes& record = records[static_cast<size_t>(f) * kImpressions + static_cast<size_t>(i)];
-      if (codec::EncodeIso19794_2(e.features, &record) != codec::RecordError::kOk) {
-        std::fprintf(stderr, "finger %u impression %d: record not written\n",
-                     first + static_cast<uint32_t>(f), i);
+      if (codec::EncodeIso19794_2(e.features, &rec(f, i)) != codec::RecordError::kOk) {
+        std::fprintf(stderr, "finger %u impression %d: record not written\n", id(f), i);
         std::exit(1);
       }
     }
@@ -96,19 +115,19 @@ int main(int argc, char** argv) {
 
   const int32_t defaultThreshold =
       devicelib::SecurityLevelThreshold(devicelib::kDefaultSecurityLevel);
-  std::vector<int32_t> genuine(static_cast<size_t>(fingers));
+  std::vector<std::vector<int32_t>> genuineOf(static_cast<size_t>(fingers));
   std::vector<std::vector<Impostor>> impostorsOf(static_cast<size_t>(fingers));
   Parallel(fingers, threads, [&](int f) {
-    const auto rec = [&](int finger, int i) -> const Bytes& {
-      return records[static_cast<size_t>(finger) * kImpressions + static_cast<size_t>(i)];
-    };
-    genuine[static_cast<size_t>(f)] = Score(rec(f, 0), rec(f, 1));
+    for (int a = 0; a < kImpressions; ++a) {
+      for (int b = a + 1; b < kImpressions; ++b) {
+        genuineOf[static_cast<size_t>(f)].push_back(Score(rec(f, a), rec(f, b)));
+      }
+    }
     for (int g = f + 1; g < fingers; ++g) {
       for (int a = 0; a < kImpressions; ++a) {
         for (int b = 0; b < kImpressions; ++b) {
-          impostorsOf[static_cast<size_t>(f)].push_back({Score(rec(f, a), rec(g, b)),
-                                                         first + static_cast<uint32_t>(f),
-                                                         first + static_cast<uint32_t>(g), a, b});
+          impostorsOf[static_cast<size_t>(f)].push_back(
+              {Score(rec(f, a), rec(g, b)), id(f), id(g), a, b});
         }
       }
     }
@@ -125,8 +144,9 @@ int main(int argc, char** argv) {
   const auto seconds = [](auto from, auto to) {
     return std::chrono::duration<double>(to - from).count();
   };
-  std::printf("fingers %u..%u, %d impressions each, placement quality %d\n", first,
-              first + static_cast<uint32_t>(fingers) - 1, kImpressions, quality);
+  std::printf("%d fingers (%u..%u), %d impressions each, placement quality %d\n", fingers,
+              *std::min_element(ids.begin(), ids.end()), *std::max_element(ids.begin(), ids.end()),
+              kImpressions, quality);
   std::printf("time: %.1f s making and extracting, %.1f s comparing (%d threads)\n",
               seconds(start, extracted), seconds(extracted, compared), threads);
 
@@ -155,35 +175,40 @@ int main(int argc, char** argv) {
                 devicelib::virt::PatternClassName(devicelib::virt::PatternClassOf(m.b)));
   }
 
-  std::set<std::pair<uint32_t, uint32_t>> twins;
+  // Pairs of fingers numbered up to 100 that match at the default level, with how many of
+  // their impression pairs do.
+  std::map<std::pair<uint32_t, uint32_t>, int> twins;
   for (const Impostor& m : impostors) {
-    if (m.score >= defaultThreshold && m.b < first + 100) {
-      twins.insert({m.a, m.b});
+    if (m.score >= defaultThreshold && std::max(m.a, m.b) <= 100) {
+      ++twins[{std::min(m.a, m.b), std::max(m.a, m.b)}];
     }
   }
-  std::printf("\npairs of fingers among the first 100 matching at level %d (threshold %d): %zu\n",
+  std::printf("\npairs of fingers up to 100 matching at level %d (threshold %d): %zu\n",
               devicelib::kDefaultSecurityLevel, defaultThreshold, twins.size());
-  for (const auto& [a, b] : twins) {
-    std::printf("  %u - %u\n", a, b);
+  for (const auto& [pair, count] : twins) {
+    std::printf("  %u - %u: %d of %d impression pairs\n", pair.first, pair.second, count,
+                kImpressions * kImpressions);
   }
 
-  std::vector<int32_t> sortedGenuine = genuine;
-  std::sort(sortedGenuine.begin(), sortedGenuine.end());
+  std::vector<int32_t> genuine;
+  for (int f = 0; f < fingers; ++f) {
+    for (const int32_t score : genuineOf[static_cast<size_t>(f)]) {
+      genuine.push_back(score);
+      if (score < defaultThreshold) {
+        std::printf("  genuine miss: finger %u (%s), score %d\n", id(f),
+                    devicelib::virt::PatternClassName(devicelib::virt::PatternClassOf(id(f))),
+                    score);
+      }
+    }
+  }
+  std::sort(genuine.begin(), genuine.end());
   const auto misses = std::count_if(genuine.begin(), genuine.end(),
                                     [&](int32_t s) { return s < defaultThreshold; });
   std::printf(
-      "\ngenuine pairs: %d; FNMR at level %d: %td (%.2f %%); scores min %d, 10 %% %d, "
+      "\ngenuine pairs: %zu; FNMR at level %d: %td (%.2f %%); scores min %d, 10 %% %d, "
       "median %d\n",
-      fingers, devicelib::kDefaultSecurityLevel, misses,
-      100.0 * static_cast<double>(misses) / fingers, sortedGenuine.front(),
-      sortedGenuine[sortedGenuine.size() / 10], sortedGenuine[sortedGenuine.size() / 2]);
-  for (int f = 0; f < fingers; ++f) {
-    if (genuine[static_cast<size_t>(f)] < defaultThreshold) {
-      std::printf("  missed: finger %u (%s), score %d\n", first + static_cast<uint32_t>(f),
-                  devicelib::virt::PatternClassName(
-                      devicelib::virt::PatternClassOf(first + static_cast<uint32_t>(f))),
-                  genuine[static_cast<size_t>(f)]);
-    }
-  }
+      genuine.size(), devicelib::kDefaultSecurityLevel, misses,
+      100.0 * static_cast<double>(misses) / static_cast<double>(genuine.size()), genuine.front(),
+      genuine[genuine.size() / 10], genuine[genuine.size() / 2]);
   return 0;
 }
