@@ -3,11 +3,13 @@
 // Master finger (once per identity, cached):
 //   1. Pattern class and singular points (cores, deltas) are drawn from the identity.
 //   2. The ridge orientation follows the zero-pole model (half the sum of the angles seen from
-//      the cores minus those seen from the deltas), or a smooth arch flow for plain arches, with a
-//      slow random wobble so that two fingers of one class differ everywhere.
-//   3. Ridges are grown from noise by iterated, space-variant Gabor filtering along that
+//      the cores minus those seen from the deltas), or a smooth arch flow for plain arches,
+//      evaluated on a randomly warped plane and with a slow random wobble, so that two fingers
+//      of one class curve differently and differ everywhere.
+//   3. Ridges are grown from noise by a few passes of space-variant Gabor filtering along that
 //      orientation at a local ridge period of about 9 px (500 ppi); the clipping between passes
-//      lets ridges compete, which leaves the endings and bifurcations a real finger has.
+//      lets ridges compete, which leaves the endings and bifurcations a real finger has, many
+//      of them where the noise put them rather than where the flow alone would.
 //   4. Minutiae are read from the thinned, binarised ridges (crossing number), with spurious
 //      ones near the contact edge, near singular points and in tight clusters removed.
 // Impression (every capture):
