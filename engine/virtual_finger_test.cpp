@@ -25,11 +25,7 @@ Counts Measure(int placementQuality, uint32_t fingers) {
       c.quality += e.quality;
       const auto& got = e.features.minutiae;
       std::vector<bool> used(got.size(), false);
-      for (codec::Minutia t : imp.features.minutiae) {
-        // The generator plants an ending's direction out of its ridge; the records point along
-        // the ridge, into it (so that an ending and the fork it becomes share one direction).
-        if (t.type == codec::MinutiaType::kRidgeEnding)
-          t.angle = static_cast<uint16_t>((t.angle + 180) % 360);
+      for (const codec::Minutia& t : imp.features.minutiae) {
         int best = -1;
         double bestDistance = 1e9;
         for (size_t j = 0; j < got.size(); ++j) {

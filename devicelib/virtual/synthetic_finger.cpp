@@ -3,11 +3,13 @@
 // Master finger (once per identity, cached):
 //   1. Pattern class and singular points (cores, deltas) are drawn from the identity.
 //   2. The ridge orientation follows the zero-pole model (half the sum of the angles seen from
-//      the cores minus those seen from the deltas), or a smooth arch flow for plain arches, with a
-//      slow random wobble so that two fingers of one class differ everywhere.
-//   3. Ridges are grown from noise by iterated, space-variant Gabor filtering along that
+//      the cores minus those seen from the deltas), or a smooth arch flow for plain arches,
+//      evaluated on a randomly warped plane and with a slow random wobble, so that two fingers
+//      of one class curve differently and differ everywhere.
+//   3. Ridges are grown from noise by a few passes of space-variant Gabor filtering along that
 //      orientation at a local ridge period of about 9 px (500 ppi); the clipping between passes
-//      lets ridges compete, which leaves the endings and bifurcations a real finger has.
+//      lets ridges compete, which leaves the endings and bifurcations a real finger has, many
+//      of them where the noise put them rather than where the flow alone would.
 //   4. Minutiae are read from the thinned, binarised ridges (crossing number), with spurious
 //      ones near the contact edge, near singular points and in tight clusters removed.
 // Impression (every capture):
@@ -183,8 +185,23 @@ struct FlowModel {
   float archX = 0, archY = 0, archHeight = 0, archWidth = 0, archSpread = 0;
   // slow wobble
   std::array<float, 12> wobble{};
+  // a smooth warp of the plane the model is evaluated in, three waves of
+  // (amplitude x, amplitude y, wave vector x, wave vector y, phase)
+  std::array<float, 15> warp{};
 
-  float Orientation(float x, float y) const {
+  Point Warp(float x, float y) const {
+    Point p{x, y};
+    for (size_t i = 0; i < warp.size(); i += 5) {
+      const float s = std::sin(warp[i + 2] * x + warp[i + 3] * y + warp[i + 4]);
+      p.x += warp[i] * s;
+      p.y += warp[i + 1] * s;
+    }
+    return p;
+  }
+
+  float Orientation(float x0, float y0) const {
+    const Point w = Warp(x0, y0);
+    const float x = w.x, y = w.y;
     float theta = baseAngle;
     if (pattern == PatternClass::kArch) {
       const float u = (x - archX) / archWidth;
@@ -200,7 +217,7 @@ struct FlowModel {
       }
     }
     for (size_t i = 0; i < wobble.size(); i += 4) {
-      theta += wobble[i] * std::sin(wobble[i + 1] * x + wobble[i + 2] * y + wobble[i + 3]);
+      theta += wobble[i] * std::sin(wobble[i + 1] * x0 + wobble[i + 2] * y0 + wobble[i + 3]);
     }
     return theta;
   }
@@ -289,9 +306,12 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
     case PatternClass::kRightLoop: {
       // Ridges of a left loop enter and leave on the left, so its delta lies to the right.
       const float side = m.pattern == PatternClass::kLeftLoop ? 1.0f : -1.0f;
-      const Point core{cx - side * rng.Uniform(0, 18), coreY};
+      // The core anywhere in the upper middle, the delta 50-140 px to the side and 60-160 px
+      // below it: the ridge count between them, and so the loop's size and slant, differ from
+      // finger to finger as they do on real hands.
+      const Point core{cx - side * rng.Uniform(-10, 30), cy - rng.Uniform(20, 90)};
       flow.cores = {core};
-      flow.deltas = {{core.x + side * rng.Uniform(40, 100), core.y + rng.Uniform(90, 170)}};
+      flow.deltas = {{core.x + side * rng.Uniform(50, 140), core.y + rng.Uniform(60, 160)}};
       break;
     }
     case PatternClass::kWhorl: {
@@ -326,8 +346,37 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
     flow.wobble[i + 2] = 2 * kPi / wavelength * std::sin(dir);
     flow.wobble[i + 3] = rng.Uniform(0, 2 * kPi);
   }
-  m.cores = flow.cores;
-  m.deltas = flow.deltas;
+  // The warp bends the whole pattern: how far the ridges below a core curve, where a loop's
+  // ridges turn, how wide a whorl's circuits are. Three waves of 180-360 px moving the model's
+  // plane by 30-55 px each.
+  {
+    for (size_t i = 0; i < flow.warp.size(); i += 5) {
+      const float wavelength = rng.Uniform(180, 360);
+      const float dir = rng.Uniform(0, 2 * kPi);
+      const float along = rng.Uniform(0, 2 * kPi);
+      const float a = rng.Uniform(30, 55);
+      flow.warp[i] = a * std::cos(along);
+      flow.warp[i + 1] = a * std::sin(along);
+      flow.warp[i + 2] = 2 * kPi / wavelength * std::cos(dir);
+      flow.warp[i + 3] = 2 * kPi / wavelength * std::sin(dir);
+      flow.warp[i + 4] = rng.Uniform(0, 2 * kPi);
+    }
+  }
+  // Where the singular points land in the image: the points the warp carries onto them.
+  const auto unwarp = [&flow](Point q) {
+    Point p = q;
+    for (int i = 0; i < 8; ++i) {
+      const Point w = flow.Warp(p.x, p.y);
+      p = {p.x + q.x - w.x, p.y + q.y - w.y};
+    }
+    return p;
+  };
+  for (const Point& c : flow.cores) {
+    m.cores.push_back(unwarp(c));
+  }
+  for (const Point& d : flow.deltas) {
+    m.deltas.push_back(unwarp(d));
+  }
 
   // Ridge period: about 9 px, a little wider towards the lower part of the finger.
   const float basePeriod = rng.Uniform(8.4f, 9.6f);
@@ -366,7 +415,11 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
       a[i] = 0.5f * seed(static_cast<float>(x), static_cast<float>(y));
     }
   }
-  constexpr int iterations = 12;
+  // Few passes: the ridges saturate but keep many of the dislocations (endings, forks) the
+  // noise seeded, wherever it seeded them, with either sense. Twelve passes let the flow's own
+  // divergence dictate most minutiae, and every finger of a class then put the same minutiae,
+  // pointing the same way, in the same places.
+  constexpr int iterations = 5;
   for (int it = 0; it <= iterations; ++it) {
     for (size_t n = 0; n < active.size(); ++n) {
       const Kernel& k = bank[kernels[n]];
@@ -380,7 +433,7 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
         }
       }
       // Clipping makes ridges saturate and compete; the last pass keeps the smooth profile.
-      b[active[n]] = it < iterations ? std::clamp(1.8f * sum, -1.0f, 1.0f) : sum;
+      b[active[n]] = it < iterations ? std::clamp(2.4f * sum, -1.0f, 1.0f) : sum;
     }
     std::swap(a, b);
   }
@@ -460,9 +513,10 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
     if (!c.keep) {
       continue;
     }
-    // Direction: along the local ridge flow, pointing away from the ridge body for an ending
-    // and away from the stem (between the branches) for a bifurcation. The sense is taken from
-    // which side of the point holds more skeleton.
+    // Direction, as ISO/IEC 19794-2 records define it: along the local ridge flow, into the
+    // ridge for an ending and away from the stem (between the branches) for a bifurcation.
+    // Both point to the side with one ridge more, so an ending that touches its neighbour and
+    // becomes a fork keeps its direction. That side holds more skeleton near the point.
     const float theta = flow.Orientation(static_cast<float>(c.x), static_cast<float>(c.y));
     const float ux = std::cos(theta), uy = std::sin(theta);
     int ahead = 0, behind = 0;
@@ -478,10 +532,7 @@ std::shared_ptr<MasterFinger> BuildMaster(uint32_t identity) {
         behind += s < -1.5f;
       }
     }
-    bool forward = ahead > behind;  // the skeleton-rich side
-    if (c.type == codec::MinutiaType::kRidgeEnding) {
-      forward = !forward;
-    }
+    const bool forward = ahead > behind;  // the skeleton-rich side
     const float dirX = forward ? ux : -ux;
     const float dirY = forward ? uy : -uy;
     float deg = std::atan2(-dirY, dirX) * 180 / kPi;  // counter-clockwise, y axis up
