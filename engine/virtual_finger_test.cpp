@@ -58,8 +58,8 @@ TEST(VirtualFingers, RecallAndPrecisionAgainstPlantedMinutiae) {
   const double precision = static_cast<double>(c.truePositives) / (c.truePositives + c.spurious);
   RecordProperty("recall", std::to_string(recall));
   RecordProperty("precision", std::to_string(precision));
-  EXPECT_GE(recall, 0.72);     // measured 0.81
-  EXPECT_GE(precision, 0.64);  // measured 0.75
+  EXPECT_GE(recall, 0.72);     // measured 0.76
+  EXPECT_GE(precision, 0.64);  // measured 0.77
 }
 
 TEST(VirtualFingers, SmudgedPlacementHasClearlyLowerQuality) {
