@@ -99,6 +99,44 @@ TEST(Segmentation, FindsTheFingerBesideEmptySensor) {
   EXPECT_EQ(right, 0);
 }
 
+// A faint print (dry skin, light pressure) is still a finger: its ridges are far weaker than a
+// good print's but still well above the sensor's noise. Alone it must fill the mask, and beside
+// a strong print (the same finger pressed harder on one side) it must not be cut away by the
+// threshold taken relative to the strong part.
+TEST(Segmentation, FaintRidgesKeepTheirForeground) {
+  const auto ridges = [](int w, int h, float amplitude, uint32_t seed) {
+    ImageU8 img(w, h);
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> n(0, 2.5f);
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const float t = -x * std::sin(0.7f) + y * std::cos(0.7f);
+        const float v = 200 + amplitude * std::cos(2 * kPi * t / 9) + n(rng);
+        img.at(x, y) = static_cast<uint8_t>(std::clamp(v, 0.0f, 255.0f));
+      }
+    }
+    return img;
+  };
+  const Plane<uint8_t> faint = SegmentForeground(ridges(320, 320, 10, 3));
+  EXPECT_GT(Foreground(faint), static_cast<int>(0.9 * faint.data.size()));
+
+  ImageU8 img = ridges(320, 320, 80, 4);
+  const ImageU8 dry = ridges(320, 320, 25, 5);
+  for (int y = 0; y < 320; ++y) {
+    for (int x = 160; x < 320; ++x)
+      img.at(x, y) = dry.at(x, y);
+  }
+  const Plane<uint8_t> m = SegmentForeground(img);
+  int strong = 0, weak = 0;
+  for (int by = 0; by < m.height; ++by) {
+    for (int bx = 0; bx < m.width; ++bx)
+      (bx < m.width / 2 ? strong : weak) += m.at(bx, by);
+  }
+  const int half = m.width / 2 * m.height;
+  EXPECT_GT(strong, half * 9 / 10);
+  EXPECT_GT(weak, half * 9 / 10);
+}
+
 // The rim distance is the distance to the nearest pixel of a background block or to the image
 // edge, however far: checked against every pixel of a mask with scattered holes, a large
 // background area and a finger filling a whole side.
