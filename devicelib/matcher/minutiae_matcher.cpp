@@ -22,7 +22,7 @@ namespace {
 // ANSI; level 6 lies above every impostor score measured (134, in both modes); level 7
 // extrapolates the impostor tail (about tenfold fewer per 20 points) beyond 1 in 1,000,000,
 // with room to spare.
-constexpr std::array<int32_t, 7> kThresholds = {67, 77, 87, 98, 111, 140, 175};
+constexpr std::array<int32_t, 7> kThresholds = {68, 79, 89, 105, 113, 140, 175};
 
 // How often Identify looks at the clock (every this many gallery entries); the abort flag is
 // looked at before every entry.
