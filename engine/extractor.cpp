@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
+#include <vector>
 
 #include "engine/scratch.h"
 #include "engine/stages.h"
@@ -11,6 +13,10 @@
 namespace engine {
 
 Extraction Extract(const GreyImage& image) {
+  return Extract(image, nullptr);
+}
+
+Extraction Extract(const GreyImage& image, ExtractionObserver* observer) {
   using namespace tuning;
   Extraction out;
   try {
@@ -33,22 +39,45 @@ Extraction Extract(const GreyImage& image) {
     std::copy_n(image.pixels.begin(), work.data.size(), work.data.begin());
     if (image.ppi != kWorkPpi)
       work = Resample(work, image.ppi, kWorkPpi);
+    if (observer)
+      observer->Resampled(work);
     const Plane<uint8_t> mask = SegmentForeground(work);
+    if (observer)
+      observer->Segmented(mask);
     OrientationField field = EstimateOrientation(work, mask);
+    if (observer)
+      observer->Oriented(field);
     const Plane<float> period = EstimatePeriod(work, field, mask);
+    if (observer)
+      observer->PeriodEstimated(period);
     // The weak blocks get a second look: directions from the first binary image, filtered
     // again there alone, from the same normalised grey levels.
     KeptNormalisation normalised;
     ImageU8 skeleton = EnhanceBinary(work, field, period, mask, &normalised);
+    if (observer)
+      observer->Binarised(skeleton);
     const Plane<uint8_t> redo = RefineOrientation(skeleton, mask, field);
+    if (observer)
+      observer->Refined(redo, field);
     if (std::find(redo.data.begin(), redo.data.end(), 1) != redo.data.end())
       EnhanceBinaryIn(work, field, period, mask, redo, skeleton, &normalised);
+    if (observer)
+      observer->Rebinarised(skeleton);
     FillPores(skeleton, mask);
     Thin(skeleton);
     RemoveFragments(skeleton);
+    if (observer)
+      observer->Thinned(skeleton);
+    std::vector<RawMinutia> found = DetectMinutiae(skeleton);
+    if (observer)
+      observer->Detected(found);
     const std::vector<RawMinutia> minutiae =
-        FilterMinutiae(DetectMinutiae(skeleton), skeleton, mask, field);
+        FilterMinutiae(std::move(found), skeleton, mask, field);
+    if (observer)
+      observer->Filtered(minutiae);
     out.quality = ImageQuality(mask, field, minutiae);
+    if (observer)
+      observer->Rated(out.quality);
     out.features.fingerQuality = static_cast<uint8_t>(out.quality);
 
     const double back = static_cast<double>(image.ppi) / kWorkPpi;

@@ -27,4 +27,9 @@ struct Extraction {
 // 250..1000) give an empty result with quality 0.
 Extraction Extract(const GreyImage& image);
 
+// The same, showing each stage's result to `observer` as it is made (engine/stages.h; null =
+// nobody watches). For development tools that draw the intermediate images.
+class ExtractionObserver;
+Extraction Extract(const GreyImage& image, ExtractionObserver* observer);
+
 }  // namespace engine

@@ -23,6 +23,7 @@
 
 #include "codec/pgm.h"
 #include "codec/png.h"
+#include "engine/extractor.h"
 #include "engine/stages.h"
 #include "engine/tuning.h"
 
@@ -57,6 +58,35 @@ bool WritePng(const char* path, int w, int h, const std::vector<uint8_t>& rgb) {
   return static_cast<bool>(out);
 }
 
+// Keeps a copy of what each stage of Extract made.
+struct Stages : engine::ExtractionObserver {
+  ImageU8 work;
+  engine::Plane<uint8_t> mask;
+  engine::OrientationField firstField;  // before the second look
+  engine::Plane<float> period;
+  engine::Plane<uint8_t> redo;
+  engine::OrientationField field;  // after it
+  ImageU8 binary;                  // before thinning
+  ImageU8 skeleton;
+  std::vector<engine::RawMinutia> kept;
+  bool done = false;
+
+  void Resampled(const ImageU8& image) override { work = image; }
+  void Segmented(const engine::Plane<uint8_t>& m) override { mask = m; }
+  void Oriented(const engine::OrientationField& f) override { firstField = f; }
+  void PeriodEstimated(const engine::Plane<float>& p) override { period = p; }
+  void Refined(const engine::Plane<uint8_t>& redone, const engine::OrientationField& f) override {
+    redo = redone;
+    field = f;
+  }
+  void Rebinarised(const ImageU8& b) override { binary = b; }
+  void Thinned(const ImageU8& s) override { skeleton = s; }
+  void Filtered(const std::vector<engine::RawMinutia>& k) override {
+    kept = k;
+    done = true;
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,32 +107,35 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "engine_stage_dump: resolution %s out of range\n", argv[2]);
     return 2;
   }
-  if (ppi != tuning::kWorkPpi)
-    image = Resample(image, ppi, tuning::kWorkPpi);
-  const int w = image.width, h = image.height;
-  const Plane<uint8_t> mask = SegmentForeground(image);
-  OrientationField field = EstimateOrientation(image, mask);
-  const Plane<float> period = EstimatePeriod(image, field, mask);
-  ImageF enhanced = Enhance(image, field, period, mask);
-  // As Extract: the weak blocks take the first binary image's directions and are enhanced
-  // again (their flow lines are drawn yellow).
-  const Plane<uint8_t> redo = RefineOrientation(Binarise(enhanced), mask, field);
+  // The stages run inside Extract, which shows this tool what each made, so the panels follow
+  // the pipeline as it is.
+  Stages seen;
+  Extract({image.data, image.width, image.height, ppi}, &seen);
+  if (!seen.done) {
+    std::fprintf(stderr, "engine_stage_dump: %s is too small or too large to extract\n", argv[1]);
+    return 1;
+  }
+  const ImageU8& work = seen.work;
+  const Plane<uint8_t>& mask = seen.mask;
+  const OrientationField& field = seen.field;
+  const Plane<uint8_t>& redo = seen.redo;
+  const ImageU8& binary = seen.binary;
+  const ImageU8& skeleton = seen.skeleton;
+  const std::vector<RawMinutia>& kept = seen.kept;
+  const int w = work.width, h = work.height;
+  // Extract binarises as it filters and never forms the grey enhanced image; it is drawn here
+  // from the stages' own inputs for the eye alone: the first pass's directions, and the second
+  // look's in the blocks it redid (their flow lines are drawn yellow).
+  ImageF enhanced = Enhance(work, seen.firstField, seen.period, mask);
   if (std::find(redo.data.begin(), redo.data.end(), 1) != redo.data.end()) {
-    const ImageF again = Enhance(image, field, period, mask);
-    for (int y = 0; y < image.height; ++y) {
-      for (int x = 0; x < image.width; ++x) {
+    const ImageF again = Enhance(work, field, seen.period, mask);
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
         if (redo.at(x / kBlock, y / kBlock))
           enhanced.at(x, y) = again.at(x, y);
       }
     }
   }
-  const ImageU8 binary = Binarise(enhanced);
-  ImageU8 skeleton = binary;
-  FillPores(skeleton, mask);
-  Thin(skeleton);
-  RemoveFragments(skeleton);
-  const std::vector<RawMinutia> kept =
-      FilterMinutiae(DetectMinutiae(skeleton), skeleton, mask, field);
 
   const int width = 4 * w;
   std::vector<uint8_t> rgb(static_cast<size_t>(width) * h * 3, 0);
@@ -117,7 +150,7 @@ int main(int argc, char** argv) {
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
       const bool in = mask.at(x / kBlock, y / kBlock);
-      const int v = image.at(x, y);
+      const int v = work.at(x, y);
       put(0, x, y, in ? v : v / 2, in ? v : v / 2, in ? v : 128 + v / 2);
       const int e = std::clamp(static_cast<int>(128 + 60 * enhanced.at(x, y)), 0, 255);
       put(1, x, y, e, e, e);

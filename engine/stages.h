@@ -107,4 +107,25 @@ int ImageQuality(const Plane<uint8_t>& mask, const OrientationField& field,
 // the image edge. Used for the border rule and minutia quality.
 float RimDistance(const Plane<uint8_t>& mask, int width, int height, int x, int y);
 
+// What Extract(image, observer) shows of its work, one call per stage in this order, all at the
+// working resolution. The arguments are Extract's own buffers, valid during the call only (some
+// are changed in place by the next stage): copy what you keep. Nothing is called for an image
+// Extract rejects. The defaults ignore the stage.
+class ExtractionObserver {
+ public:
+  virtual ~ExtractionObserver() = default;
+  virtual void Resampled(const ImageU8& /*image*/) {}
+  virtual void Segmented(const Plane<uint8_t>& /*mask*/) {}
+  virtual void Oriented(const OrientationField& /*field*/) {}
+  virtual void PeriodEstimated(const Plane<float>& /*period*/) {}
+  virtual void Binarised(const ImageU8& /*binary*/) {}  // the first enhancement, 1 = ridge
+  // The second look: the blocks redone (1) and the field with their new directions.
+  virtual void Refined(const Plane<uint8_t>& /*redone*/, const OrientationField& /*field*/) {}
+  virtual void Rebinarised(const ImageU8& /*binary*/) {}  // after the redone blocks' pass
+  virtual void Thinned(const ImageU8& /*skeleton*/) {}    // pores filled, fragments removed
+  virtual void Detected(const std::vector<RawMinutia>& /*found*/) {}
+  virtual void Filtered(const std::vector<RawMinutia>& /*kept*/) {}
+  virtual void Rated(int /*quality*/) {}
+};
+
 }  // namespace engine

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numbers>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "engine/extractor.h"
 #include "engine/stages.h"
@@ -675,6 +677,100 @@ TEST(Extract, AnEndingAndAForkOfTheSameRidgeShareTheirDirection) {
       EXPECT_LT(DegDiff(centre->angle, static_cast<float>(expected)), 20);
     }
   }
+}
+
+// Writes down each stage Extract shows, and checks the sizes of what it is shown.
+struct StageLog : ExtractionObserver {
+  int width = 0, height = 0;  // the working image's, from the first call
+  std::vector<std::string> stages;
+  std::vector<RawMinutia> kept;
+  int quality = -1;
+
+  void Pixels(const char* stage, const ImageU8& image) {
+    stages.push_back(stage);
+    EXPECT_EQ(image.width, width) << stage;
+    EXPECT_EQ(image.height, height) << stage;
+    EXPECT_EQ(image.data.size(), static_cast<size_t>(width) * height) << stage;
+  }
+  template <typename T>
+  void Blocks(const char* stage, const Plane<T>& plane) {
+    EXPECT_EQ(plane.width, (width + tuning::kBlock - 1) / tuning::kBlock) << stage;
+    EXPECT_EQ(plane.height, (height + tuning::kBlock - 1) / tuning::kBlock) << stage;
+    EXPECT_EQ(plane.data.size(), static_cast<size_t>(plane.width) * plane.height) << stage;
+  }
+  void Field(const char* stage, const OrientationField& field) {
+    Blocks(stage, field.angle);
+    Blocks(stage, field.coherence);
+  }
+
+  void Resampled(const ImageU8& image) override {
+    width = image.width;
+    height = image.height;
+    Pixels("resampled", image);
+  }
+  void Segmented(const Plane<uint8_t>& mask) override {
+    stages.push_back("segmented");
+    Blocks("segmented", mask);
+  }
+  void Oriented(const OrientationField& field) override {
+    stages.push_back("oriented");
+    Field("oriented", field);
+  }
+  void PeriodEstimated(const Plane<float>& period) override {
+    stages.push_back("period");
+    Blocks("period", period);
+  }
+  void Binarised(const ImageU8& binary) override { Pixels("binarised", binary); }
+  void Refined(const Plane<uint8_t>& redone, const OrientationField& field) override {
+    stages.push_back("refined");
+    Blocks("refined", redone);
+    Field("refined", field);
+  }
+  void Rebinarised(const ImageU8& binary) override { Pixels("rebinarised", binary); }
+  void Thinned(const ImageU8& skeleton) override { Pixels("thinned", skeleton); }
+  void Detected(const std::vector<RawMinutia>&) override { stages.push_back("detected"); }
+  void Filtered(const std::vector<RawMinutia>& minutiae) override {
+    stages.push_back("filtered");
+    kept = minutiae;
+  }
+  void Rated(int q) override {
+    stages.push_back("rated");
+    quality = q;
+  }
+};
+
+TEST(Extract, ShowsEveryStageOnceInOrder) {
+  const std::vector<std::string> order = {"resampled", "segmented", "oriented",    "period",
+                                          "binarised", "refined",   "rebinarised", "thinned",
+                                          "detected",  "filtered",  "rated"};
+  const ImageU8 img = Dislocation(240, 200, 1.0f, 10, false);
+  for (const int ppi : {500, 569}) {
+    SCOPED_TRACE(testing::Message() << ppi << " ppi");
+    StageLog log;
+    const Extraction watched = Extract({img.data, img.width, img.height, ppi}, &log);
+    EXPECT_EQ(log.stages, order);
+    if (ppi == 500) {  // the working resolution: the planes have the image's own size
+      EXPECT_EQ(log.width, img.width);
+      EXPECT_EQ(log.height, img.height);
+    } else {
+      EXPECT_LT(log.width, img.width);
+    }
+    // What it is shown is what it returns, and watching changes nothing.
+    EXPECT_EQ(log.quality, watched.quality);
+    EXPECT_EQ(log.kept.size(), watched.features.minutiae.size());
+    const Extraction alone = Extract({img.data, img.width, img.height, ppi});
+    EXPECT_EQ(alone.quality, watched.quality);
+    ASSERT_EQ(alone.features.minutiae.size(), watched.features.minutiae.size());
+    for (size_t i = 0; i < alone.features.minutiae.size(); ++i) {
+      const codec::Minutia &a = alone.features.minutiae[i], &b = watched.features.minutiae[i];
+      EXPECT_TRUE(a.x == b.x && a.y == b.y && a.angle == b.angle && a.type == b.type &&
+                  a.quality == b.quality)
+          << i;
+    }
+  }
+  StageLog rejected;  // too small: nothing to show
+  EXPECT_TRUE(Extract({img.data, 10, 10, 500}, &rejected).features.minutiae.empty());
+  EXPECT_TRUE(rejected.stages.empty());
 }
 
 }  // namespace
