@@ -20,21 +20,10 @@
 
 namespace {
 
-struct Image {
-  std::vector<uint8_t> pixels;
-  int width = 0, height = 0;
-};
-
-bool ReadPgm(const std::string& path, Image* out) {
+std::optional<codec::PgmImage> ReadPgm(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(f), {}};
-  std::optional<codec::PgmImage> pgm = codec::DecodePgm(bytes, nullptr);
-  if (!pgm)
-    return false;
-  out->pixels = std::move(pgm->pixels);
-  out->width = pgm->width;
-  out->height = pgm->height;
-  return true;
+  return codec::DecodePgm(bytes, nullptr);
 }
 
 void BM_ExtractVirtualFinger(benchmark::State& state) {
@@ -61,12 +50,13 @@ void ExtractSet(benchmark::State& state, const std::string& name, int ppi) {
     dir = std::filesystem::path(WEBAGENT_SOURCE_DIR) / ".." / ".." / "shared" / "testdata" /
           "fingerprints" / name;
   }
-  std::vector<Image> images;
+  std::vector<codec::PgmImage> images;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
-    Image img;
-    if (e.path().extension() == ".pgm" && ReadPgm(e.path().string(), &img))
-      images.push_back(std::move(img));
+    if (e.path().extension() != ".pgm")
+      continue;
+    if (std::optional<codec::PgmImage> img = ReadPgm(e.path().string()))
+      images.push_back(std::move(*img));
   }
   if (images.empty()) {
     state.SkipWithError(("no images in " + dir.string()).c_str());
@@ -75,7 +65,7 @@ void ExtractSet(benchmark::State& state, const std::string& name, int ppi) {
   std::vector<double> ms;
   size_t i = 0;
   for (auto _ : state) {
-    const Image& img = images[i++ % images.size()];
+    const codec::PgmImage& img = images[i++ % images.size()];
     const auto t0 = std::chrono::steady_clock::now();
     const engine::Extraction e = engine::Extract({img.pixels, img.width, img.height, ppi});
     ms.push_back(
