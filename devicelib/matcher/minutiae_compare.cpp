@@ -639,6 +639,32 @@ float PreparedTemplate::CodeSimilarity(const Code& a, const Code& b) {
   return 2.0f * static_cast<float>(both) / static_cast<float>(total);
 }
 
+namespace {
+
+// 2 * 65535 / total bits of a pair in 2^-16 units, so that the similarity in 16 bits is a
+// product and a shift: a division per pair took a third of fast mode's candidate loop. 0 below
+// the floor.
+constexpr std::array<uint32_t, 2 * 256 + 1> kCodeScale = [] {
+  std::array<uint32_t, 2 * 256 + 1> scale{};
+  for (size_t t = static_cast<size_t>(kMinCodeBits); t < scale.size(); ++t) {
+    scale[t] = static_cast<uint32_t>((2ull * 65535ull << 16) / t);
+  }
+  return scale;
+}();
+
+}  // namespace
+
+// Called for every pair of minutiae in fast mode: inlined into CodeKeys below (and into its
+// popcount clone, where the popcounts become single instructions).
+uint32_t PreparedTemplate::CodeSimilarityFixed(const Code& a, const Code& b) {
+  uint32_t both = 0;
+  for (int l = 0; l < kCodeLayers; ++l) {
+    both += static_cast<uint32_t>(
+        std::popcount(a.bits[static_cast<size_t>(l)] & b.bits[static_cast<size_t>(l)]));
+  }
+  return static_cast<uint32_t>(uint64_t{both} * kCodeScale[a.ones + b.ones] >> 16);
+}
+
 void PreparedTemplate::BuildProbeSide() const {
   const auto query = [](const Edge& e) {
     const LengthWindow& w = kLengthWindows[e.length];
@@ -1153,15 +1179,6 @@ WEBAGENT_POPCOUNT_CLONES
 int CodeKeys(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int probeCount,
              const PreparedTemplate::Code* gallery, const uint8_t* galleryAngle, int galleryCount,
              uint32_t* keys) {
-  // 2 * 65535 / total bits of a pair in 2^-16 units, so that the similarity in 16 bits is a
-  // product and a shift: a division per pair took a third of the loop.
-  static const std::array<uint32_t, 2 * 256 + 1> kScale = [] {
-    std::array<uint32_t, 2 * 256 + 1> scale{};
-    for (size_t t = static_cast<size_t>(kMinCodeBits); t < scale.size(); ++t) {
-      scale[t] = static_cast<uint32_t>((2ull * 65535ull << 16) / t);
-    }
-    return scale;
-  }();
   const uint32_t least = static_cast<uint32_t>(kMinCodeSimilarity * 65535.0f);
   int kept = 0;
   for (int i = 0; i < probeCount; ++i) {
@@ -1172,14 +1189,8 @@ int CodeKeys(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int
       // Directions more than kMaxRotation apart: a turn not accepted.
       const unsigned turn =
           static_cast<uint8_t>(galleryAngle[j] - angle + kMaxRotation) <= 2 * kMaxRotation;
-      uint32_t both = 0;
-      for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
-        both += static_cast<uint32_t>(
-            std::popcount(a.bits[static_cast<size_t>(l)] & b.bits[static_cast<size_t>(l)]));
-      }
-      // Too few bits together: the scale is 0.
-      const uint32_t similarity =
-          static_cast<uint32_t>(uint64_t{both} * kScale[a.ones + b.ones] >> 16);
+      // Too few bits together: 0.
+      const uint32_t similarity = PreparedTemplate::CodeSimilarityFixed(a, b);
       // Appended without a branch: whether a pair is kept is hard to predict.
       const uint32_t cell = static_cast<uint32_t>(i * galleryCount + j);
       keys[kept] = similarity << 16 | (0xFFFFu - cell);

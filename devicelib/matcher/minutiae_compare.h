@@ -88,6 +88,10 @@ class PreparedTemplate {
   // Similarity of two codes: 2 |a and b| / (|a| + |b|), 0..1 (0 when they hold too few bits
   // together to tell). Symmetric.
   static float CodeSimilarity(const Code& a, const Code& b);
+  // The same in fixed point, as fast mode ranks its candidates by it: 65535 stands for 1 and
+  // the fractions are dropped, so the result lies within about one unit below
+  // CodeSimilarity * 65535. `ones` must be the codes' bits set, as Prepare counts them.
+  static uint32_t CodeSimilarityFixed(const Code& a, const Code& b);
   // Only after a Prepare with CompareOptions::localCodes. Minutiae are in the set's own order
   // (by y); x and y say which is which.
   const Code& code(int k) const { return codes_[static_cast<size_t>(k)]; }

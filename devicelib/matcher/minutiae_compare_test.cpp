@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <iterator>
 #include <numbers>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -165,6 +168,106 @@ TEST(MinutiaeCompare, CodeSimilarityIsSymmetricAndHighestForTheSameNeighbourhood
     }
   }
   EXPECT_GT(withNeighbours, a.size() * 3 / 4);
+}
+
+// A code with the given bits in its layers, `ones` counted as Prepare counts them.
+PreparedTemplate::Code MakeCode(std::array<uint64_t, PreparedTemplate::kCodeLayers> bits) {
+  PreparedTemplate::Code code;
+  code.bits = bits;
+  for (const uint64_t word : bits) {
+    code.ones = static_cast<uint16_t>(code.ones + std::popcount(word));
+  }
+  return code;
+}
+
+// Fast mode ranks its candidates by the fixed-point similarity, the tests and tools read the
+// float one: the two must stay one formula, apart from the fixed point's dropped fractions.
+void ExpectFixedAgrees(const PreparedTemplate::Code& a, const PreparedTemplate::Code& b) {
+  const double exact = static_cast<double>(PreparedTemplate::CodeSimilarity(a, b)) * 65535.0;
+  const double fixed = PreparedTemplate::CodeSimilarityFixed(a, b);
+  // The float itself is rounded to 2^-24 of its value: 0.004 of a unit at most.
+  EXPECT_LE(fixed, exact + 0.01) << a.ones << " and " << b.ones << " bits";
+  EXPECT_GT(fixed, exact - 1.01) << a.ones << " and " << b.ones << " bits";
+  EXPECT_EQ(fixed, PreparedTemplate::CodeSimilarityFixed(b, a));
+}
+
+TEST(MinutiaeCompare, FixedPointCodeSimilarityFollowsTheFloatOne) {
+  using Bits = std::array<uint64_t, PreparedTemplate::kCodeLayers>;
+  const PreparedTemplate::Code empty = MakeCode({});
+  EXPECT_EQ(PreparedTemplate::CodeSimilarityFixed(empty, empty), 0u);
+  EXPECT_EQ(PreparedTemplate::CodeSimilarity(empty, empty), 0.0f);
+
+  // Below the floor of 8 bits together the pair is not compared, however alike: 0 in both.
+  const PreparedTemplate::Code three = MakeCode({0b111, 0, 0, 0});
+  const PreparedTemplate::Code four = MakeCode({0b111, 0, 0, 1});
+  EXPECT_EQ(PreparedTemplate::CodeSimilarityFixed(three, four), 0u);  // 7 bits, 6 shared
+  EXPECT_EQ(PreparedTemplate::CodeSimilarity(three, four), 0.0f);
+  EXPECT_EQ(PreparedTemplate::CodeSimilarityFixed(three, empty), 0u);
+  // At the floor they are.
+  EXPECT_GE(PreparedTemplate::CodeSimilarityFixed(four, four), 65534u);
+  EXPECT_EQ(PreparedTemplate::CodeSimilarity(four, four), 1.0f);
+  ExpectFixedAgrees(four, four);
+  const PreparedTemplate::Code five = MakeCode({0b11111, 0, 0, 0});
+  EXPECT_GT(PreparedTemplate::CodeSimilarityFixed(three, five), 0u);  // 8 bits, 3 shared
+  ExpectFixedAgrees(three, five);
+
+  // Identical codes of every size are 1, within the fixed point's step; disjoint ones 0.
+  for (int n = 1; n <= 64; ++n) {
+    const uint64_t low = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+    for (const Bits& bits : {Bits{low, 0, 0, 0}, Bits{low, low, low, low}, Bits{0, 0, low, 1}}) {
+      const PreparedTemplate::Code code = MakeCode(bits);
+      SCOPED_TRACE(::testing::Message() << code.ones << " bits");
+      ExpectFixedAgrees(code, code);
+      if (code.ones >= 4) {
+        EXPECT_GE(PreparedTemplate::CodeSimilarityFixed(code, code), 65534u);
+      }
+      const PreparedTemplate::Code other = MakeCode({~bits[0], ~bits[1], ~bits[2], ~bits[3]});
+      EXPECT_EQ(PreparedTemplate::CodeSimilarityFixed(code, other), 0u);
+      ExpectFixedAgrees(code, other);
+    }
+  }
+
+  // Random pairs over the whole range: sparse to dense codes, unrelated to nearly the same.
+  std::mt19937_64 rng(5);
+  std::uniform_int_distribution<int> density(0, 6);
+  std::uniform_real_distribution<double> unit(0, 1);
+  const auto random = [&](int shift) {  // each bit set with probability 2^-shift
+    Bits bits{};
+    for (uint64_t& word : bits) {
+      word = ~uint64_t{0};
+      for (int s = 0; s < shift; ++s) {
+        word &= rng();
+      }
+    }
+    return bits;
+  };
+  for (int trial = 0; trial < 20000; ++trial) {
+    const Bits a = random(density(rng));
+    Bits b = random(density(rng));
+    const double keep = unit(rng);  // the share of b's words taken from a
+    for (size_t l = 0; l < b.size(); ++l) {
+      if (unit(rng) < keep) {
+        b[l] = a[l] ^ (random(3)[l] & random(2)[l]);  // a with a few bits flipped
+      }
+    }
+    ExpectFixedAgrees(MakeCode(a), MakeCode(b));
+    if (HasFailure()) {
+      break;
+    }
+  }
+
+  // And on the codes of real neighbourhoods.
+  const CompareOptions options = FastModeOptions();
+  const auto master = synth::MasterFinger(12);
+  PreparedTemplate p;
+  PreparedTemplate q;
+  p.Prepare(synth::Impression(master, 1), options);
+  q.Prepare(synth::Impression(master, 2), options);
+  for (int k = 0; k < p.size(); ++k) {
+    for (int l = 0; l < q.size(); ++l) {
+      ExpectFixedAgrees(p.code(k), q.code(l));
+    }
+  }
 }
 
 TEST(MinutiaeCompare, FastModeScoresASetAgainstItselfHighestAndUnrelatedSetsLow) {
