@@ -461,4 +461,22 @@ void EnhanceBinaryIn(const ImageU8& image, const OrientationField& field,
       &only, nullptr, normalised);
 }
 
+Plane<uint8_t> WeakInnerBlocks(const Plane<uint8_t>& mask, const OrientationField& field) {
+  using namespace tuning;
+  Plane<uint8_t> chosen(mask.width, mask.height);
+  for (int by = 0; by < mask.height; ++by) {
+    for (int bx = 0; bx < mask.width; ++bx) {
+      if (!mask.at(bx, by) || field.coherence.at(bx, by) >= kAgainCoherence)
+        continue;
+      bool inner = true;
+      for (int dy = -kAgainInner; dy <= kAgainInner && inner; ++dy) {
+        for (int dx = -kAgainInner; dx <= kAgainInner && inner; ++dx)
+          inner = mask.inside(bx + dx, by + dy) && mask.at(bx + dx, by + dy);
+      }
+      chosen.at(bx, by) = inner ? 1 : 0;
+    }
+  }
+  return chosen;
+}
+
 }  // namespace engine

@@ -61,6 +61,18 @@ Extraction Extract(const GreyImage& image, ExtractionObserver* observer) {
       observer->Refined(redo, field);
     if (std::find(redo.data.begin(), redo.data.end(), 1) != redo.data.end())
       EnhanceBinaryIn(work, field, period, mask, redo, skeleton, &normalised);
+    // Weak blocks deep inside the finger have their binary image filtered once more, with the
+    // same directions and periods: a smudged or broken ridge there is redrawn from its
+    // neighbours. Rims and padding strips (any finger block missing within kAgainInner blocks)
+    // are left as they are, since clean ridges drawn into noise give impostors structure to
+    // pair.
+    const Plane<uint8_t> again = WeakInnerBlocks(mask, field);
+    if (std::find(again.data.begin(), again.data.end(), 1) != again.data.end()) {
+      ImageU8 binary(skeleton.width, skeleton.height);
+      for (size_t i = 0; i < binary.data.size(); ++i)
+        binary.data[i] = skeleton.data[i] ? 0 : 255;
+      EnhanceBinaryIn(binary, field, period, mask, again, skeleton);
+    }
     if (observer)
       observer->Rebinarised(skeleton);
     FillPores(skeleton, mask);

@@ -69,6 +69,11 @@ void EnhanceBinaryIn(const ImageU8& image, const OrientationField& field,
                      const Plane<uint8_t>& only, ImageU8& binary,
                      const KeptNormalisation* normalised = nullptr);
 
+// 5b. The weak blocks deep inside the finger: coherence below kAgainCoherence and every block
+// within kAgainInner of them in the mask (1 = chosen). Extract filters the binary image again
+// there (EnhanceBinaryIn on the binary image, ridges dark) with the same directions and periods.
+Plane<uint8_t> WeakInnerBlocks(const Plane<uint8_t>& mask, const OrientationField& field);
+
 // 6. Binarisation (1 = ridge) inside the mask, and thinning to one-pixel-wide 8-connected
 // skeletons.
 ImageU8 Binarise(const ImageF& enhanced);

@@ -283,6 +283,79 @@ TEST(Enhance, SecondPassInSomeBlocksMatchesAWholePass) {
   }
 }
 
+// The blocks filtered again are the weak ones whose whole 5 x 5 neighbourhood is finger: not the
+// strong ones, not those near the rim, the image edge or a hole in the mask.
+TEST(Enhance, FilteredAgainOnlyInWeakInnerBlocks) {
+  Plane<uint8_t> mask(20, 15);
+  for (int by = 2; by <= 12; ++by) {
+    for (int bx = 2; bx <= 17; ++bx)
+      mask.at(bx, by) = 1;
+  }
+  mask.at(13, 7) = 0;  // a hole
+  OrientationField field{Plane<float>(20, 15), Plane<float>(20, 15, 0.2f)};
+  field.coherence.at(6, 6) = 0.9f;
+  field.coherence.at(7, 6) = tuning::kAgainCoherence;  // at the threshold: not weak
+  const Plane<uint8_t> chosen = WeakInnerBlocks(mask, field);
+  for (int by = 0; by < 15; ++by) {
+    for (int bx = 0; bx < 20; ++bx) {
+      bool inner = true;
+      for (int dy = -2; dy <= 2; ++dy) {
+        for (int dx = -2; dx <= 2; ++dx)
+          inner = inner && mask.inside(bx + dx, by + dy) && mask.at(bx + dx, by + dy);
+      }
+      const bool weak = !(bx == 6 && by == 6) && !(bx == 7 && by == 6);
+      EXPECT_EQ(chosen.at(bx, by), inner && weak ? 1 : 0) << bx << "," << by;
+    }
+  }
+  EXPECT_EQ(chosen.at(4, 4), 1);
+  EXPECT_EQ(chosen.at(3, 4), 0);   // two blocks from the rim
+  EXPECT_EQ(chosen.at(11, 7), 0);  // two blocks from the hole
+  EXPECT_EQ(chosen.at(10, 7), 1);
+  EXPECT_EQ(chosen.at(6, 6), 0);
+  EXPECT_EQ(chosen.at(7, 6), 0);
+}
+
+// Filtering the binary image again (ridges dark) with the right directions and period redraws a
+// patch where the ridges ran together (as it redraws the unbroken one) and leaves every block
+// outside the chosen ones as it was.
+TEST(Enhance, FilteringTheBinaryImageAgainReopensABlottedValley) {
+  const ImageU8 img = Ridges(160, 120, 0.3f, 9);
+  const Plane<uint8_t> mask(20, 15, 1);
+  const OrientationField field = EstimateOrientation(img, mask);
+  const Plane<float> period = EstimatePeriod(img, field, mask);
+  const ImageU8 clean = EnhanceBinary(img, field, period, mask);
+  ImageU8 blotted = clean;
+  for (int y = 60; y < 66; ++y) {  // a wet blot: ridges run together
+    for (int x = 76; x < 84; ++x)
+      blotted.at(x, y) = 1;
+  }
+  Plane<uint8_t> only(20, 15);
+  only.at(9, 7) = only.at(10, 7) = only.at(9, 8) = only.at(10, 8) = 1;
+  ImageU8 binary(img.width, img.height);
+  for (size_t i = 0; i < binary.data.size(); ++i)
+    binary.data[i] = blotted.data[i] ? 0 : 255;
+  ImageU8 again = blotted;
+  EnhanceBinaryIn(binary, field, period, mask, only, again);
+  // What the same filtering makes of the unbroken ridges (their edges move by a pixel or so).
+  for (size_t i = 0; i < binary.data.size(); ++i)
+    binary.data[i] = clean.data[i] ? 0 : 255;
+  ImageU8 cleanAgain = clean;
+  EnhanceBinaryIn(binary, field, period, mask, only, cleanAgain);
+  int wrongBefore = 0, wrongAfter = 0;
+  for (int y = 0; y < img.height; ++y) {
+    for (int x = 0; x < img.width; ++x) {
+      if (!only.at(x / tuning::kBlock, y / tuning::kBlock)) {
+        ASSERT_EQ(again.at(x, y), blotted.at(x, y)) << x << "," << y;
+      } else if (y >= 60 && y < 66 && x >= 76 && x < 84) {
+        wrongBefore += blotted.at(x, y) != clean.at(x, y);
+        wrongAfter += again.at(x, y) != cleanAgain.at(x, y);
+      }
+    }
+  }
+  EXPECT_GT(wrongBefore, 25);
+  EXPECT_LE(wrongAfter, wrongBefore / 4) << wrongBefore;
+}
+
 // A kept normalisation serves only the image it came from, and only where it was computed: one
 // kept from another image of the same size, or from a pass over a smaller mask, must not leak
 // into the second pass, which then gives what it gives computing the normalisation itself.

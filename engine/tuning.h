@@ -74,6 +74,10 @@ inline constexpr float kFlowSnapDegrees = 45.0f;    // ... a traced direction th
 inline constexpr float kFlowDropDegrees = 180.0f;   // ... and one farther than this is dropped
 inline constexpr float kMinMinutiaQuality = 10.0f;
 inline constexpr int kMaxMinutiae = 120;
+// Weak blocks (coherence below this) whose binary image is filtered once more, when every block
+// within kAgainInner of them is finger.
+inline constexpr float kAgainCoherence = 0.5f;
+inline constexpr int kAgainInner = 2;
 
 // Image quality (quality.cpp).
 inline constexpr float kQualityFullArea = 0.45f;  // foreground share that counts as a full finger
