@@ -37,24 +37,35 @@ int Score(const codec::FingerTemplate& a, const codec::FingerTemplate& b,
 
 // Rotates a set about the image centre by `degrees` (counter-clockwise on screen), moved right
 // and down by `margin` so that quarter turns stay on the canvas.
-codec::FingerTemplate Rotated(const codec::FingerTemplate& t, float degrees, float margin = 0) {
+// Turns minutia m by `degrees` about (cx, cy) and moves it by `shift` on both axes; false when
+// it would leave the record's unsigned coordinates.
+bool Turned(const codec::Minutia& m, float degrees, float cx, float cy, float shift,
+            codec::Minutia* out) {
   const float r = degrees * std::numbers::pi_v<float> / 180;
+  const float dx = static_cast<float>(m.x) - cx;
+  const float dy = static_cast<float>(m.y) - cy;
+  // Screen y points down: a counter-clockwise turn is (x, y) -> (x cos + y sin, -x sin + y cos).
+  const float x = shift + cx + dx * std::cos(r) + dy * std::sin(r);
+  const float y = shift + cy - dx * std::sin(r) + dy * std::cos(r);
+  if (x < 0 || y < 0) {
+    return false;
+  }
+  *out = m;
+  out->x = static_cast<uint16_t>(std::lround(x));
+  out->y = static_cast<uint16_t>(std::lround(y));
+  out->angle =
+      static_cast<uint16_t>((m.angle + 360 + static_cast<int>(std::lround(degrees))) % 360);
+  return true;
+}
+
+codec::FingerTemplate Rotated(const codec::FingerTemplate& t, float degrees, float margin = 0) {
   codec::FingerTemplate out = t;
   out.minutiae.clear();
   for (const auto& m : t.minutiae) {
-    const float dx = m.x - 160.0f;
-    const float dy = m.y - 240.0f;
-    // Screen y points down: a counter-clockwise turn is (x, y) -> (x cos + y sin, -x sin + y cos).
-    const float x = margin + 160.0f + dx * std::cos(r) + dy * std::sin(r);
-    const float y = margin + 240.0f - dx * std::sin(r) + dy * std::cos(r);
-    if (x < 0 || y < 0) {
-      continue;
+    codec::Minutia n;
+    if (Turned(m, degrees, 160.0f, 240.0f, margin, &n)) {
+      out.minutiae.push_back(n);
     }
-    codec::Minutia n = m;
-    n.x = static_cast<uint16_t>(std::lround(x));
-    n.y = static_cast<uint16_t>(std::lround(y));
-    n.angle = static_cast<uint16_t>((m.angle + 360 + static_cast<int>(std::lround(degrees))) % 360);
-    out.minutiae.push_back(n);
   }
   return out;
 }
@@ -337,17 +348,10 @@ codec::FingerTemplate Twisted(const codec::FingerTemplate& t, float degrees, flo
     const float dx = static_cast<float>(m.x) - cx;
     const float dy = static_cast<float>(m.y) - cy;
     const float turn = degrees * std::min(1.5f, std::sqrt(dx * dx + dy * dy) / reach);
-    const float r = turn * std::numbers::pi_v<float> / 180;
-    const float x = cx + dx * std::cos(r) + dy * std::sin(r);
-    const float y = cy - dx * std::sin(r) + dy * std::cos(r);
-    if (x < 0 || y < 0) {
-      continue;
+    codec::Minutia n;
+    if (Turned(m, turn, cx, cy, 0, &n)) {
+      out.minutiae.push_back(n);
     }
-    codec::Minutia n = m;
-    n.x = static_cast<uint16_t>(std::lround(x));
-    n.y = static_cast<uint16_t>(std::lround(y));
-    n.angle = static_cast<uint16_t>((m.angle + 360 + static_cast<int>(std::lround(turn))) % 360);
-    out.minutiae.push_back(n);
   }
   return out;
 }
