@@ -595,6 +595,49 @@ TEST(MinutiaeCompare, MinutiaQualityWeighsUnpairedAndChanceMinutiae) {
             Score(withQuality(master, 90), withQuality(master, 90)));
 }
 
+// The minutiae of a finger's tip alone (above `bottom`), as a fingertip impression or a small
+// sensor's partial view gives them.
+codec::FingerTemplate Tip(const codec::FingerTemplate& t, int bottom) {
+  codec::FingerTemplate out = t;
+  out.minutiae.clear();
+  std::copy_if(t.minutiae.begin(), t.minutiae.end(), std::back_inserter(out.minutiae),
+               [&](const codec::Minutia& m) { return m.y < bottom; });
+  return out;
+}
+
+TEST(MinutiaeCompare, ASetOfFewMinutiaeIsNotHeldToMoreThanItHolds) {
+  // A fingertip of about a dozen minutiae (less weight than the least overlap a set is held
+  // to), every one of them paired: as complete a match as a whole print's with itself.
+  const auto master = synth::MasterFinger(3);
+  const auto tip = Tip(master, 180);
+  ASSERT_GE(tip.minutiae.size(), 11u);
+  ASSERT_LE(tip.minutiae.size(), 15u);
+  EXPECT_EQ(Score(master, master), kMaxScore);
+  EXPECT_EQ(Score(tip, tip), kMaxScore);
+  // An impression of the tip alone against a whole impression of the finger matches, whichever
+  // set comes first.
+  synth::ImpressionSettings settings;
+  settings.lost = 0.1f;
+  const auto tipImpression = Tip(synth::Impression(master, 4, settings), 180);
+  const int genuine = Score(tipImpression, synth::Impression(master, 5, settings));
+  EXPECT_GE(genuine, kDefaultThreshold);
+  EXPECT_EQ(genuine, Score(synth::Impression(master, 5, settings), tipImpression));
+  // But a handful of minutiae is still held to more than it holds: four paired minutiae are
+  // not a whole finger's evidence.
+  codec::FingerTemplate four = tip;
+  four.minutiae.resize(4);
+  EXPECT_LT(Score(four, four), Score(tip, tip) / 2);
+  // And tips of other fingers, or a handful of their minutiae, do not match it.
+  for (uint32_t f = 10; f < 40; ++f) {
+    const auto other = synth::MasterFinger(f);
+    EXPECT_LT(Score(tip, Tip(other, 180)), kDefaultThreshold) << f;
+    EXPECT_LT(Score(tipImpression, other), kDefaultThreshold) << f;
+    codec::FingerTemplate otherFour = Tip(other, 180);
+    otherFour.minutiae.resize(std::min<size_t>(4, otherFour.minutiae.size()));
+    EXPECT_LT(Score(four, otherFour), kDefaultThreshold) << f;
+  }
+}
+
 TEST(MinutiaeCompare, MinutiaTypeWeighsPairsMildly) {
   const auto master = synth::MasterFinger(7);
   const auto a = synth::Impression(master, 1);
