@@ -83,8 +83,8 @@ Extraction Extract(const GreyImage& image, ExtractionObserver* observer) {
     std::vector<RawMinutia> found = DetectMinutiae(skeleton);
     if (observer)
       observer->Detected(found);
-    const std::vector<RawMinutia> minutiae =
-        FilterMinutiae(std::move(found), skeleton, mask, field);
+    std::vector<RawMinutia> minutiae = FilterMinutiae(std::move(found), skeleton, mask, field);
+    WeighDownAtFrame(work, &minutiae);
     if (observer)
       observer->Filtered(minutiae);
     out.quality = ImageQuality(mask, field, minutiae);

@@ -323,4 +323,27 @@ std::vector<RawMinutia> FilterMinutiae(std::vector<RawMinutia> found, const Imag
   return out;
 }
 
+void WeighDownAtFrame(const ImageU8& image, std::vector<RawMinutia>* minutiae) {
+  using namespace tuning;
+  for (RawMinutia& m : *minutiae) {
+    if (m.y < 0 || m.y >= image.height)
+      continue;
+    const uint8_t* row = image.data.data() + static_cast<size_t>(m.y) * image.width;
+    // The frame's width on this row at either side, 0 when there is none. The runs are read
+    // only up to one pixel past the longest frame.
+    const int reach = std::min(image.width, kFrameMaxRun + 1);
+    int left = 0;
+    while (left < reach && row[left] >= kFrameLevel)
+      ++left;
+    int right = 0;
+    while (right < reach && row[image.width - 1 - right] >= kFrameLevel)
+      ++right;
+    const bool leftFrame = left >= kFrameMinRun && left <= kFrameMaxRun;
+    const bool rightFrame = right >= kFrameMinRun && right <= kFrameMaxRun;
+    if ((leftFrame && m.x - left < kBorderDistance) ||
+        (rightFrame && image.width - 1 - right - m.x < kBorderDistance))
+      m.quality = std::max(1.0f, m.quality * kFrameQualityScale);
+  }
+}
+
 }  // namespace engine

@@ -104,6 +104,11 @@ std::vector<RawMinutia> DetectMinutiae(const ImageU8& skeleton);
 std::vector<RawMinutia> FilterMinutiae(std::vector<RawMinutia> found, const ImageU8& skeleton,
                                        const Plane<uint8_t>& mask, const OrientationField& field);
 
+// 8b. Minutiae within tuning::kBorderDistance of a padding frame of saturated pixels at the
+// image's left or right side (on their own row) keep a tenth of their quality (see
+// tuning::kFrameLevel); never 0, which the records read as "not reported".
+void WeighDownAtFrame(const ImageU8& image, std::vector<RawMinutia>* minutiae);
+
 // 9. Image quality 0..100 from foreground area, ridge clarity and the minutiae.
 int ImageQuality(const Plane<uint8_t>& mask, const OrientationField& field,
                  const std::vector<RawMinutia>& minutiae);

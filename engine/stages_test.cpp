@@ -676,6 +676,60 @@ TEST(Filtering, SpursBridgesAndBreaksGoRealMinutiaeStay) {
   EXPECT_TRUE(fork);
 }
 
+TEST(Filtering, MinutiaeBesideAPaddingFrameWeighLittle) {
+  // A sensor's padding: saturated columns at both sides, the left one's inner edge slanting
+  // (40 px wide at the top, 10 at the bottom), the right one 20 px wide; grey finger between.
+  const int w = 240, h = 160;
+  ImageU8 img(w, h);
+  const auto leftEdge = [](int y) { return 40 - 30 * y / (h - 1); };
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x)
+      img.at(x, y) = (x < leftEdge(y) || x >= w - 20) ? 255 : 120;
+  }
+  const auto at = [](int x, int y, float quality) {
+    RawMinutia m;
+    m.x = x;
+    m.y = y;
+    m.quality = quality;
+    return m;
+  };
+  std::vector<RawMinutia> ms = {
+      at(leftEdge(10) + 3, 10, 80),                              // beside the slanted edge: down
+      at(leftEdge(150) + tuning::kBorderDistance - 1, 150, 60),  // just inside the reach: down
+      at(leftEdge(80) + tuning::kBorderDistance, 80, 70),        // at the reach: kept
+      at(w - 20 - 4, 50, 90),                                    // beside the right frame: down
+      at(w / 2, 60, 75),                                         // inside the finger: kept
+      at(leftEdge(30) + 2, 30, 5),                               // weak already: still not 0
+  };
+  const std::vector<RawMinutia> before = ms;
+  WeighDownAtFrame(img, &ms);
+  EXPECT_FLOAT_EQ(ms[0].quality, 80 * tuning::kFrameQualityScale);
+  EXPECT_FLOAT_EQ(ms[1].quality, 60 * tuning::kFrameQualityScale);
+  EXPECT_FLOAT_EQ(ms[2].quality, 70);
+  EXPECT_FLOAT_EQ(ms[3].quality, 90 * tuning::kFrameQualityScale);
+  EXPECT_FLOAT_EQ(ms[4].quality, 75);
+  EXPECT_FLOAT_EQ(ms[5].quality, 1);
+  for (size_t i = 0; i < ms.size(); ++i) {
+    EXPECT_EQ(ms[i].x, before[i].x);
+    EXPECT_EQ(ms[i].y, before[i].y);
+  }
+
+  // A finger on a wide white background (wider than any padding) and a few saturated pixels at
+  // the side (a speck, not a frame): the mask's rim handles these, the qualities stay.
+  ImageU8 wide(w, h);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x)
+      wide.at(x, y) =
+          x < tuning::kFrameMaxRun + 1 ? 255 : (x < tuning::kFrameMaxRun + 3 ? 90 : 140);
+    for (int x = w - tuning::kFrameMinRun + 1; x < w; ++x)
+      wide.at(x, y) = 255;
+  }
+  std::vector<RawMinutia> rim = {at(tuning::kFrameMaxRun + 4, 40, 50), at(w - 6, 90, 65)};
+  WeighDownAtFrame(wide, &rim);
+  EXPECT_FLOAT_EQ(rim[0].quality, 50);
+  EXPECT_FLOAT_EQ(rim[1].quality, 65);
+}
+
 TEST(Extract, BadSizesGiveAnEmptyResult) {
   std::vector<uint8_t> px(100 * 100, 128);
   EXPECT_TRUE(Extract({px, 100, 200, 500}).features.minutiae.empty());  // pixels too short

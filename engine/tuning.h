@@ -74,6 +74,26 @@ inline constexpr float kFlowSnapDegrees = 45.0f;    // ... a traced direction th
 inline constexpr float kFlowDropDegrees = 180.0f;   // ... and one farther than this is dropped
 inline constexpr float kMinMinutiaQuality = 10.0f;
 inline constexpr int kMaxMinutiae = 120;
+// A sensor that pads its image to a fixed width leaves a frame of saturated pixels at the left
+// and right sides (FVC2004 DB2: 20-40 px on either side, its inner edge slanting across the
+// finger). On a row, the frame is a run of pixels at least kFrameLevel from the image's side,
+// kFrameMinRun to kFrameMaxRun long (a wider run is a background the finger lies on, which
+// the mask already knows). The frame's edge cuts ridges short and is a contrast step the filter
+// draws ridges along, at the same place in every image of the sensor, so the minutiae within
+// kBorderDistance of it pair across different fingers. Their quality is scaled by
+// kFrameQualityScale: kept as structure for the alignment, they weigh little in the score.
+// Measured on the real sets (mean of five, ISO records, full mode, EER / FNMR at FMR 1 % / 0.1 %
+// / ZeroFMR / 1 - AUC): 4.13 / 6.79 / 9.71 / 11.50 / 1.55 % -> 3.96 / 6.21 / 8.86 / 9.43 / 1.54 %
+// (FVC2004 DB2 9.93 / 17.14 / 24.29 / 30.71 / 4.34 -> 9.35 / 14.64 / 20.00 / 20.36 / 4.38 %);
+// dropping them instead: 4.12 / 6.43 / 8.86 / 10.14 / 1.84 % (their own finger's pairs lost too);
+// scale 0.2: 3.97 / 6.21 / 8.86 / 9.71 / 1.53 %; within 8, 16, 20 px: 3.96 / 6.21 / 8.86 /
+// 9.93, 3.89 / 6.07 / 8.86 / 9.50 / 1.58, 3.90 / 6.07 / 8.93 / 9.50 / 1.57 %; without the
+// longest run, every run of white from the side (FVC2004 DB1's white background): FVC2004 DB1
+// EER 6.13 -> 7.06 %.
+inline constexpr int kFrameLevel = 250;
+inline constexpr int kFrameMinRun = 4;
+inline constexpr int kFrameMaxRun = 64;
+inline constexpr float kFrameQualityScale = 0.1f;
 // Weak blocks (coherence below this) whose binary image is filtered once more, when every block
 // within kAgainInner of them is finger.
 inline constexpr float kAgainCoherence = 0.5f;
