@@ -1,8 +1,8 @@
 // Measures the matcher on minutiae records of real fingerprints, to tune it and to set the
 // security-level thresholds.
 //
-//   matcher-evaluate [--fast] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEGREES]
-//                    [--scores FILE]
+//   matcher-evaluate [--fast] [--exact] [--ext iso|ansi] [--other-ext iso|ansi]
+//                    [--rotate DEGREES] [--scores FILE]
 //                    PAIRS_DIR SET_DIR...
 //
 // PAIRS_DIR holds genuine_pairs.txt and impostor_pairs.txt (lines "NAME NAME"); each SET_DIR
@@ -17,6 +17,10 @@
 // scored with the probe's minutiae turned by that many degrees about their centre. Pooled over
 // all sets: the FMR and FNMR at each security level's threshold, the thresholds that reach
 // given false-match rates, the impostor tail, and the comparison rate in CPU time.
+//
+// --exact scores without the matcher's cascade (CompareOptions::refineFrom 0): the scores that
+// the cascade lowers (all of them far below the lowest threshold) are then the exact ones too,
+// for figures that depend on every score (EER, 1 - AUC) and to check the cascade itself.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -28,12 +32,15 @@
 #include <map>
 #include <numbers>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "codec/template/minutiae_record.h"
+#include "devicelib/matcher/minutiae_compare.h"
 #include "devicelib/matcher/minutiae_matcher.h"
 
 namespace {
@@ -66,6 +73,37 @@ std::optional<Bytes> ReadFile(const std::string& path) {
     return std::nullopt;
   }
   return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// The library's comparison without the cascade.
+int32_t CompareExact(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
+                     devicelib::matcher::CompareOptions options, int32_t* score) {
+  options.refineFrom = 0;
+  thread_local codec::FingerTemplate decoded;
+  thread_local devicelib::matcher::PreparedTemplate first;
+  thread_local devicelib::matcher::PreparedTemplate second;
+  thread_local devicelib::matcher::Comparator comparator;
+  for (auto [data, size, prepared] :
+       {std::tuple(a, aSize, &first), std::tuple(b, bSize, &second)}) {
+    if (data == nullptr || size <= 0 ||
+        codec::DecodeMinutiaeRecord(std::span(data, static_cast<size_t>(size)), &decoded) !=
+            codec::RecordError::kOk) {
+      return 1;
+    }
+    prepared->Prepare(decoded, options);
+  }
+  *score = comparator.Score(first, second, options);
+  return 0;
+}
+
+int32_t CompareExactFull(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
+                         int32_t* score) {
+  return CompareExact(a, aSize, b, bSize, devicelib::matcher::FullModeOptions(), score);
+}
+
+int32_t CompareExactFast(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
+                         int32_t* score) {
+  return CompareExact(a, aSize, b, bSize, devicelib::matcher::FastModeOptions(), score);
 }
 
 int32_t Score(Compare compare, const std::optional<Bytes>& a, const std::optional<Bytes>& b) {
@@ -158,17 +196,19 @@ std::optional<Bytes> Rotated(const std::optional<Bytes>& record, double degrees)
 }
 
 void Usage(const char* self) {
-  std::fprintf(stderr,
-               "usage: %s [--fast] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
-               "[--scores FILE] PAIRS_DIR SET_DIR...\n",
-               self);
+  std::fprintf(
+      stderr,
+      "usage: %s [--fast] [--exact] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
+      "[--scores FILE] PAIRS_DIR SET_DIR...\n",
+      self);
   std::exit(2);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Compare compare = devicelib::CompareTemplates;
+  bool fast = false;
+  bool exact = false;
   std::string ext = "iso";
   std::string otherExt;
   std::optional<double> rotation;
@@ -177,7 +217,9 @@ int main(int argc, char** argv) {
   for (int n = 1; n < argc; ++n) {
     const std::string arg = argv[n];
     if (arg == "--fast") {
-      compare = devicelib::CompareTemplatesFast;
+      fast = true;
+    } else if (arg == "--exact") {
+      exact = true;
     } else if (arg == "--ext" && n + 1 < argc) {
       ext = argv[++n];
     } else if (arg == "--other-ext" && n + 1 < argc) {
@@ -195,6 +237,9 @@ int main(int argc, char** argv) {
   if (positional.size() < 2) {
     Usage(argv[0]);
   }
+  const Compare compare =
+      exact ? (fast ? CompareExactFast : CompareExactFull)
+            : (fast ? devicelib::CompareTemplatesFast : devicelib::CompareTemplates);
   const auto genuinePairs = ReadPairs(positional[0] + "/genuine_pairs.txt");
   const auto impostorPairs = ReadPairs(positional[0] + "/impostor_pairs.txt");
 

@@ -1429,6 +1429,13 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
       break;
     }
   }
+  // The cascade (CompareOptions::refineFrom): when no seed's pairing comes near a score that
+  // matters, the refits and bends, which can only raise the score, are spared. Most impostor
+  // comparisons end here; the finger's own alignment, even on distorted prints, pairs well
+  // enough under its seed to pass.
+  if (best < options.refineFrom) {
+    return best;
+  }
   // Re-align the best pairing by least squares and pair once more: the seed's own position
   // and rotation errors no longer limit how far from it minutiae can pair.
   if (options.refine && bestPaired >= kMinPaired) {

@@ -564,6 +564,56 @@ TEST(MinutiaeCompare, OracleSeedsBoundTheNormalSearch) {
             kDefaultThreshold);
 }
 
+// The cascade stops a first stage whose seeds all pair poorly, before the refit and the bend:
+// it may only lower a score, a stage it stops keeps a score below the point where it takes
+// over, and any score that reaches the lowest security level is the exact one. Harsh
+// impressions, so that genuine pairs also have stages that start low and are lifted by the
+// refit and the bend.
+TEST(MinutiaeCompare, CascadeOnlyLowersScoresBelowWhereItTakesOver) {
+  synth::ImpressionSettings hard;
+  hard.maxRotationDegrees = 25;
+  hard.distortion = 0.08f;
+  hard.lost = 0.3f;
+  hard.spurious = 0.25f;
+  hard.positionNoise = 3.5f;
+  hard.angleNoise = 9;
+  CompareOptions edgesAlone = FullModeOptions();
+  edgesAlone.localCodes = false;
+  const int lowest = SecurityLevelThreshold(kMinSecurityLevel);
+  for (const CompareOptions& mode : {FullModeOptions(), FastModeOptions(), edgesAlone}) {
+    ASSERT_GT(mode.refineFrom, 0);
+    ASSERT_LT(mode.refineFrom, lowest);
+    CompareOptions exactMode = mode;
+    exactMode.refineFrom = 0;
+    const bool oneStage = !(mode.edgeVotes && mode.localCodes);
+    int stopped = 0;
+    for (uint32_t f = 0; f < 30; ++f) {
+      const auto master = synth::MasterFinger(f);
+      const auto a = synth::Impression(master, 41, hard);
+      for (const auto& b : {synth::Impression(master, 42, hard),
+                            synth::Impression(synth::MasterFinger(f + 300), 42, hard),
+                            synth::Impression(synth::MasterFinger(f + 400), 43)}) {
+        const int cascaded = Score(a, b, mode);
+        const int exact = Score(a, b, exactMode);
+        EXPECT_LE(cascaded, exact) << f;
+        EXPECT_EQ(Score(b, a, mode), cascaded) << f;
+        if (exact >= lowest) {
+          EXPECT_EQ(cascaded, exact) << f;
+        }
+        if (cascaded != exact) {
+          ++stopped;
+          // With one first stage, the score is the stopped stage's own.
+          if (oneStage) {
+            EXPECT_LT(cascaded, mode.refineFrom) << f;
+          }
+        }
+      }
+    }
+    // Impostors stop early; otherwise this test would look at nothing.
+    EXPECT_GT(stopped, 0);
+  }
+}
+
 TEST(MinutiaeCompare, MinutiaQualityWeighsUnpairedAndChanceMinutiae) {
   const auto master = synth::MasterFinger(5, 40);
   auto withQuality = [](codec::FingerTemplate t, uint8_t quality) {
