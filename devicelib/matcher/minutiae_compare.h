@@ -193,6 +193,12 @@ class PreparedTemplate {
   mutable std::vector<uint32_t> order_;
   mutable std::vector<Edge> unsorted_;  // the edges in the order found
   mutable std::vector<Code> codes_;     // one per minutia, grown to the largest set prepared
+  // The same codes by layer (layer l of minutia k at l * codeStride_ + k) and their bit counts,
+  // zero past the set's end up to a whole group of four: the wide (AVX2) similarity loop reads
+  // four gallery codes at a time.
+  mutable std::vector<uint64_t> codeWords_;
+  mutable std::vector<uint32_t> codeOnes_;
+  mutable int codeStride_ = 0;
   mutable int edgeCount_ = 0;
   mutable int maxLength_ = 0;  // of the longest edge
   // Length buckets in use (the longest edge's bucket + 1); the bucket of betaFrom row r and
@@ -214,6 +220,13 @@ class Comparator {
   // After a Score with CompareOptions::oracle 1: where the best seed sat in the last first
   // stage's support ranking (0 = best supported; -1 when no seed scored).
   int OracleRank() const { return oracleRank_; }
+  // The similar code pairs of two sets, as fast mode's candidate choice finds them (one key per
+  // pair: similarity << 16 | 0xFFFF - (i * b.size() + j)), in ascending order; `wide`: with the
+  // AVX2 loop, when the processor has it. Both sets prepared with the codes. For tests.
+  static std::vector<uint32_t> SimilarCodePairs(const PreparedTemplate& a,
+                                                const PreparedTemplate& b, bool wide);
+  // Whether the wide loop runs on this processor.
+  static bool WideCodeLoop();
 
  private:
   // One first stage's seeds (`codes`: the neighbourhood codes', else the edge votes').

@@ -281,6 +281,36 @@ TEST(MinutiaeCompare, FixedPointCodeSimilarityFollowsTheFloatOne) {
   }
 }
 
+// The wide similarity loop (four gallery codes at a time, AVX2) must find exactly the pairs,
+// with exactly the similarities, that the pair-by-pair loop finds: sets of every size modulo
+// four, sparse and crowded ones, and sets against themselves (every pair similar).
+TEST(MinutiaeCompare, WideCodeLoopFindsExactlyTheSimilarPairsOfThePairByPairLoop) {
+  if (!Comparator::WideCodeLoop()) {
+    GTEST_SKIP() << "no AVX2 on this processor: only the pair-by-pair loop runs";
+  }
+  const CompareOptions options = FastModeOptions();
+  int compared = 0;
+  for (uint32_t f = 0; f < 24; ++f) {
+    const int size = 5 + static_cast<int>(f) * 3;  // 5 .. 74 minutiae
+    const auto master = synth::MasterFinger(f, size);
+    const auto a = synth::Impression(master, 1);
+    for (const auto& b : {synth::Impression(master, 2), master,
+                          synth::Impression(synth::MasterFinger(f + 50, 80 - size), 2)}) {
+      PreparedTemplate pa;
+      PreparedTemplate pb;
+      pa.Prepare(a, options);
+      pb.Prepare(b, options);
+      const auto narrow = Comparator::SimilarCodePairs(pa, pb, false);
+      EXPECT_EQ(Comparator::SimilarCodePairs(pa, pb, true), narrow) << f;
+      EXPECT_EQ(Comparator::SimilarCodePairs(pb, pa, true),
+                Comparator::SimilarCodePairs(pb, pa, false))
+          << f;
+      compared += static_cast<int>(narrow.size());
+    }
+  }
+  EXPECT_GT(compared, 1000);
+}
+
 TEST(MinutiaeCompare, FastModeScoresASetAgainstItselfHighestAndUnrelatedSetsLow) {
   const CompareOptions fast = FastModeOptions();
   for (uint32_t f = 0; f < 5; ++f) {
