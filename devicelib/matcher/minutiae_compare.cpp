@@ -9,6 +9,8 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace devicelib::matcher {
@@ -904,14 +906,9 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const int band = static_cast<int>(std::clamp(top / PreparedTemplate::kRowBand, 0.0f,
                                                  static_cast<float>(PreparedTemplate::kRowBands)));
     const float bottom = qy + radius;
-    const auto consider = [&](int g) {
-      const float ex = gallery.x_[g] - qx;
-      const float ey = gy[g] - qy;
-      const float d2 = ex * ex + ey * ey;
-      if (!((gy[g] >= top) & (gy[g] <= bottom) & (d2 <= radius2) &
-            (AngleDistance(gallery.angle_[g], qa) <= kPairAngleTolerance))) {
-        return;
-      }
+    // Gallery minutia g, which lies within the tolerances at squared distance d2, competes for
+    // the best and second-best partner.
+    const auto take = [&](int g, float d2) {
       if (best < 0 || d2 < bestD2) {
         second[k] = static_cast<int16_t>(best);
         nextD2 = bestD2;
@@ -922,13 +919,64 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
         nextD2 = d2;
       }
     };
+    const auto consider = [&](int g) {
+      const float ex = gallery.x_[g] - qx;
+      const float ey = gy[g] - qy;
+      const float d2 = ex * ex + ey * ey;
+      if ((gy[g] >= top) & (gy[g] <= bottom) & (d2 <= radius2) &
+          (AngleDistance(gallery.angle_[g], qa) <= kPairAngleTolerance)) {
+        take(g, d2);
+      }
+    };
     // From the band's first minutia down to `bottom`. Those outside the window fail the test:
     // a fixed number of slots (the set is padded with y = infinity) costs less than a loop
     // whose exit the branch predictor misses; longer windows continue in a loop.
     const int first = gallery.rowStart_[band];
+#if defined(__SSE2__)
+    static_assert(PreparedTemplate::kPairScan == 8, "two groups of four slots, eight angle bytes");
+    {
+      // The eight slots tested at once (the same float operations, so the same results); those
+      // that pass, few, compete one by one in slot order.
+      const __m128 vqx = _mm_set1_ps(qx);
+      const __m128 vqy = _mm_set1_ps(qy);
+      const __m128 vtop = _mm_set1_ps(top);
+      const __m128 vbottom = _mm_set1_ps(bottom);
+      const __m128 vradius2 = _mm_set1_ps(radius2);
+      unsigned within = 0;
+      for (int h = 0; h < 2; ++h) {
+        const __m128 x = _mm_loadu_ps(gallery.x_.data() + first + 4 * h);
+        const __m128 y = _mm_loadu_ps(gy + first + 4 * h);
+        const __m128 ex = _mm_sub_ps(x, vqx);
+        const __m128 ey = _mm_sub_ps(y, vqy);
+        const __m128 d2 = _mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey));
+        const __m128 ok = _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(y, vtop), _mm_cmple_ps(y, vbottom)),
+                                     _mm_cmple_ps(d2, vradius2));
+        within |= static_cast<unsigned>(_mm_movemask_ps(ok)) << (4 * h);
+      }
+      // Angles within the tolerance either way: (gallery - qa + tolerance) mod 256 at most
+      // twice the tolerance.
+      int64_t angles = 0;
+      std::memcpy(&angles, gallery.angle_.data() + first, sizeof(angles));
+      const __m128i shifted = _mm_add_epi8(
+          _mm_sub_epi8(_mm_cvtsi64_si128(angles), _mm_set1_epi8(static_cast<char>(qa))),
+          _mm_set1_epi8(static_cast<char>(kPairAngleTolerance)));
+      const __m128i close = _mm_cmpeq_epi8(
+          _mm_min_epu8(shifted, _mm_set1_epi8(static_cast<char>(2 * kPairAngleTolerance))),
+          shifted);
+      within &= static_cast<unsigned>(_mm_movemask_epi8(close)) & 0xFFu;
+      while (within != 0) {
+        const int g = first + std::countr_zero(within);
+        within &= within - 1;
+        const float ex = gallery.x_[g] - qx;
+        const float ey = gy[g] - qy;
+        take(g, ex * ex + ey * ey);
+      }
+    }
+#else
     for (int g = first; g < first + PreparedTemplate::kPairScan; ++g) {
       consider(g);
     }
+#endif
     if (gy[first + PreparedTemplate::kPairScan - 1] <= bottom) {
       for (int g = first + PreparedTemplate::kPairScan; g < gallery.count_ && gy[g] <= bottom;
            ++g) {
