@@ -343,7 +343,8 @@ size_t PreparedTemplate::Bytes() const {
   return queries_.capacity() * sizeof(Query) + keys_.capacity() * sizeof(uint64_t) +
          ends_.capacity() * sizeof(uint16_t) + order_.capacity() * sizeof(uint32_t) +
          unsorted_.capacity() * sizeof(Edge) + codes_.capacity() * sizeof(Code) +
-         codeWords_.capacity() * sizeof(uint64_t) + codeOnes_.capacity() * sizeof(uint32_t);
+         codeWords_.capacity() * sizeof(uint64_t) + codeOnes_.capacity() * sizeof(uint32_t) +
+         codeAngles_.capacity() + codeIndex_.capacity();
 }
 
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
@@ -637,13 +638,28 @@ void PreparedTemplate::BuildCodes() const {
   if (codeWords_.size() < words) {
     codeWords_.resize(words);
     codeOnes_.resize(static_cast<size_t>(stride));
+    codeAngles_.resize(static_cast<size_t>(stride));
+    codeIndex_.resize(static_cast<size_t>(stride));
   }
+  // Places by direction: a counting sort.
+  codeFirst_.fill(0);
+  for (int k = 0; k < count_; ++k) {
+    ++codeFirst_[static_cast<size_t>(angle_[k]) + 1];
+  }
+  for (size_t a = 1; a < codeFirst_.size(); ++a) {
+    codeFirst_[a] = static_cast<uint16_t>(codeFirst_[a] + codeFirst_[a - 1]);
+  }
+  std::array<uint16_t, 256> next;
+  std::copy(codeFirst_.begin(), codeFirst_.begin() + 256, next.begin());
   for (int k = 0; k < stride; ++k) {
+    const int place = k < count_ ? next[angle_[k]]++ : k;
     const Code& code = k < count_ ? codes_[static_cast<size_t>(k)] : Code{};
     for (int l = 0; l < kCodeLayers; ++l) {
-      codeWords_[static_cast<size_t>(l * stride + k)] = code.bits[static_cast<size_t>(l)];
+      codeWords_[static_cast<size_t>(l * stride + place)] = code.bits[static_cast<size_t>(l)];
     }
-    codeOnes_[static_cast<size_t>(k)] = code.ones;
+    codeOnes_[static_cast<size_t>(place)] = code.ones;
+    codeAngles_[static_cast<size_t>(place)] = k < count_ ? angle_[k] : uint8_t{0};
+    codeIndex_[static_cast<size_t>(place)] = static_cast<uint8_t>(k < count_ ? k : 0);
   }
   sides_ |= kCodeStage;
 }
@@ -1267,6 +1283,17 @@ int CodeKeys(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int
   return kept;
 }
 
+// A gallery set's codes as the wide loop reads them (PreparedTemplate::codeWords_ and the rest).
+struct WideGallery {
+  const uint64_t* words;
+  const uint32_t* ones;
+  const uint8_t* angles;
+  const uint8_t* index;
+  const uint16_t* first;
+  int stride;
+  int count;
+};
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #define WEBAGENT_WIDE_CODES 1
 // CodeKeys four gallery codes at a time (AVX2, chosen when the program starts): the popcounts
@@ -1276,9 +1303,12 @@ int CodeKeys(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int
 // them, cost no scalar work. The keys come in the same order as CodeKeys writes them.
 __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::Code* probe,
                                                         const uint8_t* probeAngle, int probeCount,
-                                                        const uint64_t* words, const uint32_t* ones,
-                                                        int stride, const uint8_t* galleryAngle,
-                                                        int galleryCount, uint32_t* keys) {
+                                                        const WideGallery& gallery,
+                                                        uint32_t* keys) {
+  const uint64_t* words = gallery.words;
+  const uint32_t* ones = gallery.ones;
+  const int stride = gallery.stride;
+  const int galleryCount = gallery.count;
   const uint32_t least = static_cast<uint32_t>(kMinCodeSimilarity * 65535.0f);
   const __m256i nibbles = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1,
                                            2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
@@ -1295,44 +1325,64 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
     }
     const __m256i aOnes = _mm256_set1_epi64x(a.ones);
     const uint8_t angle = probeAngle[i];
-    for (int j = 0; j < galleryCount; j += 4) {
-      __m256i sum = zero;
-      for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
-        // At most 4 x 8 per byte over the layers: no overflow.
-        const __m256i x = _mm256_and_si256(
-            al[l], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + l * stride + j)));
-        const __m256i lo = _mm256_shuffle_epi8(nibbles, _mm256_and_si256(x, low));
-        const __m256i hi =
-            _mm256_shuffle_epi8(nibbles, _mm256_and_si256(_mm256_srli_epi16(x, 4), low));
-        sum = _mm256_add_epi8(sum, _mm256_add_epi8(lo, hi));
-      }
-      const __m256i both = _mm256_sad_epu8(sum, zero);
-      const __m256i total = _mm256_add_epi64(
-          aOnes,
-          _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ones + j))));
-      const __m256i fails =
-          _mm256_cmpgt_epi64(_mm256_mul_epu32(total, floor), _mm256_mul_epu32(both, twice));
-      unsigned passing =
-          ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(fails))) & 0xFu;
-      if (passing == 0) {
-        continue;
-      }
-      alignas(32) uint64_t counts[4];
-      _mm256_store_si256(reinterpret_cast<__m256i*>(counts), both);
-      while (passing != 0) {
-        const int lane = std::countr_zero(passing);
-        passing &= passing - 1;
-        const int g = j + lane;
-        if (g >= galleryCount) {
-          break;
+    // The places of the directions that allow the turn: one run, or two when the range of
+    // directions wraps around; over one run when two would share a group of four.
+    const int lo = (angle - kMaxRotation) & 0xFF;
+    const int hi = (angle + kMaxRotation) & 0xFF;
+    const int from = gallery.first[lo];
+    const int to = gallery.first[hi + 1];
+    std::array<std::pair<int, int>, 2> runs{};
+    int runCount = 1;
+    if (lo <= hi) {
+      runs[0] = {from / 4 * 4, to};
+    } else if (from / 4 * 4 < to) {
+      runs[0] = {0, galleryCount};
+    } else {
+      runs[0] = {0, to};
+      runs[1] = {from / 4 * 4, galleryCount};
+      runCount = 2;
+    }
+    for (int r = 0; r < runCount; ++r) {
+      for (int j = runs[static_cast<size_t>(r)].first; j < runs[static_cast<size_t>(r)].second;
+           j += 4) {
+        __m256i sum = zero;
+        for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
+          // At most 4 x 8 per byte over the layers: no overflow.
+          const __m256i x = _mm256_and_si256(
+              al[l], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + l * stride + j)));
+          const __m256i lo = _mm256_shuffle_epi8(nibbles, _mm256_and_si256(x, low));
+          const __m256i hi =
+              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(_mm256_srli_epi16(x, 4), low));
+          sum = _mm256_add_epi8(sum, _mm256_add_epi8(lo, hi));
         }
-        const bool turn =
-            static_cast<uint8_t>(galleryAngle[g] - angle + kMaxRotation) <= 2 * kMaxRotation;
-        const uint32_t similarity =
-            static_cast<uint32_t>(counts[lane] * kCodeScale[a.ones + ones[g]] >> 16);
-        if (turn && similarity >= least) {
-          const uint32_t cell = static_cast<uint32_t>(i * galleryCount + g);
-          keys[kept++] = similarity << 16 | (0xFFFFu - cell);
+        const __m256i both = _mm256_sad_epu8(sum, zero);
+        const __m256i total = _mm256_add_epi64(
+            aOnes,
+            _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ones + j))));
+        const __m256i fails =
+            _mm256_cmpgt_epi64(_mm256_mul_epu32(total, floor), _mm256_mul_epu32(both, twice));
+        unsigned passing =
+            ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(fails))) & 0xFu;
+        if (passing == 0) {
+          continue;
+        }
+        alignas(32) uint64_t counts[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(counts), both);
+        while (passing != 0) {
+          const int lane = std::countr_zero(passing);
+          passing &= passing - 1;
+          const int g = j + lane;
+          if (g >= galleryCount) {
+            break;
+          }
+          const bool turn =
+              static_cast<uint8_t>(gallery.angles[g] - angle + kMaxRotation) <= 2 * kMaxRotation;
+          const uint32_t similarity =
+              static_cast<uint32_t>(counts[lane] * kCodeScale[a.ones + ones[g]] >> 16);
+          if (turn && similarity >= least) {
+            const uint32_t cell = static_cast<uint32_t>(i * galleryCount + gallery.index[g]);
+            keys[kept++] = similarity << 16 | (0xFFFFu - cell);
+          }
         }
       }
     }
@@ -1352,18 +1402,14 @@ bool HasWideCodeLoop() {
 
 // The similar pairs' keys (see CodeKeys), by the wide loop when `wide` and the processor has it.
 int SimilarPairs(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int probeCount,
-                 const PreparedTemplate::Code* gallery, const uint64_t* words, const uint32_t* ones,
-                 int stride, const uint8_t* galleryAngle, int galleryCount, bool wide,
-                 uint32_t* keys) {
+                 const PreparedTemplate::Code* gallery, const uint8_t* galleryAngle,
+                 int galleryCount, const WideGallery& wideGallery, bool wide, uint32_t* keys) {
 #ifdef WEBAGENT_WIDE_CODES
   if (wide && HasWideCodeLoop()) {
-    return CodeKeysWide(probe, probeAngle, probeCount, words, ones, stride, galleryAngle,
-                        galleryCount, keys);
+    return CodeKeysWide(probe, probeAngle, probeCount, wideGallery, keys);
   }
 #else
-  (void)words;
-  (void)ones;
-  (void)stride;
+  (void)wideGallery;
   (void)wide;
 #endif
   return CodeKeys(probe, probeAngle, probeCount, gallery, galleryAngle, galleryCount, keys);
@@ -1383,9 +1429,11 @@ std::vector<uint32_t> Comparator::SimilarCodePairs(const PreparedTemplate& a,
     }
   }
   std::vector<uint32_t> keys(static_cast<size_t>(a.count_) * static_cast<size_t>(b.count_) + 1);
-  const int kept =
-      SimilarPairs(a.codes_.data(), a.angle_.data(), a.count_, b.codes_.data(), b.codeWords_.data(),
-                   b.codeOnes_.data(), b.codeStride_, b.angle_.data(), b.count_, wide, keys.data());
+  const int kept = SimilarPairs(
+      a.codes_.data(), a.angle_.data(), a.count_, b.codes_.data(), b.angle_.data(), b.count_,
+      WideGallery{b.codeWords_.data(), b.codeOnes_.data(), b.codeAngles_.data(),
+                  b.codeIndex_.data(), b.codeFirst_.data(), b.codeStride_, b.count_},
+      wide, keys.data());
   keys.resize(static_cast<size_t>(kept));
   std::sort(keys.begin(), keys.end());
   return keys;
@@ -1405,8 +1453,11 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
   const int gn = gallery.count_;
   const int kept =
       SimilarPairs(probe.codes_.data(), probe.angle_.data(), probe.count_, gallery.codes_.data(),
-                   gallery.codeWords_.data(), gallery.codeOnes_.data(), gallery.codeStride_,
-                   gallery.angle_.data(), gn, true, codeKeys_.data());
+                   gallery.angle_.data(), gn,
+                   WideGallery{gallery.codeWords_.data(), gallery.codeOnes_.data(),
+                               gallery.codeAngles_.data(), gallery.codeIndex_.data(),
+                               gallery.codeFirst_.data(), gallery.codeStride_, gallery.count_},
+                   true, codeKeys_.data());
   const auto keys = codeKeys_.begin();
   const int pool = std::min(kCodePool * wanted, kept);
   const auto better = [](uint32_t a, uint32_t b) { return a > b; };

@@ -193,11 +193,16 @@ class PreparedTemplate {
   mutable std::vector<uint32_t> order_;
   mutable std::vector<Edge> unsorted_;  // the edges in the order found
   mutable std::vector<Code> codes_;     // one per minutia, grown to the largest set prepared
-  // The same codes by layer (layer l of minutia k at l * codeStride_ + k) and their bit counts,
-  // zero past the set's end up to a whole group of four: the wide (AVX2) similarity loop reads
-  // four gallery codes at a time.
+  // The same codes for the wide (AVX2) similarity loop, which reads four gallery codes at a
+  // time: by layer (layer l of the minutia in place p at l * codeStride_ + p), with their bit
+  // counts, directions and indices, the minutiae in order of direction (so that the turns
+  // allowed from a probe minutia are one or two runs of places), zero past the set's end up to
+  // a whole group of four. codeFirst_[a]: the place of the first minutia of direction a or more.
   mutable std::vector<uint64_t> codeWords_;
   mutable std::vector<uint32_t> codeOnes_;
+  mutable std::vector<uint8_t> codeAngles_;
+  mutable std::vector<uint8_t> codeIndex_;
+  mutable std::array<uint16_t, 257> codeFirst_{};
   mutable int codeStride_ = 0;
   mutable int edgeCount_ = 0;
   mutable int maxLength_ = 0;  // of the longest edge
