@@ -1162,7 +1162,8 @@ bool Comparator::Bend(const PreparedTemplate& probe, const PreparedTemplate& gal
 
 size_t Comparator::Bytes() const {
   return tallies_.capacity() * sizeof(Tally) + touched_.capacity() * sizeof(uint16_t) +
-         ranked_.capacity() * sizeof(RankedCell) + codeKeys_.capacity() * sizeof(uint32_t);
+         ranked_.capacity() * sizeof(RankedCell) + codeKeys_.capacity() * sizeof(uint32_t) +
+         codeSorted_.capacity() * sizeof(uint32_t);
 }
 
 int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
@@ -1460,38 +1461,44 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
                    true, codeKeys_.data());
   const auto keys = codeKeys_.begin();
   const int pool = std::min(kCodePool * wanted, kept);
-  const auto better = [](uint32_t a, uint32_t b) { return a > b; };
-  if (pool < kept) {
-    // Only keys whose similarity's top byte is at least that of the pool's last can be in it:
-    // a count per top byte finds that byte, and the selection then runs over those keys
-    // alone (a few times the pool rather than every similar pair). The keys are distinct, so
-    // the pool is the same whichever way it is found.
-    std::array<uint32_t, 256> counts{};
+  // The keys in descending order, but only as far as they are looked at: a counting sort by
+  // the similarity's top byte puts them in groups, and each group is sorted when the walk
+  // reaches it (a few keys each). The keys are distinct, so this is the order a full sort
+  // gives; sorting every key cost about a sixth of a comparison.
+  std::array<uint16_t, 257> groupStart{};
+  for (int n = 0; n < kept; ++n) {
+    ++groupStart[255 - (keys[n] >> 24) + 1];
+  }
+  for (size_t g = 1; g < groupStart.size(); ++g) {
+    groupStart[g] = static_cast<uint16_t>(groupStart[g] + groupStart[g - 1]);
+  }
+  if (codeSorted_.size() < codeKeys_.size()) {
+    codeSorted_.resize(codeKeys_.size());
+  }
+  {
+    std::array<uint16_t, 256> next;
+    std::copy(groupStart.begin(), groupStart.begin() + 256, next.begin());
     for (int n = 0; n < kept; ++n) {
-      ++counts[keys[n] >> 24];
-    }
-    int top = 255;
-    for (int above = 0; above + static_cast<int>(counts[static_cast<size_t>(top)]) < pool; --top) {
-      above += static_cast<int>(counts[static_cast<size_t>(top)]);
-    }
-    int candidates = 0;
-    for (int n = 0; n < kept; ++n) {
-      const uint32_t key = keys[n];
-      keys[candidates] = key;
-      candidates += static_cast<int>((key >> 24) >= static_cast<uint32_t>(top));
-    }
-    if (pool < candidates) {
-      std::nth_element(keys, keys + pool - 1, keys + candidates, better);
+      codeSorted_[next[255 - (keys[n] >> 24)]++] = keys[n];
     }
   }
-  std::sort(keys, keys + pool, better);
+  const auto sorted = codeSorted_.begin();
+  int sortedUpTo = 0;  // keys before this place are in their final order
+  int group = 0;
   std::array<uint8_t, kMaxMinutiae> probeUses;
   std::array<uint8_t, kMaxMinutiae> galleryUses;
   std::fill(probeUses.begin(), probeUses.begin() + probe.count_, uint8_t{0});
   std::fill(galleryUses.begin(), galleryUses.begin() + gn, uint8_t{0});
   int found = 0;
   for (int c = 0; c < pool && found < wanted; ++c) {
-    const uint32_t key = codeKeys_[static_cast<size_t>(c)];
+    if (c == sortedUpTo) {
+      while (groupStart[static_cast<size_t>(group) + 1] <= c) {
+        ++group;
+      }
+      sortedUpTo = groupStart[static_cast<size_t>(group) + 1];
+      std::sort(sorted + c, sorted + sortedUpTo, [](uint32_t a, uint32_t b) { return a > b; });
+    }
+    const uint32_t key = codeSorted_[static_cast<size_t>(c)];
     const int cell = static_cast<int>(0xFFFFu - (key & 0xFFFFu));
     const int i = cell / gn;
     const int j = cell % gn;

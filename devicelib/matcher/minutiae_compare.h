@@ -266,7 +266,8 @@ class Comparator {
                      Candidate* out);
   int CodeCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery, int wanted,
                      Candidate* out);
-  std::vector<uint32_t> codeKeys_;  // the code stage's scratch: one key per similar pair
+  std::vector<uint32_t> codeKeys_;    // the code stage's scratch: one key per similar pair
+  std::vector<uint32_t> codeSorted_;  // and the same keys grouped by their top byte
   // Pairs every minutia under the alignment. With `local`, each probe minutia is first moved
   // by its own shift (shiftX_, shiftY_, shiftAngle_: how the skin around it is displaced
   // beyond the alignment, see Bend) and the position tolerance is the tighter local one.
