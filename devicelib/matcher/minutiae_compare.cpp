@@ -893,10 +893,12 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float dy = probe.y_[k] - a.anchorY;
     float qx = a.targetX + a.cosine * dx - a.sine * dy;
     float qy = a.targetY + a.sine * dx + a.cosine * dy;
-    if (qx >= gallery.minX_ - kOverlapMargin && qx <= gallery.maxX_ + kOverlapMargin &&
-        qy >= gallery.minY_ - kOverlapMargin && qy <= gallery.maxY_ + kOverlapMargin) {
-      probeInside += probe.weight_[k];
-    }
+    // Selects rather than branches: whether a minutia lies in the other's box depends on the
+    // alignment. Adding 0 leaves the sum as it was.
+    const bool inside =
+        (qx >= gallery.minX_ - kOverlapMargin) & (qx <= gallery.maxX_ + kOverlapMargin) &
+        (qy >= gallery.minY_ - kOverlapMargin) & (qy <= gallery.maxY_ + kOverlapMargin);
+    probeInside += inside ? probe.weight_[k] : 0.0f;
     int turn = a.rotation;
     if (local) {
       qx += shiftX_[k];
@@ -1024,10 +1026,10 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float dy = gallery.y_[g] - a.targetY;
     const float px = a.anchorX + a.cosine * dx + a.sine * dy;
     const float py = a.anchorY - a.sine * dx + a.cosine * dy;
-    if (px >= probe.minX_ - kOverlapMargin && px <= probe.maxX_ + kOverlapMargin &&
-        py >= probe.minY_ - kOverlapMargin && py <= probe.maxY_ + kOverlapMargin) {
-      galleryInside += gallery.weight_[g];
-    }
+    const bool inside = (px >= probe.minX_ - kOverlapMargin) &
+                        (px <= probe.maxX_ + kOverlapMargin) &
+                        (py >= probe.minY_ - kOverlapMargin) & (py <= probe.maxY_ + kOverlapMargin);
+    galleryInside += inside ? gallery.weight_[g] : 0.0f;
   }
   // The paired count, each pair weighted by how closely it agrees (see kSoftDistance) and by
   // the two minutiae's quality weights.
