@@ -1286,6 +1286,25 @@ int CodeKeys(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int
   return kept;
 }
 
+// Cosine and sine of every whole turn from -128 to 127 units, at index turn + 128, worked out
+// as ScoreOrdered works out a candidate's: code candidates turn by whole units.
+struct WholeTurns {
+  std::array<float, 256> cosine{};
+  std::array<float, 256> sine{};
+};
+const WholeTurns& Turns() {
+  static const WholeTurns turns = [] {
+    WholeTurns t;
+    for (int r = -128; r < 128; ++r) {
+      const float rho = static_cast<float>(r) / kUnitsPerRadian;
+      t.cosine[static_cast<size_t>(r + 128)] = std::cos(rho);
+      t.sine[static_cast<size_t>(r + 128)] = std::sin(rho);
+    }
+    return t;
+  }();
+  return turns;
+}
+
 // A gallery set's codes as the wide loop reads them (PreparedTemplate::codeWords_ and the rest).
 struct WideGallery {
   const uint64_t* words;
@@ -1556,10 +1575,19 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     candidates[c] = candidate.cell;
     const float mean = candidate.rotation;
     Alignment& a = alignments[c];
-    a.rotation = static_cast<int>(std::lround(mean));
-    const float rho = mean / kUnitsPerRadian;
-    a.cosine = std::cos(rho);
-    a.sine = std::sin(rho);
+    if (codes) {
+      // A whole turn (two minutiae's difference of direction): looked up, the same values.
+      const WholeTurns& turns = Turns();
+      const int turn = static_cast<int>(mean);
+      a.rotation = turn;
+      a.cosine = turns.cosine[static_cast<size_t>(turn + 128)];
+      a.sine = turns.sine[static_cast<size_t>(turn + 128)];
+    } else {
+      a.rotation = static_cast<int>(std::lround(mean));
+      const float rho = mean / kUnitsPerRadian;
+      a.cosine = std::cos(rho);
+      a.sine = std::sin(rho);
+    }
     const int i = candidates[c] / gallery.count_;
     const int j = candidates[c] % gallery.count_;
     a.anchorX = probe.x_[i];
