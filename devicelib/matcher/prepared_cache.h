@@ -19,7 +19,7 @@ namespace devicelib::matcher {
 
 class PreparedCache {
  public:
-  // About 6,000 records of about 50 minutiae prepared for fast mode, 2,500 for full mode.
+  // About 5,500 records of about 50 minutiae (some 12 KB each prepared, in either mode).
   static constexpr size_t kDefaultBudget = size_t{64} << 20;
 
   explicit PreparedCache(size_t budget = kDefaultBudget) : budget_(budget) {}
