@@ -973,11 +973,11 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
       }
       // Angles within the tolerance either way: (gallery - qa + tolerance) mod 256 at most
       // twice the tolerance.
-      int64_t angles = 0;
-      std::memcpy(&angles, gallery.angle_.data() + first, sizeof(angles));
-      const __m128i shifted = _mm_add_epi8(
-          _mm_sub_epi8(_mm_cvtsi64_si128(angles), _mm_set1_epi8(static_cast<char>(qa))),
-          _mm_set1_epi8(static_cast<char>(kPairAngleTolerance)));
+      const __m128i angles =
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(gallery.angle_.data() + first));
+      const __m128i shifted =
+          _mm_add_epi8(_mm_sub_epi8(angles, _mm_set1_epi8(static_cast<char>(qa))),
+                       _mm_set1_epi8(static_cast<char>(kPairAngleTolerance)));
       const __m128i close = _mm_cmpeq_epi8(
           _mm_min_epu8(shifted, _mm_set1_epi8(static_cast<char>(2 * kPairAngleTolerance))),
           shifted);
