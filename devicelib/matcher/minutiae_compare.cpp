@@ -1243,6 +1243,8 @@ int Comparator::VoteCandidates(const PreparedTemplate& probe, const PreparedTemp
     const int j = candidates[c] % gallery.count_;
     Candidate& out = candidatesOut[c];
     out.cell = candidates[c];
+    out.probe = static_cast<uint8_t>(i);
+    out.gallery = static_cast<uint8_t>(j);
     out.rotation =
         static_cast<float>(Wrap(t.firstRotation)) + static_cast<float>(t.rotationSum) / t.votes;
     // In fixed point (1/4096 of a vote): whole numbers add up in any order, so the sums of the
@@ -1278,7 +1280,8 @@ int CodeKeys(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int
       // Too few bits together: 0.
       const uint32_t similarity = PreparedTemplate::CodeSimilarityFixed(a, b);
       // Appended without a branch: whether a pair is kept is hard to predict.
-      const uint32_t cell = static_cast<uint32_t>(i * galleryCount + j);
+      // i << 8 | j orders the pairs as i * galleryCount + j does, without a division later.
+      const uint32_t cell = static_cast<uint32_t>(i << 8 | j);
       keys[kept] = similarity << 16 | (0xFFFFu - cell);
       kept += static_cast<int>(turn & static_cast<unsigned>(similarity >= least));
     }
@@ -1402,7 +1405,7 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
           const uint32_t similarity =
               static_cast<uint32_t>(counts[lane] * kCodeScale[a.ones + ones[g]] >> 16);
           if (turn && similarity >= least) {
-            const uint32_t cell = static_cast<uint32_t>(i * galleryCount + gallery.index[g]);
+            const uint32_t cell = static_cast<uint32_t>(i << 8 | gallery.index[g]);
             keys[kept++] = similarity << 16 | (0xFFFFu - cell);
           }
         }
@@ -1520,16 +1523,18 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
       std::sort(sorted + c, sorted + sortedUpTo, [](uint32_t a, uint32_t b) { return a > b; });
     }
     const uint32_t key = codeSorted_[static_cast<size_t>(c)];
-    const int cell = static_cast<int>(0xFFFFu - (key & 0xFFFFu));
-    const int i = cell / gn;
-    const int j = cell % gn;
+    const int pair = static_cast<int>(0xFFFFu - (key & 0xFFFFu));
+    const int i = pair >> 8;
+    const int j = pair & 0xFF;
     if (probeUses[i] >= kCodeUses || galleryUses[j] >= kCodeUses) {
       continue;
     }
     ++probeUses[i];
     ++galleryUses[j];
     const float similarity = static_cast<float>(key >> 16) / 65535.0f;
-    out[found].cell = static_cast<uint16_t>(cell);
+    out[found].cell = static_cast<uint16_t>(i * gn + j);
+    out[found].probe = static_cast<uint8_t>(i);
+    out[found].gallery = static_cast<uint8_t>(j);
     out[found].rotation = static_cast<float>(Wrap(gallery.angle_[j] - probe.angle_[i]));
     out[found].weight = static_cast<int32_t>(
         std::lround(similarity * kSupportUnit *
@@ -1562,17 +1567,16 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   if (found == 0) {
     return 0;
   }
-  std::array<uint16_t, kMaxCandidates> candidates;
   // Each candidate's alignment, and the weight (votes or code similarity) of the other
   // candidates that agree with it: a correspondence of the true alignment has company, a
   // chance one mostly stands alone. Checking this among a few dozen candidates costs far less
   // than pairing all minutiae under each, so only the best supported few are paired.
-  std::array<Alignment, kMaxCandidates> alignments;
+  static_assert(std::tuple_size_v<decltype(alignments_)> == kMaxCandidates);
+  std::array<Alignment, kMaxCandidates>& alignments = alignments_;
   std::array<int32_t, kMaxCandidates> support;
   std::array<uint8_t, kMaxCandidates> rank;
   for (int c = 0; c < found; ++c) {
     const Candidate& candidate = candidateList[static_cast<size_t>(c)];
-    candidates[c] = candidate.cell;
     const float mean = candidate.rotation;
     Alignment& a = alignments[c];
     if (codes) {
@@ -1588,8 +1592,8 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
       a.cosine = std::cos(rho);
       a.sine = std::sin(rho);
     }
-    const int i = candidates[c] / gallery.count_;
-    const int j = candidates[c] % gallery.count_;
+    const int i = candidate.probe;
+    const int j = candidate.gallery;
     a.anchorX = probe.x_[i];
     a.anchorY = probe.y_[i];
     a.targetX = gallery.x_[j];
@@ -1639,17 +1643,17 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     }
     support[c] += agreeing;
   }
-  // All candidates by support, ties in candidate order (what a stable sort would give): an
-  // insertion into a short list, without the buffer that std::stable_sort allocates on every
-  // call.
+  // All candidates by support, ties in candidate order (what a stable sort would give): each
+  // one's place is the count of those that go before it, worked out without a branch (an
+  // insertion sort's branches are coin tosses here).
   const int seedCount = std::min(found, std::max(seedsWanted, 1));
   for (int c = 0; c < found; ++c) {
-    int at = c;
-    while (at > 0 && support[c] > support[rank[at - 1]]) {
-      rank[at] = rank[at - 1];
-      --at;
+    int place = 0;
+    for (int d = 0; d < found; ++d) {
+      place += static_cast<int>(support[d] > support[c]) |
+               (static_cast<int>(support[d] == support[c]) & static_cast<int>(d < c));
     }
-    rank[at] = static_cast<uint8_t>(c);
+    rank[place] = static_cast<uint8_t>(c);
   }
 
   if (options.oracle == 1) {
@@ -1683,8 +1687,8 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   int pairedSeed = -1;
   for (int s = 0; s < found && triedCount < seedCount; ++s) {
     const int c = rank[s];
-    const int i = candidates[c] / gallery.count_;
-    const int j = candidates[c] % gallery.count_;
+    const int i = candidateList[static_cast<size_t>(c)].probe;
+    const int j = candidateList[static_cast<size_t>(c)].gallery;
     if (covered[i] == j) {
       continue;
     }

@@ -226,7 +226,7 @@ class Comparator {
   // stage's support ranking (0 = best supported; -1 when no seed scored).
   int OracleRank() const { return oracleRank_; }
   // The similar code pairs of two sets, as fast mode's candidate choice finds them (one key per
-  // pair: similarity << 16 | 0xFFFF - (i * b.size() + j)), in ascending order; `wide`: with the
+  // pair: similarity << 16 | 0xFFFF - (i << 8 | j)), in ascending order; `wide`: with the
   // AVX2 loop, when the processor has it. Both sets prepared with the codes. For tests.
   static std::vector<uint32_t> SimilarCodePairs(const PreparedTemplate& a,
                                                 const PreparedTemplate& b, bool wide);
@@ -259,6 +259,8 @@ class Comparator {
   // point, see kSupportUnit). Return how many.
   struct Candidate {  // no initialisers: an array of them is filled only as far as needed
     uint16_t cell;
+    uint8_t probe;  // the cell's two minutiae (cell = probe * gallery size + gallery)
+    uint8_t gallery;
     float rotation;
     int32_t weight;
   };
@@ -308,6 +310,9 @@ class Comparator {
     uint16_t cell;
   };
   std::vector<RankedCell> ranked_;
+  // The candidates' alignments (ScoreOrdered's scratch: kept here so that a comparison does not
+  // initialise a hundred of them).
+  std::array<Alignment, 96> alignments_;  // kMaxCandidates in the .cpp
   // Pairing scratch: gallery minutia -> probe minutia (or -1), and per probe minutia its
   // chosen gallery partner.
   std::array<int16_t, kMaxMinutiae> owner_{};
