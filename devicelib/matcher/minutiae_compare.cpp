@@ -1489,26 +1489,37 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
   // the similarity's top byte puts them in groups, and each group is sorted when the walk
   // reaches it (a few keys each). The keys are distinct, so this is the order a full sort
   // gives; sorting every key cost about a sixth of a comparison.
+  // Group g holds the keys whose top byte is 255 - g; groupStart[g] is where it begins. Only
+  // the groups between the highest and the lowest top byte present are worked on (the floor
+  // of similarity leaves the lowest quarter of the bytes empty, and the highest are rare).
   std::array<uint16_t, 257> groupStart{};
+  int firstGroup = 255;
+  int lastGroup = 0;
   for (int n = 0; n < kept; ++n) {
-    ++groupStart[255 - (keys[n] >> 24) + 1];
+    const int g = 255 - static_cast<int>(keys[n] >> 24);
+    ++groupStart[static_cast<size_t>(g) + 1];
+    firstGroup = std::min(firstGroup, g);
+    lastGroup = std::max(lastGroup, g);
   }
-  for (size_t g = 1; g < groupStart.size(); ++g) {
-    groupStart[g] = static_cast<uint16_t>(groupStart[g] + groupStart[g - 1]);
+  for (int g = firstGroup + 1; g <= lastGroup + 1; ++g) {
+    groupStart[static_cast<size_t>(g)] = static_cast<uint16_t>(
+        groupStart[static_cast<size_t>(g)] + groupStart[static_cast<size_t>(g) - 1]);
   }
   if (codeSorted_.size() < codeKeys_.size()) {
     codeSorted_.resize(codeKeys_.size());
   }
   {
     std::array<uint16_t, 256> next;
-    std::copy(groupStart.begin(), groupStart.begin() + 256, next.begin());
+    for (int g = firstGroup; g <= lastGroup; ++g) {
+      next[static_cast<size_t>(g)] = groupStart[static_cast<size_t>(g)];
+    }
     for (int n = 0; n < kept; ++n) {
       codeSorted_[next[255 - (keys[n] >> 24)]++] = keys[n];
     }
   }
   const auto sorted = codeSorted_.begin();
   int sortedUpTo = 0;  // keys before this place are in their final order
-  int group = 0;
+  int group = firstGroup;
   std::array<uint8_t, kMaxMinutiae> probeUses;
   std::array<uint8_t, kMaxMinutiae> galleryUses;
   std::fill(probeUses.begin(), probeUses.begin() + probe.count_, uint8_t{0});
@@ -1710,9 +1721,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     tried[triedCount++] = static_cast<uint8_t>(c);
     const Pairing p = Pair(probe, gallery, a);
     for (int k = 0; k < probe.count_; ++k) {
-      if (partner_[k] >= 0) {
-        covered[k] = partner_[k];
-      }
+      covered[k] = partner_[k] >= 0 ? partner_[k] : covered[k];
     }
     if (p.paired > bestPaired || (p.paired == bestPaired && p.score > best)) {
       pairedSeed = triedCount;
