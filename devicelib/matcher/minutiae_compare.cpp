@@ -1342,6 +1342,8 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
   const __m256i twice = _mm256_set1_epi64x(2 * 65535);
   const __m256i floor = _mm256_set1_epi64x(least);
   int kept = 0;
+  // Common bits per gallery place, for the row of one probe minutia.
+  alignas(32) uint64_t counts[kMaxMinutiae + 8];
   for (int i = 0; i < probeCount; ++i) {
     const PreparedTemplate::Code& a = probe[i];
     __m256i al[PreparedTemplate::kCodeLayers];
@@ -1367,6 +1369,11 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
       runs[1] = {from / 4 * 4, galleryCount};
       runCount = 2;
     }
+    // First every group of the runs, without a branch (a group's outcome is known only at the
+    // end of its chain of vector steps, and a branch on it kept the next groups from starting):
+    // each place's count of common bits, and a bit per place that passes. Then the places
+    // that passed, one by one. The runs share no group, so no place is met twice.
+    std::array<uint64_t, (kMaxMinutiae + 3) / 64 + 1> passed{};
     for (int r = 0; r < runCount; ++r) {
       for (int j = runs[static_cast<size_t>(r)].first; j < runs[static_cast<size_t>(r)].second;
            j += 4) {
@@ -1386,28 +1393,26 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
             _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ones + j))));
         const __m256i fails =
             _mm256_cmpgt_epi64(_mm256_mul_epu32(total, floor), _mm256_mul_epu32(both, twice));
-        unsigned passing =
-            ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(fails))) & 0xFu;
-        if (passing == 0) {
-          continue;
+        const uint64_t passing =
+            ~static_cast<uint64_t>(_mm256_movemask_pd(_mm256_castsi256_pd(fails))) & 0xFu;
+        _mm256_store_si256(reinterpret_cast<__m256i*>(counts + j), both);
+        // j is a multiple of four: a group's bits never straddle two words.
+        passed[static_cast<size_t>(j >> 6)] |= passing << (j & 63);
+      }
+    }
+    for (size_t w = 0; w < passed.size(); ++w) {
+      for (uint64_t bits = passed[w]; bits != 0; bits &= bits - 1) {
+        const int g = static_cast<int>(w * 64) + std::countr_zero(bits);
+        if (g >= galleryCount) {
+          break;
         }
-        alignas(32) uint64_t counts[4];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(counts), both);
-        while (passing != 0) {
-          const int lane = std::countr_zero(passing);
-          passing &= passing - 1;
-          const int g = j + lane;
-          if (g >= galleryCount) {
-            break;
-          }
-          const bool turn =
-              static_cast<uint8_t>(gallery.angles[g] - angle + kMaxRotation) <= 2 * kMaxRotation;
-          const uint32_t similarity =
-              static_cast<uint32_t>(counts[lane] * kCodeScale[a.ones + ones[g]] >> 16);
-          if (turn && similarity >= least) {
-            const uint32_t cell = static_cast<uint32_t>(i << 8 | gallery.index[g]);
-            keys[kept++] = similarity << 16 | (0xFFFFu - cell);
-          }
+        const bool turn =
+            static_cast<uint8_t>(gallery.angles[g] - angle + kMaxRotation) <= 2 * kMaxRotation;
+        const uint32_t similarity =
+            static_cast<uint32_t>(counts[g] * kCodeScale[a.ones + ones[g]] >> 16);
+        if (turn && similarity >= least) {
+          const uint32_t cell = static_cast<uint32_t>(i << 8 | gallery.index[g]);
+          keys[kept++] = similarity << 16 | (0xFFFFu - cell);
         }
       }
     }
