@@ -1,8 +1,10 @@
-// Matcher throughput: verifications per second in full and fast mode, and the time to identify
-// a probe among 10,000 templates. Templates come from the matcher's synthetic minutiae sets as
-// ISO/IEC 19794-2 records: real-size ones (about 50 minutiae, what extractors find on real
-// 500 ppi prints) and small ones (about 37, like the virtual scanner's impressions). Also the
-// cost of creating a matcher instance, which every initDevice pays.
+// Matcher throughput: verifications per second in full and fast mode, comparisons of prepared
+// sets (also of impostor pairs alone, with and without the cascade), and the time to identify
+// a probe among 10,000 templates (a first search) or among 1,000 or 10,000 searched again.
+// Templates come from the matcher's synthetic minutiae sets as ISO/IEC 19794-2 records: real-size
+// ones (about 50 minutiae, what extractors find on real 500 ppi prints) and small ones (about 37,
+// like the virtual scanner's impressions). Also the cost of creating a matcher instance, which
+// every initDevice pays.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -110,7 +112,10 @@ void BM_PrepareRecordFast(benchmark::State& state) {
   PrepareRecord(state, devicelib::matcher::FastModeOptions());
 }
 
-void ScorePrepared(benchmark::State& state, const devicelib::matcher::CompareOptions& options) {
+// `impostors`: only pairs of different fingers, as nearly all of an identification's are (the
+// mix above has one genuine pair in eight).
+void ScorePrepared(benchmark::State& state, const devicelib::matcher::CompareOptions& options,
+                   bool impostors = false) {
   const auto& records = Records(256, kRealSize);
   std::vector<devicelib::matcher::PreparedTemplate> prepared(records.size());
   codec::FingerTemplate decoded;
@@ -128,7 +133,7 @@ void ScorePrepared(benchmark::State& state, const devicelib::matcher::CompareOpt
   size_t n = 0;
   for (auto _ : state) {
     const size_t a = (n * 2) % prepared.size();
-    const size_t b = n % 8 == 0 ? a + 1 : (a + 2 * (n % 8) + 1) % prepared.size();
+    const size_t b = n % 8 == 0 && !impostors ? a + 1 : (a + 2 * (n % 8 + 1) + 1) % prepared.size();
     benchmark::DoNotOptimize(comparator.Score(prepared[a], prepared[b], options));
     ++n;
   }
@@ -143,6 +148,24 @@ void BM_ScorePreparedFast(benchmark::State& state) {
   ScorePrepared(state, devicelib::matcher::FastModeOptions());
 }
 
+// The cascade's effect: impostor pairs only, with it (the default) and without (exact scores).
+devicelib::matcher::CompareOptions Exact(devicelib::matcher::CompareOptions options) {
+  options.refineFrom = 0;
+  return options;
+}
+void BM_ScoreImpostors(benchmark::State& state) {
+  ScorePrepared(state, devicelib::matcher::FullModeOptions(), true);
+}
+void BM_ScoreImpostorsExact(benchmark::State& state) {
+  ScorePrepared(state, Exact(devicelib::matcher::FullModeOptions()), true);
+}
+void BM_ScoreImpostorsFast(benchmark::State& state) {
+  ScorePrepared(state, devicelib::matcher::FastModeOptions(), true);
+}
+void BM_ScoreImpostorsFastExact(benchmark::State& state) {
+  ScorePrepared(state, Exact(devicelib::matcher::FastModeOptions()), true);
+}
+
 // Creating and deleting an instance: its scratch memory comes with the first comparison.
 void BM_CreateMatcher(benchmark::State& state) {
   const auto matcher = devicelib::CreateMinutiaeMatcher();
@@ -154,22 +177,39 @@ void BM_CreateMatcher(benchmark::State& state) {
   }
 }
 
-// Identification among 10,000 templates of other fingers: the whole gallery is searched.
-void Identify(benchmark::State& state, int32_t fastMode) {
-  constexpr int kGallery = 10000;
-  const auto& records = Records(kGallery + 1, kRealSize);
+// Identification among `gallery` templates of other fingers: the whole gallery is searched.
+// `repeated`: one instance searches the same gallery again and again, as the agent's database
+// does with every probe, so the records it keeps prepared (PreparedCache, 64 MB: about 5,500
+// real-size records) are not decoded and prepared again;
+// otherwise each search is a new instance's first, which decodes and prepares every record.
+void Identify(benchmark::State& state, int32_t fastMode, int kGallery, bool repeated) {
+  const auto& records = Records(10001, kRealSize);
   std::vector<const uint8_t*> templates;
   std::vector<int32_t> sizes;
   for (int n = 0; n < kGallery; ++n) {
     templates.push_back(records[2 * static_cast<size_t>(n)].data());
     sizes.push_back(static_cast<int32_t>(records[2 * static_cast<size_t>(n)].size()));
   }
-  const auto& probe = records[2 * static_cast<size_t>(kGallery) + 1];
+  const auto& probe = records[2 * size_t{10000} + 1];
   const auto matcher = devicelib::CreateMinutiaeMatcher();
   devicelib::MatcherHandle handle = nullptr;
-  matcher->Create(&handle);
-  matcher->SetParameter(handle, devicelib::kParamFastMode, &fastMode);
+  const auto create = [&] {
+    matcher->Create(&handle);
+    matcher->SetParameter(handle, devicelib::kParamFastMode, &fastMode);
+  };
+  create();
+  if (repeated) {
+    int32_t index = 0;
+    matcher->Identify(handle, probe.data(), static_cast<int32_t>(probe.size()), templates.data(),
+                      sizes.data(), kGallery, 0, &index);
+  }
   for (auto _ : state) {
+    if (!repeated) {
+      state.PauseTiming();
+      matcher->Delete(handle);
+      create();
+      state.ResumeTiming();
+    }
     int32_t index = 0;
     const int32_t status =
         matcher->Identify(handle, probe.data(), static_cast<int32_t>(probe.size()),
@@ -183,10 +223,22 @@ void Identify(benchmark::State& state, int32_t fastMode) {
 }
 
 void BM_Identify10000Full(benchmark::State& state) {
-  Identify(state, 0);
+  Identify(state, 0, 10000, false);
 }
 void BM_Identify10000Fast(benchmark::State& state) {
-  Identify(state, 1);
+  Identify(state, 1, 10000, false);
+}
+void BM_Identify1000RepeatedFull(benchmark::State& state) {
+  Identify(state, 0, 1000, true);
+}
+void BM_Identify1000RepeatedFast(benchmark::State& state) {
+  Identify(state, 1, 1000, true);
+}
+void BM_Identify10000RepeatedFull(benchmark::State& state) {
+  Identify(state, 0, 10000, true);
+}
+void BM_Identify10000RepeatedFast(benchmark::State& state) {
+  Identify(state, 1, 10000, true);
 }
 
 }  // namespace
@@ -199,8 +251,16 @@ BENCHMARK(BM_PrepareRecord);
 BENCHMARK(BM_PrepareRecordFast);
 BENCHMARK(BM_ScorePrepared);
 BENCHMARK(BM_ScorePreparedFast);
+BENCHMARK(BM_ScoreImpostors);
+BENCHMARK(BM_ScoreImpostorsExact);
+BENCHMARK(BM_ScoreImpostorsFast);
+BENCHMARK(BM_ScoreImpostorsFastExact);
 BENCHMARK(BM_CreateMatcher);
 BENCHMARK(BM_Identify10000Full)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Identify10000Fast)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Identify1000RepeatedFull)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Identify1000RepeatedFast)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Identify10000RepeatedFull)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Identify10000RepeatedFast)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

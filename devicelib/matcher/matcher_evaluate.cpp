@@ -1,8 +1,8 @@
 // Measures the matcher on minutiae records of real fingerprints, to tune it and to set the
 // security-level thresholds.
 //
-//   matcher-evaluate [--fast] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEGREES]
-//                    [--scores FILE]
+//   matcher-evaluate [--fast] [--exact] [--ext iso|ansi] [--other-ext iso|ansi]
+//                    [--rotate DEGREES] [--scores FILE]
 //                    PAIRS_DIR SET_DIR...
 //
 // PAIRS_DIR holds genuine_pairs.txt and impostor_pairs.txt (lines "NAME NAME"); each SET_DIR
@@ -16,7 +16,13 @@
 // quantisation) and the score changes are summarised. With --rotate, every genuine pair is also
 // scored with the probe's minutiae turned by that many degrees about their centre. Pooled over
 // all sets: the FMR and FNMR at each security level's threshold, the thresholds that reach
-// given false-match rates, the impostor tail, and the comparison rate in CPU time.
+// given false-match rates, the impostor tail, and the comparison rate in CPU time: with both
+// records decoded and prepared for every comparison (as Verify does), and with every record
+// prepared once (as an identification over kept records does; these scores must be the same).
+//
+// --exact scores without the matcher's cascade (CompareOptions::refineFrom 0): the scores that
+// the cascade lowers (all of them far below the lowest threshold) are then the exact ones too,
+// for figures that depend on every score (EER, 1 - AUC) and to check the cascade itself.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -28,12 +34,15 @@
 #include <map>
 #include <numbers>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "codec/template/minutiae_record.h"
+#include "devicelib/matcher/minutiae_compare.h"
 #include "devicelib/matcher/minutiae_matcher.h"
 
 namespace {
@@ -66,6 +75,37 @@ std::optional<Bytes> ReadFile(const std::string& path) {
     return std::nullopt;
   }
   return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// The library's comparison without the cascade.
+int32_t CompareExact(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
+                     devicelib::matcher::CompareOptions options, int32_t* score) {
+  options.refineFrom = 0;
+  thread_local codec::FingerTemplate decoded;
+  thread_local devicelib::matcher::PreparedTemplate first;
+  thread_local devicelib::matcher::PreparedTemplate second;
+  thread_local devicelib::matcher::Comparator comparator;
+  for (auto [data, size, prepared] :
+       {std::tuple(a, aSize, &first), std::tuple(b, bSize, &second)}) {
+    if (data == nullptr || size <= 0 ||
+        codec::DecodeMinutiaeRecord(std::span(data, static_cast<size_t>(size)), &decoded) !=
+            codec::RecordError::kOk) {
+      return 1;
+    }
+    prepared->Prepare(decoded, options);
+  }
+  *score = comparator.Score(first, second, options);
+  return 0;
+}
+
+int32_t CompareExactFull(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
+                         int32_t* score) {
+  return CompareExact(a, aSize, b, bSize, devicelib::matcher::FullModeOptions(), score);
+}
+
+int32_t CompareExactFast(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
+                         int32_t* score) {
+  return CompareExact(a, aSize, b, bSize, devicelib::matcher::FastModeOptions(), score);
 }
 
 int32_t Score(Compare compare, const std::optional<Bytes>& a, const std::optional<Bytes>& b) {
@@ -158,17 +198,19 @@ std::optional<Bytes> Rotated(const std::optional<Bytes>& record, double degrees)
 }
 
 void Usage(const char* self) {
-  std::fprintf(stderr,
-               "usage: %s [--fast] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
-               "[--scores FILE] PAIRS_DIR SET_DIR...\n",
-               self);
+  std::fprintf(
+      stderr,
+      "usage: %s [--fast] [--exact] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
+      "[--scores FILE] PAIRS_DIR SET_DIR...\n",
+      self);
   std::exit(2);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Compare compare = devicelib::CompareTemplates;
+  bool fast = false;
+  bool exact = false;
   std::string ext = "iso";
   std::string otherExt;
   std::optional<double> rotation;
@@ -177,7 +219,9 @@ int main(int argc, char** argv) {
   for (int n = 1; n < argc; ++n) {
     const std::string arg = argv[n];
     if (arg == "--fast") {
-      compare = devicelib::CompareTemplatesFast;
+      fast = true;
+    } else if (arg == "--exact") {
+      exact = true;
     } else if (arg == "--ext" && n + 1 < argc) {
       ext = argv[++n];
     } else if (arg == "--other-ext" && n + 1 < argc) {
@@ -195,6 +239,9 @@ int main(int argc, char** argv) {
   if (positional.size() < 2) {
     Usage(argv[0]);
   }
+  const Compare compare =
+      exact ? (fast ? CompareExactFast : CompareExactFull)
+            : (fast ? devicelib::CompareTemplatesFast : devicelib::CompareTemplates);
   const auto genuinePairs = ReadPairs(positional[0] + "/genuine_pairs.txt");
   const auto impostorPairs = ReadPairs(positional[0] + "/impostor_pairs.txt");
 
@@ -207,6 +254,8 @@ int main(int argc, char** argv) {
   }
   double cpu = 0;
   size_t comparisons = 0;
+  double preparedCpu = 0;  // the same comparisons of records prepared once
+  int preparedMismatches = 0;
   std::printf("%-16s %6s %7s %7s %7s %5s %9s %9s %9s\n", "set", "EER%", "FMR100", "FMR1000",
               "ZeroFMR", "FTE", "asym", "quant.max", "quant.avg");
   for (size_t s = 1; s < positional.size(); ++s) {
@@ -251,6 +300,44 @@ int main(int argc, char** argv) {
     run(impostorPairs, &impostor);
     cpu += CpuSeconds() - start;
     comparisons += genuine.size() + impostor.size();
+    {
+      // The same pairs with every record decoded and prepared once, as an identification over
+      // kept records compares them; the scores must be the library's.
+      devicelib::matcher::CompareOptions options =
+          fast ? devicelib::matcher::FastModeOptions() : devicelib::matcher::FullModeOptions();
+      if (exact) {
+        options.refineFrom = 0;
+      }
+      std::map<std::string, devicelib::matcher::PreparedTemplate> prepared;
+      for (const auto& [name, record] : records) {
+        codec::FingerTemplate t;
+        if (record && codec::DecodeMinutiaeRecord(*record, &t) == codec::RecordError::kOk) {
+          prepared[name].Prepare(t, options);
+        }
+      }
+      devicelib::matcher::Comparator comparator;
+      const auto score = [&](const std::string& a, const std::string& b) {
+        const auto pa = prepared.find(a);
+        const auto pb = prepared.find(b);
+        return pa == prepared.end() || pb == prepared.end()
+                   ? 0
+                   : comparator.Score(pa->second, pb->second, options);
+      };
+      // Once untimed, so that each set has built the look-ups of the sides it plays.
+      for (const auto* pairs : {&genuinePairs, &impostorPairs}) {
+        for (const auto& [a, b] : *pairs) {
+          score(a, b);
+        }
+      }
+      const double begin = CpuSeconds();
+      for (const auto& [pairs, expected] :
+           {std::pair(&genuinePairs, &genuine), std::pair(&impostorPairs, &impostor)}) {
+        for (size_t n = 0; n < pairs->size(); ++n) {
+          preparedMismatches += score((*pairs)[n].first, (*pairs)[n].second) != (*expected)[n];
+        }
+      }
+      preparedCpu += CpuSeconds() - begin;
+    }
     const auto check = [&](const auto& pairs, const std::vector<int32_t>& scores) {
       for (size_t n = 0; n < pairs.size(); ++n) {
         const auto& [a, b] = pairs[n];
@@ -332,5 +419,7 @@ int main(int argc, char** argv) {
               allImpostor.back());
   std::printf("%.0f comparisons per CPU second (%zu comparisons)\n",
               static_cast<double>(comparisons) / cpu, comparisons);
+  std::printf("%.0f comparisons per CPU second with the records prepared once (%d scores differ)\n",
+              static_cast<double>(comparisons) / preparedCpu, preparedMismatches);
   return 0;
 }

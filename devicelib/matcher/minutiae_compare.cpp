@@ -7,6 +7,12 @@
 #include <limits>
 #include <numbers>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace devicelib::matcher {
 namespace {
 
@@ -351,7 +357,9 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
 size_t PreparedTemplate::Bytes() const {
   return queries_.capacity() * sizeof(Query) + keys_.capacity() * sizeof(uint64_t) +
          ends_.capacity() * sizeof(uint16_t) + order_.capacity() * sizeof(uint32_t) +
-         unsorted_.capacity() * sizeof(Edge) + codes_.capacity() * sizeof(Code);
+         unsorted_.capacity() * sizeof(Edge) + codes_.capacity() * sizeof(Code) +
+         codeWords_.capacity() * sizeof(uint64_t) + codeOnes_.capacity() * sizeof(uint32_t) +
+         codeAngles_.capacity() + codeIndex_.capacity();
 }
 
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
@@ -639,6 +647,35 @@ void PreparedTemplate::BuildCodes() const {
     }
     code.ones = CountOnes(code);
   }
+  const int stride = (count_ + 3) / 4 * 4;
+  codeStride_ = stride;
+  const size_t words = static_cast<size_t>(kCodeLayers * stride);
+  if (codeWords_.size() < words) {
+    codeWords_.resize(words);
+    codeOnes_.resize(static_cast<size_t>(stride));
+    codeAngles_.resize(static_cast<size_t>(stride));
+    codeIndex_.resize(static_cast<size_t>(stride));
+  }
+  // Places by direction: a counting sort.
+  codeFirst_.fill(0);
+  for (int k = 0; k < count_; ++k) {
+    ++codeFirst_[static_cast<size_t>(angle_[k]) + 1];
+  }
+  for (size_t a = 1; a < codeFirst_.size(); ++a) {
+    codeFirst_[a] = static_cast<uint16_t>(codeFirst_[a] + codeFirst_[a - 1]);
+  }
+  std::array<uint16_t, 256> next;
+  std::copy(codeFirst_.begin(), codeFirst_.begin() + 256, next.begin());
+  for (int k = 0; k < stride; ++k) {
+    const int place = k < count_ ? next[angle_[k]]++ : k;
+    const Code& code = k < count_ ? codes_[static_cast<size_t>(k)] : Code{};
+    for (int l = 0; l < kCodeLayers; ++l) {
+      codeWords_[static_cast<size_t>(l * stride + place)] = code.bits[static_cast<size_t>(l)];
+    }
+    codeOnes_[static_cast<size_t>(place)] = code.ones;
+    codeAngles_[static_cast<size_t>(place)] = k < count_ ? angle_[k] : uint8_t{0};
+    codeIndex_[static_cast<size_t>(place)] = static_cast<uint8_t>(k < count_ ? k : 0);
+  }
   sides_ |= kCodeStage;
 }
 
@@ -871,10 +908,12 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float dy = probe.y_[k] - a.anchorY;
     float qx = a.targetX + a.cosine * dx - a.sine * dy;
     float qy = a.targetY + a.sine * dx + a.cosine * dy;
-    if (qx >= gallery.minX_ - kOverlapMargin && qx <= gallery.maxX_ + kOverlapMargin &&
-        qy >= gallery.minY_ - kOverlapMargin && qy <= gallery.maxY_ + kOverlapMargin) {
-      probeInside += probe.weight_[k];
-    }
+    // Selects rather than branches: whether a minutia lies in the other's box depends on the
+    // alignment. Adding 0 leaves the sum as it was.
+    const bool inside =
+        (qx >= gallery.minX_ - kOverlapMargin) & (qx <= gallery.maxX_ + kOverlapMargin) &
+        (qy >= gallery.minY_ - kOverlapMargin) & (qy <= gallery.maxY_ + kOverlapMargin);
+    probeInside += inside ? probe.weight_[k] : 0.0f;
     int turn = a.rotation;
     if (local) {
       qx += shiftX_[k];
@@ -900,14 +939,9 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const int band = static_cast<int>(std::clamp(top / PreparedTemplate::kRowBand, 0.0f,
                                                  static_cast<float>(PreparedTemplate::kRowBands)));
     const float bottom = qy + radius;
-    const auto consider = [&](int g) {
-      const float ex = gallery.x_[g] - qx;
-      const float ey = gy[g] - qy;
-      const float d2 = ex * ex + ey * ey;
-      if (!((gy[g] >= top) & (gy[g] <= bottom) & (d2 <= radius2) &
-            (AngleDistance(gallery.angle_[g], qa) <= kPairAngleTolerance))) {
-        return;
-      }
+    // Gallery minutia g, which lies within the tolerances at squared distance d2, competes for
+    // the best and second-best partner.
+    const auto take = [&](int g, float d2) {
       if (best < 0 || d2 < bestD2) {
         second[k] = static_cast<int16_t>(best);
         nextD2 = bestD2;
@@ -918,13 +952,64 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
         nextD2 = d2;
       }
     };
+    const auto consider = [&](int g) {
+      const float ex = gallery.x_[g] - qx;
+      const float ey = gy[g] - qy;
+      const float d2 = ex * ex + ey * ey;
+      if ((gy[g] >= top) & (gy[g] <= bottom) & (d2 <= radius2) &
+          (AngleDistance(gallery.angle_[g], qa) <= kPairAngleTolerance)) {
+        take(g, d2);
+      }
+    };
     // From the band's first minutia down to `bottom`. Those outside the window fail the test:
     // a fixed number of slots (the set is padded with y = infinity) costs less than a loop
     // whose exit the branch predictor misses; longer windows continue in a loop.
     const int first = gallery.rowStart_[band];
+#if defined(__SSE2__)
+    static_assert(PreparedTemplate::kPairScan == 8, "two groups of four slots, eight angle bytes");
+    {
+      // The eight slots tested at once (the same float operations, so the same results); those
+      // that pass, few, compete one by one in slot order.
+      const __m128 vqx = _mm_set1_ps(qx);
+      const __m128 vqy = _mm_set1_ps(qy);
+      const __m128 vtop = _mm_set1_ps(top);
+      const __m128 vbottom = _mm_set1_ps(bottom);
+      const __m128 vradius2 = _mm_set1_ps(radius2);
+      unsigned within = 0;
+      for (int h = 0; h < 2; ++h) {
+        const __m128 x = _mm_loadu_ps(gallery.x_.data() + first + 4 * h);
+        const __m128 y = _mm_loadu_ps(gy + first + 4 * h);
+        const __m128 ex = _mm_sub_ps(x, vqx);
+        const __m128 ey = _mm_sub_ps(y, vqy);
+        const __m128 d2 = _mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey));
+        const __m128 ok = _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(y, vtop), _mm_cmple_ps(y, vbottom)),
+                                     _mm_cmple_ps(d2, vradius2));
+        within |= static_cast<unsigned>(_mm_movemask_ps(ok)) << (4 * h);
+      }
+      // Angles within the tolerance either way: (gallery - qa + tolerance) mod 256 at most
+      // twice the tolerance.
+      const __m128i angles =
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(gallery.angle_.data() + first));
+      const __m128i shifted =
+          _mm_add_epi8(_mm_sub_epi8(angles, _mm_set1_epi8(static_cast<char>(qa))),
+                       _mm_set1_epi8(static_cast<char>(kPairAngleTolerance)));
+      const __m128i close = _mm_cmpeq_epi8(
+          _mm_min_epu8(shifted, _mm_set1_epi8(static_cast<char>(2 * kPairAngleTolerance))),
+          shifted);
+      within &= static_cast<unsigned>(_mm_movemask_epi8(close)) & 0xFFu;
+      while (within != 0) {
+        const int g = first + std::countr_zero(within);
+        within &= within - 1;
+        const float ex = gallery.x_[g] - qx;
+        const float ey = gy[g] - qy;
+        take(g, ex * ex + ey * ey);
+      }
+    }
+#else
     for (int g = first; g < first + PreparedTemplate::kPairScan; ++g) {
       consider(g);
     }
+#endif
     if (gy[first + PreparedTemplate::kPairScan - 1] <= bottom) {
       for (int g = first + PreparedTemplate::kPairScan; g < gallery.count_ && gy[g] <= bottom;
            ++g) {
@@ -956,10 +1041,10 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     const float dy = gallery.y_[g] - a.targetY;
     const float px = a.anchorX + a.cosine * dx + a.sine * dy;
     const float py = a.anchorY - a.sine * dx + a.cosine * dy;
-    if (px >= probe.minX_ - kOverlapMargin && px <= probe.maxX_ + kOverlapMargin &&
-        py >= probe.minY_ - kOverlapMargin && py <= probe.maxY_ + kOverlapMargin) {
-      galleryInside += gallery.weight_[g];
-    }
+    const bool inside = (px >= probe.minX_ - kOverlapMargin) &
+                        (px <= probe.maxX_ + kOverlapMargin) &
+                        (py >= probe.minY_ - kOverlapMargin) & (py <= probe.maxY_ + kOverlapMargin);
+    galleryInside += inside ? gallery.weight_[g] : 0.0f;
   }
   // The paired count, each pair weighted by how closely it agrees (see kSoftDistance) and by
   // the two minutiae's quality weights.
@@ -1098,7 +1183,8 @@ bool Comparator::Bend(const PreparedTemplate& probe, const PreparedTemplate& gal
 
 size_t Comparator::Bytes() const {
   return tallies_.capacity() * sizeof(Tally) + touched_.capacity() * sizeof(uint16_t) +
-         ranked_.capacity() * sizeof(RankedCell) + codeKeys_.capacity() * sizeof(uint32_t);
+         ranked_.capacity() * sizeof(RankedCell) + codeKeys_.capacity() * sizeof(uint32_t) +
+         codeSorted_.capacity() * sizeof(uint32_t);
 }
 
 int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
@@ -1176,6 +1262,8 @@ int Comparator::VoteCandidates(const PreparedTemplate& probe, const PreparedTemp
     const int j = candidates[c] % gallery.count_;
     Candidate& out = candidatesOut[c];
     out.cell = candidates[c];
+    out.probe = static_cast<uint8_t>(i);
+    out.gallery = static_cast<uint8_t>(j);
     out.rotation =
         static_cast<float>(Wrap(t.firstRotation)) + static_cast<float>(t.rotationSum) / t.votes;
     // In fixed point (1/4096 of a vote): whole numbers add up in any order, so the sums of the
@@ -1211,7 +1299,8 @@ int CodeKeys(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int
       // Too few bits together: 0.
       const uint32_t similarity = PreparedTemplate::CodeSimilarityFixed(a, b);
       // Appended without a branch: whether a pair is kept is hard to predict.
-      const uint32_t cell = static_cast<uint32_t>(i * galleryCount + j);
+      // i << 8 | j orders the pairs as i * galleryCount + j does, without a division later.
+      const uint32_t cell = static_cast<uint32_t>(i << 8 | j);
       keys[kept] = similarity << 16 | (0xFFFFu - cell);
       kept += static_cast<int>(turn & static_cast<unsigned>(similarity >= least));
     }
@@ -1219,7 +1308,185 @@ int CodeKeys(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int
   return kept;
 }
 
+// Cosine and sine of every whole turn from -128 to 127 units, at index turn + 128, worked out
+// as ScoreOrdered works out a candidate's: code candidates turn by whole units.
+struct WholeTurns {
+  std::array<float, 256> cosine{};
+  std::array<float, 256> sine{};
+};
+const WholeTurns& Turns() {
+  static const WholeTurns turns = [] {
+    WholeTurns t;
+    for (int r = -128; r < 128; ++r) {
+      const float rho = static_cast<float>(r) / kUnitsPerRadian;
+      t.cosine[static_cast<size_t>(r + 128)] = std::cos(rho);
+      t.sine[static_cast<size_t>(r + 128)] = std::sin(rho);
+    }
+    return t;
+  }();
+  return turns;
+}
+
+// A gallery set's codes as the wide loop reads them (PreparedTemplate::codeWords_ and the rest).
+struct WideGallery {
+  const uint64_t* words;
+  const uint32_t* ones;
+  const uint8_t* angles;
+  const uint8_t* index;
+  const uint16_t* first;
+  int stride;
+  int count;
+};
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define WEBAGENT_WIDE_CODES 1
+// CodeKeys four gallery codes at a time (AVX2, chosen when the program starts): the popcounts
+// of the four layers by nibble look-ups, summed per code. Only pairs that pass a necessary
+// condition of the similarity floor (2 * 65535 * both >= floor * total, which the fixed-point
+// similarity implies) are finished one by one, exactly as CodeKeys does; the rest, most of
+// them, cost no scalar work. The keys come in the same order as CodeKeys writes them.
+__attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::Code* probe,
+                                                        const uint8_t* probeAngle, int probeCount,
+                                                        const WideGallery& gallery,
+                                                        uint32_t* keys) {
+  const uint64_t* words = gallery.words;
+  const uint32_t* ones = gallery.ones;
+  const int stride = gallery.stride;
+  const int galleryCount = gallery.count;
+  const uint32_t least = static_cast<uint32_t>(kMinCodeSimilarity * 65535.0f);
+  const __m256i nibbles = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1,
+                                           2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+  const __m256i low = _mm256_set1_epi8(0x0F);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i twice = _mm256_set1_epi64x(2 * 65535);
+  const __m256i floor = _mm256_set1_epi64x(least);
+  int kept = 0;
+  // Common bits per gallery place, for the row of one probe minutia.
+  alignas(32) uint64_t counts[kMaxMinutiae + 8];
+  for (int i = 0; i < probeCount; ++i) {
+    const PreparedTemplate::Code& a = probe[i];
+    __m256i al[PreparedTemplate::kCodeLayers];
+    for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
+      al[l] = _mm256_set1_epi64x(static_cast<int64_t>(a.bits[static_cast<size_t>(l)]));
+    }
+    const __m256i aOnes = _mm256_set1_epi64x(a.ones);
+    const uint8_t angle = probeAngle[i];
+    // The places of the directions that allow the turn: one run, or two when the range of
+    // directions wraps around; over one run when two would share a group of four.
+    const int lo = (angle - kMaxRotation) & 0xFF;
+    const int hi = (angle + kMaxRotation) & 0xFF;
+    const int from = gallery.first[lo];
+    const int to = gallery.first[hi + 1];
+    std::array<std::pair<int, int>, 2> runs{};
+    int runCount = 1;
+    if (lo <= hi) {
+      runs[0] = {from / 4 * 4, to};
+    } else if (from / 4 * 4 < to) {
+      runs[0] = {0, galleryCount};
+    } else {
+      runs[0] = {0, to};
+      runs[1] = {from / 4 * 4, galleryCount};
+      runCount = 2;
+    }
+    // First every group of the runs, without a branch (a group's outcome is known only at the
+    // end of its chain of vector steps, and a branch on it kept the next groups from starting):
+    // each place's count of common bits, and a bit per place that passes. Then the places
+    // that passed, one by one. The runs share no group, so no place is met twice.
+    std::array<uint64_t, (kMaxMinutiae + 3) / 64 + 1> passed{};
+    for (int r = 0; r < runCount; ++r) {
+      for (int j = runs[static_cast<size_t>(r)].first; j < runs[static_cast<size_t>(r)].second;
+           j += 4) {
+        __m256i sum = zero;
+        for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
+          // At most 4 x 8 per byte over the layers: no overflow.
+          const __m256i x = _mm256_and_si256(
+              al[l], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + l * stride + j)));
+          const __m256i lo = _mm256_shuffle_epi8(nibbles, _mm256_and_si256(x, low));
+          const __m256i hi =
+              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(_mm256_srli_epi16(x, 4), low));
+          sum = _mm256_add_epi8(sum, _mm256_add_epi8(lo, hi));
+        }
+        const __m256i both = _mm256_sad_epu8(sum, zero);
+        const __m256i total = _mm256_add_epi64(
+            aOnes,
+            _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ones + j))));
+        const __m256i fails =
+            _mm256_cmpgt_epi64(_mm256_mul_epu32(total, floor), _mm256_mul_epu32(both, twice));
+        const uint64_t passing =
+            ~static_cast<uint64_t>(_mm256_movemask_pd(_mm256_castsi256_pd(fails))) & 0xFu;
+        _mm256_store_si256(reinterpret_cast<__m256i*>(counts + j), both);
+        // j is a multiple of four: a group's bits never straddle two words.
+        passed[static_cast<size_t>(j >> 6)] |= passing << (j & 63);
+      }
+    }
+    for (size_t w = 0; w < passed.size(); ++w) {
+      for (uint64_t bits = passed[w]; bits != 0; bits &= bits - 1) {
+        const int g = static_cast<int>(w * 64) + std::countr_zero(bits);
+        if (g >= galleryCount) {
+          break;
+        }
+        const bool turn =
+            static_cast<uint8_t>(gallery.angles[g] - angle + kMaxRotation) <= 2 * kMaxRotation;
+        const uint32_t similarity =
+            static_cast<uint32_t>(counts[g] * kCodeScale[a.ones + ones[g]] >> 16);
+        if (turn && similarity >= least) {
+          const uint32_t cell = static_cast<uint32_t>(i << 8 | gallery.index[g]);
+          keys[kept++] = similarity << 16 | (0xFFFFu - cell);
+        }
+      }
+    }
+  }
+  return kept;
+}
+
+bool HasWideCodeLoop() {
+  static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  return wide;
+}
+#else
+bool HasWideCodeLoop() {
+  return false;
+}
+#endif
+
+// The similar pairs' keys (see CodeKeys), by the wide loop when `wide` and the processor has it.
+int SimilarPairs(const PreparedTemplate::Code* probe, const uint8_t* probeAngle, int probeCount,
+                 const PreparedTemplate::Code* gallery, const uint8_t* galleryAngle,
+                 int galleryCount, const WideGallery& wideGallery, bool wide, uint32_t* keys) {
+#ifdef WEBAGENT_WIDE_CODES
+  if (wide && HasWideCodeLoop()) {
+    return CodeKeysWide(probe, probeAngle, probeCount, wideGallery, keys);
+  }
+#else
+  (void)wideGallery;
+  (void)wide;
+#endif
+  return CodeKeys(probe, probeAngle, probeCount, gallery, galleryAngle, galleryCount, keys);
+}
+
 }  // namespace
+
+bool Comparator::WideCodeLoop() {
+  return HasWideCodeLoop();
+}
+
+std::vector<uint32_t> Comparator::SimilarCodePairs(const PreparedTemplate& a,
+                                                   const PreparedTemplate& b, bool wide) {
+  for (const PreparedTemplate* set : {&a, &b}) {
+    if ((set->sides_ & PreparedTemplate::kCodeStage) == 0) {
+      set->BuildCodes();
+    }
+  }
+  std::vector<uint32_t> keys(static_cast<size_t>(a.count_) * static_cast<size_t>(b.count_) + 1);
+  const int kept = SimilarPairs(
+      a.codes_.data(), a.angle_.data(), a.count_, b.codes_.data(), b.angle_.data(), b.count_,
+      WideGallery{b.codeWords_.data(), b.codeOnes_.data(), b.codeAngles_.data(),
+                  b.codeIndex_.data(), b.codeFirst_.data(), b.codeStride_, b.count_},
+      wide, keys.data());
+  keys.resize(static_cast<size_t>(kept));
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
 
 int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                                int wanted, Candidate* out) {
@@ -1233,32 +1500,76 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
     codeKeys_.resize(cells);
   }
   const int gn = gallery.count_;
-  const int kept = CodeKeys(probe.codes_.data(), probe.angle_.data(), probe.count_,
-                            gallery.codes_.data(), gallery.angle_.data(), gn, codeKeys_.data());
+  const int kept =
+      SimilarPairs(probe.codes_.data(), probe.angle_.data(), probe.count_, gallery.codes_.data(),
+                   gallery.angle_.data(), gn,
+                   WideGallery{gallery.codeWords_.data(), gallery.codeOnes_.data(),
+                               gallery.codeAngles_.data(), gallery.codeIndex_.data(),
+                               gallery.codeFirst_.data(), gallery.codeStride_, gallery.count_},
+                   true, codeKeys_.data());
   const auto keys = codeKeys_.begin();
   const int pool = std::min(kCodePool * wanted, kept);
-  const auto better = [](uint32_t a, uint32_t b) { return a > b; };
-  if (pool < kept) {
-    std::nth_element(keys, keys + pool - 1, keys + kept, better);
+  // The keys in descending order, but only as far as they are looked at: a counting sort by
+  // the similarity's top byte puts them in groups, and each group is sorted when the walk
+  // reaches it (a few keys each). The keys are distinct, so this is the order a full sort
+  // gives; sorting every key cost about a sixth of a comparison.
+  // Group g holds the keys whose top byte is 255 - g; groupStart[g] is where it begins. Only
+  // the groups between the highest and the lowest top byte present are worked on (the floor
+  // of similarity leaves the lowest quarter of the bytes empty, and the highest are rare).
+  std::array<uint16_t, 257> groupStart{};
+  int firstGroup = 255;
+  int lastGroup = 0;
+  for (int n = 0; n < kept; ++n) {
+    const int g = 255 - static_cast<int>(keys[n] >> 24);
+    ++groupStart[static_cast<size_t>(g) + 1];
+    firstGroup = std::min(firstGroup, g);
+    lastGroup = std::max(lastGroup, g);
   }
-  std::sort(keys, keys + pool, better);
+  for (int g = firstGroup + 1; g <= lastGroup + 1; ++g) {
+    groupStart[static_cast<size_t>(g)] = static_cast<uint16_t>(
+        groupStart[static_cast<size_t>(g)] + groupStart[static_cast<size_t>(g) - 1]);
+  }
+  if (codeSorted_.size() < codeKeys_.size()) {
+    codeSorted_.resize(codeKeys_.size());
+  }
+  {
+    std::array<uint16_t, 256> next;
+    for (int g = firstGroup; g <= lastGroup; ++g) {
+      next[static_cast<size_t>(g)] = groupStart[static_cast<size_t>(g)];
+    }
+    for (int n = 0; n < kept; ++n) {
+      codeSorted_[next[255 - (keys[n] >> 24)]++] = keys[n];
+    }
+  }
+  const auto sorted = codeSorted_.begin();
+  int sortedUpTo = 0;  // keys before this place are in their final order
+  int group = firstGroup;
   std::array<uint8_t, kMaxMinutiae> probeUses;
   std::array<uint8_t, kMaxMinutiae> galleryUses;
   std::fill(probeUses.begin(), probeUses.begin() + probe.count_, uint8_t{0});
   std::fill(galleryUses.begin(), galleryUses.begin() + gn, uint8_t{0});
   int found = 0;
   for (int c = 0; c < pool && found < wanted; ++c) {
-    const uint32_t key = codeKeys_[static_cast<size_t>(c)];
-    const int cell = static_cast<int>(0xFFFFu - (key & 0xFFFFu));
-    const int i = cell / gn;
-    const int j = cell % gn;
+    if (c == sortedUpTo) {
+      while (groupStart[static_cast<size_t>(group) + 1] <= c) {
+        ++group;
+      }
+      sortedUpTo = groupStart[static_cast<size_t>(group) + 1];
+      std::sort(sorted + c, sorted + sortedUpTo, [](uint32_t a, uint32_t b) { return a > b; });
+    }
+    const uint32_t key = codeSorted_[static_cast<size_t>(c)];
+    const int pair = static_cast<int>(0xFFFFu - (key & 0xFFFFu));
+    const int i = pair >> 8;
+    const int j = pair & 0xFF;
     if (probeUses[i] >= kCodeUses || galleryUses[j] >= kCodeUses) {
       continue;
     }
     ++probeUses[i];
     ++galleryUses[j];
     const float similarity = static_cast<float>(key >> 16) / 65535.0f;
-    out[found].cell = static_cast<uint16_t>(cell);
+    out[found].cell = static_cast<uint16_t>(i * gn + j);
+    out[found].probe = static_cast<uint8_t>(i);
+    out[found].gallery = static_cast<uint8_t>(j);
     out[found].rotation = static_cast<float>(Wrap(gallery.angle_[j] - probe.angle_[i]));
     out[found].weight = static_cast<int32_t>(
         std::lround(similarity * kSupportUnit *
@@ -1291,25 +1602,33 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   if (found == 0) {
     return 0;
   }
-  std::array<uint16_t, kMaxCandidates> candidates;
   // Each candidate's alignment, and the weight (votes or code similarity) of the other
   // candidates that agree with it: a correspondence of the true alignment has company, a
   // chance one mostly stands alone. Checking this among a few dozen candidates costs far less
   // than pairing all minutiae under each, so only the best supported few are paired.
-  std::array<Alignment, kMaxCandidates> alignments;
+  static_assert(std::tuple_size_v<decltype(alignments_)> == kMaxCandidates);
+  std::array<Alignment, kMaxCandidates>& alignments = alignments_;
   std::array<int32_t, kMaxCandidates> support;
   std::array<uint8_t, kMaxCandidates> rank;
   for (int c = 0; c < found; ++c) {
     const Candidate& candidate = candidateList[static_cast<size_t>(c)];
-    candidates[c] = candidate.cell;
     const float mean = candidate.rotation;
     Alignment& a = alignments[c];
-    a.rotation = static_cast<int>(std::lround(mean));
-    const float rho = mean / kUnitsPerRadian;
-    a.cosine = std::cos(rho);
-    a.sine = std::sin(rho);
-    const int i = candidates[c] / gallery.count_;
-    const int j = candidates[c] % gallery.count_;
+    if (codes) {
+      // A whole turn (two minutiae's difference of direction): looked up, the same values.
+      const WholeTurns& turns = Turns();
+      const int turn = static_cast<int>(mean);
+      a.rotation = turn;
+      a.cosine = turns.cosine[static_cast<size_t>(turn + 128)];
+      a.sine = turns.sine[static_cast<size_t>(turn + 128)];
+    } else {
+      a.rotation = static_cast<int>(std::lround(mean));
+      const float rho = mean / kUnitsPerRadian;
+      a.cosine = std::cos(rho);
+      a.sine = std::sin(rho);
+    }
+    const int i = candidate.probe;
+    const int j = candidate.gallery;
     a.anchorX = probe.x_[i];
     a.anchorY = probe.y_[i];
     a.targetX = gallery.x_[j];
@@ -1359,17 +1678,17 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     }
     support[c] += agreeing;
   }
-  // All candidates by support, ties in candidate order (what a stable sort would give): an
-  // insertion into a short list, without the buffer that std::stable_sort allocates on every
-  // call.
+  // All candidates by support, ties in candidate order (what a stable sort would give): each
+  // one's place is the count of those that go before it, worked out without a branch (an
+  // insertion sort's branches are coin tosses here).
   const int seedCount = std::min(found, std::max(seedsWanted, 1));
   for (int c = 0; c < found; ++c) {
-    int at = c;
-    while (at > 0 && support[c] > support[rank[at - 1]]) {
-      rank[at] = rank[at - 1];
-      --at;
+    int place = 0;
+    for (int d = 0; d < found; ++d) {
+      place += static_cast<int>(support[d] > support[c]) |
+               (static_cast<int>(support[d] == support[c]) & static_cast<int>(d < c));
     }
-    rank[at] = static_cast<uint8_t>(c);
+    rank[place] = static_cast<uint8_t>(c);
   }
 
   if (options.oracle == 1) {
@@ -1403,8 +1722,8 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   int pairedSeed = -1;
   for (int s = 0; s < found && triedCount < seedCount; ++s) {
     const int c = rank[s];
-    const int i = candidates[c] / gallery.count_;
-    const int j = candidates[c] % gallery.count_;
+    const int i = candidateList[static_cast<size_t>(c)].probe;
+    const int j = candidateList[static_cast<size_t>(c)].gallery;
     if (covered[i] == j) {
       continue;
     }
@@ -1426,9 +1745,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     tried[triedCount++] = static_cast<uint8_t>(c);
     const Pairing p = Pair(probe, gallery, a);
     for (int k = 0; k < probe.count_; ++k) {
-      if (partner_[k] >= 0) {
-        covered[k] = partner_[k];
-      }
+      covered[k] = partner_[k] >= 0 ? partner_[k] : covered[k];
     }
     if (p.paired > bestPaired || (p.paired == bestPaired && p.score > best)) {
       pairedSeed = triedCount;
@@ -1447,6 +1764,13 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     if (p.paired >= kSurePaired && 5 * p.paired >= 2 * std::min(probe.count_, gallery.count_)) {
       break;
     }
+  }
+  // The cascade (CompareOptions::refineFrom): when no seed's pairing comes near a score that
+  // matters, the refits and bends, which can only raise the score, are spared. Most impostor
+  // comparisons end here; the finger's own alignment, even on distorted prints, pairs well
+  // enough under its seed to pass.
+  if (best < options.refineFrom) {
+    return best;
   }
   // Re-align the best pairing by least squares and pair once more: the seed's own position
   // and rotation errors no longer limit how far from it minutiae can pair.

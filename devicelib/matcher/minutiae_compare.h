@@ -49,6 +49,12 @@ struct CompareOptions {
   // After the refit, pairing again with each minutia displaced by the residuals of the pairs
   // around it (distortion followed region by region rather than tolerated). Needs refine.
   bool bend = true;
+  // The cascade: a first stage whose seeds' pairings all score below this stops there, without
+  // the refit and the bend, and its score is the best of those pairings (never above the exact
+  // score). On the five real sets no stage stopped this way would have reached more than 57
+  // (the lowest security level's threshold is 69), while about six in ten impostor stages stop
+  // (README, "Cascade"). 0 gives the exact score always.
+  int refineFrom = 20;
   // Development only (matcher-oracle): how far the seed choice limits the score. 1: every
   // candidate of the first stages is a seed; 2: every pair of minutiae whose turn is allowed
   // is one. Each seed's pairing is refitted and bent on its own and the best score counts.
@@ -187,6 +193,17 @@ class PreparedTemplate {
   mutable std::vector<uint32_t> order_;
   mutable std::vector<Edge> unsorted_;  // the edges in the order found
   mutable std::vector<Code> codes_;     // one per minutia, grown to the largest set prepared
+  // The same codes for the wide (AVX2) similarity loop, which reads four gallery codes at a
+  // time: by layer (layer l of the minutia in place p at l * codeStride_ + p), with their bit
+  // counts, directions and indices, the minutiae in order of direction (so that the turns
+  // allowed from a probe minutia are one or two runs of places), zero past the set's end up to
+  // a whole group of four. codeFirst_[a]: the place of the first minutia of direction a or more.
+  mutable std::vector<uint64_t> codeWords_;
+  mutable std::vector<uint32_t> codeOnes_;
+  mutable std::vector<uint8_t> codeAngles_;
+  mutable std::vector<uint8_t> codeIndex_;
+  mutable std::array<uint16_t, 257> codeFirst_{};
+  mutable int codeStride_ = 0;
   mutable int edgeCount_ = 0;
   mutable int maxLength_ = 0;  // of the longest edge
   // Length buckets in use (the longest edge's bucket + 1); the bucket of betaFrom row r and
@@ -208,6 +225,13 @@ class Comparator {
   // After a Score with CompareOptions::oracle 1: where the best seed sat in the last first
   // stage's support ranking (0 = best supported; -1 when no seed scored).
   int OracleRank() const { return oracleRank_; }
+  // The similar code pairs of two sets, as fast mode's candidate choice finds them (one key per
+  // pair: similarity << 16 | 0xFFFF - (i << 8 | j)), in ascending order; `wide`: with the
+  // AVX2 loop, when the processor has it. Both sets prepared with the codes. For tests.
+  static std::vector<uint32_t> SimilarCodePairs(const PreparedTemplate& a,
+                                                const PreparedTemplate& b, bool wide);
+  // Whether the wide loop runs on this processor.
+  static bool WideCodeLoop();
 
  private:
   // One first stage's seeds (`codes`: the neighbourhood codes', else the edge votes').
@@ -235,6 +259,8 @@ class Comparator {
   // point, see kSupportUnit). Return how many.
   struct Candidate {  // no initialisers: an array of them is filled only as far as needed
     uint16_t cell;
+    uint8_t probe;  // the cell's two minutiae (cell = probe * gallery size + gallery)
+    uint8_t gallery;
     float rotation;
     int32_t weight;
   };
@@ -242,7 +268,8 @@ class Comparator {
                      Candidate* out);
   int CodeCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery, int wanted,
                      Candidate* out);
-  std::vector<uint32_t> codeKeys_;  // the code stage's scratch: one key per similar pair
+  std::vector<uint32_t> codeKeys_;    // the code stage's scratch: one key per similar pair
+  std::vector<uint32_t> codeSorted_;  // and the same keys grouped by their top byte
   // Pairs every minutia under the alignment. With `local`, each probe minutia is first moved
   // by its own shift (shiftX_, shiftY_, shiftAngle_: how the skin around it is displaced
   // beyond the alignment, see Bend) and the position tolerance is the tighter local one.
@@ -283,6 +310,9 @@ class Comparator {
     uint16_t cell;
   };
   std::vector<RankedCell> ranked_;
+  // The candidates' alignments (ScoreOrdered's scratch: kept here so that a comparison does not
+  // initialise a hundred of them).
+  std::array<Alignment, 96> alignments_;  // kMaxCandidates in the .cpp
   // Pairing scratch: gallery minutia -> probe minutia (or -1), and per probe minutia its
   // chosen gallery partner.
   std::array<int16_t, kMaxMinutiae> owner_{};

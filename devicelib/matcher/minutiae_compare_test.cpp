@@ -281,6 +281,36 @@ TEST(MinutiaeCompare, FixedPointCodeSimilarityFollowsTheFloatOne) {
   }
 }
 
+// The wide similarity loop (four gallery codes at a time, AVX2) must find exactly the pairs,
+// with exactly the similarities, that the pair-by-pair loop finds: sets of every size modulo
+// four, sparse and crowded ones, and sets against themselves (every pair similar).
+TEST(MinutiaeCompare, WideCodeLoopFindsExactlyTheSimilarPairsOfThePairByPairLoop) {
+  if (!Comparator::WideCodeLoop()) {
+    GTEST_SKIP() << "no AVX2 on this processor: only the pair-by-pair loop runs";
+  }
+  const CompareOptions options = FastModeOptions();
+  int compared = 0;
+  for (uint32_t f = 0; f < 24; ++f) {
+    const int size = 5 + static_cast<int>(f) * 3;  // 5 .. 74 minutiae
+    const auto master = synth::MasterFinger(f, size);
+    const auto a = synth::Impression(master, 1);
+    for (const auto& b : {synth::Impression(master, 2), master,
+                          synth::Impression(synth::MasterFinger(f + 50, 80 - size), 2)}) {
+      PreparedTemplate pa;
+      PreparedTemplate pb;
+      pa.Prepare(a, options);
+      pb.Prepare(b, options);
+      const auto narrow = Comparator::SimilarCodePairs(pa, pb, false);
+      EXPECT_EQ(Comparator::SimilarCodePairs(pa, pb, true), narrow) << f;
+      EXPECT_EQ(Comparator::SimilarCodePairs(pb, pa, true),
+                Comparator::SimilarCodePairs(pb, pa, false))
+          << f;
+      compared += static_cast<int>(narrow.size());
+    }
+  }
+  EXPECT_GT(compared, 1000);
+}
+
 TEST(MinutiaeCompare, FastModeScoresASetAgainstItselfHighestAndUnrelatedSetsLow) {
   const CompareOptions fast = FastModeOptions();
   for (uint32_t f = 0; f < 5; ++f) {
@@ -562,6 +592,56 @@ TEST(MinutiaeCompare, OracleSeedsBoundTheNormalSearch) {
   EXPECT_GE(Score(a, b, everyPair), kDefaultThreshold);
   EXPECT_LT(Score(a, synth::Impression(synth::MasterFinger(900), 32, hard), everyPair),
             kDefaultThreshold);
+}
+
+// The cascade stops a first stage whose seeds all pair poorly, before the refit and the bend:
+// it may only lower a score, a stage it stops keeps a score below the point where it takes
+// over, and any score that reaches the lowest security level is the exact one. Harsh
+// impressions, so that genuine pairs also have stages that start low and are lifted by the
+// refit and the bend.
+TEST(MinutiaeCompare, CascadeOnlyLowersScoresBelowWhereItTakesOver) {
+  synth::ImpressionSettings hard;
+  hard.maxRotationDegrees = 25;
+  hard.distortion = 0.08f;
+  hard.lost = 0.3f;
+  hard.spurious = 0.25f;
+  hard.positionNoise = 3.5f;
+  hard.angleNoise = 9;
+  CompareOptions edgesAlone = FullModeOptions();
+  edgesAlone.localCodes = false;
+  const int lowest = SecurityLevelThreshold(kMinSecurityLevel);
+  for (const CompareOptions& mode : {FullModeOptions(), FastModeOptions(), edgesAlone}) {
+    ASSERT_GT(mode.refineFrom, 0);
+    ASSERT_LT(mode.refineFrom, lowest);
+    CompareOptions exactMode = mode;
+    exactMode.refineFrom = 0;
+    const bool oneStage = !(mode.edgeVotes && mode.localCodes);
+    int stopped = 0;
+    for (uint32_t f = 0; f < 30; ++f) {
+      const auto master = synth::MasterFinger(f);
+      const auto a = synth::Impression(master, 41, hard);
+      for (const auto& b : {synth::Impression(master, 42, hard),
+                            synth::Impression(synth::MasterFinger(f + 300), 42, hard),
+                            synth::Impression(synth::MasterFinger(f + 400), 43)}) {
+        const int cascaded = Score(a, b, mode);
+        const int exact = Score(a, b, exactMode);
+        EXPECT_LE(cascaded, exact) << f;
+        EXPECT_EQ(Score(b, a, mode), cascaded) << f;
+        if (exact >= lowest) {
+          EXPECT_EQ(cascaded, exact) << f;
+        }
+        if (cascaded != exact) {
+          ++stopped;
+          // With one first stage, the score is the stopped stage's own.
+          if (oneStage) {
+            EXPECT_LT(cascaded, mode.refineFrom) << f;
+          }
+        }
+      }
+    }
+    // Impostors stop early; otherwise this test would look at nothing.
+    EXPECT_GT(stopped, 0);
+  }
 }
 
 TEST(MinutiaeCompare, MinutiaQualityWeighsUnpairedAndChanceMinutiae) {

@@ -10,6 +10,7 @@
 
 #include "codec/template/minutiae_record.h"
 #include "devicelib/matcher/minutiae_compare.h"
+#include "devicelib/matcher/prepared_cache.h"
 #include "devicelib/scanner_lib.h"
 #include "devicelib/status.h"
 
@@ -55,6 +56,9 @@ struct Instance {
   // lock) but the lock keeps a careless caller from corrupting it.
   std::mutex work;
   Workspace workspace;
+  // The enrolled records this instance has searched, prepared (under the same lock). Never
+  // shared with another instance.
+  matcher::PreparedCache gallery;
 
   std::atomic<int32_t> fastMode{0};
   std::atomic<int32_t> securityLevel{kDefaultSecurityLevel};
@@ -191,6 +195,7 @@ class MinutiaeMatcher final : public MatcherLib {
 
     instance->abortRequested.store(false);
     instance->identifying.store(true);
+    instance->gallery.BeginSearch();
     int32_t status = kOk;
     int32_t bestScore = -1;
     int32_t bestOverall = 0;  // reported even when no entry reaches the threshold
@@ -204,10 +209,17 @@ class MinutiaeMatcher final : public MatcherLib {
         break;
       }
       // Unreadable and empty entries (users whose extraction failed) are skipped.
-      if (!Load(templates[n], sizes[n], options, &w.decoded, &w.gallery)) {
+      const uint8_t* entry = templates[n];
+      const int32_t size = sizes[n];
+      if (entry == nullptr || size <= 0 || size > kMaxTemplateSize) {
         continue;
       }
-      const int32_t score = w.comparator.Score(w.probe, w.gallery, options);
+      const matcher::PreparedTemplate* prepared = instance->gallery.Get(
+          std::span(entry, static_cast<size_t>(size)), options, &w.decoded, &w.gallery);
+      if (prepared == nullptr) {
+        continue;
+      }
+      const int32_t score = w.comparator.Score(w.probe, *prepared, options);
       bestOverall = std::max(bestOverall, score);
       if (score >= threshold && score > bestScore) {
         bestScore = score;

@@ -250,6 +250,68 @@ TEST_F(MatcherTest, ScoreAndThresholdOfTheLastComparisonCanBeRead) {
   EXPECT_EQ(value, 0);  // an empty gallery: nothing came close
 }
 
+// An instance keeps the gallery's records prepared between identifications: a search over the
+// same gallery again, over entries whose bytes changed in place, or in the other mode, must
+// give what a search from scratch gives (the best score: CompareTemplates over every entry).
+TEST_F(MatcherTest, IdentifyFollowsTheGallerysBytesAcrossRepeatedSearches) {
+  std::vector<Bytes> gallery;
+  for (uint32_t f = 200; f < 212; ++f) {
+    gallery.push_back(Impression(f, 1));
+  }
+  std::vector<const uint8_t*> templates;
+  std::vector<int32_t> sizes;
+  for (const Bytes& g : gallery) {
+    templates.push_back(g.data());
+    sizes.push_back(Size(g));
+  }
+  const auto bestOver = [&](const Bytes& probe, int32_t fast) {
+    int32_t best = 0;
+    for (const Bytes& g : gallery) {
+      int32_t score = 0;
+      const auto compare = fast != 0 ? CompareTemplatesFast : CompareTemplates;
+      EXPECT_EQ(compare(probe.data(), Size(probe), g.data(), Size(g), &score), kOk);
+      best = std::max(best, score);
+    }
+    return best;
+  };
+  MatcherHandle other = nullptr;
+  ASSERT_EQ(lib_->Create(&other), kOk);
+  const Bytes probe = Impression(204, 2);
+  int32_t index = 0;
+  int32_t value = 0;
+  for (int round = 0; round < 3; ++round) {
+    for (int32_t fast : {0, 1, 0}) {
+      ASSERT_EQ(lib_->SetParameter(handle_, kParamFastMode, &fast), kOk);
+      ASSERT_EQ(Identify(probe, templates, sizes, 0, &index), kOk);
+      EXPECT_EQ(index, 4);
+      ASSERT_EQ(lib_->GetParameter(handle_, kParamMatchScore, &value), kOk);
+      EXPECT_EQ(value, bestOver(probe, fast)) << round << " " << fast;
+    }
+  }
+  // The enrolled finger's entry is replaced by a copy of another finger's with one bit changed
+  // (the last minutia's quality): a record the store has not seen, nearly the same as one it
+  // has.
+  gallery[4] = gallery[9];
+  gallery[4][gallery[4].size() - 3] ^= 1;
+  templates[4] = gallery[4].data();
+  sizes[4] = Size(gallery[4]);
+  for (int32_t fast : {0, 1}) {
+    ASSERT_EQ(lib_->SetParameter(handle_, kParamFastMode, &fast), kOk);
+    ASSERT_EQ(Identify(probe, templates, sizes, 0, &index), kOk);
+    EXPECT_EQ(index, -1);
+    ASSERT_EQ(lib_->GetParameter(handle_, kParamMatchScore, &value), kOk);
+    EXPECT_EQ(value, bestOver(probe, fast));
+    // Another instance searching the same gallery starts from its own, empty store.
+    ASSERT_EQ(lib_->SetParameter(other, kParamFastMode, &fast), kOk);
+    ASSERT_EQ(lib_->Identify(other, probe.data(), Size(probe), templates.data(), sizes.data(),
+                             static_cast<int32_t>(templates.size()), 0, &index),
+              kOk);
+    ASSERT_EQ(lib_->GetParameter(other, kParamMatchScore, &value), kOk);
+    EXPECT_EQ(value, bestOver(probe, fast));
+  }
+  lib_->Delete(other);
+}
+
 TEST_F(MatcherTest, IdentifyFindsTheFingerAndSkipsEmptyOrUnreadableEntries) {
   std::vector<Bytes> gallery;
   for (uint32_t f = 100; f < 140; ++f) {
