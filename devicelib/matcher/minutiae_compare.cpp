@@ -1096,16 +1096,51 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     return result;
   }
   // Gallery minutiae inside the probe's box, mapped back by the inverse alignment.
-  float galleryInside = 0;
-  for (int g = 0; g < gallery.count_; ++g) {
+  // Their weights worked out four at a time where the processor allows (the same operations),
+  // then summed in order, as one at a time.
+  const float probeLeft = probe.minX_ - kOverlapMargin;
+  const float probeRight = probe.maxX_ + kOverlapMargin;
+  const float probeTop = probe.minY_ - kOverlapMargin;
+  const float probeBottom = probe.maxY_ + kOverlapMargin;
+  int unmapped = 0;
+#if defined(__SSE2__)
+  {
+    const __m128 anchorX = _mm_set1_ps(a.anchorX);
+    const __m128 anchorY = _mm_set1_ps(a.anchorY);
+    const __m128 targetX = _mm_set1_ps(a.targetX);
+    const __m128 targetY = _mm_set1_ps(a.targetY);
+    const __m128 cosine = _mm_set1_ps(a.cosine);
+    const __m128 sine = _mm_set1_ps(a.sine);
+    for (; unmapped + 4 <= gallery.count_; unmapped += 4) {
+      const int g = unmapped;
+      const __m128 dx = _mm_sub_ps(_mm_loadu_ps(gallery.x_.data() + g), targetX);
+      const __m128 dy = _mm_sub_ps(_mm_loadu_ps(gallery.y_.data() + g), targetY);
+      const __m128 px =
+          _mm_add_ps(_mm_add_ps(anchorX, _mm_mul_ps(cosine, dx)), _mm_mul_ps(sine, dy));
+      const __m128 py =
+          _mm_add_ps(_mm_sub_ps(anchorY, _mm_mul_ps(sine, dx)), _mm_mul_ps(cosine, dy));
+      const __m128 inside = _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(px, _mm_set1_ps(probeLeft)),
+                                                  _mm_cmple_ps(px, _mm_set1_ps(probeRight))),
+                                       _mm_and_ps(_mm_cmpge_ps(py, _mm_set1_ps(probeTop)),
+                                                  _mm_cmple_ps(py, _mm_set1_ps(probeBottom))));
+      _mm_storeu_ps(insideWeight.data() + g,
+                    _mm_and_ps(inside, _mm_loadu_ps(gallery.weight_.data() + g)));
+    }
+  }
+#endif
+  for (; unmapped < gallery.count_; ++unmapped) {
+    const int g = unmapped;
     const float dx = gallery.x_[g] - a.targetX;
     const float dy = gallery.y_[g] - a.targetY;
     const float px = a.anchorX + a.cosine * dx + a.sine * dy;
     const float py = a.anchorY - a.sine * dx + a.cosine * dy;
-    const bool inside = (px >= probe.minX_ - kOverlapMargin) &
-                        (px <= probe.maxX_ + kOverlapMargin) &
-                        (py >= probe.minY_ - kOverlapMargin) & (py <= probe.maxY_ + kOverlapMargin);
-    galleryInside += inside ? gallery.weight_[g] : 0.0f;
+    const bool inside =
+        (px >= probeLeft) & (px <= probeRight) & (py >= probeTop) & (py <= probeBottom);
+    insideWeight[g] = inside ? gallery.weight_[g] : 0.0f;
+  }
+  float galleryInside = 0;
+  for (int g = 0; g < gallery.count_; ++g) {
+    galleryInside += insideWeight[g];
   }
   // The paired count, each pair weighted by how closely it agrees (see kSoftDistance) and by
   // the two minutiae's quality weights.
