@@ -340,11 +340,14 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
 }
 
 size_t PreparedTemplate::Bytes() const {
-  return queries_.capacity() * sizeof(Query) + keys_.capacity() * sizeof(uint64_t) +
-         ends_.capacity() * sizeof(uint16_t) + order_.capacity() * sizeof(uint32_t) +
-         unsorted_.capacity() * sizeof(Edge) + codes_.capacity() * sizeof(Code) +
-         codeWords_.capacity() * sizeof(uint64_t) + codeOnes_.capacity() * sizeof(uint32_t) +
-         codeAngles_.capacity() + codeIndex_.capacity();
+  return (x_.capacity() + y_.capacity() + weight_.capacity() + choiceScale_.capacity() +
+          supportScale_.capacity()) *
+             sizeof(float) +
+         angle_.capacity() + type_.capacity() + queries_.capacity() * sizeof(Query) +
+         keys_.capacity() * sizeof(uint64_t) + ends_.capacity() * sizeof(uint16_t) +
+         order_.capacity() * sizeof(uint32_t) + unsorted_.capacity() * sizeof(Edge) +
+         codes_.capacity() * sizeof(Code) + codeWords_.capacity() * sizeof(uint64_t) +
+         codeOnes_.capacity() * sizeof(uint32_t) + codeAngles_.capacity() + codeIndex_.capacity();
 }
 
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
@@ -353,6 +356,14 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   count_ = static_cast<int>(std::min<size_t>(tmpl.minutiae.size(), kMaxMinutiae));
   // At 500 ppi the coordinates are whole pixels, and so are the edge vectors.
   wholePixels_ = sx == 1.0f && sy == 1.0f;
+  const size_t count = static_cast<size_t>(count_);
+  x_.resize(count + kPairScan);
+  y_.resize(count + kPairScan);
+  angle_.resize(count + kPairScan);
+  weight_.resize(count);
+  type_.resize(count);
+  choiceScale_.resize(count);
+  supportScale_.resize(count);
 
   // Order by y: key = y * 256 + index.
   std::array<uint32_t, kMaxMinutiae> order;
