@@ -343,11 +343,12 @@ size_t PreparedTemplate::Bytes() const {
   return (x_.capacity() + y_.capacity() + weight_.capacity() + choiceScale_.capacity() +
           supportScale_.capacity()) *
              sizeof(float) +
-         angle_.capacity() + type_.capacity() + queries_.capacity() * sizeof(Query) +
-         keys_.capacity() * sizeof(uint64_t) + ends_.capacity() * sizeof(uint16_t) +
-         order_.capacity() * sizeof(uint32_t) + unsorted_.capacity() * sizeof(Edge) +
-         codes_.capacity() * sizeof(Code) + codeWords_.capacity() * sizeof(uint64_t) +
-         codeOnes_.capacity() * sizeof(uint32_t) + codeAngles_.capacity() + codeIndex_.capacity();
+         angle_.capacity() + type_.capacity() + bucketStart_.capacity() * sizeof(uint16_t) +
+         queries_.capacity() * sizeof(Query) + keys_.capacity() * sizeof(uint64_t) +
+         ends_.capacity() * sizeof(uint16_t) + order_.capacity() * sizeof(uint32_t) +
+         unsorted_.capacity() * sizeof(Edge) + codes_.capacity() * sizeof(Code) +
+         codeWords_.capacity() * sizeof(uint64_t) + codeOnes_.capacity() * sizeof(uint32_t) +
+         codeAngles_.capacity() + codeIndex_.capacity();
 }
 
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
@@ -426,7 +427,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   lengthBuckets_ = 1;
   sides_ = 0;
   if (count_ < 2) {
-    bucketStart_.fill(0);
+    bucketStart_.assign(kBetaBuckets + 1, 0);
     sides_ = kProbeSide | kGallerySide | kEdgeStage | kCodeStage;
     if (codes_.size() < static_cast<size_t>(count_)) {
       codes_.resize(static_cast<size_t>(count_));
@@ -763,6 +764,9 @@ void PreparedTemplate::BuildGallerySide() const {
   const int lengthBuckets = std::min(maxLength / kLengthBucket + 1, kLengthBuckets);
   lengthBuckets_ = lengthBuckets;
   const int buckets = kBetaBuckets * lengthBuckets;
+  if (bucketStart_.size() < static_cast<size_t>(buckets) + 1) {
+    bucketStart_.resize(static_cast<size_t>(buckets) + 1);
+  }
   std::fill(bucketStart_.begin(), bucketStart_.begin() + buckets + 1, uint16_t{0});
   for (int n = 0; n < closeCount; ++n) {
     const Edge& e = edges[n];

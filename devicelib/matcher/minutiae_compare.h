@@ -210,9 +210,10 @@ class PreparedTemplate {
   mutable int edgeCount_ = 0;
   mutable int maxLength_ = 0;  // of the longest edge
   // Length buckets in use (the longest edge's bucket + 1); the bucket of betaFrom row r and
-  // length bucket l is r * lengthBuckets_ + l.
+  // length bucket l is r * lengthBuckets_ + l. Only the gallery side of the edge votes uses
+  // the starts, so they are allocated when it is built (up to kBetaBuckets * kLengthBuckets + 1).
   mutable int lengthBuckets_ = 1;
-  mutable std::array<uint16_t, kBetaBuckets * kLengthBuckets + 1> bucketStart_{};
+  mutable std::vector<uint16_t> bucketStart_;
 };
 
 // Scores pairs of prepared templates. Holds the scratch memory, so one Comparator per thread.
