@@ -355,7 +355,11 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
 }
 
 size_t PreparedTemplate::Bytes() const {
-  return queries_.capacity() * sizeof(Query) + keys_.capacity() * sizeof(uint64_t) +
+  return (x_.capacity() + y_.capacity() + weight_.capacity() + choiceScale_.capacity() +
+          supportScale_.capacity()) *
+             sizeof(float) +
+         angle_.capacity() + type_.capacity() + bucketStart_.capacity() * sizeof(uint16_t) +
+         queries_.capacity() * sizeof(Query) + keys_.capacity() * sizeof(uint64_t) +
          ends_.capacity() * sizeof(uint16_t) + order_.capacity() * sizeof(uint32_t) +
          unsorted_.capacity() * sizeof(Edge) + codes_.capacity() * sizeof(Code) +
          codeWords_.capacity() * sizeof(uint64_t) + codeOnes_.capacity() * sizeof(uint32_t) +
@@ -368,6 +372,14 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   count_ = static_cast<int>(std::min<size_t>(tmpl.minutiae.size(), kMaxMinutiae));
   // At 500 ppi the coordinates are whole pixels, and so are the edge vectors.
   wholePixels_ = sx == 1.0f && sy == 1.0f;
+  const size_t count = static_cast<size_t>(count_);
+  x_.resize(count + kPairScan);
+  y_.resize(count + kPairScan);
+  angle_.resize(count + kPairScan);
+  weight_.resize(count);
+  type_.resize(count);
+  choiceScale_.resize(count);
+  supportScale_.resize(count);
 
   // Order by y: key = y * 256 + index.
   std::array<uint32_t, kMaxMinutiae> order;
@@ -430,7 +442,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   lengthBuckets_ = 1;
   sides_ = 0;
   if (count_ < 2) {
-    bucketStart_.fill(0);
+    bucketStart_.assign(kBetaBuckets + 1, 0);
     sides_ = kProbeSide | kGallerySide | kEdgeStage | kCodeStage;
     if (codes_.size() < static_cast<size_t>(count_)) {
       codes_.resize(static_cast<size_t>(count_));
@@ -767,6 +779,9 @@ void PreparedTemplate::BuildGallerySide() const {
   const int lengthBuckets = std::min(maxLength / kLengthBucket + 1, kLengthBuckets);
   lengthBuckets_ = lengthBuckets;
   const int buckets = kBetaBuckets * lengthBuckets;
+  if (bucketStart_.size() < static_cast<size_t>(buckets) + 1) {
+    bucketStart_.resize(static_cast<size_t>(buckets) + 1);
+  }
   std::fill(bucketStart_.begin(), bucketStart_.begin() + buckets + 1, uint16_t{0});
   for (int n = 0; n < closeCount; ++n) {
     const Edge& e = edges[n];
@@ -900,36 +915,112 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     return k;
   };
 
-  float probeInside = 0;  // weights of the probe's minutiae inside the gallery's box
-  for (int k = 0; k < probe.count_; ++k) {
-    partner_[k] = -1;
-    second[k] = -1;
+  // Every probe minutia mapped by the alignment first, with its tolerance, its weight if it lies
+  // in the gallery's box and whether it can reach any gallery minutia: the same operations on
+  // the same values as one at a time, four at a time where the processor allows, which leaves
+  // the pairing loop below only the search and the contest.
+  std::array<float, kMaxMinutiae> mappedX;
+  std::array<float, kMaxMinutiae> mappedY;
+  std::array<float, kMaxMinutiae> radii;
+  std::array<float, kMaxMinutiae> insideWeight;
+  std::array<uint8_t, kMaxMinutiae> reachable;
+  const float insideLeft = gallery.minX_ - kOverlapMargin;
+  const float insideRight = gallery.maxX_ + kOverlapMargin;
+  const float insideTop = gallery.minY_ - kOverlapMargin;
+  const float insideBottom = gallery.maxY_ + kOverlapMargin;
+  // Selects rather than branches: whether a minutia lies in the other's box depends on the
+  // alignment. Adding 0 leaves the sum as it was. Far (by a pixel more than the radius, clear
+  // of rounding) outside the gallery's box, a minutia has nothing to pair with.
+  const auto map = [&](int k) {
     const float dx = probe.x_[k] - a.anchorX;
     const float dy = probe.y_[k] - a.anchorY;
     float qx = a.targetX + a.cosine * dx - a.sine * dy;
     float qy = a.targetY + a.sine * dx + a.cosine * dy;
-    // Selects rather than branches: whether a minutia lies in the other's box depends on the
-    // alignment. Adding 0 leaves the sum as it was.
     const bool inside =
-        (qx >= gallery.minX_ - kOverlapMargin) & (qx <= gallery.maxX_ + kOverlapMargin) &
-        (qy >= gallery.minY_ - kOverlapMargin) & (qy <= gallery.maxY_ + kOverlapMargin);
-    probeInside += inside ? probe.weight_[k] : 0.0f;
-    int turn = a.rotation;
+        (qx >= insideLeft) & (qx <= insideRight) & (qy >= insideTop) & (qy <= insideBottom);
+    insideWeight[k] = inside ? probe.weight_[k] : 0.0f;
     if (local) {
       qx += shiftX_[k];
       qy += shiftY_[k];
-      turn += shiftAngle_[k];
     }
     const float radius = tolerance(dx, dy);
-    const float radius2 = radius * radius;
-    // Far (by a pixel more than the radius, clear of rounding) outside the gallery's box:
-    // nothing to pair with.
     const float reach = radius + 1.0f;
-    if ((qx < gallery.minX_ - reach) | (qx > gallery.maxX_ + reach) | (qy < gallery.minY_ - reach) |
-        (qy > gallery.maxY_ + reach)) {
+    reachable[k] = !((qx < gallery.minX_ - reach) | (qx > gallery.maxX_ + reach) |
+                     (qy < gallery.minY_ - reach) | (qy > gallery.maxY_ + reach));
+    mappedX[k] = qx;
+    mappedY[k] = qy;
+    radii[k] = radius;
+  };
+  int mapped = 0;
+#if defined(__SSE2__)
+  {
+    const __m128 anchorX = _mm_set1_ps(a.anchorX);
+    const __m128 anchorY = _mm_set1_ps(a.anchorY);
+    const __m128 targetX = _mm_set1_ps(a.targetX);
+    const __m128 targetY = _mm_set1_ps(a.targetY);
+    const __m128 cosine = _mm_set1_ps(a.cosine);
+    const __m128 sine = _mm_set1_ps(a.sine);
+    const __m128 minX = _mm_set1_ps(gallery.minX_);
+    const __m128 maxX = _mm_set1_ps(gallery.maxX_);
+    const __m128 minY = _mm_set1_ps(gallery.minY_);
+    const __m128 maxY = _mm_set1_ps(gallery.maxY_);
+    for (; mapped + 4 <= probe.count_; mapped += 4) {
+      const int k = mapped;
+      const __m128 dx = _mm_sub_ps(_mm_loadu_ps(probe.x_.data() + k), anchorX);
+      const __m128 dy = _mm_sub_ps(_mm_loadu_ps(probe.y_.data() + k), anchorY);
+      __m128 qx = _mm_sub_ps(_mm_add_ps(targetX, _mm_mul_ps(cosine, dx)), _mm_mul_ps(sine, dy));
+      __m128 qy = _mm_add_ps(_mm_add_ps(targetY, _mm_mul_ps(sine, dx)), _mm_mul_ps(cosine, dy));
+      const __m128 inside = _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(qx, _mm_set1_ps(insideLeft)),
+                                                  _mm_cmple_ps(qx, _mm_set1_ps(insideRight))),
+                                       _mm_and_ps(_mm_cmpge_ps(qy, _mm_set1_ps(insideTop)),
+                                                  _mm_cmple_ps(qy, _mm_set1_ps(insideBottom))));
+      _mm_storeu_ps(insideWeight.data() + k,
+                    _mm_and_ps(inside, _mm_loadu_ps(probe.weight_.data() + k)));
+      if (local) {
+        qx = _mm_add_ps(qx, _mm_loadu_ps(shiftX_.data() + k));
+        qy = _mm_add_ps(qy, _mm_loadu_ps(shiftY_.data() + k));
+      }
+      // tolerance(): std::min(limit, v) is v when v < limit, as _mm_min_ps(v, limit) is.
+      const __m128 distance = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)));
+      const __m128 radius =
+          _mm_min_ps(_mm_add_ps(_mm_set1_ps(kPairRadius),
+                                _mm_mul_ps(_mm_set1_ps(kPairRadiusGrowth), distance)),
+                     _mm_set1_ps(kMaxPairRadius));
+      const __m128 reach = _mm_add_ps(radius, _mm_set1_ps(1.0f));
+      const __m128 far = _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(qx, _mm_sub_ps(minX, reach)),
+                                             _mm_cmpgt_ps(qx, _mm_add_ps(maxX, reach))),
+                                   _mm_or_ps(_mm_cmplt_ps(qy, _mm_sub_ps(minY, reach)),
+                                             _mm_cmpgt_ps(qy, _mm_add_ps(maxY, reach))));
+      const int farBits = _mm_movemask_ps(far);
+      for (int h = 0; h < 4; ++h) {
+        reachable[static_cast<size_t>(k + h)] = static_cast<uint8_t>(((farBits >> h) & 1) ^ 1);
+      }
+      _mm_storeu_ps(mappedX.data() + k, qx);
+      _mm_storeu_ps(mappedY.data() + k, qy);
+      _mm_storeu_ps(radii.data() + k, radius);
+    }
+  }
+#endif
+  for (; mapped < probe.count_; ++mapped) {
+    map(mapped);
+  }
+  float probeInside = 0;  // weights of the probe's minutiae inside the gallery's box
+  for (int k = 0; k < probe.count_; ++k) {
+    probeInside += insideWeight[k];
+  }
+
+  for (int k = 0; k < probe.count_; ++k) {
+    partner_[k] = -1;
+    second[k] = -1;
+    if (reachable[k] == 0) {
       secondD2[k] = 0;
       continue;
     }
+    const float qx = mappedX[k];
+    const float qy = mappedY[k];
+    const float radius = radii[k];
+    const float radius2 = radius * radius;
+    const int turn = local ? a.rotation + shiftAngle_[k] : a.rotation;
     const uint8_t qa = static_cast<uint8_t>(probe.angle_[k] + turn);
     const float* gy = gallery.y_.data();
     int best = -1;
@@ -1035,16 +1126,51 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     return result;
   }
   // Gallery minutiae inside the probe's box, mapped back by the inverse alignment.
-  float galleryInside = 0;
-  for (int g = 0; g < gallery.count_; ++g) {
+  // Their weights worked out four at a time where the processor allows (the same operations),
+  // then summed in order, as one at a time.
+  const float probeLeft = probe.minX_ - kOverlapMargin;
+  const float probeRight = probe.maxX_ + kOverlapMargin;
+  const float probeTop = probe.minY_ - kOverlapMargin;
+  const float probeBottom = probe.maxY_ + kOverlapMargin;
+  int unmapped = 0;
+#if defined(__SSE2__)
+  {
+    const __m128 anchorX = _mm_set1_ps(a.anchorX);
+    const __m128 anchorY = _mm_set1_ps(a.anchorY);
+    const __m128 targetX = _mm_set1_ps(a.targetX);
+    const __m128 targetY = _mm_set1_ps(a.targetY);
+    const __m128 cosine = _mm_set1_ps(a.cosine);
+    const __m128 sine = _mm_set1_ps(a.sine);
+    for (; unmapped + 4 <= gallery.count_; unmapped += 4) {
+      const int g = unmapped;
+      const __m128 dx = _mm_sub_ps(_mm_loadu_ps(gallery.x_.data() + g), targetX);
+      const __m128 dy = _mm_sub_ps(_mm_loadu_ps(gallery.y_.data() + g), targetY);
+      const __m128 px =
+          _mm_add_ps(_mm_add_ps(anchorX, _mm_mul_ps(cosine, dx)), _mm_mul_ps(sine, dy));
+      const __m128 py =
+          _mm_add_ps(_mm_sub_ps(anchorY, _mm_mul_ps(sine, dx)), _mm_mul_ps(cosine, dy));
+      const __m128 inside = _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(px, _mm_set1_ps(probeLeft)),
+                                                  _mm_cmple_ps(px, _mm_set1_ps(probeRight))),
+                                       _mm_and_ps(_mm_cmpge_ps(py, _mm_set1_ps(probeTop)),
+                                                  _mm_cmple_ps(py, _mm_set1_ps(probeBottom))));
+      _mm_storeu_ps(insideWeight.data() + g,
+                    _mm_and_ps(inside, _mm_loadu_ps(gallery.weight_.data() + g)));
+    }
+  }
+#endif
+  for (; unmapped < gallery.count_; ++unmapped) {
+    const int g = unmapped;
     const float dx = gallery.x_[g] - a.targetX;
     const float dy = gallery.y_[g] - a.targetY;
     const float px = a.anchorX + a.cosine * dx + a.sine * dy;
     const float py = a.anchorY - a.sine * dx + a.cosine * dy;
-    const bool inside = (px >= probe.minX_ - kOverlapMargin) &
-                        (px <= probe.maxX_ + kOverlapMargin) &
-                        (py >= probe.minY_ - kOverlapMargin) & (py <= probe.maxY_ + kOverlapMargin);
-    galleryInside += inside ? gallery.weight_[g] : 0.0f;
+    const bool inside =
+        (px >= probeLeft) & (px <= probeRight) & (py >= probeTop) & (py <= probeBottom);
+    insideWeight[g] = inside ? gallery.weight_[g] : 0.0f;
+  }
+  float galleryInside = 0;
+  for (int g = 0; g < gallery.count_; ++g) {
+    galleryInside += insideWeight[g];
   }
   // The paired count, each pair weighted by how closely it agrees (see kSoftDistance) and by
   // the two minutiae's quality weights.

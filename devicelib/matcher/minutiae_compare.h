@@ -76,7 +76,7 @@ class PreparedTemplate {
   // which) are built on its first comparison.
   void Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options);
   int size() const { return count_; }
-  // Heap bytes held (the edge lists, grown to the largest set prepared so far).
+  // Heap bytes held (the minutiae and the edge lists, grown to the largest set prepared so far).
   size_t Bytes() const;
   // A strict order on contents, the same whichever set it is asked of: true when this set
   // comes before `other`. Equal contents are not ordered.
@@ -159,20 +159,23 @@ class PreparedTemplate {
   int count_ = 0;
   bool wholePixels_ = true;  // prepared from a 500 ppi record
   uint64_t digest_ = 0;      // of the normalised positions, for Precedes
+  // The minutiae, sized by the set (a record holds about 50, rarely near kMaxMinutiae: arrays
+  // for the most would make a kept gallery set three times as large) and grown, never shrunk,
+  // when the object prepares another set.
   // Sorted by y ascending (the pairing step searches a y window).
   // Followed by kPairScan slots with y = infinity, which the pairing step may read.
   static constexpr int kPairScan = 8;
-  std::array<float, kMaxMinutiae + kPairScan> x_{};
-  std::array<float, kMaxMinutiae + kPairScan> y_{};
-  std::array<uint8_t, kMaxMinutiae + kPairScan> angle_{};
-  std::array<float, kMaxMinutiae> weight_{};  // from the minutia's quality, 0.2..1
-  float totalWeight_ = 0;                     // their sum
+  std::vector<float> x_;
+  std::vector<float> y_;
+  std::vector<uint8_t> angle_;
+  std::vector<float> weight_;  // from the minutia's quality, 0.2..1
+  float totalWeight_ = 0;      // their sum
   // codec::MinutiaType of each minutia: 0 other, 1 ridge ending, 2 bifurcation.
-  std::array<uint8_t, kMaxMinutiae> type_{};
+  std::vector<uint8_t> type_;
   // Scales of the votes of each minutia's correspondences, from how many edges it has (see
   // kChoiceDegreePower in the .cpp): for choosing the candidates and for their support.
-  mutable std::array<float, kMaxMinutiae> choiceScale_{};
-  mutable std::array<float, kMaxMinutiae> supportScale_{};
+  mutable std::vector<float> choiceScale_;
+  mutable std::vector<float> supportScale_;
   float minX_ = 0, maxX_ = 0, minY_ = 0, maxY_ = 0;
   // Gallery side: the first minutia at or below each 16-pixel row band (y / 16, clamped).
   static constexpr int kRowBand = 16;
@@ -207,9 +210,10 @@ class PreparedTemplate {
   mutable int edgeCount_ = 0;
   mutable int maxLength_ = 0;  // of the longest edge
   // Length buckets in use (the longest edge's bucket + 1); the bucket of betaFrom row r and
-  // length bucket l is r * lengthBuckets_ + l.
+  // length bucket l is r * lengthBuckets_ + l. Only the gallery side of the edge votes uses
+  // the starts, so they are allocated when it is built (up to kBetaBuckets * kLengthBuckets + 1).
   mutable int lengthBuckets_ = 1;
-  mutable std::array<uint16_t, kBetaBuckets * kLengthBuckets + 1> bucketStart_{};
+  mutable std::vector<uint16_t> bucketStart_;
 };
 
 // Scores pairs of prepared templates. Holds the scratch memory, so one Comparator per thread.

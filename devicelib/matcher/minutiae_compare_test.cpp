@@ -843,6 +843,12 @@ TEST(MinutiaeCompare, TablesGrowWithTheSetsAndStayCleanAcrossSizes) {
   // (255 x 255 vote cells, about 1 MB, and some 240 KB of edge lists per set).
   EXPECT_LT(comparator.Bytes(), 256u * 1024u);
   EXPECT_LT(a.Bytes() + b.Bytes(), 128u * 1024u);
+  // A set keeps room for its own minutiae, not for the most a record can hold: the gallery
+  // sets an instance keeps prepared are most of its memory. Fast mode, about 50 minutiae
+  // (room for 255 minutiae alone took about 7.8 KB).
+  PreparedTemplate kept;
+  kept.Prepare(synth::Impression(synth::MasterFinger(7, 53), 1), FastModeOptions());
+  EXPECT_LT(sizeof(PreparedTemplate) + kept.Bytes(), 8u * 1024u);
 }
 
 }  // namespace
