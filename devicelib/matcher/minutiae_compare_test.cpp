@@ -70,6 +70,22 @@ codec::FingerTemplate Rotated(const codec::FingerTemplate& t, float degrees, flo
   return out;
 }
 
+// Impressions far harsher than the virtual scanner's: strong distortion, a third of the
+// minutiae lost, a quarter spurious, turned by up to 25 degrees; `noisy` adds position and
+// angle noise on top.
+synth::ImpressionSettings Harsh(bool noisy) {
+  synth::ImpressionSettings hard;
+  hard.maxRotationDegrees = 25;
+  hard.distortion = 0.08f;
+  hard.lost = 0.3f;
+  hard.spurious = 0.25f;
+  if (noisy) {
+    hard.positionNoise = 3.5f;
+    hard.angleNoise = 9;
+  }
+  return hard;
+}
+
 TEST(MinutiaeCompare, IdenticalSetsScoreHighestAndImpostorsLow) {
   const auto master = synth::MasterFinger(1);
   EXPECT_GE(Score(master, master), 900);
@@ -537,13 +553,7 @@ TEST(MinutiaeCompare, HardImpressionsStillScoreAboveImpostors) {
   // Strong distortion, a third of the minutiae lost, a quarter spurious, 25 degrees of rotation:
   // far harsher than the virtual scanner. Most genuine pairs must still outscore every impostor
   // pair of the same harshness.
-  synth::ImpressionSettings hard;
-  hard.maxRotationDegrees = 25;
-  hard.distortion = 0.08f;
-  hard.lost = 0.3f;
-  hard.spurious = 0.25f;
-  hard.positionNoise = 3.5f;
-  hard.angleNoise = 9;
+  const synth::ImpressionSettings hard = Harsh(true);
   constexpr int kFingers = 60;
   std::vector<int> genuine;
   int impostorMax = 0;
@@ -564,11 +574,7 @@ TEST(MinutiaeCompare, HardImpressionsStillScoreAboveImpostors) {
 // pairs and refits, so it can only score higher, in both modes and in either order; every pair
 // of minutiae as a seed finds a twisted finger's own alignment too.
 TEST(MinutiaeCompare, OracleSeedsBoundTheNormalSearch) {
-  synth::ImpressionSettings hard;
-  hard.maxRotationDegrees = 25;
-  hard.distortion = 0.08f;
-  hard.lost = 0.3f;
-  hard.spurious = 0.25f;
+  const synth::ImpressionSettings hard = Harsh(false);
   for (const CompareOptions& mode : {FullModeOptions(), FastModeOptions()}) {
     CompareOptions candidates = mode;
     candidates.oracle = 1;
@@ -600,13 +606,7 @@ TEST(MinutiaeCompare, OracleSeedsBoundTheNormalSearch) {
 // impressions, so that genuine pairs also have stages that start low and are lifted by the
 // refit and the bend.
 TEST(MinutiaeCompare, CascadeOnlyLowersScoresBelowWhereItTakesOver) {
-  synth::ImpressionSettings hard;
-  hard.maxRotationDegrees = 25;
-  hard.distortion = 0.08f;
-  hard.lost = 0.3f;
-  hard.spurious = 0.25f;
-  hard.positionNoise = 3.5f;
-  hard.angleNoise = 9;
+  const synth::ImpressionSettings hard = Harsh(true);
   CompareOptions edgesAlone = FullModeOptions();
   edgesAlone.localCodes = false;
   const int lowest = SecurityLevelThreshold(kMinSecurityLevel);
