@@ -1489,6 +1489,9 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
   int kept = 0;
   // Common bits per gallery place, for the row of one probe minutia.
   alignas(32) uint64_t counts[kMaxMinutiae + 8];
+  // A byte per group of four places: 64 groups hold every place of the largest set.
+  constexpr size_t kGroupBytes = 64;
+  static_assert(kGroupBytes * 4 >= kMaxMinutiae + 1);
   for (int i = 0; i < probeCount; ++i) {
     const PreparedTemplate::Code& a = probe[i];
     __m256i al[PreparedTemplate::kCodeLayers];
@@ -1516,38 +1519,49 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
     }
     // First every group of the runs, without a branch (a group's outcome is known only at the
     // end of its chain of vector steps, and a branch on it kept the next groups from starting):
-    // each place's count of common bits, and a bit per place that passes. Then the places
-    // that passed, one by one. The runs share no group, so no place is met twice.
-    std::array<uint64_t, (kMaxMinutiae + 3) / 64 + 1> passed{};
+    // each place's count of common bits, and per group of four places a byte of the places
+    // that pass. Each group writes its own byte: or-ing into a shared word chained every
+    // group to the one before through memory. Then the places that passed, one by one. The
+    // runs share no group, so no place is met twice.
+    alignas(32) std::array<uint8_t, kGroupBytes> groups;
+    _mm256_store_si256(reinterpret_cast<__m256i*>(groups.data()), zero);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(groups.data() + 32), zero);
     for (int r = 0; r < runCount; ++r) {
       for (int j = runs[static_cast<size_t>(r)].first; j < runs[static_cast<size_t>(r)].second;
            j += 4) {
-        __m256i sum = zero;
+        // At most 4 x 8 per byte over the layers: no overflow. Summed as a tree, which keeps
+        // the group's chain of dependent steps short.
+        __m256i layer[PreparedTemplate::kCodeLayers];
         for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
-          // At most 4 x 8 per byte over the layers: no overflow.
           const __m256i x = _mm256_and_si256(
               al[l], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + l * stride + j)));
-          const __m256i lo = _mm256_shuffle_epi8(nibbles, _mm256_and_si256(x, low));
-          const __m256i hi =
-              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(_mm256_srli_epi16(x, 4), low));
-          sum = _mm256_add_epi8(sum, _mm256_add_epi8(lo, hi));
+          layer[l] = _mm256_add_epi8(
+              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(x, low)),
+              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(_mm256_srli_epi16(x, 4), low)));
         }
+        const __m256i sum = _mm256_add_epi8(_mm256_add_epi8(layer[0], layer[1]),
+                                            _mm256_add_epi8(layer[2], layer[3]));
         const __m256i both = _mm256_sad_epu8(sum, zero);
         const __m256i total = _mm256_add_epi64(
             aOnes,
             _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ones + j))));
         const __m256i fails =
             _mm256_cmpgt_epi64(_mm256_mul_epu32(total, floor), _mm256_mul_epu32(both, twice));
-        const uint64_t passing =
-            ~static_cast<uint64_t>(_mm256_movemask_pd(_mm256_castsi256_pd(fails))) & 0xFu;
         _mm256_store_si256(reinterpret_cast<__m256i*>(counts + j), both);
-        // j is a multiple of four: a group's bits never straddle two words.
-        passed[static_cast<size_t>(j >> 6)] |= passing << (j & 63);
+        groups[static_cast<size_t>(j >> 2)] = static_cast<uint8_t>(
+            ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(fails))) & 0xFu);
       }
     }
-    for (size_t w = 0; w < passed.size(); ++w) {
-      for (uint64_t bits = passed[w]; bits != 0; bits &= bits - 1) {
-        const int g = static_cast<int>(w * 64) + std::countr_zero(bits);
+    // Sixteen groups' bytes (0-15 each) to one 64-bit word of places: byte pairs joined as
+    // b0 + 16 b1, then packed.
+    const int words64 = (galleryCount + 63) / 64;
+    for (int w = 0; w < words64; ++w) {
+      const __m128i bytes =
+          _mm_load_si128(reinterpret_cast<const __m128i*>(groups.data() + 16 * w));
+      const __m128i joined = _mm_maddubs_epi16(bytes, _mm_set1_epi16(0x1001));
+      uint64_t bits = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(joined, joined)));
+      for (; bits != 0; bits &= bits - 1) {
+        const int g = w * 64 + std::countr_zero(bits);
         if (g >= galleryCount) {
           break;
         }
@@ -1705,6 +1719,72 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
   return found;
 }
 
+namespace {
+
+// The candidates' alignments as columns (see Comparator::ScoreOrdered), padded to whole groups
+// of kSupportLanes with candidates of no votes.
+constexpr int kSupportLanes = 8;
+struct SupportColumns {
+  const float* anchorX;
+  const float* anchorY;
+  const float* targetX;
+  const float* targetY;
+  const float* cosine;
+  const float* sine;
+  const int32_t* rotation;
+  const int32_t* votes;
+};
+
+// Adds to each candidate's support the votes of the other candidates that its alignment carries
+// to within the radius, at a rotation within `rotation` units. The inner loop runs in
+// fixed-width groups that the compiler turns into vector code (a few hundred to a few thousand
+// checks per comparison, a third of its time when scalar); in AVX2 registers where the
+// processor has them, a group at once: the same float operations (no fused multiply-add is
+// allowed), so the same sums.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void AddSupport(const SupportColumns& columns, int found, int padded, float radius2,
+                int32_t rotation, int32_t* support) {
+  const float* ax = columns.anchorX;
+  const float* ay = columns.anchorY;
+  const float* tx = columns.targetX;
+  const float* ty = columns.targetY;
+  const int32_t* rot = columns.rotation;
+  const int32_t* votes = columns.votes;
+  for (int c = 0; c < found; ++c) {
+    const float anchorX = ax[c];
+    const float anchorY = ay[c];
+    const float targetX = tx[c];
+    const float targetY = ty[c];
+    const float cosine = columns.cosine[c];
+    const float sine = columns.sine[c];
+    const int32_t turnOf = rot[c];
+    int32_t agreeing = 0;
+    for (int group = 0; group < padded; group += kSupportLanes) {
+      for (int l = 0; l < kSupportLanes; ++l) {
+        const int d = group + l;
+        const float dx = ax[d] - anchorX;
+        const float dy = ay[d] - anchorY;
+        const float ex = targetX + cosine * dx - sine * dy - tx[d];
+        const float ey = targetY + sine * dx + cosine * dy - ty[d];
+        // Rotations differ by at most `rotation` units either way, modulo a turn.
+        const int32_t turn = (rot[d] - turnOf + rotation) & 0xFF;
+        // The candidate itself, and others on the same probe minutia, do not count. Masks
+        // rather than branches, so that the group stays vector code.
+        const int32_t agrees =
+            static_cast<int32_t>(ex * ex + ey * ey <= radius2) &
+            static_cast<int32_t>(turn <= 2 * rotation) &
+            (static_cast<int32_t>(ax[d] != anchorX) | static_cast<int32_t>(ay[d] != anchorY));
+        agreeing += votes[d] & -agrees;
+      }
+    }
+    support[c] += agreeing;
+  }
+}
+
+}  // namespace
+
 int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                              const CompareOptions& options, bool codes) {
   if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
@@ -1735,7 +1815,6 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   static_assert(std::tuple_size_v<decltype(alignments_)> == kMaxCandidates);
   std::array<Alignment, kMaxCandidates>& alignments = alignments_;
   std::array<int32_t, kMaxCandidates> support;
-  std::array<uint8_t, kMaxCandidates> rank;
   for (int c = 0; c < found; ++c) {
     const Candidate& candidate = candidateList[static_cast<size_t>(c)];
     const float mean = candidate.rotation;
@@ -1761,12 +1840,10 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     a.targetY = gallery.y_[j];
     support[c] = candidate.weight;
   }
-  // The candidates' alignments as columns, padded to whole groups of kLanes with candidates
-  // of no votes: the inner loop below then runs in fixed-width groups that the compiler turns
-  // into vector code (a few thousand checks per comparison, a third of its time when scalar).
-  constexpr int kLanes = 8;
+  // The candidates' alignments as columns, padded to whole groups (see AddSupport).
+  constexpr int kLanes = kSupportLanes;
   static_assert(kMaxCandidates % kLanes == 0);
-  std::array<float, kMaxCandidates> ax, ay, tx, ty;
+  std::array<float, kMaxCandidates> ax, ay, tx, ty, cosine, sine;
   std::array<int32_t, kMaxCandidates> rot, votes;
   const int padded = (found + kLanes - 1) / kLanes * kLanes;
   for (int d = 0; d < padded; ++d) {
@@ -1775,53 +1852,37 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     ay[d] = real ? alignments[d].anchorY : -1e9f;
     tx[d] = real ? alignments[d].targetX : 0.0f;
     ty[d] = real ? alignments[d].targetY : 0.0f;
+    cosine[d] = real ? alignments[d].cosine : 1.0f;
+    sine[d] = real ? alignments[d].sine : 0.0f;
     rot[d] = real ? alignments[d].rotation : 0;
     votes[d] = real ? support[d] : 0;
   }
   const float supportRadius = codes ? kCodeSupportRadius : kSupportRadius;
-  const float supportRadius2 = supportRadius * supportRadius;
   const int32_t supportRotation = codes ? kCodeSupportRotation : kSupportRotation;
-  for (int c = 0; c < found; ++c) {
-    const Alignment& a = alignments[c];
-    int32_t agreeing = 0;
-    for (int group = 0; group < padded; group += kLanes) {
-      for (int l = 0; l < kLanes; ++l) {
-        const int d = group + l;
-        const float dx = ax[d] - a.anchorX;
-        const float dy = ay[d] - a.anchorY;
-        const float ex = a.targetX + a.cosine * dx - a.sine * dy - tx[d];
-        const float ey = a.targetY + a.sine * dx + a.cosine * dy - ty[d];
-        // Rotations differ by at most supportRotation units either way, modulo a turn.
-        const int32_t turn = (rot[d] - a.rotation + supportRotation) & 0xFF;
-        // The candidate itself, and others on the same probe minutia, do not count. Masks
-        // rather than branches, so that the group stays vector code.
-        const int32_t agrees =
-            static_cast<int32_t>(ex * ex + ey * ey <= supportRadius2) &
-            static_cast<int32_t>(turn <= 2 * supportRotation) &
-            (static_cast<int32_t>(ax[d] != a.anchorX) | static_cast<int32_t>(ay[d] != a.anchorY));
-        agreeing += votes[d] & -agrees;
-      }
-    }
-    support[c] += agreeing;
-  }
-  // All candidates by support, ties in candidate order (what a stable sort would give): each
-  // one's place is the count of those that go before it, worked out without a branch (an
-  // insertion sort's branches are coin tosses here).
+  AddSupport(SupportColumns{ax.data(), ay.data(), tx.data(), ty.data(), cosine.data(), sine.data(),
+                            rot.data(), votes.data()},
+             found, padded, supportRadius * supportRadius, supportRotation, support.data());
+  // The candidates by support, ties in candidate order (what a stable sort would give). The
+  // seed loop below usually stops after a few, so each next one is picked when it is wanted
+  // (a pass over the candidates) rather than all of them ranked first.
   const int seedCount = std::min(found, std::max(seedsWanted, 1));
-  for (int c = 0; c < found; ++c) {
-    int place = 0;
+  std::array<uint8_t, kMaxCandidates> picked{};
+  const auto next = [&] {
+    int chosen = -1;
     for (int d = 0; d < found; ++d) {
-      place += static_cast<int>(support[d] > support[c]) |
-               (static_cast<int>(support[d] == support[c]) & static_cast<int>(d < c));
+      // Strictly more: of equal supports the earlier candidate stays.
+      const bool better = picked[d] == 0 && (chosen < 0 || support[d] > support[chosen]);
+      chosen = better ? d : chosen;
     }
-    rank[place] = static_cast<uint8_t>(c);
-  }
+    picked[chosen] = 1;
+    return chosen;
+  };
 
   if (options.oracle == 1) {
     int best = 0;
     oracleRank_ = -1;
     for (int r = 0; r < found; ++r) {
-      const int score = SeedScore(probe, gallery, alignments[rank[r]], options);
+      const int score = SeedScore(probe, gallery, alignments[next()], options);
       if (score > best) {
         best = score;
         oracleRank_ = r;
@@ -1846,8 +1907,19 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   Alignment scoredAlignment;
   int scoredSeed = -1;
   int pairedSeed = -1;
+  // owner_ holds the pairing of seed `seed` (numbered from 1) until the next pairing: kept
+  // when it is the most paired or the best scored one, only once it would be overwritten or
+  // is needed (the cascade below usually stops before that).
+  const auto keepOwners = [&](int seed) {
+    if (seed == pairedSeed) {
+      std::copy(owner_.begin(), owner_.begin() + gallery.count_, bestOwner_.begin());
+    }
+    if (seed == scoredSeed) {
+      std::copy(owner_.begin(), owner_.begin() + gallery.count_, scoredOwner_.begin());
+    }
+  };
   for (int s = 0; s < found && triedCount < seedCount; ++s) {
-    const int c = rank[s];
+    const int c = next();
     const int i = candidateList[static_cast<size_t>(c)].probe;
     const int j = candidateList[static_cast<size_t>(c)].gallery;
     if (covered[i] == j) {
@@ -1868,6 +1940,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     if (repeats) {
       continue;
     }
+    keepOwners(triedCount);
     tried[triedCount++] = static_cast<uint8_t>(c);
     const Pairing p = Pair(probe, gallery, a);
     for (int k = 0; k < probe.count_; ++k) {
@@ -1877,13 +1950,11 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
       pairedSeed = triedCount;
       bestPaired = p.paired;
       bestAlignment = a;
-      std::copy(owner_.begin(), owner_.begin() + gallery.count_, bestOwner_.begin());
     }
     if (p.score > best) {
       scoredSeed = triedCount;
       scoredPaired = p.paired;
       scoredAlignment = a;
-      std::copy(owner_.begin(), owner_.begin() + gallery.count_, scoredOwner_.begin());
     }
     best = std::max(best, p.score);
     // A pairing this large is the finger's alignment; other seeds would find it again.
@@ -1898,6 +1969,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   if (best < options.refineFrom) {
     return best;
   }
+  keepOwners(triedCount);
   // Re-align the best pairing by least squares and pair once more: the seed's own position
   // and rotation errors no longer limit how far from it minutiae can pair.
   if (options.refine && bestPaired >= kMinPaired) {
