@@ -1482,23 +1482,35 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
   const uint32_t least = static_cast<uint32_t>(kMinCodeSimilarity * 65535.0f);
   const __m256i nibbles = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1,
                                            2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-  const __m256i low = _mm256_set1_epi8(0x0F);
   const __m256i zero = _mm256_setzero_si256();
   const __m256i twice = _mm256_set1_epi64x(2 * 65535);
-  const __m256i floor = _mm256_set1_epi64x(least);
   int kept = 0;
   // Common bits per gallery place, for the row of one probe minutia.
   alignas(32) uint64_t counts[kMaxMinutiae + 8];
+  // The gallery's part of the floor, floor * ones, per place: a row then tests
+  // floor * ones - 2 * 65535 * both > -floor * (probe's ones), one subtraction and one
+  // comparison per group (64-bit lanes: no overflow).
+  alignas(32) int64_t galleryFloor[kMaxMinutiae + 8];
+  for (int g = 0; g < stride; ++g) {
+    galleryFloor[g] = static_cast<int64_t>(least) * ones[g];
+  }
   // A byte per group of four places: 64 groups hold every place of the largest set.
   constexpr size_t kGroupBytes = 64;
   static_assert(kGroupBytes * 4 >= kMaxMinutiae + 1);
   for (int i = 0; i < probeCount; ++i) {
     const PreparedTemplate::Code& a = probe[i];
-    __m256i al[PreparedTemplate::kCodeLayers];
+    // The probe code's low and high nibbles apart, each in the low half of its byte: a gallery
+    // word then needs only one mask (its low nibbles) or one shift (its high nibbles, where
+    // the probe's mask clears what the shift brought in from the next byte) before the look-up.
+    constexpr uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0Full;
+    __m256i aLow[PreparedTemplate::kCodeLayers];
+    __m256i aHigh[PreparedTemplate::kCodeLayers];
     for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
-      al[l] = _mm256_set1_epi64x(static_cast<int64_t>(a.bits[static_cast<size_t>(l)]));
+      const uint64_t bits = a.bits[static_cast<size_t>(l)];
+      aLow[l] = _mm256_set1_epi64x(static_cast<int64_t>(bits & kLowNibbles));
+      aHigh[l] = _mm256_set1_epi64x(static_cast<int64_t>(bits >> 4 & kLowNibbles));
     }
-    const __m256i aOnes = _mm256_set1_epi64x(a.ones);
+    const __m256i rowFloor = _mm256_set1_epi64x(-static_cast<int64_t>(least) * a.ones);
     const uint8_t angle = probeAngle[i];
     // The places of the directions that allow the turn: one run, or two when the range of
     // directions wraps around; over one run when two would share a group of four.
@@ -1523,9 +1535,11 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
     // that pass. Each group writes its own byte: or-ing into a shared word chained every
     // group to the one before through memory. Then the places that passed, one by one. The
     // runs share no group, so no place is met twice.
+    // A group's byte holds the places that fail; groups outside the runs fail whole.
     alignas(32) std::array<uint8_t, kGroupBytes> groups;
-    _mm256_store_si256(reinterpret_cast<__m256i*>(groups.data()), zero);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(groups.data() + 32), zero);
+    const __m256i allFail = _mm256_set1_epi8(0x0F);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(groups.data()), allFail);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(groups.data() + 32), allFail);
     for (int r = 0; r < runCount; ++r) {
       for (int j = runs[static_cast<size_t>(r)].first; j < runs[static_cast<size_t>(r)].second;
            j += 4) {
@@ -1533,31 +1547,31 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
         // the group's chain of dependent steps short.
         __m256i layer[PreparedTemplate::kCodeLayers];
         for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
-          const __m256i x = _mm256_and_si256(
-              al[l], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + l * stride + j)));
+          const __m256i b =
+              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + l * stride + j));
           layer[l] = _mm256_add_epi8(
-              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(x, low)),
-              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(_mm256_srli_epi16(x, 4), low)));
+              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(aLow[l], b)),
+              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(aHigh[l], _mm256_srli_epi16(b, 4))));
         }
         const __m256i sum = _mm256_add_epi8(_mm256_add_epi8(layer[0], layer[1]),
                                             _mm256_add_epi8(layer[2], layer[3]));
         const __m256i both = _mm256_sad_epu8(sum, zero);
-        const __m256i total = _mm256_add_epi64(
-            aOnes,
-            _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ones + j))));
-        const __m256i fails =
-            _mm256_cmpgt_epi64(_mm256_mul_epu32(total, floor), _mm256_mul_epu32(both, twice));
+        const __m256i fails = _mm256_cmpgt_epi64(
+            _mm256_sub_epi64(_mm256_load_si256(reinterpret_cast<const __m256i*>(galleryFloor + j)),
+                             _mm256_mul_epu32(both, twice)),
+            rowFloor);
         _mm256_store_si256(reinterpret_cast<__m256i*>(counts + j), both);
-        groups[static_cast<size_t>(j >> 2)] = static_cast<uint8_t>(
-            ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(fails))) & 0xFu);
+        groups[static_cast<size_t>(j >> 2)] =
+            static_cast<uint8_t>(_mm256_movemask_pd(_mm256_castsi256_pd(fails)));
       }
     }
-    // Sixteen groups' bytes (0-15 each) to one 64-bit word of places: byte pairs joined as
-    // b0 + 16 b1, then packed.
+    // Sixteen groups' bytes (0-15 each, turned into the places that pass) to one 64-bit word
+    // of places: byte pairs joined as b0 + 16 b1, then packed.
     const int words64 = (galleryCount + 63) / 64;
     for (int w = 0; w < words64; ++w) {
       const __m128i bytes =
-          _mm_load_si128(reinterpret_cast<const __m128i*>(groups.data() + 16 * w));
+          _mm_xor_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(groups.data() + 16 * w)),
+                        _mm256_castsi256_si128(allFail));
       const __m128i joined = _mm_maddubs_epi16(bytes, _mm_set1_epi16(0x1001));
       uint64_t bits = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(joined, joined)));
       for (; bits != 0; bits &= bits - 1) {
@@ -1565,14 +1579,15 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
         if (g >= galleryCount) {
           break;
         }
-        const bool turn =
+        const unsigned turn =
             static_cast<uint8_t>(gallery.angles[g] - angle + kMaxRotation) <= 2 * kMaxRotation;
         const uint32_t similarity =
             static_cast<uint32_t>(counts[g] * kCodeScale[a.ones + ones[g]] >> 16);
-        if (turn && similarity >= least) {
-          const uint32_t cell = static_cast<uint32_t>(i << 8 | gallery.index[g]);
-          keys[kept++] = similarity << 16 | (0xFFFFu - cell);
-        }
+        // Appended without a branch, as CodeKeys does: a pair that passed the necessary
+        // condition may still fall short, or lie outside the turn, by chance.
+        const uint32_t cell = static_cast<uint32_t>(i << 8 | gallery.index[g]);
+        keys[kept] = similarity << 16 | (0xFFFFu - cell);
+        kept += static_cast<int>(turn & static_cast<unsigned>(similarity >= least));
       }
     }
   }
@@ -1711,9 +1726,12 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
     out[found].probe = static_cast<uint8_t>(i);
     out[found].gallery = static_cast<uint8_t>(j);
     out[found].rotation = static_cast<float>(Wrap(gallery.angle_[j] - probe.angle_[i]));
+    // Rounded half away from zero as std::lround does (the weight is not negative): x + 0.5 is
+    // exact in double, and the library call cost a twentieth of the candidate choice.
     out[found].weight = static_cast<int32_t>(
-        std::lround(similarity * kSupportUnit *
-                    TypeAgreement(probe.type_[i], gallery.type_[j], kSupportTypeLoss)));
+        static_cast<double>(similarity * kSupportUnit *
+                            TypeAgreement(probe.type_[i], gallery.type_[j], kSupportTypeLoss)) +
+        0.5);
     ++found;
   }
   return found;
