@@ -182,7 +182,7 @@ void BM_CreateMatcher(benchmark::State& state) {
 // does with every probe, so the records it keeps prepared (PreparedCache, 64 MB: about 10,100
 // real-size records in fast mode, 5,600 in full mode) are not decoded and prepared again;
 // otherwise each search is a new instance's first, which decodes and prepares every record.
-void Identify(benchmark::State& state, int32_t fastMode, int kGallery, bool repeated) {
+void BM_Identify(benchmark::State& state, int32_t fastMode, int kGallery, bool repeated) {
   const auto& records = Records(10001, kRealSize);
   std::vector<const uint8_t*> templates;
   std::vector<int32_t> sizes;
@@ -222,25 +222,6 @@ void Identify(benchmark::State& state, int32_t fastMode, int kGallery, bool repe
   matcher->Delete(handle);
 }
 
-void BM_Identify10000Full(benchmark::State& state) {
-  Identify(state, 0, 10000, false);
-}
-void BM_Identify10000Fast(benchmark::State& state) {
-  Identify(state, 1, 10000, false);
-}
-void BM_Identify1000RepeatedFull(benchmark::State& state) {
-  Identify(state, 0, 1000, true);
-}
-void BM_Identify1000RepeatedFast(benchmark::State& state) {
-  Identify(state, 1, 1000, true);
-}
-void BM_Identify10000RepeatedFull(benchmark::State& state) {
-  Identify(state, 0, 10000, true);
-}
-void BM_Identify10000RepeatedFast(benchmark::State& state) {
-  Identify(state, 1, 10000, true);
-}
-
 }  // namespace
 
 BENCHMARK(BM_VerifyFull);
@@ -256,11 +237,12 @@ BENCHMARK(BM_ScoreImpostorsExact);
 BENCHMARK(BM_ScoreImpostorsFast);
 BENCHMARK(BM_ScoreImpostorsFastExact);
 BENCHMARK(BM_CreateMatcher);
-BENCHMARK(BM_Identify10000Full)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Identify10000Fast)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Identify1000RepeatedFull)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Identify1000RepeatedFast)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Identify10000RepeatedFull)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Identify10000RepeatedFast)->Unit(benchmark::kMillisecond);
+// Fast mode (1) or not, gallery size, searched again by one instance (see BM_Identify).
+BENCHMARK_CAPTURE(BM_Identify, 10000Full, 0, 10000, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Identify, 10000Fast, 1, 10000, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Identify, 1000RepeatedFull, 0, 1000, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Identify, 1000RepeatedFast, 1, 1000, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Identify, 10000RepeatedFull, 0, 10000, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Identify, 10000RepeatedFast, 1, 10000, true)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -885,6 +885,23 @@ void Comparator::Vote(const PreparedTemplate& probe, const PreparedTemplate& gal
   }
 }
 
+namespace {
+
+#if defined(__SSE2__)
+// An alignment's values in all four lanes, for the pairing's mappings four minutiae at a time
+// (the probe's onto the gallery and the gallery's back).
+struct AlignmentLanes {
+  __m128 anchorX, anchorY, targetX, targetY, cosine, sine;
+};
+template <typename Alignment>
+AlignmentLanes Splat(const Alignment& a) {
+  return {_mm_set1_ps(a.anchorX), _mm_set1_ps(a.anchorY), _mm_set1_ps(a.targetX),
+          _mm_set1_ps(a.targetY), _mm_set1_ps(a.cosine),  _mm_set1_ps(a.sine)};
+}
+#endif
+
+}  // namespace
+
 Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                                      const Alignment& a, bool local) {
   const auto tolerance = [](float dx, float dy) {
@@ -954,12 +971,7 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
   int mapped = 0;
 #if defined(__SSE2__)
   {
-    const __m128 anchorX = _mm_set1_ps(a.anchorX);
-    const __m128 anchorY = _mm_set1_ps(a.anchorY);
-    const __m128 targetX = _mm_set1_ps(a.targetX);
-    const __m128 targetY = _mm_set1_ps(a.targetY);
-    const __m128 cosine = _mm_set1_ps(a.cosine);
-    const __m128 sine = _mm_set1_ps(a.sine);
+    const auto [anchorX, anchorY, targetX, targetY, cosine, sine] = Splat(a);
     const __m128 minX = _mm_set1_ps(gallery.minX_);
     const __m128 maxX = _mm_set1_ps(gallery.maxX_);
     const __m128 minY = _mm_set1_ps(gallery.minY_);
@@ -1135,12 +1147,7 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
   int unmapped = 0;
 #if defined(__SSE2__)
   {
-    const __m128 anchorX = _mm_set1_ps(a.anchorX);
-    const __m128 anchorY = _mm_set1_ps(a.anchorY);
-    const __m128 targetX = _mm_set1_ps(a.targetX);
-    const __m128 targetY = _mm_set1_ps(a.targetY);
-    const __m128 cosine = _mm_set1_ps(a.cosine);
-    const __m128 sine = _mm_set1_ps(a.sine);
+    const auto [anchorX, anchorY, targetX, targetY, cosine, sine] = Splat(a);
     for (; unmapped + 4 <= gallery.count_; unmapped += 4) {
       const int g = unmapped;
       const __m128 dx = _mm_sub_ps(_mm_loadu_ps(gallery.x_.data() + g), targetX);

@@ -1,7 +1,5 @@
 #include "devicelib/matcher/prepared_cache.h"
 
-#include <iterator>
-
 #include "codec/template/minutiae_record.h"
 
 namespace devicelib::matcher {
