@@ -1501,9 +1501,6 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
   for (int g = 0; g < stride; ++g) {
     galleryFloor[g] = static_cast<int64_t>(least) * ones[g];
   }
-  // A byte per group of four places: 64 groups hold every place of the largest set.
-  constexpr size_t kGroupBytes = 64;
-  static_assert(kGroupBytes * 4 >= kMaxMinutiae + 1);
   for (int i = 0; i < probeCount; ++i) {
     const PreparedTemplate::Code& a = probe[i];
     // The probe code's low and high nibbles apart, each in the low half of its byte: a gallery
@@ -1536,51 +1533,46 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
       runs[1] = {from / 4 * 4, galleryCount};
       runCount = 2;
     }
-    // First every group of the runs, without a branch (a group's outcome is known only at the
-    // end of its chain of vector steps, and a branch on it kept the next groups from starting):
-    // each place's count of common bits, and per group of four places a byte of the places
-    // that pass. Each group writes its own byte: or-ing into a shared word chained every
-    // group to the one before through memory. Then the places that passed, one by one. The
-    // runs share no group, so no place is met twice.
-    // A group's byte holds the places that fail; groups outside the runs fail whole.
-    alignas(32) std::array<uint8_t, kGroupBytes> groups;
-    const __m256i allFail = _mm256_set1_epi8(0x0F);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(groups.data()), allFail);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(groups.data() + 32), allFail);
-    for (int r = 0; r < runCount; ++r) {
-      for (int j = runs[static_cast<size_t>(r)].first; j < runs[static_cast<size_t>(r)].second;
-           j += 4) {
-        // At most 4 x 8 per byte over the layers: no overflow. Summed as a tree, which keeps
-        // the group's chain of dependent steps short.
-        __m256i layer[PreparedTemplate::kCodeLayers];
-        for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
-          const __m256i b =
-              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + l * stride + j));
-          layer[l] = _mm256_add_epi8(
-              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(aLow[l], b)),
-              _mm256_shuffle_epi8(nibbles, _mm256_and_si256(aHigh[l], _mm256_srli_epi16(b, 4))));
-        }
-        const __m256i sum = _mm256_add_epi8(_mm256_add_epi8(layer[0], layer[1]),
-                                            _mm256_add_epi8(layer[2], layer[3]));
-        const __m256i both = _mm256_sad_epu8(sum, zero);
-        const __m256i fails = _mm256_cmpgt_epi64(
-            _mm256_sub_epi64(_mm256_load_si256(reinterpret_cast<const __m256i*>(galleryFloor + j)),
-                             _mm256_mul_epu32(both, twice)),
-            rowFloor);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(counts + j), both);
-        groups[static_cast<size_t>(j >> 2)] =
-            static_cast<uint8_t>(_mm256_movemask_pd(_mm256_castsi256_pd(fails)));
-      }
-    }
-    // Sixteen groups' bytes (0-15 each, turned into the places that pass) to one 64-bit word
-    // of places: byte pairs joined as b0 + 16 b1, then packed.
+    // By words of 64 places: first every group of the runs in the word, without a branch (a
+    // group's outcome is known only at the end of its chain of vector steps, and a branch on
+    // it kept the next groups from starting): each place's count of common bits, and a bit
+    // per place that passes, gathered in a register (or-ing into a word in memory chained
+    // every group to the one before, and single bytes read back as one word waited for each
+    // store). Then the places that passed, one by one. The runs share no group, so no place
+    // is met twice.
     const int words64 = (galleryCount + 63) / 64;
     for (int w = 0; w < words64; ++w) {
-      const __m128i bytes =
-          _mm_xor_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(groups.data() + 16 * w)),
-                        _mm256_castsi256_si128(allFail));
-      const __m128i joined = _mm_maddubs_epi16(bytes, _mm_set1_epi16(0x1001));
-      uint64_t bits = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(joined, joined)));
+      uint64_t bits = 0;
+      for (int r = 0; r < runCount; ++r) {
+        // The first place is a multiple of four, and so is 64 * w: a group never straddles two
+        // words.
+        const int begin = std::max(runs[static_cast<size_t>(r)].first, 64 * w);
+        const int end = std::min(runs[static_cast<size_t>(r)].second, 64 * w + 64);
+        for (int j = begin; j < end; j += 4) {
+          // At most 4 x 8 per byte over the layers: no overflow. Summed as a tree, which keeps
+          // the group's chain of dependent steps short.
+          __m256i layer[PreparedTemplate::kCodeLayers];
+          for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
+            const __m256i b =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + l * stride + j));
+            layer[l] = _mm256_add_epi8(
+                _mm256_shuffle_epi8(nibbles, _mm256_and_si256(aLow[l], b)),
+                _mm256_shuffle_epi8(nibbles, _mm256_and_si256(aHigh[l], _mm256_srli_epi16(b, 4))));
+          }
+          const __m256i sum = _mm256_add_epi8(_mm256_add_epi8(layer[0], layer[1]),
+                                              _mm256_add_epi8(layer[2], layer[3]));
+          const __m256i both = _mm256_sad_epu8(sum, zero);
+          const __m256i fails = _mm256_cmpgt_epi64(
+              _mm256_sub_epi64(
+                  _mm256_load_si256(reinterpret_cast<const __m256i*>(galleryFloor + j)),
+                  _mm256_mul_epu32(both, twice)),
+              rowFloor);
+          _mm256_store_si256(reinterpret_cast<__m256i*>(counts + j), both);
+          const auto failing =
+              static_cast<uint64_t>(_mm256_movemask_pd(_mm256_castsi256_pd(fails)));
+          bits |= (failing ^ 0xFu) << (j & 63);
+        }
+      }
       for (; bits != 0; bits &= bits - 1) {
         const int g = w * 64 + std::countr_zero(bits);
         if (g >= galleryCount) {
