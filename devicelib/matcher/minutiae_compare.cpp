@@ -1756,13 +1756,11 @@ struct SupportColumns {
 // to within the radius, at a rotation within `rotation` units. The inner loop runs in
 // fixed-width groups that the compiler turns into vector code (a few hundred to a few thousand
 // checks per comparison, a third of its time when scalar); in AVX2 registers where the
-// processor has them, a group at once: the same float operations (no fused multiply-add is
-// allowed), so the same sums.
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void AddSupport(const SupportColumns& columns, int found, int padded, float radius2,
-                int32_t rotation, int32_t* support) {
+// processor has them, a group at once (AddSupportWide): the same float operations (no fused
+// multiply-add is allowed), so the same sums.
+inline __attribute__((always_inline)) void SupportLoop(const SupportColumns& columns, int found,
+                                                       int padded, float radius2, int32_t rotation,
+                                                       int32_t* support) {
   const float* ax = columns.anchorX;
   const float* ay = columns.anchorY;
   const float* tx = columns.targetX;
@@ -1800,40 +1798,46 @@ void AddSupport(const SupportColumns& columns, int found, int padded, float radi
   }
 }
 
+void AddSupportPlain(const SupportColumns& columns, int found, int padded, float radius2,
+                     int32_t rotation, int32_t* support) {
+  SupportLoop(columns, found, padded, radius2, rotation, support);
+}
+
+#ifdef WEBAGENT_WIDE_CODES
+__attribute__((target("avx2"))) void AddSupportWide(const SupportColumns& columns, int found,
+                                                    int padded, float radius2, int32_t rotation,
+                                                    int32_t* support) {
+  SupportLoop(columns, found, padded, radius2, rotation, support);
+}
+#endif
+
+// `wide`: with AddSupportWide where the processor has AVX2.
+void AddSupport(const SupportColumns& columns, int found, int padded, float radius2,
+                int32_t rotation, int32_t* support, bool wide) {
+#ifdef WEBAGENT_WIDE_CODES
+  if (wide && HasWideCodeLoop()) {
+    AddSupportWide(columns, found, padded, radius2, rotation, support);
+    return;
+  }
+#else
+  (void)wide;
+#endif
+  AddSupportPlain(columns, found, padded, radius2, rotation, support);
+}
+
 }  // namespace
 
-int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-                             const CompareOptions& options, bool codes) {
-  if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
-    return 0;
-  }
-  const int wanted = codes ? options.codeCandidates : options.candidates;
-  const int seedsWanted = codes ? options.codeSeeds : options.seeds;
-  const int candidateCount = std::clamp(std::max(wanted, seedsWanted), 1, kMaxCandidates);
-  std::array<Candidate, kMaxCandidates> candidateList;
-  // A set prepared for the other mode (a matcher switched between modes) gets what this one
-  // needs now.
-  for (const PreparedTemplate* set : {&probe, &gallery}) {
-    if (codes && (set->sides_ & PreparedTemplate::kCodeStage) == 0) {
-      set->BuildCodes();
-    } else if (!codes && (set->sides_ & PreparedTemplate::kEdgeStage) == 0) {
-      set->BuildEdges(options);
-    }
-  }
-  const int found = codes ? CodeCandidates(probe, gallery, candidateCount, candidateList.data())
-                          : VoteCandidates(probe, gallery, candidateCount, candidateList.data());
-  if (found == 0) {
-    return 0;
-  }
+void Comparator::Support(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                         const Candidate* candidates, int found, bool codes, bool wide,
+                         int32_t* support) {
   // Each candidate's alignment, and the weight (votes or code similarity) of the other
   // candidates that agree with it: a correspondence of the true alignment has company, a
   // chance one mostly stands alone. Checking this among a few dozen candidates costs far less
   // than pairing all minutiae under each, so only the best supported few are paired.
   static_assert(std::tuple_size_v<decltype(alignments_)> == kMaxCandidates);
   std::array<Alignment, kMaxCandidates>& alignments = alignments_;
-  std::array<int32_t, kMaxCandidates> support;
   for (int c = 0; c < found; ++c) {
-    const Candidate& candidate = candidateList[static_cast<size_t>(c)];
+    const Candidate& candidate = candidates[c];
     const float mean = candidate.rotation;
     Alignment& a = alignments[c];
     if (codes) {
@@ -1878,7 +1882,51 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   const int32_t supportRotation = codes ? kCodeSupportRotation : kSupportRotation;
   AddSupport(SupportColumns{ax.data(), ay.data(), tx.data(), ty.data(), cosine.data(), sine.data(),
                             rot.data(), votes.data()},
-             found, padded, supportRadius * supportRadius, supportRotation, support.data());
+             found, padded, supportRadius * supportRadius, supportRotation, support, wide);
+}
+
+std::vector<int32_t> Comparator::CodeSupports(const PreparedTemplate& probe,
+                                              const PreparedTemplate& gallery, int wanted,
+                                              bool wide) {
+  for (const PreparedTemplate* set : {&probe, &gallery}) {
+    if ((set->sides_ & PreparedTemplate::kCodeStage) == 0) {
+      set->BuildCodes();
+    }
+  }
+  std::array<Candidate, kMaxCandidates> candidates;
+  const int found =
+      CodeCandidates(probe, gallery, std::clamp(wanted, 1, kMaxCandidates), candidates.data());
+  std::vector<int32_t> support(static_cast<size_t>(found));
+  Support(probe, gallery, candidates.data(), found, true, wide, support.data());
+  return support;
+}
+
+int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                             const CompareOptions& options, bool codes) {
+  if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
+    return 0;
+  }
+  const int wanted = codes ? options.codeCandidates : options.candidates;
+  const int seedsWanted = codes ? options.codeSeeds : options.seeds;
+  const int candidateCount = std::clamp(std::max(wanted, seedsWanted), 1, kMaxCandidates);
+  std::array<Candidate, kMaxCandidates> candidateList;
+  // A set prepared for the other mode (a matcher switched between modes) gets what this one
+  // needs now.
+  for (const PreparedTemplate* set : {&probe, &gallery}) {
+    if (codes && (set->sides_ & PreparedTemplate::kCodeStage) == 0) {
+      set->BuildCodes();
+    } else if (!codes && (set->sides_ & PreparedTemplate::kEdgeStage) == 0) {
+      set->BuildEdges(options);
+    }
+  }
+  const int found = codes ? CodeCandidates(probe, gallery, candidateCount, candidateList.data())
+                          : VoteCandidates(probe, gallery, candidateCount, candidateList.data());
+  if (found == 0) {
+    return 0;
+  }
+  std::array<int32_t, kMaxCandidates> support;
+  Support(probe, gallery, candidateList.data(), found, codes, true, support.data());
+  std::array<Alignment, kMaxCandidates>& alignments = alignments_;
   // The candidates by support, ties in candidate order (what a stable sort would give). The
   // seed loop below usually stops after a few, so each next one is picked when it is wanted
   // (a pass over the candidates) rather than all of them ranked first.

@@ -236,6 +236,11 @@ class Comparator {
                                                 const PreparedTemplate& b, bool wide);
   // Whether the wide loop runs on this processor.
   static bool WideCodeLoop();
+  // The support of each of the best `wanted` code candidates of two sets prepared with the codes
+  // (the probe first), in candidate order, as fast mode's seed choice works it out; `wide`:
+  // summed in AVX2 registers, when the processor has them. For tests.
+  std::vector<int32_t> CodeSupports(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                                    int wanted, bool wide);
 
  private:
   // One first stage's seeds (`codes`: the neighbourhood codes', else the edge votes').
@@ -272,6 +277,11 @@ class Comparator {
                      Candidate* out);
   int CodeCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery, int wanted,
                      Candidate* out);
+  // Each candidate's alignment (into alignments_) and its support: its own weight plus that of
+  // the other candidates whose alignments agree with it. `wide`: the AVX2 loop where the
+  // processor has it.
+  void Support(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+               const Candidate* candidates, int found, bool codes, bool wide, int32_t* support);
   std::vector<uint32_t> codeKeys_;    // the code stage's scratch: one key per similar pair
   std::vector<uint32_t> codeSorted_;  // and the same keys grouped by their top byte
   // Pairs every minutia under the alignment. With `local`, each probe minutia is first moved

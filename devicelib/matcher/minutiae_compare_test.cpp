@@ -327,6 +327,41 @@ TEST(MinutiaeCompare, WideCodeLoopFindsExactlyTheSimilarPairsOfThePairByPairLoop
   EXPECT_GT(compared, 1000);
 }
 
+// The candidates' support summed eight candidates at a time in AVX2 registers must equal the
+// plain sums exactly (the same float operations; a fused multiply-add would move agreements
+// that lie on the radius): fast mode's 24 candidates and up to 96 (every padding of the last
+// group of eight), genuine and unrelated pairs of every size.
+TEST(MinutiaeCompare, WideSupportSumsExactlyWhatThePlainLoopSums) {
+  if (!Comparator::WideCodeLoop()) {
+    GTEST_SKIP() << "no AVX2 on this processor: only the plain loop runs";
+  }
+  const CompareOptions options = FastModeOptions();
+  Comparator comparator;
+  int agreeing = 0;
+  for (uint32_t f = 0; f < 24; ++f) {
+    const int size = 5 + static_cast<int>(f) * 3;  // 5 .. 74 minutiae
+    const auto master = synth::MasterFinger(f, size);
+    const auto a = synth::Impression(master, 1);
+    for (const auto& b : {synth::Impression(master, 2),
+                          synth::Impression(synth::MasterFinger(f + 50, 80 - size), 2)}) {
+      PreparedTemplate pa;
+      PreparedTemplate pb;
+      pa.Prepare(a, options);
+      pb.Prepare(b, options);
+      for (const int wanted : {options.codeCandidates, 96}) {
+        const auto plain = comparator.CodeSupports(pa, pb, wanted, false);
+        EXPECT_EQ(comparator.CodeSupports(pa, pb, wanted, true), plain) << f << " " << wanted;
+        // Candidates that some other candidate's alignment agrees with: a support above the
+        // candidate's own weight (a code similarity of at most 1 in 1/4096).
+        for (const int32_t s : plain) {
+          agreeing += s > 4096 ? 1 : 0;
+        }
+      }
+    }
+  }
+  EXPECT_GT(agreeing, 100);
+}
+
 TEST(MinutiaeCompare, FastModeScoresASetAgainstItselfHighestAndUnrelatedSetsLow) {
   const CompareOptions fast = FastModeOptions();
   for (uint32_t f = 0; f < 5; ++f) {
