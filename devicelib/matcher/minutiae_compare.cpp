@@ -1490,6 +1490,7 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
   const __m256i nibbles = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1,
                                            2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
   const __m256i zero = _mm256_setzero_si256();
+  const __m256i low = _mm256_set1_epi8(0x0F);
   const __m256i twice = _mm256_set1_epi64x(2 * 65535);
   int kept = 0;
   // Common bits per gallery place, for the row of one probe minutia.
@@ -1514,16 +1515,19 @@ __attribute__((target("avx2,popcnt"))) int CodeKeysWide(const PreparedTemplate::
   for (int i = 0; i < probeCount; ++i) {
     const PreparedTemplate::Code& a = probe[i];
     // The probe code's low and high nibbles apart, each in the low half of its byte: a gallery
-    // word then needs only one mask (its low nibbles) or one shift (its high nibbles, where
-    // the probe's mask clears what the shift brought in from the next byte) before the look-up.
-    constexpr uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0Full;
-    __m256i aLow[PreparedTemplate::kCodeLayers];
-    __m256i aHigh[PreparedTemplate::kCodeLayers];
-    for (int l = 0; l < PreparedTemplate::kCodeLayers; ++l) {
-      const uint64_t bits = a.bits[static_cast<size_t>(l)];
-      aLow[l] = _mm256_set1_epi64x(static_cast<int64_t>(bits & kLowNibbles));
-      aHigh[l] = _mm256_set1_epi64x(static_cast<int64_t>(bits >> 4 & kLowNibbles));
-    }
+    // word (or the same shifted down, see `shifted`) then needs only one mask before the
+    // look-up, and the probe's mask clears what the shift brought in from the next byte. The
+    // four layers are one 256-bit load, each layer then spread over the four lanes.
+    static_assert(sizeof(a.bits) == 32);
+    const __m256i layers = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bits.data()));
+    const __m256i lows = _mm256_and_si256(layers, low);
+    const __m256i highs = _mm256_and_si256(_mm256_srli_epi16(layers, 4), low);
+    const __m256i aLow[PreparedTemplate::kCodeLayers] = {
+        _mm256_permute4x64_epi64(lows, 0x00), _mm256_permute4x64_epi64(lows, 0x55),
+        _mm256_permute4x64_epi64(lows, 0xAA), _mm256_permute4x64_epi64(lows, 0xFF)};
+    const __m256i aHigh[PreparedTemplate::kCodeLayers] = {
+        _mm256_permute4x64_epi64(highs, 0x00), _mm256_permute4x64_epi64(highs, 0x55),
+        _mm256_permute4x64_epi64(highs, 0xAA), _mm256_permute4x64_epi64(highs, 0xFF)};
     const __m256i rowFloor = _mm256_set1_epi64x(-static_cast<int64_t>(least) * a.ones);
     const uint8_t angle = probeAngle[i];
     // The places of the directions that allow the turn: one run, or two when the range of
