@@ -234,13 +234,13 @@ class Comparator {
   // AVX2 loop, when the processor has it. Both sets prepared with the codes. For tests.
   static std::vector<uint32_t> SimilarCodePairs(const PreparedTemplate& a,
                                                 const PreparedTemplate& b, bool wide);
-  // Whether the wide loop runs on this processor.
-  static bool WideCodeLoop();
   // The support of each of the best `wanted` code candidates of two sets prepared with the codes
   // (the probe first), in candidate order, as fast mode's seed choice works it out; `wide`:
   // summed in AVX2 registers, when the processor has them. For tests.
   std::vector<int32_t> CodeSupports(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                                     int wanted, bool wide);
+  // Whether the wide loop runs on this processor.
+  static bool WideCodeLoop();
 
  private:
   // One first stage's seeds (`codes`: the neighbourhood codes', else the edge votes').
