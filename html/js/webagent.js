@@ -349,6 +349,9 @@ function handleText(name, value) {
 /** The agent's session identifier: "<digits>_<optional minus><digits>_<32 lowercase hex>". */
 const SESSION_ID = /^\d+_-?\d+_[0-9a-f]{32}$/;
 
+/** How long a wait holds back for the answer to an earlier wait's abortCapture (ms). */
+const ABORT_ANSWER_MS = 2000;
+
 /**
  * The page's own origin, or null outside a page (Node, a worker without location) and for
  * opaque origins (file:, sandboxed frames).
@@ -440,6 +443,8 @@ export class WebAgent {
     this.retryExpiredSession = options.retryExpiredSession ?? true;
     /** @private scanner handles with a call that waits for a finger, and how many */
     this.waitingOn = new Map();
+    /** @private scanner handles with an abortCapture of a stopped wait not yet answered */
+    this.aborting = new Map();
     /** @private */
     this.pageHideHooked = false;
     /** Database operations: `agent.db.enroll(...)`, `agent.db.verify(...)`, ... */
@@ -618,7 +623,7 @@ export class WebAgent {
     signal?.throwIfAborted();
     const handle = handleText('sHandle', sHandle);
     const stop = () => {
-      this.abortCapture(handle).catch(() => {});
+      this.stopCapture(handle);
       alsoOnAbort?.().catch(() => {});
       // The abort can overtake the request it stops: sent before the agent has begun that
       // capture, it finds nothing to stop. So it is said again a little later, unless this
@@ -626,7 +631,7 @@ export class WebAgent {
       for (const delay of [500, 1500, 3000]) {
         setTimeout(() => {
           if (!this.waitingOn.has(handle)) {
-            this.abortCapture(handle).catch(() => {});
+            this.stopCapture(handle);
           }
         }, delay);
       }
@@ -634,6 +639,14 @@ export class WebAgent {
     signal?.addEventListener('abort', stop, { once: true });
     this.waitingOn.set(handle, (this.waitingOn.get(handle) ?? 0) + 1);
     try {
+      // Likewise a later capture can overtake such an abort (another connection, a handshake):
+      // the agent would then stop the new capture. So a wait goes out only once the abort has
+      // been answered (or has had time to be).
+      const aborting = this.aborting.get(handle);
+      if (aborting) {
+        await Promise.race([aborting, new Promise((resolve) => setTimeout(resolve, ABORT_ANSWER_MS))]);
+      }
+      signal?.throwIfAborted();
       return await run();
     } finally {
       signal?.removeEventListener('abort', stop);
@@ -644,6 +657,22 @@ export class WebAgent {
         this.waitingOn.delete(handle);
       }
     }
+  }
+
+  /**
+   * Sends the abortCapture of a stopped wait, and keeps it until the agent answers, so that the
+   * next wait on the scanner can go out after it (see {@link WebAgent#waiting}).
+   * @private
+   * @param {string} handle
+   */
+  stopCapture(handle) {
+    const sent = this.abortCapture(handle).catch(() => {});
+    this.aborting.set(handle, sent);
+    sent.finally(() => {
+      if (this.aborting.get(handle) === sent) {
+        this.aborting.delete(handle);
+      }
+    });
   }
 
   /**

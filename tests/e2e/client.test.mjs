@@ -277,6 +277,37 @@ test('an aborted capture rejects with the signal\'s reason and stops the scanner
   await assert.rejects(a.captureSingle(HANDLE, { signal: AbortSignal.abort() }), (e) => e.name === 'AbortError');
 });
 
+test('a wait begun while a stopped wait\'s abort is unanswered goes out after that abort', async () => {
+  // Sent the other way round, the agent could take the new capture first and the abort would
+  // stop it.
+  const a = await connected();
+  let holdCapture = null;
+  let holdAbort = null;
+  replies.set('/api/captureSingle', { handle: (req, res) => { holdCapture ??= res; } });
+  replies.set('/api/abortCapture', { handle: (req, res) => { holdAbort ??= res; } });
+  const controller = new AbortController();
+  const first = a.captureSingle(HANDLE, { signal: controller.signal });
+  while (!holdCapture) {
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
+  controller.abort();
+  await assert.rejects(first, (e) => e.name === 'AbortError');
+  while (!holdAbort) {
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
+  const captures = () => seen.filter((r) => r.path === '/api/captureSingle').length;
+  const before = captures();
+  replies.set('/api/captureSingle', '{ "request": "captureSingle", "retValue": "0", "retString": "Success" }');
+  const second = a.captureSingle(HANDLE);
+  await new Promise((resolve) => setTimeout(resolve, 300));
+  assert.equal(captures(), before, 'the new capture went out before the abort was answered');
+  holdAbort.writeHead(200, { 'Content-Type': 'Application/json' });
+  holdAbort.end('{ "request": "abortCapture", "retValue": "0", "retString": "Success" }');
+  assert.equal((await second).ok, true);
+  assert.equal(captures(), before + 1);
+  holdCapture.destroy();
+});
+
 test('a reload of the same tab goes on with the same identifier and page ID', async () => {
   const store = new Map();
   globalThis.sessionStorage = { getItem: (k) => store.get(k) ?? null, setItem: (k, v) => store.set(k, String(v)) };
