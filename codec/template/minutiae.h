@@ -18,6 +18,18 @@ struct Minutia {
   uint8_t quality = 0;  // 0..100
 };
 
+// How the minutiae a ridge count joins were picked: any pairs, or each minutia's nearest
+// neighbour in each quadrant or octant around it (the records' own codes).
+enum class RidgeCountMethod : uint8_t { kNonSpecific = 0, kFourNeighbour = 1, kEightNeighbour = 2 };
+
+// The number of ridges the straight line between two minutiae of the same view crosses.
+// `from` and `to` index FingerTemplate::minutiae (0-based here, whatever the record counts from).
+struct RidgeCount {
+  uint8_t from = 0;
+  uint8_t to = 0;
+  uint8_t count = 0;
+};
+
 // One finger view: what both record formats carry for a single finger.
 struct FingerTemplate {
   uint16_t width = 0;  // image size in pixels
@@ -28,6 +40,9 @@ struct FingerTemplate {
   uint8_t impressionType = 0;  // 0 = live-scan plain
   uint8_t fingerQuality = 0;   // 0..100
   std::vector<Minutia> minutiae;
+  // Optional: empty when the record has no ridge count data.
+  RidgeCountMethod ridgeCountMethod = RidgeCountMethod::kNonSpecific;
+  std::vector<RidgeCount> ridgeCounts;
 };
 
 }  // namespace codec
