@@ -201,7 +201,7 @@ void Usage(const char* self) {
   std::fprintf(
       stderr,
       "usage: %s [--fast] [--exact] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
-      "[--scores FILE] PAIRS_DIR SET_DIR...\n",
+      "[--scores FILE] [--ridge-trace FILE] PAIRS_DIR SET_DIR...\n",
       self);
   std::exit(2);
 }
@@ -215,6 +215,7 @@ int main(int argc, char** argv) {
   std::string otherExt;
   std::optional<double> rotation;
   std::string scoresPath;
+  std::string ridgePath;
   std::vector<std::string> positional;
   for (int n = 1; n < argc; ++n) {
     const std::string arg = argv[n];
@@ -230,6 +231,8 @@ int main(int argc, char** argv) {
       rotation = std::atof(argv[++n]);
     } else if (arg == "--scores" && n + 1 < argc) {
       scoresPath = argv[++n];
+    } else if (arg == "--ridge-trace" && n + 1 < argc) {
+      ridgePath = argv[++n];
     } else if (arg.starts_with("--")) {
       Usage(argv[0]);
     } else {
@@ -251,6 +254,12 @@ int main(int argc, char** argv) {
   std::ofstream scores;
   if (!scoresPath.empty()) {
     scores.open(scoresPath);
+  }
+  // Development: per pair, the score, the score of the pairing behind it before the ridge
+  // counts weighed in, and how the counts compare under that pairing.
+  std::ofstream ridgeTrace;
+  if (!ridgePath.empty()) {
+    ridgeTrace.open(ridgePath);
   }
   double cpu = 0;
   size_t comparisons = 0;
@@ -337,6 +346,18 @@ int main(int argc, char** argv) {
         }
       }
       preparedCpu += CpuSeconds() - begin;
+      if (ridgeTrace.is_open()) {
+        for (const auto& [kind, pairs] :
+             {std::pair("genuine", &genuinePairs), std::pair("impostor", &impostorPairs)}) {
+          for (const auto& [a, b] : *pairs) {
+            const int s = score(a, b);
+            const devicelib::matcher::RidgeEvidence& e = comparator.LastRidgeEvidence();
+            ridgeTrace << dir << ' ' << kind << ' ' << a << ' ' << b << ' ' << s << ' '
+                       << comparator.LastPairingScore() << ' ' << e.comparable << ' ' << e.exact
+                       << ' ' << e.byOne << ' ' << e.apart << '\n';
+          }
+        }
+      }
     }
     const auto check = [&](const auto& pairs, const std::vector<int32_t>& scores) {
       for (size_t n = 0; n < pairs.size(); ++n) {

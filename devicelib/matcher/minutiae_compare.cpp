@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <numbers>
@@ -288,6 +289,48 @@ const DirectionTable& Directions() {
   return table;
 }
 
+// DEV tuning (not for commit): the ridge counts' weight in the score.
+struct RidgeTuning {
+  int mode = 0;
+  float l = 0, r0 = 0.5f, p = 4, h = 0.5f, from = 20;
+};
+const RidgeTuning& Tuning() {
+  static const RidgeTuning t = [] {
+    RidgeTuning r;
+    const auto get = [](const char* name, float fallback) {
+      const char* v = std::getenv(name);
+      return v != nullptr ? static_cast<float>(std::atof(v)) : fallback;
+    };
+    r.mode = static_cast<int>(get("RC_MODE", 0));
+    r.l = get("RC_L", 0);
+    r.r0 = get("RC_R0", 0.5f);
+    r.p = get("RC_P", 4);
+    r.h = get("RC_H", 0.5f);
+    return r;
+  }();
+  return t;
+}
+
+// The score of a pairing weighed by how well the two sets' ridge counts agree under it.
+int RidgeScore(int score, const RidgeEvidence& e) {
+  const RidgeTuning& t = Tuning();
+  if (e.comparable == 0 || t.l == 0) {
+    return score;
+  }
+  const float n = static_cast<float>(e.comparable);
+  const float agree = static_cast<float>(e.exact) + t.h * static_cast<float>(e.byOne);
+  float factor = 1;
+  if (t.mode == 0) {
+    const float r = (agree + t.p * t.r0) / (n + t.p);
+    factor = 1 + t.l * (r - t.r0);
+  } else if (t.mode == 1) {
+    // log-likelihood-like: each entry's agreement against the chance rate, capped
+    factor = std::exp(t.l * (agree - t.r0 * n) / std::sqrt(n + t.p));
+  }
+  factor = std::clamp(factor, 0.0f, 3.0f);
+  return std::clamp(static_cast<int>(static_cast<float>(score) * factor), 0, kMaxScore);
+}
+
 }  // namespace
 
 // Measured on the real sets: ten neighbours gain about a sixth in EER over seven, at about two
@@ -351,6 +394,19 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
       return type_[k] < other.type_[k];
     }
   }
+  // Ridge counts are contents too: two sets that differ only in them still get an order of
+  // their own.
+  if (ridgePairs_ != other.ridgePairs_) {
+    return ridgePairs_ < other.ridgePairs_;
+  }
+  for (size_t n = 0; n < 2 * static_cast<size_t>(ridgePairs_); ++n) {
+    if (ridgeOther_[n] != other.ridgeOther_[n]) {
+      return ridgeOther_[n] < other.ridgeOther_[n];
+    }
+    if (ridgeValue_[n] != other.ridgeValue_[n]) {
+      return ridgeValue_[n] < other.ridgeValue_[n];
+    }
+  }
   return false;
 }
 
@@ -363,7 +419,9 @@ size_t PreparedTemplate::Bytes() const {
          ends_.capacity() * sizeof(uint16_t) + order_.capacity() * sizeof(uint32_t) +
          unsorted_.capacity() * sizeof(Edge) + codes_.capacity() * sizeof(Code) +
          codeWords_.capacity() * sizeof(uint64_t) + codeOnes_.capacity() * sizeof(uint32_t) +
-         codeAngles_.capacity() + codeIndex_.capacity();
+         codeAngles_.capacity() + codeIndex_.capacity() +
+         ridgeStart_.capacity() * sizeof(uint16_t) + ridgeOther_.capacity() +
+         ridgeValue_.capacity() + ridgeKeys_.capacity() * sizeof(uint32_t);
 }
 
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
@@ -422,6 +480,7 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
     digest ^= digest >> 29;
   }
   digest_ = digest;
+  PrepareRidgeCounts(tmpl, order);
 
   std::fill(y_.begin() + count_, y_.begin() + count_ + kPairScan,
             std::numeric_limits<float>::infinity());
@@ -457,6 +516,78 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
   if (options.edgeVotes || !options.localCodes) {
     BuildEdges(options);
   }
+}
+
+void PreparedTemplate::PrepareRidgeCounts(const codec::FingerTemplate& tmpl,
+                                          const std::array<uint32_t, kMaxMinutiae>& order) {
+  ridgePairs_ = 0;
+  if (tmpl.ridgeCounts.empty() || count_ < 2) {
+    return;
+  }
+  // The record's indices into the set's own order (by y).
+  std::array<uint8_t, kMaxMinutiae> rank;
+  for (int k = 0; k < count_; ++k) {
+    rank[order[static_cast<size_t>(k)] & 0xFF] = static_cast<uint8_t>(k);
+  }
+  // One key per count: lower end, higher end, count. A record may list a pair at both ends or
+  // twice; sorted, the smallest count of each pair comes first and is the one kept, so the
+  // result does not depend on how the record lists them.
+  ridgeKeys_.clear();
+  for (const codec::RidgeCount& r : tmpl.ridgeCounts) {
+    if (r.from == r.to || r.from >= count_ || r.to >= count_) {
+      continue;
+    }
+    const uint32_t a = rank[r.from];
+    const uint32_t b = rank[r.to];
+    ridgeKeys_.push_back(std::min(a, b) << 16 | std::max(a, b) << 8 | r.count);
+  }
+  std::sort(ridgeKeys_.begin(), ridgeKeys_.end());
+  size_t kept = 0;
+  for (size_t n = 0; n < ridgeKeys_.size(); ++n) {
+    if (kept == 0 || ridgeKeys_[n] >> 8 != ridgeKeys_[kept - 1] >> 8) {
+      ridgeKeys_[kept++] = ridgeKeys_[n];
+    }
+  }
+  ridgePairs_ = static_cast<int>(kept);
+  if (kept == 0) {
+    return;
+  }
+  // Both ends list the pair; by the keys' order each minutia's list comes out by ascending
+  // other end.
+  ridgeStart_.assign(static_cast<size_t>(count_) + 1, 0);
+  for (size_t n = 0; n < kept; ++n) {
+    ++ridgeStart_[(ridgeKeys_[n] >> 16) + 1];
+    ++ridgeStart_[((ridgeKeys_[n] >> 8) & 0xFF) + 1];
+  }
+  for (int k = 0; k < count_; ++k) {
+    ridgeStart_[static_cast<size_t>(k) + 1] += ridgeStart_[static_cast<size_t>(k)];
+  }
+  ridgeOther_.resize(2 * kept);
+  ridgeValue_.resize(2 * kept);
+  std::array<uint16_t, kMaxMinutiae> next;
+  std::copy(ridgeStart_.begin(), ridgeStart_.begin() + count_, next.begin());
+  for (size_t n = 0; n < kept; ++n) {
+    const uint32_t a = ridgeKeys_[n] >> 16;
+    const uint32_t b = (ridgeKeys_[n] >> 8) & 0xFF;
+    const auto value = static_cast<uint8_t>(ridgeKeys_[n] & 0xFF);
+    ridgeOther_[next[a]] = static_cast<uint8_t>(b);
+    ridgeValue_[next[a]++] = value;
+    ridgeOther_[next[b]] = static_cast<uint8_t>(a);
+    ridgeValue_[next[b]++] = value;
+  }
+}
+
+int PreparedTemplate::RidgeCount(int i, int j) const {
+  if (ridgePairs_ == 0) {
+    return -1;
+  }
+  for (int n = ridgeStart_[static_cast<size_t>(i)]; n < ridgeStart_[static_cast<size_t>(i) + 1];
+       ++n) {
+    if (ridgeOther_[static_cast<size_t>(n)] == j) {
+      return ridgeValue_[static_cast<size_t>(n)];
+    }
+  }
+  return -1;
 }
 
 int PreparedTemplate::ClosePairs(float radius, float minDistance2, int limit, uint16_t* out) const {
@@ -1334,7 +1465,18 @@ int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
     return ScoreOrdered(probe, gallery, options, false);
   }
   const int codes = ScoreOrdered(probe, gallery, options, true);
-  return options.edgeVotes ? std::max(codes, ScoreOrdered(probe, gallery, options, false)) : codes;
+  if (!options.edgeVotes) {
+    return codes;
+  }
+  // The evidence reported is that of the stage whose score counts.
+  const RidgeEvidence codesEvidence = ridgeEvidence_;
+  const int codesPairing = pairingScore_;
+  const int edges = ScoreOrdered(probe, gallery, options, false);
+  if (codes >= edges) {
+    ridgeEvidence_ = codesEvidence;
+    pairingScore_ = codesPairing;
+  }
+  return std::max(codes, edges);
 }
 
 int Comparator::VoteCandidates(const PreparedTemplate& probe, const PreparedTemplate& gallery,
@@ -1919,6 +2061,8 @@ std::vector<int32_t> Comparator::CodeSupports(const PreparedTemplate& probe,
 
 int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                              const CompareOptions& options, bool codes) {
+  ridgeEvidence_ = {};
+  pairingScore_ = 0;
   if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
     return 0;
   }
@@ -2047,31 +2191,89 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   // matters, the refits and bends, which can only raise the score, are spared. Most impostor
   // comparisons end here; the finger's own alignment, even on distorted prints, pairs well
   // enough under its seed to pass.
+  // Ridge counts are compared on the pairing behind the stage's score, which is followed
+  // through the refits and bends only when both sets have them.
+  const bool ridge = options.ridgeCounts && probe.ridgePairs_ > 0 && gallery.ridgePairs_ > 0;
   if (best < options.refineFrom) {
+    if (ridge && best >= kRidgeFrom) {
+      keepOwners(triedCount);
+      return WithRidgeCounts(probe, gallery, scoredOwner_, best);
+    }
     return best;
   }
   keepOwners(triedCount);
+  const std::array<int16_t, kMaxMinutiae>* behind = &scoredOwner_;
   // Re-align the best pairing by least squares and pair once more: the seed's own position
   // and rotation errors no longer limit how far from it minutiae can pair.
   if (options.refine && bestPaired >= kMinPaired) {
-    best = std::max(best, RefitAndBend(probe, gallery, bestOwner_, bestAlignment, options));
+    const int refined =
+        RefitAndBend(probe, gallery, bestOwner_, bestAlignment, options, ridge, best);
+    behind = refined > best ? &finalOwner_ : behind;
+    best = std::max(best, refined);
   }
   // The pairing of the highest score, when another seed's paired more, is refitted and bent
   // too: it is the closer fit where the most pairs come from a looser alignment that collects
   // chance pairs at the rim, and on distorted prints its own refit often reaches further.
   if (options.refine && scoredSeed != pairedSeed && scoredPaired >= kMinPaired) {
-    best = std::max(best, RefitAndBend(probe, gallery, scoredOwner_, scoredAlignment, options));
+    const int refined =
+        RefitAndBend(probe, gallery, scoredOwner_, scoredAlignment, options, ridge, best);
+    behind = refined > best ? &finalOwner_ : behind;
+    best = std::max(best, refined);
+  }
+  if (ridge && best >= kRidgeFrom) {
+    return WithRidgeCounts(probe, gallery, *behind, best);
   }
   return best;
 }
 
+RidgeEvidence Comparator::CompareRidgeCounts(const PreparedTemplate& probe,
+                                             const PreparedTemplate& gallery,
+                                             const std::array<int16_t, kMaxMinutiae>& owner) {
+  RidgeEvidence e;
+  for (int g = 0; g < gallery.count_; ++g) {
+    const int k = owner[static_cast<size_t>(g)];
+    if (k < 0) {
+      continue;
+    }
+    // Each pair of pairs once, from its gallery minutia that comes first.
+    for (int n = gallery.ridgeStart_[static_cast<size_t>(g)];
+         n < gallery.ridgeStart_[static_cast<size_t>(g) + 1]; ++n) {
+      const int h = gallery.ridgeOther_[static_cast<size_t>(n)];
+      const int l = h > g ? owner[static_cast<size_t>(h)] : -1;
+      if (l < 0) {
+        continue;
+      }
+      const int count = probe.RidgeCount(k, l);
+      if (count < 0) {
+        continue;
+      }
+      const int d = std::abs(count - gallery.ridgeValue_[static_cast<size_t>(n)]);
+      ++e.comparable;
+      e.exact += d == 0 ? 1 : 0;
+      e.byOne += d == 1 ? 1 : 0;
+      e.apart += d >= 2 ? 1 : 0;
+    }
+  }
+  return e;
+}
+
+int Comparator::WithRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                                const std::array<int16_t, kMaxMinutiae>& owner, int score) {
+  ridgeEvidence_ = CompareRidgeCounts(probe, gallery, owner);
+  pairingScore_ = score;
+  return RidgeScore(score, ridgeEvidence_);
+}
+
 int Comparator::RefitAndBend(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                              const std::array<int16_t, kMaxMinutiae>& owner, Alignment alignment,
-                             const CompareOptions& options) {
+                             const CompareOptions& options, bool keep, int floor) {
   if (!Refit(probe, gallery, owner, &alignment)) {
     return 0;
   }
   const int rigid = Pair(probe, gallery, alignment).score;
+  if (keep && rigid > floor) {
+    std::copy(owner_.begin(), owner_.begin() + gallery.count_, finalOwner_.begin());
+  }
   // Then follow the skin's distortion region by region (see kBendReach): each round displaces
   // every probe minutia by the residuals of the last pairing's pairs around it.
   int bent = 0;
@@ -2080,6 +2282,9 @@ int Comparator::RefitAndBend(const PreparedTemplate& probe, const PreparedTempla
       break;
     }
     bent = Pair(probe, gallery, alignment, true).score;
+  }
+  if (keep && bent > rigid && bent > floor) {
+    std::copy(owner_.begin(), owner_.begin() + gallery.count_, finalOwner_.begin());
   }
   return std::max(rigid, bent);
 }

@@ -60,6 +60,20 @@ struct CompareOptions {
   // is one. Each seed's pairing is refitted and bent on its own and the best score counts.
   // Hundreds of times slower than the normal search.
   int oracle = 0;
+  // Ridge counts between minutiae (when both records carry them) as evidence of the pairing
+  // behind the score: see RidgeEvidence. Off, or when either set has none, the score is the
+  // pairing's alone.
+  bool ridgeCounts = true;
+};
+
+// How the ridge counts of two sets compare under a pairing: each pair of pairs whose two
+// minutiae have a count between them in both sets is comparable; the counts agree exactly, by
+// one ridge, or differ by two or more.
+struct RidgeEvidence {
+  int comparable = 0;
+  int exact = 0;
+  int byOne = 0;
+  int apart = 0;
 };
 
 // Settings of full and fast mode.
@@ -103,6 +117,10 @@ class PreparedTemplate {
   const Code& code(int k) const { return codes_[static_cast<size_t>(k)]; }
   float x(int k) const { return x_[static_cast<size_t>(k)]; }
   float y(int k) const { return y_[static_cast<size_t>(k)]; }
+  // Ridge counts kept (each pair of minutiae once), and the count between minutiae i and j in
+  // the set's own order (-1 when the record gives none).
+  int ridgeCountPairs() const { return ridgePairs_; }
+  int RidgeCount(int i, int j) const;
 
  private:
   friend class Comparator;
@@ -150,6 +168,10 @@ class PreparedTemplate {
   int ClosePairs(float radius, float minDistance2, int limit, uint16_t* out) const;
   void BuildEdges(const CompareOptions& options) const;
   void BuildGallerySide() const;
+  // The record's ridge counts into the set's own order (order[k] & 0xFF: the record's index of
+  // minutia k).
+  void PrepareRidgeCounts(const codec::FingerTemplate& tmpl,
+                          const std::array<uint32_t, kMaxMinutiae>& order);
   static constexpr uint8_t kProbeSide = 1;
   static constexpr uint8_t kGallerySide = 2;
   static constexpr uint8_t kEdgeStage = 4;
@@ -214,6 +236,14 @@ class PreparedTemplate {
   // the starts, so they are allocated when it is built (up to kBetaBuckets * kLengthBuckets + 1).
   mutable int lengthBuckets_ = 1;
   mutable std::vector<uint16_t> bucketStart_;
+  // Ridge counts by minutia in the set's own order: those of minutia k are ridgeOther_ /
+  // ridgeValue_ [ridgeStart_[k], ridgeStart_[k + 1]), each pair of minutiae listed at both
+  // ends. Empty (ridgePairs_ 0, nothing else touched) when the record has none.
+  int ridgePairs_ = 0;
+  std::vector<uint16_t> ridgeStart_;
+  std::vector<uint8_t> ridgeOther_;
+  std::vector<uint8_t> ridgeValue_;
+  std::vector<uint32_t> ridgeKeys_;  // Prepare's scratch
 };
 
 // Scores pairs of prepared templates. Holds the scratch memory, so one Comparator per thread.
@@ -229,6 +259,14 @@ class Comparator {
   // After a Score with CompareOptions::oracle 1: where the best seed sat in the last first
   // stage's support ranking (0 = best supported; -1 when no seed scored).
   int OracleRank() const { return oracleRank_; }
+  // After a Score of two sets that both carry ridge counts and scored at least kRidgeFrom:
+  // the counts compared under the pairing behind the score, and that pairing's score before
+  // they weighed in (the stage whose score counts, in full mode). Zero otherwise. For tests
+  // and the development tools.
+  const RidgeEvidence& LastRidgeEvidence() const { return ridgeEvidence_; }
+  int LastPairingScore() const { return pairingScore_; }
+  // The score from which the ridge counts are compared: below it no decision can change.
+  static constexpr int kRidgeFrom = 20;
   // The similar code pairs of two sets, as fast mode's candidate choice finds them (one key per
   // pair: similarity << 16 | 0xFFFF - (i << 8 | j)), in ascending order; `wide`: with the
   // AVX2 loop, when the processor has it. Both sets prepared with the codes. For tests.
@@ -300,9 +338,18 @@ class Comparator {
              const std::array<int16_t, kMaxMinutiae>& owner, Alignment* alignment);
   // The pairing of owner refitted (Refit), paired again, then bent and paired twice (Bend):
   // the higher of the rigid and the bent score, 0 when the refit fails.
+  // With `keep`, the pairing behind a result above `floor` is copied into finalOwner_.
   int RefitAndBend(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                    const std::array<int16_t, kMaxMinutiae>& owner, Alignment alignment,
-                   const CompareOptions& options);
+                   const CompareOptions& options, bool keep = false, int floor = 0);
+  // The ridge counts compared under the pairing behind a stage's score (kept as the last
+  // evidence), and the score they leave.
+  int WithRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                      const std::array<int16_t, kMaxMinutiae>& owner, int score);
+  // The ridge counts of the two sets compared under a pairing (owner: gallery -> probe).
+  static RidgeEvidence CompareRidgeCounts(const PreparedTemplate& probe,
+                                          const PreparedTemplate& gallery,
+                                          const std::array<int16_t, kMaxMinutiae>& owner);
 
   // Votes per correspondence (probe i, gallery j) at i * (gallery size) + j, with the sum of the
   // rotations they imply; touched_ lists the cells to clear afterwards.
@@ -338,7 +385,11 @@ class Comparator {
   std::array<float, kMaxMinutiae> shiftX_{};
   std::array<float, kMaxMinutiae> shiftY_{};
   std::array<int8_t, kMaxMinutiae> shiftAngle_{};
+  // The pairing behind a stage's score, when a refit or a bend gave it (sets with ridge counts).
+  std::array<int16_t, kMaxMinutiae> finalOwner_{};
   int oracleRank_ = -1;
+  RidgeEvidence ridgeEvidence_;
+  int pairingScore_ = 0;
 };
 
 }  // namespace devicelib::matcher

@@ -526,6 +526,173 @@ TEST(MinutiaeCompare, SwappingTheTwoSetsGivesExactlyTheSameScore) {
   EXPECT_EQ(differing, 0);
 }
 
+// A finger's ridge counts as the synthetic model of straight parallel ridges gives them, each
+// finger with its own ridge direction (so that two fingers' counts differ as two real ones do).
+codec::FingerTemplate WithRidgeCounts(codec::FingerTemplate t, uint32_t finger) {
+  synth::AddRidgeCounts(&t, 6, 9.0f, 0.3f + 0.7f * static_cast<float>(finger % 4));
+  return t;
+}
+
+codec::FingerTemplate WithoutRidgeCounts(codec::FingerTemplate t) {
+  t.ridgeCounts.clear();
+  return t;
+}
+
+// The pairing's ridge counts, as the last score compared them.
+RidgeEvidence Evidence(const codec::FingerTemplate& a, const codec::FingerTemplate& b,
+                       const CompareOptions& options, int* score = nullptr) {
+  PreparedTemplate pa;
+  PreparedTemplate pb;
+  pa.Prepare(a, options);
+  pb.Prepare(b, options);
+  Comparator comparator;
+  const int s = comparator.Score(pa, pb, options);
+  if (score != nullptr) {
+    *score = s;
+  }
+  return comparator.LastRidgeEvidence();
+}
+
+TEST(MinutiaeCompare, RidgeCountsAreReadIntoTheSetsOwnOrder) {
+  // The set is sorted by y; a count must still join the two minutiae the record named.
+  const auto master = WithRidgeCounts(synth::MasterFinger(2, 40), 2);
+  ASSERT_FALSE(master.ridgeCounts.empty());
+  PreparedTemplate p;
+  p.Prepare(master, FullModeOptions());
+  const auto place = [&](const codec::Minutia& m) {
+    for (int k = 0; k < p.size(); ++k) {
+      if (p.x(k) == m.x && p.y(k) == m.y) {
+        return k;
+      }
+    }
+    return -1;
+  };
+  std::vector<std::pair<int, int>> listed;
+  for (const codec::RidgeCount& r : master.ridgeCounts) {
+    const int i = place(master.minutiae[r.from]);
+    const int j = place(master.minutiae[r.to]);
+    ASSERT_GE(i, 0);
+    ASSERT_GE(j, 0);
+    EXPECT_EQ(p.RidgeCount(i, j), r.count);
+    EXPECT_EQ(p.RidgeCount(j, i), r.count);
+    listed.emplace_back(std::min(i, j), std::max(i, j));
+  }
+  std::sort(listed.begin(), listed.end());
+  listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+  EXPECT_EQ(p.ridgeCountPairs(), static_cast<int>(listed.size()));
+  // A pair the record does not join has no count.
+  int unjoined = 0;
+  for (int i = 0; i < p.size(); ++i) {
+    for (int j = i + 1; j < p.size(); ++j) {
+      if (!std::binary_search(listed.begin(), listed.end(), std::pair(i, j))) {
+        EXPECT_EQ(p.RidgeCount(i, j), -1);
+        ++unjoined;
+      }
+    }
+  }
+  EXPECT_GT(unjoined, 0);
+
+  // A pair listed twice with different counts keeps the smaller, in whichever order the record
+  // lists them; counts that name no minutia of the set, or one minutia twice, are dropped.
+  codec::FingerTemplate twice = WithoutRidgeCounts(master);
+  twice.ridgeCounts = {{0, 1, 5}, {1, 0, 3}, {0, 0, 2}, {0, 200, 1}};
+  codec::FingerTemplate reversed = twice;
+  std::reverse(reversed.ridgeCounts.begin(), reversed.ridgeCounts.end());
+  for (const auto& t : {twice, reversed}) {
+    p.Prepare(t, FullModeOptions());
+    EXPECT_EQ(p.ridgeCountPairs(), 1);
+    EXPECT_EQ(p.RidgeCount(place(t.minutiae[0]), place(t.minutiae[1])), 3);
+  }
+  // And a set prepared again without counts has none.
+  p.Prepare(WithoutRidgeCounts(master), FullModeOptions());
+  EXPECT_EQ(p.ridgeCountPairs(), 0);
+  EXPECT_EQ(p.RidgeCount(0, 1), -1);
+}
+
+TEST(MinutiaeCompare, RidgeCountsAgreeFullyUnderAFingersOwnPairingTurnedOrReordered) {
+  // The same finger turned and moved, or its minutiae listed in another order (the counts
+  // following them): every comparable count agrees exactly, in both modes.
+  for (uint32_t f = 0; f < 6; ++f) {
+    const auto master = WithRidgeCounts(synth::MasterFinger(f, 45), f);
+    const auto turned = Rotated(master, 20.0f + 10.0f * static_cast<float>(f), 200);
+    ASSERT_EQ(turned.minutiae.size(), master.minutiae.size());
+    codec::FingerTemplate reordered = master;
+    const auto n = static_cast<uint8_t>(master.minutiae.size() - 1);
+    std::reverse(reordered.minutiae.begin(), reordered.minutiae.end());
+    for (auto& r : reordered.ridgeCounts) {
+      r.from = static_cast<uint8_t>(n - r.from);
+      r.to = static_cast<uint8_t>(n - r.to);
+    }
+    for (const auto& other : {turned, reordered}) {
+      for (const auto& options : {FullModeOptions(), FastModeOptions()}) {
+        const RidgeEvidence e = Evidence(master, other, options);
+        // Six counts per minutia, half of them listed at both ends: more than one per minutia.
+        EXPECT_GT(e.comparable, static_cast<int>(master.minutiae.size())) << f;
+        EXPECT_EQ(e.exact, e.comparable) << f;
+      }
+    }
+  }
+}
+
+TEST(MinutiaeCompare, RidgeCountsWeighOnlyWhenBothSetsCarryThem) {
+  // Counts on one side only, on neither, or turned off: the score of the pairing alone, exactly.
+  int compared = 0;
+  for (uint32_t f = 0; f < 12; ++f) {
+    const auto master = WithRidgeCounts(synth::MasterFinger(f), f);
+    const auto a = synth::Impression(master, 1, Harsh(true));
+    const auto b = synth::Impression(master, 2);
+    const auto c = synth::Impression(WithRidgeCounts(synth::MasterFinger(f + 300), f + 1), 3);
+    for (const auto& [x, y] : {std::pair(a, b), std::pair(a, c), std::pair(b, c)}) {
+      for (const auto& options : {FullModeOptions(), FastModeOptions()}) {
+        const int bare = Score(WithoutRidgeCounts(x), WithoutRidgeCounts(y), options);
+        int oneSide = 0;
+        EXPECT_EQ(Evidence(x, WithoutRidgeCounts(y), options, &oneSide).comparable, 0);
+        EXPECT_EQ(oneSide, bare) << f;
+        EXPECT_EQ(Score(WithoutRidgeCounts(x), y, options), bare) << f;
+        CompareOptions without = options;
+        without.ridgeCounts = false;
+        EXPECT_EQ(Score(x, y, without), bare) << f;
+        compared += Evidence(x, y, options).comparable > 0 ? 1 : 0;
+      }
+    }
+  }
+  // With counts on both sides every genuine pair above compares them (the impostors mostly
+  // score too low for that).
+  EXPECT_GE(compared, 24);
+}
+
+TEST(MinutiaeCompare, RidgeCountsKeepTheScoreSymmetric) {
+  // Genuine and impostor pairs with counts, harsh and mild, both modes; also two sets that
+  // differ in their counts alone.
+  synth::ImpressionSettings noisy = Harsh(true);
+  noisy.ridgeCountNoise = 0.3f;
+  int differing = 0;
+  for (uint32_t f = 0; f < 25; ++f) {
+    const auto master = WithRidgeCounts(synth::MasterFinger(f, 30 + static_cast<int>(f)), f);
+    const auto a = synth::Impression(master, 1, noisy);
+    const auto b = synth::Impression(master, 2);
+    const auto c = synth::Impression(WithRidgeCounts(synth::MasterFinger(f + 300), f + 1), 3);
+    codec::FingerTemplate recounted = b;
+    for (auto& r : recounted.ridgeCounts) {
+      r.count = static_cast<uint8_t>(r.count + (r.from % 3));
+    }
+    for (const auto& options : {FullModeOptions(), FastModeOptions()}) {
+      for (const auto& [x, y] : {std::pair(a, b), std::pair(a, c), std::pair(b, c),
+                                 std::pair(b, recounted), std::pair(a, recounted)}) {
+        int xy = 0;
+        int yx = 0;
+        const RidgeEvidence e = Evidence(x, y, options, &xy);
+        const RidgeEvidence swapped = Evidence(y, x, options, &yx);
+        differing += xy != yx || e.comparable != swapped.comparable || e.exact != swapped.exact ||
+                             e.byOne != swapped.byOne
+                         ? 1
+                         : 0;
+      }
+    }
+  }
+  EXPECT_EQ(differing, 0);
+}
+
 TEST(MinutiaeCompare, AngleQuantisationOfTheRecordsMovesScoresLittle) {
   // The same minutiae written in 1.4-degree units (ISO) and in 2-degree units (ANSI).
   int largest = 0;

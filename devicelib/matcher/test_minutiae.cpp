@@ -1,8 +1,11 @@
 #include "devicelib/matcher/test_minutiae.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
 #include <random>
+#include <utility>
 
 #include "codec/template/minutiae_record.h"
 
@@ -77,6 +80,7 @@ codec::FingerTemplate Impression(const codec::FingerTemplate& master, uint32_t s
 
   codec::FingerTemplate t = master;
   t.minutiae.clear();
+  t.ridgeCounts.clear();
   const auto place = [&](float x, float y, float degrees, codec::Minutia m) {
     float dx = x - cx;
     float dy = y - cy;
@@ -97,11 +101,16 @@ codec::FingerTemplate Impression(const codec::FingerTemplate& master, uint32_t s
     m.angle = static_cast<uint16_t>(static_cast<int>(a) % 360);
     t.minutiae.push_back(m);
   };
-  for (const auto& m : master.minutiae) {
+  // Where each master minutia went (-1: lost).
+  std::vector<int> placed(master.minutiae.size(), -1);
+  for (size_t n = 0; n < master.minutiae.size(); ++n) {
+    const auto& m = master.minutiae[n];
     if (zeroOne(rng) < s.lost) {
       continue;
     }
+    const size_t before = t.minutiae.size();
     place(m.x, m.y, m.angle, m);
+    placed[n] = t.minutiae.size() > before ? static_cast<int>(before) : -1;
   }
   const int extra = static_cast<int>(s.spurious * static_cast<float>(master.minutiae.size()));
   for (int n = 0; n < extra; ++n) {
@@ -113,7 +122,48 @@ codec::FingerTemplate Impression(const codec::FingerTemplate& master, uint32_t s
       place(x, y, zeroOne(rng) * 360, m);
     }
   }
+  for (const codec::RidgeCount& r : master.ridgeCounts) {
+    if (r.from >= placed.size() || r.to >= placed.size() || placed[r.from] < 0 ||
+        placed[r.to] < 0) {
+      continue;
+    }
+    codec::RidgeCount kept{static_cast<uint8_t>(placed[r.from]), static_cast<uint8_t>(placed[r.to]),
+                           r.count};
+    if (s.ridgeCountNoise > 0 && zeroOne(rng) < s.ridgeCountNoise) {
+      kept.count = static_cast<uint8_t>(kept.count == 0 || (rng() & 1) != 0 ? kept.count + 1
+                                                                            : kept.count - 1);
+    }
+    t.ridgeCounts.push_back(kept);
+  }
   return t;
+}
+
+void AddRidgeCounts(codec::FingerTemplate* tmpl, int neighbours, float period, float direction) {
+  const auto& m = tmpl->minutiae;
+  const float c = std::cos(direction);
+  const float sn = std::sin(direction);
+  // Which ridge a point lies on: its distance across the ridges, in periods.
+  const auto ridge = [&](const codec::Minutia& p) {
+    return static_cast<int>(std::floor((-sn * p.x + c * p.y) / period));
+  };
+  tmpl->ridgeCounts.clear();
+  tmpl->ridgeCountMethod = codec::RidgeCountMethod::kNonSpecific;
+  for (size_t i = 0; i < m.size() && i < 256; ++i) {
+    std::vector<std::pair<float, size_t>> byDistance;
+    for (size_t j = 0; j < m.size() && j < 256; ++j) {
+      if (j != i) {
+        const float dx = static_cast<float>(m[j].x) - m[i].x;
+        const float dy = static_cast<float>(m[j].y) - m[i].y;
+        byDistance.emplace_back(dx * dx + dy * dy, j);
+      }
+    }
+    std::sort(byDistance.begin(), byDistance.end());
+    for (size_t n = 0; n < byDistance.size() && n < static_cast<size_t>(neighbours); ++n) {
+      const size_t j = byDistance[n].second;
+      tmpl->ridgeCounts.push_back({static_cast<uint8_t>(i), static_cast<uint8_t>(j),
+                                   static_cast<uint8_t>(std::abs(ridge(m[i]) - ridge(m[j])))});
+    }
+  }
 }
 
 std::vector<uint8_t> Record(const codec::FingerTemplate& tmpl) {
