@@ -114,13 +114,18 @@ void BM_PrepareRecordFast(benchmark::State& state) {
 
 // `impostors`: only pairs of different fingers, as nearly all of an identification's are (the
 // mix above has one genuine pair in eight).
+// `ridgeCounts`: each set with ridge counts to its six nearest neighbours, so that the pairs
+// that score high enough compare them.
 void ScorePrepared(benchmark::State& state, const devicelib::matcher::CompareOptions& options,
-                   bool impostors = false) {
+                   bool impostors = false, bool ridgeCounts = false) {
   const auto& records = Records(256, kRealSize);
   std::vector<devicelib::matcher::PreparedTemplate> prepared(records.size());
   codec::FingerTemplate decoded;
   for (size_t i = 0; i < records.size(); ++i) {
     codec::DecodeMinutiaeRecord(records[i], &decoded);
+    if (ridgeCounts) {
+      synth::AddRidgeCounts(&decoded);
+    }
     prepared[i].Prepare(decoded, options);
   }
   devicelib::matcher::Comparator comparator;
@@ -164,6 +169,13 @@ void BM_ScoreImpostorsFast(benchmark::State& state) {
 }
 void BM_ScoreImpostorsFastExact(benchmark::State& state) {
   ScorePrepared(state, Exact(devicelib::matcher::FastModeOptions()), true);
+}
+// The same sets with ridge counts: what comparing them costs.
+void BM_ScoreImpostorsFastRidgeCounts(benchmark::State& state) {
+  ScorePrepared(state, devicelib::matcher::FastModeOptions(), true, true);
+}
+void BM_ScorePreparedFastRidgeCounts(benchmark::State& state) {
+  ScorePrepared(state, devicelib::matcher::FastModeOptions(), false, true);
 }
 
 // Creating and deleting an instance: its scratch memory comes with the first comparison.
@@ -236,6 +248,8 @@ BENCHMARK(BM_ScoreImpostors);
 BENCHMARK(BM_ScoreImpostorsExact);
 BENCHMARK(BM_ScoreImpostorsFast);
 BENCHMARK(BM_ScoreImpostorsFastExact);
+BENCHMARK(BM_ScoreImpostorsFastRidgeCounts);
+BENCHMARK(BM_ScorePreparedFastRidgeCounts);
 BENCHMARK(BM_CreateMatcher);
 // Fast mode (1) or not, gallery size, searched again by one instance (see BM_Identify).
 BENCHMARK_CAPTURE(BM_Identify, 10000Full, 0, 10000, false)->Unit(benchmark::kMillisecond);
