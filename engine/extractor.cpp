@@ -76,6 +76,7 @@ Extraction Extract(const GreyImage& image, ExtractionObserver* observer) {
     if (observer)
       observer->Rebinarised(skeleton);
     FillPores(skeleton, mask);
+    const ImageU8 ridges = skeleton;  // the binary image, kept for the ridge counts
     Thin(skeleton);
     RemoveFragments(skeleton);
     if (observer)
@@ -118,8 +119,12 @@ Extraction Extract(const GreyImage& image, ExtractionObserver* observer) {
           static_cast<uint8_t>(std::clamp(static_cast<int>(std::lround(m.quality)), 0, 100));
       out.features.minutiae.push_back(c);
     }
+    // Counted at 500 ppi, where the ridges are drawn; a count does not depend on the frame.
+    out.features.ridgeCountMethod = codec::RidgeCountMethod::kNonSpecific;
+    out.features.ridgeCounts = CountRidges(minutiae, ridges, mask);
   } catch (...) {
     out.features.minutiae.clear();
+    out.features.ridgeCounts.clear();
     out.quality = 0;
   }
   return out;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec/template/minutiae.h"
 #include "engine/plane.h"
 
 namespace engine {
@@ -112,6 +113,18 @@ void WeighDownAtFrame(const ImageU8& image, std::vector<RawMinutia>* minutiae);
 // 9. Image quality 0..100 from foreground area, ridge clarity and the minutiae.
 int ImageQuality(const Plane<uint8_t>& mask, const OrientationField& field,
                  const std::vector<RawMinutia>& minutiae);
+
+// 10. Ridge counts between minutiae, on the binary ridge image the skeleton was thinned from
+// (1 = ridge): for each minutia, its kRidgeCountNeighbours nearest minutiae within
+// kRidgeCountReach whose straight segment stays inside the foreground mask. Each pair once,
+// `from` < `to` (indices into `minutiae`), in index order.
+std::vector<codec::RidgeCount> CountRidges(const std::vector<RawMinutia>& minutiae,
+                                           const ImageU8& binary, const Plane<uint8_t>& mask);
+// The number of ridges the straight segment from a to b crosses strictly between them: the two
+// minutiae's own ridges are not counted, and a ridge or valley run of kRidgeCountNoiseRun pixels
+// or fewer between two runs of the other kind is noise. -1 when the segment leaves the mask.
+int RidgesBetween(const ImageU8& binary, const Plane<uint8_t>& mask, const RawMinutia& a,
+                  const RawMinutia& b);
 
 // Distance in pixels from (x, y) to the nearest background: a background block of the mask or
 // the image edge. Used for the border rule and minutia quality.

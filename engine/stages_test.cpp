@@ -866,6 +866,133 @@ struct StageLog : ExtractionObserver {
   }
 };
 
+// A binary image of parallel ridges (1 = ridge) along direction `theta`, period `period`, each
+// ridge half a period wide; ridge k's centre line lies (k + 1/4) periods across from the origin.
+ImageU8 BinaryRidges(int w, int h, float theta, float period) {
+  ImageU8 img(w, h);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const float t = -x * std::sin(theta) + y * std::cos(theta);
+      const float phase = t / period - std::floor(t / period);
+      img.at(x, y) = phase < 0.5f ? 1 : 0;
+    }
+  }
+  return img;
+}
+
+// A point on ridge k's centre line, `along` pixels along it from the foot of the origin.
+RawMinutia OnRidge(float theta, float period, int k, float along) {
+  const float across = (static_cast<float>(k) + 0.25f) * period;
+  RawMinutia m;
+  m.x = static_cast<int>(std::lround(-across * std::sin(theta) + along * std::cos(theta)));
+  m.y = static_cast<int>(std::lround(across * std::cos(theta) + along * std::sin(theta)));
+  return m;
+}
+
+TEST(RidgeCount, ParallelRidgesOfKnownPeriodAndAngle) {
+  const Plane<uint8_t> mask(40, 40, 1);  // 320 x 320, all finger
+  for (float period : {7.0f, 9.0f, 12.0f}) {
+    for (float deg : {0.0f, 30.0f, 45.0f, 75.0f, 100.0f, 135.0f, 160.0f}) {
+      const float theta = deg * kPi / 180;
+      const ImageU8 b = BinaryRidges(320, 320, theta, period);
+      // Ridge numbers reach the image's middle from either side of the origin's foot.
+      const int mid =
+          static_cast<int>(std::lround((-160 * std::sin(theta) + 160 * std::cos(theta)) / period));
+      for (int gap = 0; gap <= 7; ++gap) {
+        // Straight across, and slanted by up to about 60 degrees from the ridges' normal.
+        for (float slant : {0.0f, 0.6f, -1.7f}) {
+          const float along = 160 * std::cos(theta) + 160 * std::sin(theta);
+          const RawMinutia a = OnRidge(theta, period, mid - gap / 2, along);
+          const RawMinutia c =
+              OnRidge(theta, period, mid - gap / 2 + gap, along + slant * gap * period);
+          const int expected = gap == 0 ? 0 : gap - 1;  // the two minutiae's ridges not counted
+          EXPECT_EQ(RidgesBetween(b, mask, a, c), expected)
+              << "period " << period << ", " << deg << " deg, gap " << gap << ", slant " << slant;
+          EXPECT_EQ(RidgesBetween(b, mask, c, a), expected);
+        }
+      }
+    }
+  }
+}
+
+TEST(RidgeCount, BreaksAndSpecksAlongTheSegment) {
+  const Plane<uint8_t> mask(25, 25, 1);  // 200 x 200
+  const float period = 9;
+  ImageU8 b = BinaryRidges(200, 200, 0, period);  // horizontal ridges
+  // From ridge 5 to ridge 11, straight down at x = 100: ridges 6..10 lie between.
+  const RawMinutia a = OnRidge(0, period, 5, 100);
+  const RawMinutia c = OnRidge(0, period, 11, 100);
+  ASSERT_EQ(RidgesBetween(b, mask, a, c), 5);
+  // A ridge broken well away from the segment: the same count.
+  const int ridge7 = OnRidge(0, period, 7, 0).y;
+  for (int x = 40; x < 60; ++x)
+    for (int y = ridge7 - 3; y <= ridge7 + 3; ++y)
+      b.at(x, y) = 0;
+  EXPECT_EQ(RidgesBetween(b, mask, a, c), 5);
+  // A one-pixel crack along ridge 8 where the segment crosses it, and a one-pixel speck in the
+  // valley below it: noise, the same count.
+  const int ridge8 = OnRidge(0, period, 8, 0).y;
+  for (int x = 90; x < 110; ++x) {
+    b.at(x, ridge8) = 0;
+    b.at(x, ridge8 + 5) = 1;
+  }
+  EXPECT_EQ(RidgesBetween(b, mask, a, c), 5);
+  // Ridge 7 broken where the segment crosses it: what the image shows is one ridge fewer.
+  for (int x = 96; x < 105; ++x)
+    for (int y = ridge7 - 3; y <= ridge7 + 3; ++y)
+      b.at(x, y) = 0;
+  EXPECT_EQ(RidgesBetween(b, mask, a, c), 4);
+  // Two thick valleys' worth of ridge pixels joined across a valley: one ridge fewer too.
+  const int ridge9 = OnRidge(0, period, 9, 0).y;
+  for (int y = ridge9; y <= ridge9 + static_cast<int>(period); ++y)
+    b.at(100, y) = b.at(99, y) = b.at(101, y) = 1;
+  EXPECT_EQ(RidgesBetween(b, mask, a, c), 3);
+}
+
+TEST(RidgeCount, NearestNeighboursInsideTheFingerEachPairOnce) {
+  Plane<uint8_t> mask(40, 40, 1);  // 320 x 320
+  const ImageU8 b = BinaryRidges(320, 320, 0.3f, 9);
+  // A row of minutiae 20 px apart, one more 150 px below it (beyond reach of all), and a pair
+  // 30 px apart across a background block.
+  std::vector<RawMinutia> m;
+  for (int i = 0; i < 8; ++i)
+    m.push_back({.x = 20 + 20 * i, .y = 40});
+  m.push_back({.x = 90, .y = 190});   // 8: alone
+  m.push_back({.x = 220, .y = 260});  // 9
+  m.push_back({.x = 250, .y = 260});  // 10: across the hole from 9
+  m.push_back({.x = 220, .y = 300});  // 11: 40 px below 9
+  mask.at(235 / 8, 260 / 8) = 0;      // the hole
+  const std::vector<codec::RidgeCount> rc = CountRidges(m, b, mask);
+  std::vector<std::pair<int, int>> pairs;
+  for (const codec::RidgeCount& r : rc) {
+    EXPECT_LT(r.from, r.to);
+    pairs.emplace_back(r.from, r.to);
+    EXPECT_EQ(r.count, RidgesBetween(b, mask, m[r.from], m[r.to]));
+  }
+  EXPECT_TRUE(std::is_sorted(pairs.begin(), pairs.end()));
+  EXPECT_EQ(std::adjacent_find(pairs.begin(), pairs.end()), pairs.end());
+  const auto has = [&](int i, int j) {
+    return std::find(pairs.begin(), pairs.end(), std::make_pair(i, j)) != pairs.end();
+  };
+  // In the row, each minutia's four nearest: 0 reaches 1..4, never 5, nor 5 it (its nearest are
+  // 3, 4, 6, 7); 7 reaches 3.
+  EXPECT_TRUE(has(0, 4));
+  EXPECT_FALSE(has(0, 5));
+  EXPECT_TRUE(has(3, 7));
+  EXPECT_FALSE(has(2, 7));
+  for (const auto& [i, j] : pairs) {
+    EXPECT_NE(i, 8);
+    EXPECT_NE(j, 8);
+  }
+  // 9 and 10 are nearest to each other but their segment crosses the background: 10 has no
+  // pair within reach on the finger but 9's and 11's, 50 px away.
+  EXPECT_FALSE(has(9, 10));
+  EXPECT_TRUE(has(9, 11));
+  EXPECT_TRUE(has(10, 11));
+  // Fewer than two minutiae: nothing.
+  EXPECT_TRUE(CountRidges({m[0]}, b, mask).empty());
+}
+
 TEST(Extract, ShowsEveryStageOnceInOrder) {
   const std::vector<std::string> order = {"resampled", "segmented", "oriented",    "period",
                                           "binarised", "refined",   "rebinarised", "thinned",

@@ -99,6 +99,12 @@ inline constexpr float kFrameQualityScale = 0.1f;
 inline constexpr float kAgainCoherence = 0.5f;
 inline constexpr int kAgainInner = 2;
 
+// Ridge counts between minutiae (ridge_count.cpp).
+inline constexpr int kRidgeCountNeighbours = 4;  // per minutia, the nearest ones ...
+inline constexpr int kRidgeCountReach = 100;     // ... within this distance
+inline constexpr int kRidgeCountNoiseRun = 1;    // ridge or valley runs this short: noise
+inline constexpr int kRidgeCountOwnReach = 2;    // a minutia's own ridge begins this near it
+
 // Image quality (quality.cpp).
 inline constexpr float kQualityFullArea = 0.45f;  // foreground share that counts as a full finger
 inline constexpr int kQualityFullMinutiae = 35;   // minutiae count that counts as plenty

@@ -16,6 +16,10 @@ constexpr size_t kMinutiaSize = 6;
 constexpr size_t kExtendedLengthSize = 2;
 constexpr size_t kExtendedBlockHeaderSize = 4;  // type, length
 constexpr size_t kMaxCoordinate = 0x3FFF;
+constexpr uint16_t kRidgeCountBlockType = 0x0001;
+constexpr size_t kRidgeCountEntrySize = 3;     // index, index, count
+constexpr size_t kRidgeCountHeaderSize = 1;    // extraction method
+constexpr size_t kMaxExtendedLength = 0xFFFF;  // the view's 2-byte extended data length
 
 // Big-endian reads; callers check the bounds first.
 uint16_t Get16(std::span<const uint8_t> b, size_t at) {
@@ -98,11 +102,39 @@ bool AnsiAngle(uint8_t raw, uint16_t* degrees) {
   return true;
 }
 
+// One ridge count block's data: the extraction method, then entries of two minutia indices
+// (counted from 1 in the order the view lists its minutiae) and the count. Another writer's
+// mistakes cost only their own entries: an index that names no minutia of the view, or an entry
+// joining a minutia to itself, is dropped, and bytes too few for a whole entry at the end are
+// ignored. An unknown method code is read as "non-specific", which promises nothing about how
+// the pairs were picked.
+void ReadRidgeCounts(std::span<const uint8_t> data, FingerTemplate* out) {
+  if (data.empty()) {
+    return;
+  }
+  const uint8_t method = data[0];
+  out->ridgeCountMethod = method <= static_cast<uint8_t>(RidgeCountMethod::kEightNeighbour)
+                              ? static_cast<RidgeCountMethod>(method)
+                              : RidgeCountMethod::kNonSpecific;
+  const size_t minutiae = out->minutiae.size();
+  for (size_t at = 1; data.size() - at >= kRidgeCountEntrySize; at += kRidgeCountEntrySize) {
+    const size_t a = data[at];
+    const size_t b = data[at + 1];
+    if (a == 0 || b == 0 || a > minutiae || b > minutiae || a == b) {
+      continue;
+    }
+    out->ridgeCounts.push_back({.from = static_cast<uint8_t>(a - 1),
+                                .to = static_cast<uint8_t>(b - 1),
+                                .count = data[at + 2]});
+  }
+}
+
 // The extended data of a view: blocks of a 2-byte type, a 2-byte length that counts the block's
-// own 4-byte header, and the data (ridge counts, cores and deltas, or a vendor's own). Their
-// content is not needed for matching and is skipped, but the blocks must fill the area exactly:
-// a block length that points past it or cannot cover its own header is a broken record.
-RecordError CheckExtendedData(std::span<const uint8_t> area) {
+// own 4-byte header, and the data. The blocks must fill the area exactly: a block length that
+// points past it or cannot cover its own header is a broken record. Of the first view, the ridge
+// count blocks are read into *out (when given); other blocks (cores and deltas, a vendor's own)
+// are not needed for matching and are skipped.
+RecordError ReadExtendedData(std::span<const uint8_t> area, FingerTemplate* out) {
   size_t at = 0;
   while (at < area.size()) {
     if (area.size() - at < kExtendedBlockHeaderSize) {
@@ -111,6 +143,10 @@ RecordError CheckExtendedData(std::span<const uint8_t> area) {
     const size_t length = Get16(area, at + 2);
     if (length < kExtendedBlockHeaderSize || length > area.size() - at) {
       return RecordError::kBadExtendedData;
+    }
+    if (out != nullptr && Get16(area, at) == kRidgeCountBlockType) {
+      ReadRidgeCounts(
+          area.subspan(at + kExtendedBlockHeaderSize, length - kExtendedBlockHeaderSize), out);
     }
     at += length;
   }
@@ -124,6 +160,8 @@ RecordError ReadViews(std::span<const uint8_t> record, const CommonHeader& heade
     return RecordError::kNoFingerView;
   }
   out->minutiae.clear();
+  out->ridgeCountMethod = RidgeCountMethod::kNonSpecific;
+  out->ridgeCounts.clear();
   size_t at = header.viewsAt;
   for (unsigned view = 0; view < header.viewCount; ++view) {
     if (record.size() - at < kViewHeaderSize) {
@@ -169,7 +207,8 @@ RecordError ReadViews(std::span<const uint8_t> record, const CommonHeader& heade
     if (record.size() - at < extended) {
       return RecordError::kMinutiaeOverrun;
     }
-    if (RecordError e = CheckExtendedData(record.subspan(at, extended)); e != RecordError::kOk) {
+    if (RecordError e = ReadExtendedData(record.subspan(at, extended), keep ? out : nullptr);
+        e != RecordError::kOk) {
       return e;
     }
     at += extended;
@@ -191,6 +230,19 @@ AnsiLength AnsiLengthForm(std::span<const uint8_t> record) {
   return AnsiLength::kNone;
 }
 
+// Bytes of the ridge count block a template's view carries (0 when it has no ridge counts).
+size_t RidgeCountBlockSize(const FingerTemplate& t) {
+  return t.ridgeCounts.empty() ? 0
+                               : kExtendedBlockHeaderSize + kRidgeCountHeaderSize +
+                                     kRidgeCountEntrySize * t.ridgeCounts.size();
+}
+
+// Bytes of one view: its header, minutiae, extended data length and extended data.
+size_t ViewSize(const FingerTemplate& t) {
+  return kViewHeaderSize + kMinutiaSize * t.minutiae.size() + kExtendedLengthSize +
+         RidgeCountBlockSize(t);
+}
+
 RecordError CheckEncodable(const FingerTemplate& t) {
   if (t.minutiae.size() > 255 || t.impressionType > 15) {
     return RecordError::kInvalidInput;
@@ -199,6 +251,18 @@ RecordError CheckEncodable(const FingerTemplate& t) {
     if (m.x > kMaxCoordinate || m.y > kMaxCoordinate || m.angle >= 360 || m.quality > 100 ||
         static_cast<unsigned>(m.type) > 2) {
       return RecordError::kInvalidInput;
+    }
+  }
+  if (!t.ridgeCounts.empty()) {
+    if (RidgeCountBlockSize(t) > kMaxExtendedLength ||
+        static_cast<unsigned>(t.ridgeCountMethod) >
+            static_cast<unsigned>(RidgeCountMethod::kEightNeighbour)) {
+      return RecordError::kInvalidInput;
+    }
+    for (const RidgeCount& r : t.ridgeCounts) {
+      if (r.from >= t.minutiae.size() || r.to >= t.minutiae.size() || r.from == r.to) {
+        return RecordError::kInvalidInput;
+      }
     }
   }
   return t.fingerQuality > 100 ? RecordError::kInvalidInput : RecordError::kOk;
@@ -234,7 +298,20 @@ void PutView(const FingerTemplate& t, AngleEncoder angle, std::vector<uint8_t>* 
     out->push_back(angle(m.angle));
     out->push_back(m.quality);
   }
-  Put16(out, 0);  // no extended data
+  const size_t extended = RidgeCountBlockSize(t);
+  Put16(out, static_cast<uint32_t>(extended));
+  if (extended == 0) {
+    return;
+  }
+  Put16(out, kRidgeCountBlockType);
+  Put16(out, static_cast<uint32_t>(extended));  // counts its own header
+  out->push_back(static_cast<uint8_t>(t.ridgeCountMethod));
+  for (const RidgeCount& r : t.ridgeCounts) {
+    // The records count minutiae from 1.
+    out->push_back(static_cast<uint8_t>(r.from + 1));
+    out->push_back(static_cast<uint8_t>(r.to + 1));
+    out->push_back(r.count);
+  }
 }
 
 }  // namespace
@@ -346,8 +423,7 @@ RecordError EncodeIso19794_2(const FingerTemplate& tmpl, std::vector<uint8_t>* o
     return e;
   }
   out->clear();
-  out->reserve(kIsoHeaderSize + kViewHeaderSize + kMinutiaSize * tmpl.minutiae.size() +
-               kExtendedLengthSize);
+  out->reserve(kIsoHeaderSize + ViewSize(tmpl));
   out->insert(out->end(), kMagic, kMagic + 4);
   out->insert(out->end(), kVersion20, kVersion20 + 4);
   Put32(out, 0);  // record length, set below
@@ -361,14 +437,23 @@ RecordError EncodeAnsi378(const FingerTemplate& tmpl, std::vector<uint8_t>* out)
   if (RecordError e = CheckEncodable(tmpl); e != RecordError::kOk) {
     return e;
   }
-  // At most 255 minutiae: 26 + 4 + 6 * 255 + 2 bytes, always the 2-byte length form.
-  const size_t size =
-      kAnsiHeaderSize + kViewHeaderSize + kMinutiaSize * tmpl.minutiae.size() + kExtendedLengthSize;
+  // The 2-byte length form while the record fits it (always without ridge counts: at most
+  // 26 + 4 + 6 * 255 + 2 bytes), else the 6-byte form.
+  size_t size = kAnsiHeaderSize + ViewSize(tmpl);
+  const bool longForm = size > 0xFFFF;
+  if (longForm) {
+    size += kAnsiLongHeaderSize - kAnsiHeaderSize;
+  }
   out->clear();
   out->reserve(size);
   out->insert(out->end(), kMagic, kMagic + 4);
   out->insert(out->end(), kVersion20, kVersion20 + 4);
-  Put16(out, static_cast<uint32_t>(size));
+  if (longForm) {
+    Put16(out, 0);
+    Put32(out, static_cast<uint32_t>(size));
+  } else {
+    Put16(out, static_cast<uint32_t>(size));
+  }
   Put32(out, 0);  // CBEFF product identifier: unregistered
   PutImageFields(tmpl, out);
   PutView(tmpl, AnsiAngleCode, out);

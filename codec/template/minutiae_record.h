@@ -9,8 +9,10 @@
 // minutiae and extended data must lie inside the record, the extended data blocks must fill
 // their area, and the views must end exactly where the record length says. They never read
 // outside the span they are given. What other writers put in as the standards allow is read:
-// several views (the first is used), extended data (skipped), no minutiae, qualities above 100
-// (taken as 100), the reserved minutia type (taken as "other").
+// several views (the first is used), extended data (the first view's ridge count blocks are
+// read, other blocks skipped), no minutiae, qualities above 100 (taken as 100), the reserved
+// minutia type (taken as "other"). Ridge count entries that name no minutia of the view or join a
+// minutia to itself are dropped, not refused.
 #pragma once
 
 #include <cstdint>
@@ -54,9 +56,13 @@ RecordError DecodeAnsi378(std::span<const uint8_t> record, FingerTemplate* out);
 RecordError DecodeMinutiaeRecord(std::span<const uint8_t> record, FingerTemplate* out,
                                  TemplateFormat* format = nullptr);
 
-// Encoders: one finger view, no extended data. Refuse (kInvalidInput) more than 255 minutiae,
-// coordinates above 16383, angles above 359, qualities above 100, an impression type above 15
-// or an unknown minutia type. *out is replaced by the record.
+// Encoders: one finger view; its extended data is one ridge count block (type 0x0001, minutia
+// indices counted from 1) when the template has ridge counts, else none. Refuse (kInvalidInput)
+// more than 255 minutiae, coordinates above 16383, angles above 359, qualities above 100, an
+// impression type above 15, an unknown minutia type or ridge count method, a ridge count that
+// names no minutia or joins a minutia to itself, or more ridge counts than the block's 2-byte
+// length can hold. ANSI records above 65,535 bytes take the 6-byte length form. *out is replaced
+// by the record.
 RecordError EncodeIso19794_2(const FingerTemplate& tmpl, std::vector<uint8_t>* out);
 RecordError EncodeAnsi378(const FingerTemplate& tmpl, std::vector<uint8_t>* out);
 RecordError EncodeMinutiaeRecord(TemplateFormat format, const FingerTemplate& tmpl,

@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the record decoders; a decoded record must encode again and decode
-// to the same minutiae.
+// to the same minutiae and ridge counts.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < t.minutiae.size(); ++i) {
     if (back.minutiae[i].x != t.minutiae[i].x || back.minutiae[i].y != t.minutiae[i].y ||
         back.minutiae[i].angle != t.minutiae[i].angle) {
+      std::abort();
+    }
+  }
+  if (back.ridgeCounts.size() != t.ridgeCounts.size() ||
+      back.ridgeCountMethod != t.ridgeCountMethod) {
+    std::abort();
+  }
+  for (size_t i = 0; i < t.ridgeCounts.size(); ++i) {
+    if (back.ridgeCounts[i].from != t.ridgeCounts[i].from ||
+        back.ridgeCounts[i].to != t.ridgeCounts[i].to ||
+        back.ridgeCounts[i].count != t.ridgeCounts[i].count) {
       std::abort();
     }
   }

@@ -51,6 +51,35 @@ void ExpectSameTemplate(const FingerTemplate& a, const FingerTemplate& b, int an
     EXPECT_EQ(a.minutiae[i].quality, b.minutiae[i].quality) << i;
     EXPECT_LE(AngleError(a.minutiae[i].angle, b.minutiae[i].angle), angleTolerance) << i;
   }
+  EXPECT_EQ(a.ridgeCountMethod, b.ridgeCountMethod);
+  ASSERT_EQ(a.ridgeCounts.size(), b.ridgeCounts.size());
+  for (size_t i = 0; i < a.ridgeCounts.size(); ++i) {
+    EXPECT_EQ(a.ridgeCounts[i].from, b.ridgeCounts[i].from) << i;
+    EXPECT_EQ(a.ridgeCounts[i].to, b.ridgeCounts[i].to) << i;
+    EXPECT_EQ(a.ridgeCounts[i].count, b.ridgeCounts[i].count) << i;
+  }
+}
+
+// Ridge counts between random distinct minutiae of t.
+void AddRidgeCounts(FingerTemplate& t, uint32_t seed, size_t count) {
+  std::mt19937 rng(seed);
+  t.ridgeCountMethod = RidgeCountMethod::kEightNeighbour;
+  const auto n = static_cast<uint32_t>(t.minutiae.size());
+  for (size_t i = 0; i < count; ++i) {
+    const auto from = static_cast<uint8_t>(rng() % n);
+    const auto to = static_cast<uint8_t>((from + 1 + rng() % (n - 1)) % n);
+    t.ridgeCounts.push_back({.from = from, .to = to, .count = static_cast<uint8_t>(rng())});
+  }
+}
+
+using Bytes = std::vector<uint8_t>;
+// A ridge count block as the records lay it out: type, length (counting the 4-byte header),
+// extraction method, then (index, index, count) entries with indices counted from 1.
+Bytes RidgeCountBlock(uint8_t method, std::initializer_list<uint8_t> entries) {
+  const size_t length = 4 + 1 + entries.size();
+  Bytes b = {0x00, 0x01, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), method};
+  b.insert(b.end(), entries);
+  return b;
 }
 
 TEST(MinutiaeRecord, IsoLayoutByteForByte) {
@@ -99,9 +128,58 @@ TEST(MinutiaeRecord, AnsiLayoutByteForByte) {
   EXPECT_EQ(record, expected);
 }
 
+TEST(MinutiaeRecord, RidgeCountBlockByteForByte) {
+  // Both layouts end the view alike: the extended data length, then one ridge count block of
+  // type 0x0001 whose length counts its own header, the extraction method (2: eight-neighbour)
+  // and one entry per count, the minutiae numbered from 1 in the order the view lists them.
+  FingerTemplate t;
+  t.width = 0x0140;
+  t.height = 0x01E0;
+  t.fingerPosition = 1;
+  t.fingerQuality = 60;
+  t.minutiae.push_back(
+      {.x = 0x0123, .y = 0x0456, .angle = 90, .type = MinutiaType::kBifurcation, .quality = 55});
+  t.minutiae.push_back(
+      {.x = 0x0010, .y = 0x0020, .angle = 0, .type = MinutiaType::kRidgeEnding, .quality = 40});
+  t.ridgeCountMethod = RidgeCountMethod::kEightNeighbour;
+  t.ridgeCounts.push_back({.from = 0, .to = 1, .count = 7});
+  t.ridgeCounts.push_back({.from = 1, .to = 0, .count = 9});
+  const Bytes view = {
+      1,    0,    60,   2,             // position, view/impression, quality, n
+      0x81, 0x23, 0x04, 0x56, 64, 55,  // bifurcation (0x123, 0x456), 90 deg, quality 55
+      0x40, 0x10, 0x00, 0x20, 0,  40,  // ending (0x10, 0x20), 0 deg, quality 40
+      0,    11,                        // extended data: 11 bytes
+      0x00, 0x01, 0x00, 11,            // ridge count block, 11 bytes with its header
+      2,                               // eight-neighbour
+      1,    2,    7,                   // minutiae 1 and 2: 7 ridges
+      2,    1,    9};                  // minutiae 2 and 1: 9 ridges
+  Bytes iso;
+  ASSERT_EQ(EncodeIso19794_2(t, &iso), RecordError::kOk);
+  ASSERT_EQ(iso.size(), 24 + view.size());
+  EXPECT_EQ(iso[11], iso.size());  // record length
+  EXPECT_EQ(Bytes(iso.begin() + 24, iso.end()), view);
+  Bytes ansi;
+  ASSERT_EQ(EncodeAnsi378(t, &ansi), RecordError::kOk);
+  ASSERT_EQ(ansi.size(), 26 + view.size());
+  EXPECT_EQ(ansi[9], ansi.size());  // record length
+  Bytes ansiView(ansi.begin() + 26, ansi.end());
+  EXPECT_EQ(ansiView[4 + 4], 45);  // 90 degrees in ANSI's 2-degree unit (ISO: 64 of 256)
+  ansiView[4 + 4] = 64;
+  EXPECT_EQ(ansiView, view);
+  // Without ridge counts the view ends with an empty extended data area, as before.
+  t.ridgeCounts.clear();
+  ASSERT_EQ(EncodeIso19794_2(t, &iso), RecordError::kOk);
+  EXPECT_EQ(iso.size(), 24 + 4 + 12 + 2u);
+  EXPECT_EQ(iso[iso.size() - 2], 0);
+  EXPECT_EQ(iso[iso.size() - 1], 0);
+}
+
 TEST(MinutiaeRecord, RoundTripsBothLayouts) {
-  for (size_t count : {size_t{0}, size_t{1}, size_t{40}, size_t{255}}) {
-    const FingerTemplate t = SampleTemplate(static_cast<uint32_t>(count), count);
+  for (size_t count : {size_t{0}, size_t{1}, size_t{2}, size_t{40}, size_t{255}}) {
+    FingerTemplate t = SampleTemplate(static_cast<uint32_t>(count), count);
+    if (count >= 2) {  // ridge counts need two minutiae; the largest index is 255
+      AddRidgeCounts(t, static_cast<uint32_t>(count), 2 * count);
+    }
     std::vector<uint8_t> iso;
     std::vector<uint8_t> ansi;
     ASSERT_EQ(EncodeIso19794_2(t, &iso), RecordError::kOk);
@@ -165,6 +243,20 @@ TEST(MinutiaeRecord, EncodersRefuseWhatTheLayoutCannotHold) {
   EXPECT_TRUE(refused([](FingerTemplate& t) { t.minutiae[1].type = MinutiaType{3}; }));
   EXPECT_TRUE(refused([](FingerTemplate& t) { t.fingerQuality = 101; }));
   EXPECT_TRUE(refused([](FingerTemplate& t) { t.impressionType = 16; }));
+  // Ridge counts must join two different minutiae of the view.
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.ridgeCounts.push_back({0, 3, 1}); }));
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.ridgeCounts.push_back({3, 0, 1}); }));
+  EXPECT_TRUE(refused([](FingerTemplate& t) { t.ridgeCounts.push_back({1, 1, 1}); }));
+  EXPECT_TRUE(refused([](FingerTemplate& t) {
+    t.ridgeCounts.push_back({0, 1, 1});
+    t.ridgeCountMethod = RidgeCountMethod{3};
+  }));
+  // The block's length field holds at most 65,535 bytes: 21,843 entries.
+  FingerTemplate full = SampleTemplate(4, 255);
+  AddRidgeCounts(full, 4, 21843);
+  EXPECT_EQ(EncodeIso19794_2(full, &out), RecordError::kOk);
+  full.ridgeCounts.push_back({0, 1, 1});
+  EXPECT_EQ(EncodeIso19794_2(full, &out), RecordError::kInvalidInput);
   EXPECT_EQ(EncodeMinutiaeRecord(TemplateFormat::kUnknown, SampleTemplate(3, 3), &out),
             RecordError::kInvalidInput);
 }
@@ -279,6 +371,74 @@ TEST_P(MalformedRecord, ExtendedDataIsSkipped) {
   EXPECT_EQ(t.minutiae.size(), 2u);
 }
 
+TEST_P(MalformedRecord, RidgeCountsOfOtherWritersAreReadAsFarAsTheyMakeSense) {
+  // Record(3): three minutiae, numbered 1..3 in the blocks.
+  const auto withArea = [&](const Bytes& area, FingerTemplate* t) {
+    auto r = Record(3);
+    r[r.size() - 2] = static_cast<uint8_t>(area.size() >> 8);
+    r[r.size() - 1] = static_cast<uint8_t>(area.size());
+    r.insert(r.end(), area.begin(), area.end());
+    FixLength(r);
+    return DecodeMinutiaeRecord(r, t);
+  };
+  FingerTemplate t;
+  // Entries naming no minutia (index 0, index 4) or one minutia twice are dropped, the rest kept.
+  ASSERT_EQ(withArea(RidgeCountBlock(1, {1, 3, 5, 0, 1, 2, 2, 4, 6, 3, 3, 1, 3, 2, 8}), &t),
+            RecordError::kOk);
+  EXPECT_EQ(t.minutiae.size(), 3u);
+  EXPECT_EQ(t.ridgeCountMethod, RidgeCountMethod::kFourNeighbour);
+  ASSERT_EQ(t.ridgeCounts.size(), 2u);
+  EXPECT_EQ(t.ridgeCounts[0].from, 0);
+  EXPECT_EQ(t.ridgeCounts[0].to, 2);
+  EXPECT_EQ(t.ridgeCounts[0].count, 5);
+  EXPECT_EQ(t.ridgeCounts[1].from, 2);
+  EXPECT_EQ(t.ridgeCounts[1].to, 1);
+  EXPECT_EQ(t.ridgeCounts[1].count, 8);
+  // Empty blocks, with and without the method byte; a cut entry at the end is ignored; an
+  // unknown method promises nothing.
+  ASSERT_EQ(withArea({0, 1, 0, 4}, &t), RecordError::kOk);
+  EXPECT_TRUE(t.ridgeCounts.empty());
+  ASSERT_EQ(withArea(RidgeCountBlock(2, {}), &t), RecordError::kOk);
+  EXPECT_TRUE(t.ridgeCounts.empty());
+  EXPECT_EQ(t.ridgeCountMethod, RidgeCountMethod::kEightNeighbour);
+  ASSERT_EQ(withArea(RidgeCountBlock(9, {1, 2, 3, 2, 3}), &t), RecordError::kOk);
+  EXPECT_EQ(t.ridgeCountMethod, RidgeCountMethod::kNonSpecific);
+  ASSERT_EQ(t.ridgeCounts.size(), 1u);
+  EXPECT_EQ(t.ridgeCounts[0].count, 3);
+  // Core/delta and vendor blocks around it are skipped; two ridge count blocks both count.
+  Bytes area = {0x00, 0x02, 0x00, 0x06, 0x40, 0x00};  // core/delta block
+  const Bytes first = RidgeCountBlock(0, {1, 2, 4});
+  const Bytes second = RidgeCountBlock(0, {2, 3, 6});
+  area.insert(area.end(), first.begin(), first.end());
+  area.insert(area.end(), {0x01, 0x00, 0x00, 0x05, 'v'});  // a vendor's block
+  area.insert(area.end(), second.begin(), second.end());
+  ASSERT_EQ(withArea(area, &t), RecordError::kOk);
+  ASSERT_EQ(t.ridgeCounts.size(), 2u);
+  EXPECT_EQ(t.ridgeCounts[0].count, 4);
+  EXPECT_EQ(t.ridgeCounts[1].count, 6);
+  // A decode into a template that held ridge counts leaves none when the record has none.
+  ASSERT_EQ(DecodeMinutiaeRecord(Record(3), &t), RecordError::kOk);
+  EXPECT_TRUE(t.ridgeCounts.empty());
+  // A ridge count block must still fit its area like any other.
+  Bytes cut = RidgeCountBlock(0, {1, 2, 4});
+  cut[3] += 1;
+  EXPECT_EQ(withArea(cut, &t), RecordError::kBadExtendedData);
+}
+
+TEST_P(MalformedRecord, RidgeCountsOfASecondViewAreNotMixedIntoTheFirst) {
+  auto r = Record(3);
+  FingerTemplate second = SampleTemplate(99, 4);
+  AddRidgeCounts(second, 99, 5);
+  std::vector<uint8_t> other;
+  ASSERT_EQ(EncodeMinutiaeRecord(GetParam(), second, &other), RecordError::kOk);
+  r.insert(r.end(), other.begin() + static_cast<ptrdiff_t>(HeaderSize()), other.end());
+  r[HeaderSize() - 2] = 2;
+  FixLength(r);
+  FingerTemplate t;
+  ASSERT_EQ(DecodeMinutiaeRecord(r, &t), RecordError::kOk);
+  ExpectSameTemplate(t, SampleTemplate(7, 3), 1);
+}
+
 TEST_P(MalformedRecord, ExtendedDataBlocksMustFillTheirArea) {
   // Area of 8 bytes; the blocks inside it are varied.
   const auto withBlocks = [&](std::initializer_list<uint8_t> blocks) {
@@ -322,6 +482,18 @@ TEST(MinutiaeRecord, AnsiLongLengthForm) {
   FingerTemplate t;
   ASSERT_EQ(DecodeMinutiaeRecord(r, &t), RecordError::kOk);
   ExpectSameTemplate(t, SampleTemplate(6, 4), 1);
+  // The encoder takes this form itself when ridge counts make the record too long for 2 bytes.
+  FingerTemplate big = SampleTemplate(6, 255);
+  AddRidgeCounts(big, 6, 21800);
+  std::vector<uint8_t> longForm;
+  ASSERT_EQ(EncodeAnsi378(big, &longForm), RecordError::kOk);
+  ASSERT_GT(longForm.size(), 0xFFFFu);
+  EXPECT_EQ(longForm[8], 0);
+  EXPECT_EQ(longForm[9], 0);
+  EXPECT_EQ(longForm[10] << 24 | longForm[11] << 16 | longForm[12] << 8 | longForm[13],
+            static_cast<int>(longForm.size()));
+  ASSERT_EQ(DecodeMinutiaeRecord(longForm, &t), RecordError::kOk);
+  ExpectSameTemplate(t, big, 1);
 }
 
 TEST(MinutiaeRecord, DetectionRefusesForeignData) {
@@ -354,7 +526,7 @@ TEST(MinutiaeRecord, IsoRecordWithTwoViewsAndExtendedDataFromAnotherWriter) {
       0x80, 0x0A, 0xC0, 0x14, 0x01, 0x00,  // bifurcation at (10, 20), reserved y bits set, 1.4 deg
       0, 18,                               // extended data: 18 bytes
       0x00, 0x01, 0x00, 0x0A, 0x01,        // ridge count block (10 bytes): method 1,
-      0, 1, 3, 1, 0,                       //   (0, 1) 3 ridges, padding
+      2, 1, 3, 1, 0,                       //   minutiae 2 and 1: 3 ridges, padding
       0x01, 0x00, 0x00, 0x08, 'v', 'n', 'd', 'r',  // vendor block type 0x0100, 8 bytes
       // View 2: left index (7), view number 1, no minutiae, no extended data.
       7, 0x10, 40, 0, 0, 0};
@@ -379,6 +551,11 @@ TEST(MinutiaeRecord, IsoRecordWithTwoViewsAndExtendedDataFromAnotherWriter) {
   EXPECT_EQ(t.minutiae[1].angle, 1);
   EXPECT_EQ(t.minutiae[1].type, MinutiaType::kBifurcation);
   EXPECT_EQ(t.minutiae[1].quality, 0);  // "not reported"
+  EXPECT_EQ(t.ridgeCountMethod, RidgeCountMethod::kFourNeighbour);
+  ASSERT_EQ(t.ridgeCounts.size(), 1u);  // the padding is no entry
+  EXPECT_EQ(t.ridgeCounts[0].from, 1);
+  EXPECT_EQ(t.ridgeCounts[0].to, 0);
+  EXPECT_EQ(t.ridgeCounts[0].count, 3);
 }
 
 TEST(MinutiaeRecord, AnsiRecordWithoutMinutiaeFromAnotherWriter) {
