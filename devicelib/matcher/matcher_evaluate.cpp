@@ -255,8 +255,11 @@ int main(int argc, char** argv) {
   if (!scoresPath.empty()) {
     scores.open(scoresPath);
   }
-  // Development: per pair, the score, the score of the pairing behind it before the ridge
-  // counts weighed in, and how the counts compare under that pairing.
+  // Development (--ridge-trace): per pair, the score, the score of the pairing behind it before
+  // the ridge counts weighed in and how the counts compare under that pairing (comparable,
+  // exact, by one, two or more apart), then the same for each first stage (the codes', the edge
+  // votes'; zeros for a stage not run or below Comparator::kRidgeFrom), from which a weighting
+  // of the counts can be tried again without the matcher.
   std::ofstream ridgeTrace;
   if (!ridgePath.empty()) {
     ridgeTrace.open(ridgePath);
@@ -351,10 +354,19 @@ int main(int argc, char** argv) {
              {std::pair("genuine", &genuinePairs), std::pair("impostor", &impostorPairs)}) {
           for (const auto& [a, b] : *pairs) {
             const int s = score(a, b);
-            const devicelib::matcher::RidgeEvidence& e = comparator.LastRidgeEvidence();
             ridgeTrace << dir << ' ' << kind << ' ' << a << ' ' << b << ' ' << s << ' '
-                       << comparator.LastPairingScore() << ' ' << e.comparable << ' ' << e.exact
-                       << ' ' << e.byOne << ' ' << e.apart << '\n';
+                       << comparator.LastPairingScore();
+            const auto evidence = [&](const devicelib::matcher::RidgeEvidence& e) {
+              ridgeTrace << ' ' << e.comparable << ' ' << e.exact << ' ' << e.byOne << ' '
+                         << e.apart;
+            };
+            evidence(comparator.LastRidgeEvidence());
+            // Each first stage's own (full mode runs both: the codes', then the edge votes').
+            for (const bool codes : {true, false}) {
+              ridgeTrace << ' ' << comparator.StagePairingScore(codes);
+              evidence(comparator.StageRidgeEvidence(codes));
+            }
+            ridgeTrace << '\n';
           }
         }
       }

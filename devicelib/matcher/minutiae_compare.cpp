@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <numbers>
@@ -289,45 +288,32 @@ const DirectionTable& Directions() {
   return table;
 }
 
-// DEV tuning (not for commit): the ridge counts' weight in the score.
-struct RidgeTuning {
-  int mode = 0;
-  float l = 0, r0 = 0.5f, p = 4, h = 0.5f, from = 20;
-};
-const RidgeTuning& Tuning() {
-  static const RidgeTuning t = [] {
-    RidgeTuning r;
-    const auto get = [](const char* name, float fallback) {
-      const char* v = std::getenv(name);
-      return v != nullptr ? static_cast<float>(std::atof(v)) : fallback;
-    };
-    r.mode = static_cast<int>(get("RC_MODE", 0));
-    r.l = get("RC_L", 0);
-    r.r0 = get("RC_R0", 0.5f);
-    r.p = get("RC_P", 4);
-    r.h = get("RC_H", 0.5f);
-    return r;
-  }();
-  return t;
-}
+// Ridge counts as second evidence of a pairing. Where two minutiae of one print have a count
+// between them (the ridges their straight line crosses) and both are paired, the other print's
+// count between their partners should be the same: ridges are not made or lost by stretching
+// the skin, which is what distorts a finger's own positions, and a chance alignment of two
+// fingers seldom repeats the counts. The score of the pairing behind a stage's score is scaled
+// by 1 + kRidgeWeight (exact - apart - kRidgeChance n) / (n + kRidgePrior): n the comparable
+// counts, exact those that agree, apart those that differ by two or more (by one is left out:
+// the extractor's counts often differ by one on a finger's own pairs, and two fingers' agree
+// within one about four times in five). Chance pairings of two fingers give exact - apart about
+// kRidgeChance of n (38 % exact, 19 % two or more apart on the real sets), so they keep their
+// score; kRidgePrior keeps a handful of counts from moving it far. Measured on the real sets:
+// at equal score the counts tell a genuine pair from an impostor pair in 63-82 % of the cases
+// (README, "Ridge counts"), which no other feature tried came near.
+constexpr float kRidgeWeight = 0.6f;
+constexpr float kRidgeChance = 0.2f;
+constexpr float kRidgePrior = 8.0f;
 
-// The score of a pairing weighed by how well the two sets' ridge counts agree under it.
+// The score of a pairing weighed by how its ridge counts compare.
 int RidgeScore(int score, const RidgeEvidence& e) {
-  const RidgeTuning& t = Tuning();
-  if (e.comparable == 0 || t.l == 0) {
+  if (e.comparable == 0) {
     return score;
   }
   const float n = static_cast<float>(e.comparable);
-  const float agree = static_cast<float>(e.exact) + t.h * static_cast<float>(e.byOne);
-  float factor = 1;
-  if (t.mode == 0) {
-    const float r = (agree + t.p * t.r0) / (n + t.p);
-    factor = 1 + t.l * (r - t.r0);
-  } else if (t.mode == 1) {
-    // log-likelihood-like: each entry's agreement against the chance rate, capped
-    factor = std::exp(t.l * (agree - t.r0 * n) / std::sqrt(n + t.p));
-  }
-  factor = std::clamp(factor, 0.0f, 3.0f);
+  const float factor = 1.0f + kRidgeWeight *
+                                  (static_cast<float>(e.exact - e.apart) - kRidgeChance * n) /
+                                  (n + kRidgePrior);
   return std::clamp(static_cast<int>(static_cast<float>(score) * factor), 0, kMaxScore);
 }
 
@@ -1461,21 +1447,20 @@ int Comparator::Score(const PreparedTemplate& a, const PreparedTemplate& b,
   if (options.oracle == 2) {
     return EveryPairScore(probe, gallery, options);
   }
+  stageEvidence_ = {};
+  stagePairing_ = {};
+  lastStage_ = 0;
   if (!options.localCodes) {
     return ScoreOrdered(probe, gallery, options, false);
   }
   const int codes = ScoreOrdered(probe, gallery, options, true);
+  lastStage_ = 1;
   if (!options.edgeVotes) {
     return codes;
   }
-  // The evidence reported is that of the stage whose score counts.
-  const RidgeEvidence codesEvidence = ridgeEvidence_;
-  const int codesPairing = pairingScore_;
   const int edges = ScoreOrdered(probe, gallery, options, false);
-  if (codes >= edges) {
-    ridgeEvidence_ = codesEvidence;
-    pairingScore_ = codesPairing;
-  }
+  // The evidence reported is that of the stage whose score counts.
+  lastStage_ = codes >= edges ? 1 : 0;
   return std::max(codes, edges);
 }
 
@@ -2061,8 +2046,7 @@ std::vector<int32_t> Comparator::CodeSupports(const PreparedTemplate& probe,
 
 int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                              const CompareOptions& options, bool codes) {
-  ridgeEvidence_ = {};
-  pairingScore_ = 0;
+  stage_ = codes ? 1 : 0;
   if (probe.count_ < kMinPaired || gallery.count_ < kMinPaired) {
     return 0;
   }
@@ -2259,9 +2243,9 @@ RidgeEvidence Comparator::CompareRidgeCounts(const PreparedTemplate& probe,
 
 int Comparator::WithRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                                 const std::array<int16_t, kMaxMinutiae>& owner, int score) {
-  ridgeEvidence_ = CompareRidgeCounts(probe, gallery, owner);
-  pairingScore_ = score;
-  return RidgeScore(score, ridgeEvidence_);
+  stageEvidence_[stage_] = CompareRidgeCounts(probe, gallery, owner);
+  stagePairing_[stage_] = score;
+  return RidgeScore(score, stageEvidence_[stage_]);
 }
 
 int Comparator::RefitAndBend(const PreparedTemplate& probe, const PreparedTemplate& gallery,

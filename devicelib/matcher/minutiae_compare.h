@@ -259,12 +259,14 @@ class Comparator {
   // After a Score with CompareOptions::oracle 1: where the best seed sat in the last first
   // stage's support ranking (0 = best supported; -1 when no seed scored).
   int OracleRank() const { return oracleRank_; }
-  // After a Score of two sets that both carry ridge counts and scored at least kRidgeFrom:
-  // the counts compared under the pairing behind the score, and that pairing's score before
-  // they weighed in (the stage whose score counts, in full mode). Zero otherwise. For tests
-  // and the development tools.
-  const RidgeEvidence& LastRidgeEvidence() const { return ridgeEvidence_; }
-  int LastPairingScore() const { return pairingScore_; }
+  // After a Score of two sets that both carry ridge counts: the counts compared under the
+  // pairing behind the score, and that pairing's score before they weighed in (zero when the
+  // score stayed below kRidgeFrom), of the first stage whose score counts; or of either stage
+  // (`codes`: the neighbourhood codes'). For tests and the development tools.
+  const RidgeEvidence& LastRidgeEvidence() const { return stageEvidence_[lastStage_]; }
+  int LastPairingScore() const { return stagePairing_[lastStage_]; }
+  const RidgeEvidence& StageRidgeEvidence(bool codes) const { return stageEvidence_[codes]; }
+  int StagePairingScore(bool codes) const { return stagePairing_[codes]; }
   // The score from which the ridge counts are compared: below it no decision can change.
   static constexpr int kRidgeFrom = 20;
   // The similar code pairs of two sets, as fast mode's candidate choice finds them (one key per
@@ -388,8 +390,12 @@ class Comparator {
   // The pairing behind a stage's score, when a refit or a bend gave it (sets with ridge counts).
   std::array<int16_t, kMaxMinutiae> finalOwner_{};
   int oracleRank_ = -1;
-  RidgeEvidence ridgeEvidence_;
-  int pairingScore_ = 0;
+  // Per first stage (0 edge votes, 1 codes): the ridge counts under the pairing behind its
+  // score and that pairing's score; the stage being scored, and the one whose score counted.
+  std::array<RidgeEvidence, 2> stageEvidence_{};
+  std::array<int, 2> stagePairing_{};
+  int stage_ = 0;
+  int lastStage_ = 0;
 };
 
 }  // namespace devicelib::matcher
