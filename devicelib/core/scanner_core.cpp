@@ -12,6 +12,7 @@
 #include "codec/bmp.h"
 #include "codec/template/minutiae_record.h"
 #include "codec/wsq/wsq.h"
+#include "devicelib/core/record_fit.h"
 #include "devicelib/core/template_cipher.h"
 #include "devicelib/matcher/minutiae_matcher.h"
 #include "devicelib/status.h"
@@ -763,29 +764,14 @@ int32_t ScannerCore::Impl::Extract(int64_t handle, int32_t capacity, uint8_t* te
     return kNoFinger;
   }
   const auto format = static_cast<codec::TemplateFormat>(type);
-  codec::FingerTemplate features = extraction.features;
-  // Best minutiae first, so that trimming to the capacity drops the least reliable ones.
-  std::stable_sort(
-      features.minutiae.begin(), features.minutiae.end(),
-      [](const codec::Minutia& a, const codec::Minutia& b) { return a.quality > b.quality; });
-  if (features.minutiae.size() > 255) {
-    features.minutiae.resize(255);
-  }
   std::vector<uint8_t> record;
-  if (codec::EncodeMinutiaeRecord(format, features, &record) != codec::RecordError::kOk) {
-    return kFailed;
-  }
-  if (record.size() > static_cast<size_t>(capacity)) {
-    const size_t perMinutia = 6;
-    const size_t overhead = record.size() - perMinutia * features.minutiae.size();
-    if (overhead > static_cast<size_t>(capacity)) {
+  switch (FitRecord(format, extraction.features, static_cast<size_t>(capacity), &record)) {
+    case FitResult::kOk:
+      break;
+    case FitResult::kTooSmall:
       return kBufferTooSmall;
-    }
-    features.minutiae.resize((static_cast<size_t>(capacity) - overhead) / perMinutia);
-    if (codec::EncodeMinutiaeRecord(format, features, &record) != codec::RecordError::kOk ||
-        record.size() > static_cast<size_t>(capacity)) {
+    case FitResult::kFailed:
       return kFailed;
-    }
   }
   std::memcpy(templ, record.data(), record.size());
   *size = static_cast<int32_t>(record.size());

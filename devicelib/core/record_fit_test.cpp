@@ -1,0 +1,147 @@
+#include "devicelib/core/record_fit.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <tuple>
+#include <vector>
+
+namespace devicelib {
+namespace {
+
+using codec::FingerTemplate;
+using codec::RidgeCount;
+using codec::TemplateFormat;
+
+// n minutiae on a spiral (distinct positions), qualities in a scrambled order, and ridge counts
+// from each minutia to the next three.
+FingerTemplate Sample(int n) {
+  FingerTemplate t;
+  t.width = 400;
+  t.height = 400;
+  for (int i = 0; i < n; ++i) {
+    codec::Minutia m;
+    m.x = static_cast<uint16_t>(200 + (i % 17) * 10 - (i / 17) * 3);
+    m.y = static_cast<uint16_t>(20 + (i / 17) * 19 + (i % 5));
+    m.angle = static_cast<uint16_t>((i * 37) % 360);
+    m.quality = static_cast<uint8_t>(1 + (i * 53) % 100);
+    t.minutiae.push_back(m);
+  }
+  for (int i = 0; i < n; ++i) {
+    for (int d = 1; d <= 3 && i + d < n && i + d < 255; ++d) {
+      t.ridgeCounts.push_back({static_cast<uint8_t>(std::min(i, 254)), static_cast<uint8_t>(i + d),
+                               static_cast<uint8_t>((i + d) % 9)});
+    }
+  }
+  return t;
+}
+
+// A ridge count by the positions of its minutiae: what must survive any reordering.
+using Link = std::tuple<int, int, int, int, int>;
+Link LinkOf(const FingerTemplate& t, const RidgeCount& r) {
+  const codec::Minutia& a = t.minutiae[r.from];
+  const codec::Minutia& b = t.minutiae[r.to];
+  if (std::tie(a.x, a.y) < std::tie(b.x, b.y))
+    return {a.x, a.y, b.x, b.y, r.count};
+  return {b.x, b.y, a.x, a.y, r.count};
+}
+std::set<Link> Links(const FingerTemplate& t) {
+  std::set<Link> out;
+  for (const RidgeCount& r : t.ridgeCounts)
+    out.insert(LinkOf(t, r));
+  return out;
+}
+int Length2(const Link& l) {
+  const int dx = std::get<0>(l) - std::get<2>(l);
+  const int dy = std::get<1>(l) - std::get<3>(l);
+  return dx * dx + dy * dy;
+}
+
+class FitRecordTest : public ::testing::TestWithParam<TemplateFormat> {
+ protected:
+  FingerTemplate Fit(const FingerTemplate& t, size_t capacity,
+                     FitResult expected = FitResult::kOk) {
+    std::vector<uint8_t> record;
+    EXPECT_EQ(FitRecord(GetParam(), t, capacity, &record), expected);
+    FingerTemplate back;
+    if (expected == FitResult::kOk) {
+      EXPECT_LE(record.size(), capacity);
+      EXPECT_EQ(codec::DecodeMinutiaeRecord(record, &back), codec::RecordError::kOk);
+    }
+    return back;
+  }
+  size_t SizeOf(const FingerTemplate& t) {
+    std::vector<uint8_t> record;
+    EXPECT_EQ(codec::EncodeMinutiaeRecord(GetParam(), t, &record), codec::RecordError::kOk);
+    return record.size();
+  }
+};
+
+TEST_P(FitRecordTest, BestMinutiaeFirstRidgeCountsFollowTheirMinutiae) {
+  const FingerTemplate t = Sample(40);
+  const FingerTemplate back = Fit(t, 1 << 20);
+  ASSERT_EQ(back.minutiae.size(), 40u);
+  EXPECT_TRUE(std::is_sorted(back.minutiae.begin(), back.minutiae.end(),
+                             [](const auto& a, const auto& b) { return a.quality > b.quality; }));
+  EXPECT_EQ(Links(back), Links(t));
+  for (const RidgeCount& r : back.ridgeCounts)
+    EXPECT_LT(r.from, r.to);
+}
+
+TEST_P(FitRecordTest, RidgeCountsGiveWayLongestFirstBeforeAnyMinutia) {
+  const FingerTemplate t = Sample(60);
+  FingerTemplate bare = t;
+  bare.ridgeCounts.clear();
+  const size_t minutiaeOnly = SizeOf(bare);
+  const size_t full = SizeOf(t);
+  ASSERT_EQ(full, minutiaeOnly + 5 + 3 * t.ridgeCounts.size());
+  EXPECT_EQ(Links(Fit(t, full)), Links(t));
+  // Room for the block and ten entries: the ten shortest stay.
+  const std::set<Link> all = Links(t);
+  std::vector<Link> byLength(all.begin(), all.end());
+  std::stable_sort(byLength.begin(), byLength.end(),
+                   [](const Link& a, const Link& b) { return Length2(a) < Length2(b); });
+  for (size_t keep : {size_t{10}, size_t{1}}) {
+    const FingerTemplate back = Fit(t, minutiaeOnly + 5 + 3 * keep + 2);
+    EXPECT_EQ(back.minutiae.size(), 60u);
+    const std::set<Link> kept = Links(back);
+    ASSERT_EQ(kept.size(), keep);
+    for (const Link& l : kept)
+      EXPECT_LE(Length2(l), Length2(byLength[keep - 1]));
+  }
+  // No room for a single entry: no ridge counts, every minutia.
+  FingerTemplate back = Fit(t, minutiaeOnly + 7);
+  EXPECT_EQ(back.minutiae.size(), 60u);
+  EXPECT_TRUE(back.ridgeCounts.empty());
+  back = Fit(t, minutiaeOnly);
+  EXPECT_EQ(back.minutiae.size(), 60u);
+  EXPECT_TRUE(back.ridgeCounts.empty());
+  // Less than the minutiae need: the best minutiae that fit, without ridge counts.
+  back = Fit(t, minutiaeOnly - 6 * 20 - 1);
+  ASSERT_EQ(back.minutiae.size(), 39u);
+  EXPECT_TRUE(back.ridgeCounts.empty());
+  EXPECT_EQ(back.minutiae.back().quality, Fit(t, full).minutiae[38].quality);
+  // Below the headers: nothing.
+  Fit(t, 20, FitResult::kTooSmall);
+}
+
+TEST_P(FitRecordTest, MinutiaePastTheRecordsLimitTakeTheirRidgeCountsAlong) {
+  const FingerTemplate t = Sample(300);
+  const FingerTemplate back = Fit(t, 1 << 20);
+  ASSERT_EQ(back.minutiae.size(), 255u);
+  const std::set<Link> before = Links(t);
+  const std::set<Link> after = Links(back);
+  for (const Link& l : after)
+    EXPECT_TRUE(before.count(l));
+  EXPECT_LT(after.size(), before.size());  // the 45 worst minutiae's links are gone
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLayouts, FitRecordTest,
+                         ::testing::Values(TemplateFormat::kIso19794_2, TemplateFormat::kAnsi378),
+                         [](const auto& info) {
+                           return info.param == TemplateFormat::kIso19794_2 ? "Iso" : "Ansi";
+                         });
+
+}  // namespace
+}  // namespace devicelib
