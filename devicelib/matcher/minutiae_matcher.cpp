@@ -20,10 +20,12 @@ namespace {
 // Score thresholds of levels 1..7, measured on the impostor pairs of five real fingerprint sets
 // (14,400 pairs pooled, see README.md): levels 1-5 are the lowest scores whose false-match
 // rate is at most 1 %, 0.3 %, 0.1 %, 0.03 % and 0.01 % whether the records are read as ISO or
-// ANSI; level 6 lies well above every impostor score measured (105, in both modes); level 7
+// ANSI; level 6 lies well above every impostor score measured (107, in both modes); level 7
 // extrapolates the impostor tail (about tenfold fewer per 20 points) beyond 1 in 1,000,000,
-// with room to spare.
-constexpr std::array<int32_t, 7> kThresholds = {68, 79, 85, 90, 98, 140, 175};
+// with room to spare. Measured with the records' ridge counts weighing the scores; records
+// without them score as before, and these thresholds hold their targets for them too (levels
+// 3-5 were 85, 90 and 98 before the counts).
+constexpr std::array<int32_t, 7> kThresholds = {68, 79, 87, 92, 100, 140, 175};
 
 // How often Identify looks at the clock (every this many gallery entries); the abort flag is
 // looked at before every entry.
