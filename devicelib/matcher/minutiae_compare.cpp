@@ -382,18 +382,7 @@ bool PreparedTemplate::Precedes(const PreparedTemplate& other) const {
   }
   // Ridge counts are contents too: two sets that differ only in them still get an order of
   // their own.
-  if (ridgePairs_ != other.ridgePairs_) {
-    return ridgePairs_ < other.ridgePairs_;
-  }
-  for (size_t n = 0; n < 2 * static_cast<size_t>(ridgePairs_); ++n) {
-    if (ridgeOther_[n] != other.ridgeOther_[n]) {
-      return ridgeOther_[n] < other.ridgeOther_[n];
-    }
-    if (ridgeValue_[n] != other.ridgeValue_[n]) {
-      return ridgeValue_[n] < other.ridgeValue_[n];
-    }
-  }
-  return false;
+  return ridgeRaw_ < other.ridgeRaw_;
 }
 
 size_t PreparedTemplate::Bytes() const {
@@ -406,8 +395,8 @@ size_t PreparedTemplate::Bytes() const {
          unsorted_.capacity() * sizeof(Edge) + codes_.capacity() * sizeof(Code) +
          codeWords_.capacity() * sizeof(uint64_t) + codeOnes_.capacity() * sizeof(uint32_t) +
          codeAngles_.capacity() + codeIndex_.capacity() +
-         ridgeStart_.capacity() * sizeof(uint16_t) + ridgeOther_.capacity() +
-         ridgeValue_.capacity() + ridgeKeys_.capacity() * sizeof(uint32_t);
+         ridgeStart_.capacity() * sizeof(uint32_t) + ridgeOther_.capacity() +
+         ridgeValue_.capacity() + ridgeRaw_.capacity() * sizeof(uint32_t);
 }
 
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
@@ -506,6 +495,8 @@ void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareO
 
 void PreparedTemplate::PrepareRidgeCounts(const codec::FingerTemplate& tmpl,
                                           const std::array<uint32_t, kMaxMinutiae>& order) {
+  ridgeRaw_.clear();
+  ridgeBuilt_ = false;
   ridgePairs_ = 0;
   if (tmpl.ridgeCounts.empty() || count_ < 2) {
     return;
@@ -515,60 +506,95 @@ void PreparedTemplate::PrepareRidgeCounts(const codec::FingerTemplate& tmpl,
   for (int k = 0; k < count_; ++k) {
     rank[order[static_cast<size_t>(k)] & 0xFF] = static_cast<uint8_t>(k);
   }
-  // One key per count: lower end, higher end, count. A record may list a pair at both ends or
-  // twice; sorted, the smallest count of each pair comes first and is the one kept, so the
-  // result does not depend on how the record lists them.
-  ridgeKeys_.clear();
+  // Only copied here (one end, the other, the count): the lists by minutia are built by the
+  // first comparison that scores high enough to compare them, which most impostor comparisons
+  // never do.
   for (const codec::RidgeCount& r : tmpl.ridgeCounts) {
-    if (r.from == r.to || r.from >= count_ || r.to >= count_) {
-      continue;
-    }
-    const uint32_t a = rank[r.from];
-    const uint32_t b = rank[r.to];
-    ridgeKeys_.push_back(std::min(a, b) << 16 | std::max(a, b) << 8 | r.count);
-  }
-  std::sort(ridgeKeys_.begin(), ridgeKeys_.end());
-  size_t kept = 0;
-  for (size_t n = 0; n < ridgeKeys_.size(); ++n) {
-    if (kept == 0 || ridgeKeys_[n] >> 8 != ridgeKeys_[kept - 1] >> 8) {
-      ridgeKeys_[kept++] = ridgeKeys_[n];
+    if (r.from != r.to && r.from < count_ && r.to < count_) {
+      ridgeRaw_.push_back(static_cast<uint32_t>(rank[r.from]) << 16 |
+                          static_cast<uint32_t>(rank[r.to]) << 8 | r.count);
     }
   }
-  ridgePairs_ = static_cast<int>(kept);
-  if (kept == 0) {
+}
+
+void PreparedTemplate::BuildRidgeLists() const {
+  ridgeBuilt_ = true;
+  ridgePairs_ = 0;
+  if (ridgeRaw_.empty()) {
     return;
   }
-  // Both ends list the pair; by the keys' order each minutia's list comes out by ascending
-  // other end.
+  // Each count listed at both its ends, by minutia: how many at each, then where.
   ridgeStart_.assign(static_cast<size_t>(count_) + 1, 0);
-  for (size_t n = 0; n < kept; ++n) {
-    ++ridgeStart_[(ridgeKeys_[n] >> 16) + 1];
-    ++ridgeStart_[((ridgeKeys_[n] >> 8) & 0xFF) + 1];
+  for (const uint32_t r : ridgeRaw_) {
+    ++ridgeStart_[static_cast<size_t>(r >> 16) + 1];
+    ++ridgeStart_[static_cast<size_t>((r >> 8) & 0xFF) + 1];
   }
   for (int k = 0; k < count_; ++k) {
     ridgeStart_[static_cast<size_t>(k) + 1] += ridgeStart_[static_cast<size_t>(k)];
   }
-  ridgeOther_.resize(2 * kept);
-  ridgeValue_.resize(2 * kept);
-  std::array<uint16_t, kMaxMinutiae> next;
+  const size_t listed = ridgeStart_[static_cast<size_t>(count_)];
+  ridgeOther_.resize(listed);
+  ridgeValue_.resize(listed);
+  std::array<uint32_t, kMaxMinutiae> next;
   std::copy(ridgeStart_.begin(), ridgeStart_.begin() + count_, next.begin());
-  for (size_t n = 0; n < kept; ++n) {
-    const uint32_t a = ridgeKeys_[n] >> 16;
-    const uint32_t b = (ridgeKeys_[n] >> 8) & 0xFF;
-    const auto value = static_cast<uint8_t>(ridgeKeys_[n] & 0xFF);
-    ridgeOther_[next[a]] = static_cast<uint8_t>(b);
+  for (const uint32_t r : ridgeRaw_) {
+    const auto a = static_cast<uint8_t>(r >> 16);
+    const auto b = static_cast<uint8_t>(r >> 8);
+    const auto value = static_cast<uint8_t>(r);
+    ridgeOther_[next[a]] = b;
     ridgeValue_[next[a]++] = value;
-    ridgeOther_[next[b]] = static_cast<uint8_t>(a);
+    ridgeOther_[next[b]] = a;
     ridgeValue_[next[b]++] = value;
   }
+  // A pair that the record lists twice (at both ends, or again) keeps its smallest count, so
+  // the result does not depend on how the record lists them, and both ends keep the same one.
+  // at[other]: where the current minutia's list holds that other end, -1 when not yet.
+  std::array<int32_t, kMaxMinutiae> at;
+  std::fill(at.begin(), at.begin() + count_, -1);
+  size_t kept = 0;
+  size_t begin = 0;
+  for (int k = 0; k < count_; ++k) {
+    const size_t end = ridgeStart_[static_cast<size_t>(k) + 1];
+    const size_t first = kept;
+    for (size_t n = begin; n < end; ++n) {
+      const uint8_t other = ridgeOther_[n];
+      const uint8_t value = ridgeValue_[n];
+      if (at[other] < 0) {
+        at[other] = static_cast<int32_t>(kept);
+        ridgeOther_[kept] = other;
+        ridgeValue_[kept++] = value;
+      } else {
+        uint8_t& held = ridgeValue_[static_cast<size_t>(at[other])];
+        held = std::min(held, value);
+      }
+    }
+    for (size_t n = first; n < kept; ++n) {
+      at[ridgeOther_[n]] = -1;
+    }
+    ridgeStart_[static_cast<size_t>(k)] = static_cast<uint32_t>(first);
+    begin = end;
+  }
+  ridgeStart_[static_cast<size_t>(count_)] = static_cast<uint32_t>(kept);
+  // Every pair is now listed once at each end.
+  ridgePairs_ = static_cast<int>(kept / 2);
+}
+
+int PreparedTemplate::ridgeCountPairs() const {
+  if (!ridgeBuilt_) {
+    BuildRidgeLists();
+  }
+  return ridgePairs_;
 }
 
 int PreparedTemplate::RidgeCount(int i, int j) const {
+  if (!ridgeBuilt_) {
+    BuildRidgeLists();
+  }
   if (ridgePairs_ == 0) {
     return -1;
   }
-  for (int n = ridgeStart_[static_cast<size_t>(i)]; n < ridgeStart_[static_cast<size_t>(i) + 1];
-       ++n) {
+  for (uint32_t n = ridgeStart_[static_cast<size_t>(i)];
+       n < ridgeStart_[static_cast<size_t>(i) + 1]; ++n) {
     if (ridgeOther_[static_cast<size_t>(n)] == j) {
       return ridgeValue_[static_cast<size_t>(n)];
     }
@@ -2177,7 +2203,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   // enough under its seed to pass.
   // Ridge counts are compared on the pairing behind the stage's score, which is followed
   // through the refits and bends only when both sets have them.
-  const bool ridge = options.ridgeCounts && probe.ridgePairs_ > 0 && gallery.ridgePairs_ > 0;
+  const bool ridge = options.ridgeCounts && !probe.ridgeRaw_.empty() && !gallery.ridgeRaw_.empty();
   if (best < options.refineFrom) {
     if (ridge && best >= kRidgeFrom) {
       keepOwners(triedCount);
@@ -2220,7 +2246,7 @@ RidgeEvidence Comparator::CompareRidgeCounts(const PreparedTemplate& probe,
       continue;
     }
     // Each pair of pairs once, from its gallery minutia that comes first.
-    for (int n = gallery.ridgeStart_[static_cast<size_t>(g)];
+    for (uint32_t n = gallery.ridgeStart_[static_cast<size_t>(g)];
          n < gallery.ridgeStart_[static_cast<size_t>(g) + 1]; ++n) {
       const int h = gallery.ridgeOther_[static_cast<size_t>(n)];
       const int l = h > g ? owner[static_cast<size_t>(h)] : -1;
@@ -2243,6 +2269,11 @@ RidgeEvidence Comparator::CompareRidgeCounts(const PreparedTemplate& probe,
 
 int Comparator::WithRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                                 const std::array<int16_t, kMaxMinutiae>& owner, int score) {
+  for (const PreparedTemplate* set : {&probe, &gallery}) {
+    if (!set->ridgeBuilt_) {
+      set->BuildRidgeLists();
+    }
+  }
   stageEvidence_[stage_] = CompareRidgeCounts(probe, gallery, owner);
   stagePairing_[stage_] = score;
   return RidgeScore(score, stageEvidence_[stage_]);

@@ -119,7 +119,7 @@ class PreparedTemplate {
   float y(int k) const { return y_[static_cast<size_t>(k)]; }
   // Ridge counts kept (each pair of minutiae once), and the count between minutiae i and j in
   // the set's own order (-1 when the record gives none).
-  int ridgeCountPairs() const { return ridgePairs_; }
+  int ridgeCountPairs() const;
   int RidgeCount(int i, int j) const;
 
  private:
@@ -236,14 +236,17 @@ class PreparedTemplate {
   // the starts, so they are allocated when it is built (up to kBetaBuckets * kLengthBuckets + 1).
   mutable int lengthBuckets_ = 1;
   mutable std::vector<uint16_t> bucketStart_;
-  // Ridge counts by minutia in the set's own order: those of minutia k are ridgeOther_ /
-  // ridgeValue_ [ridgeStart_[k], ridgeStart_[k + 1]), each pair of minutiae listed at both
-  // ends. Empty (ridgePairs_ 0, nothing else touched) when the record has none.
-  int ridgePairs_ = 0;
-  std::vector<uint16_t> ridgeStart_;
-  std::vector<uint8_t> ridgeOther_;
-  std::vector<uint8_t> ridgeValue_;
-  std::vector<uint32_t> ridgeKeys_;  // Prepare's scratch
+  // The record's ridge counts in the set's own order (end << 16 | other end << 8 | count), as
+  // the record lists them; empty when it has none.
+  std::vector<uint32_t> ridgeRaw_;
+  // The same by minutia, built when first wanted: those of minutia k are ridgeOther_ /
+  // ridgeValue_ [ridgeStart_[k], ridgeStart_[k + 1]), each pair of minutiae once at each end.
+  void BuildRidgeLists() const;
+  mutable bool ridgeBuilt_ = false;
+  mutable int ridgePairs_ = 0;
+  mutable std::vector<uint32_t> ridgeStart_;
+  mutable std::vector<uint8_t> ridgeOther_;
+  mutable std::vector<uint8_t> ridgeValue_;
 };
 
 // Scores pairs of prepared templates. Holds the scratch memory, so one Comparator per thread.
