@@ -16,7 +16,8 @@
 //      then, to follow distortion rather than tolerate it, each minutia is displaced by the
 //      residuals of the pairs around it (its own left out) and the pairing repeated again.
 //   4. Score: paired count squared over the product of the counts of minutiae that lie in the
-//      overlap of the two sets, scaled to 0..1000.
+//      overlap of the two sets, scaled to 0..1000; when both records carry ridge counts, scaled
+//      by how those of the pairs' minutiae agree under the pairing behind the score.
 //   A second first stage replaces steps 1-2 and the candidates of step 3: each minutia's
 //   neighbourhood is a bit code in the minutia's own frame (cells x direction layers), the
 //   codes of every pair of minutiae are compared by popcount, and the most similar pairs are
