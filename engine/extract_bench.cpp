@@ -17,6 +17,7 @@
 #include "devicelib/virtual/synthetic_finger.h"
 #include "engine/extractor.h"
 #include "engine/scratch.h"
+#include "engine/stages.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ void BM_ExtractVirtualFinger(benchmark::State& state) {
 }
 BENCHMARK(BM_ExtractVirtualFinger)->Unit(benchmark::kMillisecond);
 
-void ExtractSet(benchmark::State& state, const std::string& name, int ppi) {
+std::vector<codec::PgmImage> LoadSet(const std::string& name) {
   // Beside the repository, or beside the folder of a worktree.
   std::filesystem::path dir = std::filesystem::path(WEBAGENT_SOURCE_DIR) / ".." / "shared" /
                               "testdata" / "fingerprints" / name;
@@ -58,8 +59,13 @@ void ExtractSet(benchmark::State& state, const std::string& name, int ppi) {
     if (std::optional<codec::PgmImage> img = ReadPgm(e.path().string()))
       images.push_back(std::move(*img));
   }
+  return images;
+}
+
+void ExtractSet(benchmark::State& state, const std::string& name, int ppi) {
+  const std::vector<codec::PgmImage> images = LoadSet(name);
   if (images.empty()) {
-    state.SkipWithError(("no images in " + dir.string()).c_str());
+    state.SkipWithError(("no images of " + name).c_str());
     return;
   }
   std::vector<double> ms;
@@ -84,6 +90,48 @@ void ExtractSet(benchmark::State& state, const std::string& name, int ppi) {
   }
   state.counters["scratch_KB"] = static_cast<double>(largest) / 1024.0;
 }
+// What the ridge counting stage sees of one image: the binary image it counts on (the one the
+// skeleton is thinned from), the mask and the final minutiae.
+struct RidgeCountInput : engine::ExtractionObserver {
+  engine::ImageU8 binary;
+  engine::Plane<uint8_t> mask;
+  std::vector<engine::RawMinutia> minutiae;
+  void Segmented(const engine::Plane<uint8_t>& m) override { mask = m; }
+  void Rebinarised(const engine::ImageU8& b) override {
+    binary = b;
+    engine::FillPores(binary, mask);  // as Extract does next
+  }
+  void Filtered(const std::vector<engine::RawMinutia>& kept) override { minutiae = kept; }
+};
+
+// The ridge counting stage alone, per image of a set ("counts" per image beside it).
+void CountRidgesSet(benchmark::State& state, const std::string& name, int ppi) {
+  std::vector<RidgeCountInput> inputs;
+  for (const codec::PgmImage& img : LoadSet(name)) {
+    inputs.emplace_back();
+    engine::Extract({img.pixels, img.width, img.height, ppi}, &inputs.back());
+  }
+  if (inputs.empty()) {
+    state.SkipWithError(("no images of " + name).c_str());
+    return;
+  }
+  size_t i = 0, counts = 0;
+  for (auto _ : state) {
+    const RidgeCountInput& in = inputs[i++ % inputs.size()];
+    const auto rc = engine::CountRidges(in.minutiae, in.binary, in.mask);
+    counts += rc.size();
+    benchmark::DoNotOptimize(rc);
+  }
+  state.counters["counts"] =
+      benchmark::Counter(static_cast<double>(counts), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK_CAPTURE(CountRidgesSet, fvc2002_db2_b, std::string("fvc2002_db2_b"), 569)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(CountRidgesSet, fvc2004_db1_b, std::string("fvc2004_db1_b"), 500)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(CountRidgesSet, fvc2004_db3_b, std::string("fvc2004_db3_b"), 512)
+    ->Unit(benchmark::kMicrosecond);
+
 BENCHMARK_CAPTURE(ExtractSet, fvc2002_db2_b, std::string("fvc2002_db2_b"), 569)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(160);

@@ -76,8 +76,9 @@ FitResult FitRecord(codec::TemplateFormat format, codec::FingerTemplate features
   if (codec::EncodeMinutiaeRecord(format, features, record) != codec::RecordError::kOk) {
     return FitResult::kFailed;
   }
-  if (record->size() > capacity && !features.ridgeCounts.empty()) {
-    DropLongestRidgeCounts(&features, record->size() - capacity);
+  const size_t withRidgeCounts = std::min(capacity, kRidgeCountRecordLimit);
+  if (record->size() > withRidgeCounts && !features.ridgeCounts.empty()) {
+    DropLongestRidgeCounts(&features, record->size() - withRidgeCounts);
     if (codec::EncodeMinutiaeRecord(format, features, record) != codec::RecordError::kOk) {
       return FitResult::kFailed;
     }

@@ -9,6 +9,13 @@
 
 namespace devicelib {
 
+// Ridge counts are written only while the record stays within this many bytes (minutiae are
+// not held to it). A template goes back to the agent's pages and returns as one request
+// parameter of at most 1023 Base64 characters: 640 bytes, 656 encrypted, are 876 characters,
+// which leaves room for the "%2B" and "%2F" escapes a page may write for "+" and "/" (on
+// average one character in 32 each).
+inline constexpr size_t kRidgeCountRecordLimit = 640;
+
 enum class FitResult : uint8_t {
   kOk = 0,
   kTooSmall,  // not even the record's headers fit the capacity
@@ -17,8 +24,9 @@ enum class FitResult : uint8_t {
 
 // The record of `features` in `format`, at most `capacity` bytes, into *record. The minutiae go
 // best quality first (at most 255), each ridge count following its two minutiae. Minutiae come
-// first: when the record does not fit, ridge counts go, the longest first, and only once none is
-// left do minutiae go, the least reliable first.
+// first: when the record does not fit the capacity, or with ridge counts exceeds
+// kRidgeCountRecordLimit, ridge counts go, the longest first, and only once none is left do
+// minutiae go, the least reliable first.
 FitResult FitRecord(codec::TemplateFormat format, codec::FingerTemplate features, size_t capacity,
                     std::vector<uint8_t>* record);
 

@@ -90,21 +90,22 @@ TEST_P(FitRecordTest, BestMinutiaeFirstRidgeCountsFollowTheirMinutiae) {
 }
 
 TEST_P(FitRecordTest, RidgeCountsGiveWayLongestFirstBeforeAnyMinutia) {
-  const FingerTemplate t = Sample(60);
+  const FingerTemplate t = Sample(30);
   FingerTemplate bare = t;
   bare.ridgeCounts.clear();
   const size_t minutiaeOnly = SizeOf(bare);
   const size_t full = SizeOf(t);
   ASSERT_EQ(full, minutiaeOnly + 5 + 3 * t.ridgeCounts.size());
+  ASSERT_LE(full, kRidgeCountRecordLimit);
   EXPECT_EQ(Links(Fit(t, full)), Links(t));
-  // Room for the block and ten entries: the ten shortest stay.
+  // Room for the block and a few entries: the shortest stay.
   const std::set<Link> all = Links(t);
   std::vector<Link> byLength(all.begin(), all.end());
   std::stable_sort(byLength.begin(), byLength.end(),
                    [](const Link& a, const Link& b) { return Length2(a) < Length2(b); });
   for (size_t keep : {size_t{10}, size_t{1}}) {
     const FingerTemplate back = Fit(t, minutiaeOnly + 5 + 3 * keep + 2);
-    EXPECT_EQ(back.minutiae.size(), 60u);
+    EXPECT_EQ(back.minutiae.size(), 30u);
     const std::set<Link> kept = Links(back);
     ASSERT_EQ(kept.size(), keep);
     for (const Link& l : kept)
@@ -112,18 +113,53 @@ TEST_P(FitRecordTest, RidgeCountsGiveWayLongestFirstBeforeAnyMinutia) {
   }
   // No room for a single entry: no ridge counts, every minutia.
   FingerTemplate back = Fit(t, minutiaeOnly + 7);
-  EXPECT_EQ(back.minutiae.size(), 60u);
+  EXPECT_EQ(back.minutiae.size(), 30u);
   EXPECT_TRUE(back.ridgeCounts.empty());
   back = Fit(t, minutiaeOnly);
-  EXPECT_EQ(back.minutiae.size(), 60u);
+  EXPECT_EQ(back.minutiae.size(), 30u);
   EXPECT_TRUE(back.ridgeCounts.empty());
   // Less than the minutiae need: the best minutiae that fit, without ridge counts.
-  back = Fit(t, minutiaeOnly - 6 * 20 - 1);
-  ASSERT_EQ(back.minutiae.size(), 39u);
+  back = Fit(t, minutiaeOnly - 6 * 10 - 1);
+  ASSERT_EQ(back.minutiae.size(), 19u);
   EXPECT_TRUE(back.ridgeCounts.empty());
-  EXPECT_EQ(back.minutiae.back().quality, Fit(t, full).minutiae[38].quality);
+  EXPECT_EQ(back.minutiae.back().quality, Fit(t, full).minutiae[18].quality);
   // Below the headers: nothing.
   Fit(t, 20, FitResult::kTooSmall);
+}
+
+TEST_P(FitRecordTest, RidgeCountsStopAtTheirOwnLimitMinutiaeDoNot) {
+  // With all its ridge counts the record would pass the limit: the longest go, every minutia
+  // stays.
+  const FingerTemplate t = Sample(60);
+  FingerTemplate bare = t;
+  bare.ridgeCounts.clear();
+  ASSERT_GT(SizeOf(t), kRidgeCountRecordLimit);
+  ASSERT_LT(SizeOf(bare) + 5 + 3 * 10, kRidgeCountRecordLimit);
+  std::vector<uint8_t> record;
+  ASSERT_EQ(FitRecord(GetParam(), t, 1024, &record), FitResult::kOk);
+  EXPECT_LE(record.size(), kRidgeCountRecordLimit);
+  EXPECT_GT(record.size(), kRidgeCountRecordLimit - 3);
+  FingerTemplate back;
+  ASSERT_EQ(codec::DecodeMinutiaeRecord(record, &back), codec::RecordError::kOk);
+  EXPECT_EQ(back.minutiae.size(), 60u);
+  const std::set<Link> kept = Links(back);
+  const std::set<Link> all = Links(t);
+  int longestKept = 0;
+  for (const Link& l : kept) {
+    EXPECT_TRUE(all.count(l));
+    longestKept = std::max(longestKept, Length2(l));
+  }
+  for (const Link& l : all) {
+    if (!kept.count(l)) {
+      EXPECT_GE(Length2(l), longestKept);
+    }
+  }
+  // Minutiae alone past the limit: all of them that fit the capacity, no ridge count.
+  const FingerTemplate many = Sample(120);
+  ASSERT_EQ(FitRecord(GetParam(), many, 1024, &record), FitResult::kOk);
+  ASSERT_EQ(codec::DecodeMinutiaeRecord(record, &back), codec::RecordError::kOk);
+  EXPECT_EQ(back.minutiae.size(), 120u);
+  EXPECT_TRUE(back.ridgeCounts.empty());
 }
 
 TEST_P(FitRecordTest, MinutiaePastTheRecordsLimitTakeTheirRidgeCountsAlong) {

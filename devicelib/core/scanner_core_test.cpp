@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "codec/template/minutiae.h"
+#include "codec/template/minutiae_record.h"
 #include "devicelib/matcher/minutiae_matcher.h"
 #include "devicelib/matcher/test_minutiae.h"
 #include "devicelib/status.h"
@@ -336,10 +337,23 @@ TEST_F(ScannerCoreTest, EveryImageIsExtractedFromItsPixels) {
   EXPECT_GT(quality, 0);
   EXPECT_LE(quality, 100);
   EXPECT_GT(size, 28 + 4 * 6);  // a record with at least four minutiae
-  // A capacity below the record headers, and a small one that trims minutiae.
+  // The record carries the ridge counts between them (core/record_fit_test.cpp has the rules).
+  codec::FingerTemplate full;
+  ASSERT_EQ(codec::DecodeMinutiaeRecord(std::span<const uint8_t>(templ, static_cast<size_t>(size)),
+                                        &full),
+            codec::RecordError::kOk);
+  EXPECT_FALSE(full.ridgeCounts.empty());
+  // A capacity below the record headers, and a small one that trims minutiae (and so holds no
+  // ridge count).
   EXPECT_EQ(core->ExtractEx(h, 20, templ, &size, &quality), kBufferTooSmall);
   ASSERT_EQ(core->ExtractEx(h, 100, templ, &size, &quality), kOk);
   EXPECT_LE(size, 100);
+  codec::FingerTemplate small;
+  ASSERT_EQ(codec::DecodeMinutiaeRecord(std::span<const uint8_t>(templ, static_cast<size_t>(size)),
+                                        &small),
+            codec::RecordError::kOk);
+  EXPECT_TRUE(small.ridgeCounts.empty());
+  EXPECT_LT(small.minutiae.size(), full.minutiae.size());
 }
 
 // A capture of one finger that found only part of its minutiae: `base` with the minutiae in
