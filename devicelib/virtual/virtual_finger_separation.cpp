@@ -25,7 +25,9 @@
 #include <vector>
 
 #include "codec/template/minutiae_record.h"
+#include "devicelib/core/record_fit.h"
 #include "devicelib/matcher/minutiae_matcher.h"
+#include "devicelib/scanner_lib.h"
 #include "devicelib/virtual/synthetic_finger.h"
 #include "engine/extractor.h"
 
@@ -105,7 +107,11 @@ int main(int argc, char** argv) {
       const auto imp = devicelib::virt::MakeImpression(id(f), static_cast<uint32_t>(i), quality);
       const engine::Extraction e = engine::Extract({imp.pixels, imp.width, imp.height, 500});
       minutiae += e.features.minutiae.size();
-      if (codec::EncodeIso19794_2(e.features, &rec(f, i)) != codec::RecordError::kOk) {
+      // The record as the scanner library writes it (ridge counts fitted to what a template
+      // buffer and a page's request carry), so that these are the agent's scores.
+      if (devicelib::FitRecord(codec::TemplateFormat::kIso19794_2, e.features,
+                               static_cast<size_t>(devicelib::kMaxTemplateSize),
+                               &rec(f, i)) != devicelib::FitResult::kOk) {
         std::fprintf(stderr, "finger %u impression %d: record not written\n", id(f), i);
         std::exit(1);
       }

@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "codec/template/minutiae_record.h"
+#include "devicelib/core/record_fit.h"
 #include "devicelib/matcher/minutiae_matcher.h"
+#include "devicelib/scanner_lib.h"
 #include "engine/extractor.h"
 #include "tools/fingerprint/image_readers.h"
 #include "tools/fingerprint/metrics.h"
@@ -79,9 +81,13 @@ Extracted ExtractFile(const std::string& path, int ppiOverride, codec::TemplateF
   const double t0 = ThreadCpuMs();
   e.result = engine::Extract(g);
   e.ms = ThreadCpuMs() - t0;
-  const codec::RecordError err = codec::EncodeMinutiaeRecord(format, e.result.features, &e.record);
-  if (err != codec::RecordError::kOk) {
-    e.error = std::string("cannot encode the record: ") + codec::RecordErrorText(err);
+  // The record the scanner library would hand the agent for this image: the same minutiae
+  // order, and the ridge counts trimmed to what a template buffer and a page's request carry, so
+  // that what is measured here is what the agent compares.
+  const devicelib::FitResult fit = devicelib::FitRecord(
+      format, e.result.features, static_cast<size_t>(devicelib::kMaxTemplateSize), &e.record);
+  if (fit != devicelib::FitResult::kOk) {
+    e.error = "cannot encode the record";
     return e;
   }
   e.ok = true;
