@@ -14,6 +14,7 @@ const state = {
   autoWaiting: false,
   autoPolls: 0,
   busy: null, // label of the operation that waits for the scanner, or null
+  stopping: false, // the live preview's abort is on its way: its answer must not land on a later step
   identifying: false,
   users: [],
   timeoutMs: 0,
@@ -186,7 +187,7 @@ async function runQuick(label, resultEl, action) {
 
 function updateControls() {
   const have = state.connected && state.handle !== '';
-  const idle = have && !state.busy;
+  const idle = have && !state.busy && !state.stopping;
   const free = idle && !state.autoWaiting;
   $('btn-init').disabled = !state.connected || !!state.busy;
   $('btn-uninit').disabled = !state.connected || state.scanners.length === 0 || !!state.busy;
@@ -553,10 +554,19 @@ async function stopLive(quiet) {
   img.removeAttribute('src');
   img.hidden = true;
   $('viewer-badge').hidden = true;
+  // Until the agent has answered the abort, nothing else may start: a capture sent meanwhile
+  // could reach the scanner before the abort does and be ended by it, and the abort's answer
+  // would then overwrite that capture's result.
+  state.stopping = true;
   updateControls();
-  const reply = await runQuick('abortCapture', el, () => agent.abortCapture(state.handle));
-  if (reply && !quiet) {
-    report(el, reply, 'Live preview stopped.');
+  try {
+    const reply = await runQuick('abortCapture', el, () => agent.abortCapture(state.handle));
+    if (reply && !quiet) {
+      report(el, reply, 'Live preview stopped.');
+    }
+  } finally {
+    state.stopping = false;
+    updateControls();
   }
   showCaptureImage(true);
 }

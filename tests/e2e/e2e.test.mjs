@@ -286,8 +286,31 @@ test('the live preview shows changing frames and stops', async () => {
     const f = await previewFrame();
     return f && f.dark > 1000 && f.hash !== first.hash;
   });
-  await press('#btn-preview');
-  await page.waitForFunction(() => document.getElementById('btn-preview').getAttribute('aria-pressed') === 'false', null, STEP);
+  // The stop's abortCapture is held back on its way to the agent: until it has been answered
+  // no capture may start, or it could reach the scanner first and be ended by the late abort
+  // (whose answer would then overwrite the capture's result).
+  let release;
+  const held = new Promise((resolve) => (release = resolve));
+  let sent = null; // the held request's way on, once it is sent
+  const hold = (route) => {
+    sent = held.then(() => route.continue());
+    return sent;
+  };
+  await page.route('**/api/abortCapture*', hold);
+  try {
+    await clearResult('#capture-result');
+    await press('#btn-preview');
+    await page.waitForFunction(() => document.getElementById('btn-preview').getAttribute('aria-pressed') === 'false', null, STEP);
+    await until('the stop to send its abortCapture', async () => sent !== null);
+    assert.equal(await page.isDisabled('#btn-capture'), true, 'no capture while the abort is on its way');
+    assert.equal(await page.isDisabled('#btn-preview'), true, 'no new preview while the abort is on its way');
+  } finally {
+    release();
+    await sent;
+    await page.unroute('**/api/abortCapture*', hold);
+  }
+  await waitClass('#capture-result', 'ok'); // "Live preview stopped."
+  await page.waitForFunction(() => !document.getElementById('btn-capture').disabled, null, STEP);
   assert.equal(await page.isVisible('#preview-image'), false);
 });
 
