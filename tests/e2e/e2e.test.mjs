@@ -67,12 +67,25 @@ async function stopAgent() {
 const text = (selector) => page.locator(selector).innerText().then((t) => t.trim());
 
 /** Waits until the element's class list holds `cls` (used for result lines and outcomes). */
-function waitClass(selector, cls) {
-  return page.waitForFunction(
-    ([sel, c]) => document.querySelector(sel)?.classList.contains(c),
-    [selector, cls],
-    STEP,
-  );
+async function waitClass(selector, cls) {
+  try {
+    await page.waitForFunction(
+      ([sel, c]) => document.querySelector(sel)?.classList.contains(c),
+      [selector, cls],
+      STEP,
+    );
+  } catch (error) {
+    // What the page showed instead, its activity log and the agent's own log: a wait that
+    // fails once in many runs has to be explained from this alone.
+    const seen = await page
+      .evaluate((sel) => {
+        const el = document.querySelector(sel);
+        const entries = [...document.querySelectorAll('#log li')].slice(0, 20).map((li) => [...li.children].map((c) => c.textContent).join(' '));
+        return `${sel} has class "${el?.className}" and says "${el?.textContent}"\n--- page activity, newest first ---\n${entries.join('\n')}`;
+      }, selector)
+      .catch((e) => `(the page could not be read: ${e.message})`);
+    throw new Error(`${selector} never got class "${cls}": ${error.message}\n${seen}\n--- agent output (end) ---\n${state.agentOutput.slice(-4000)}`);
+  }
 }
 
 /** Clicks a button once it is enabled. */
