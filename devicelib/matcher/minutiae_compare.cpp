@@ -399,6 +399,58 @@ size_t PreparedTemplate::Bytes() const {
          ridgeValue_.capacity() + ridgeRaw_.capacity() * sizeof(uint32_t);
 }
 
+namespace {
+
+// Touches every cache line of `bytes` bytes from `data`.
+void PrefetchBytes(const void* data, size_t bytes) {
+#if defined(__SSE2__)
+  constexpr size_t kLine = 64;
+  const char* p = static_cast<const char*>(data);
+  for (size_t at = 0; at < bytes; at += kLine) {
+    _mm_prefetch(p + at, _MM_HINT_T0);
+  }
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+template <typename T>
+void PrefetchVector(const std::vector<T>& v) {
+  PrefetchBytes(v.data(), v.size() * sizeof(T));
+}
+
+}  // namespace
+
+void PreparedTemplate::Prefetch() const {
+  // The object itself holds the row and direction starts that the pairing and the code loop
+  // read first.
+  PrefetchBytes(this, sizeof(*this));
+  PrefetchVector(x_);
+  PrefetchVector(y_);
+  PrefetchVector(angle_);
+  PrefetchVector(weight_);
+  PrefetchVector(type_);
+  PrefetchVector(choiceScale_);
+  PrefetchVector(supportScale_);
+  if ((sides_ & kCodeStage) != 0) {
+    PrefetchBytes(codeWords_.data(), codeWords_.size() * sizeof(uint64_t));
+    PrefetchVector(codeOnes_);
+    PrefetchVector(codeAngles_);
+    PrefetchVector(codeIndex_);
+    PrefetchBytes(codes_.data(), static_cast<size_t>(count_) * sizeof(Code));
+  }
+  if ((sides_ & kProbeSide) != 0) {
+    PrefetchBytes(queries_.data(), static_cast<size_t>(queryCount_) * sizeof(Query));
+  }
+  if ((sides_ & kGallerySide) != 0) {
+    PrefetchVector(keys_);
+    PrefetchVector(ends_);
+    PrefetchVector(order_);
+    PrefetchVector(bucketStart_);
+  }
+}
+
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
   const float sx = tmpl.xResolution > 0 ? 197.0f / tmpl.xResolution : 1.0f;
   const float sy = tmpl.yResolution > 0 ? 197.0f / tmpl.yResolution : 1.0f;

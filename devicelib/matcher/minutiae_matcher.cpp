@@ -220,6 +220,12 @@ class MinutiaeMatcher final : public MatcherLib {
       if (prepared == nullptr) {
         continue;
       }
+      // The next entry's kept set loads while this one is compared (10,000 kept sets are far
+      // more than the processor's cache holds).
+      if (n + 1 < count && templates[n + 1] != nullptr && sizes[n + 1] > 0 &&
+          sizes[n + 1] <= kMaxTemplateSize) {
+        instance->gallery.Prefetch(std::span(templates[n + 1], static_cast<size_t>(sizes[n + 1])));
+      }
       const int32_t score = w.comparator.Score(w.probe, *prepared, options);
       bestOverall = std::max(bestOverall, score);
       if (score >= threshold && score > bestScore) {

@@ -40,6 +40,12 @@ class PreparedCache {
   const PreparedTemplate* Get(std::span<const uint8_t> record, const CompareOptions& options,
                               codec::FingerTemplate* decoded, PreparedTemplate* scratch);
 
+  // Looks `record` up ahead of its Get (the next entry of a search, while the current one is
+  // compared) and starts loading its kept set into the processor's cache. A Get of a record at
+  // the same address and of the same size then starts from the entry found here, and still
+  // compares the bytes in full. Changes nothing else: the next Get or Prefetch forgets it.
+  void Prefetch(std::span<const uint8_t> record);
+
   // Bytes held: each kept set with its look-ups as measured when last returned, and its key.
   size_t Bytes() const { return bytes_; }
   size_t size() const { return entries_.size(); }
@@ -50,13 +56,20 @@ class PreparedCache {
     std::unique_ptr<PreparedTemplate> prepared;
     uint64_t lastSearch = 0;
     size_t bytes = 0;
+    unsigned built = 0;  // prepared->Built() when `bytes` was counted
   };
-  // Looked up by the record's bytes without copying them into a key first.
+  // Looked up by the record's bytes without copying them into a key first. Not noexcept, on
+  // purpose: the map then keeps each key's hash with it, and walks a bucket without hashing
+  // the keys it passes (records are a few hundred bytes).
   struct Hash {
     using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    size_t operator()(std::string_view s) const;
   };
+  using Map = std::unordered_map<std::string, Entry, Hash, std::equal_to<>>;
   static size_t Cost(std::string_view key, const PreparedTemplate& prepared);
+  // A kept set found again: marked as used in this search, its bytes counted again if it has
+  // built look-ups since.
+  const PreparedTemplate* Found(Entry& e, std::string_view key);
   // Drops the sets not used in this search, once per search.
   void DropUnused();
 
@@ -66,7 +79,12 @@ class PreparedCache {
   uint64_t droppedIn_ = 0;  // the search in which DropUnused last ran
   // The key is the whole record, and the map compares whole keys: two records that hash alike
   // never share a prepared set.
-  std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries_;
+  Map entries_;
+  // The entry Prefetch found, and the record it was asked for (address and size). Erasing
+  // entries forgets it; adding them does not move the others.
+  Map::value_type* ahead_ = nullptr;
+  const uint8_t* aheadData_ = nullptr;
+  size_t aheadSize_ = 0;
 };
 
 }  // namespace devicelib::matcher
