@@ -1937,7 +1937,12 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
     firstGroup = std::min(firstGroup, g);
     lastGroup = std::max(lastGroup, g);
   }
+  // The groups that hold keys, a bit each: the walk goes from one to the next without looking
+  // at the empty ones between (most are; how many was a branch the predictor could not learn).
+  std::array<uint64_t, 4> occupied{};
   for (int g = firstGroup + 1; g <= lastGroup + 1; ++g) {
+    occupied[static_cast<size_t>(g - 1) >> 6] |=
+        static_cast<uint64_t>(groupStart[static_cast<size_t>(g)] != 0) << ((g - 1) & 63);
     groupStart[static_cast<size_t>(g)] = static_cast<uint16_t>(
         groupStart[static_cast<size_t>(g)] + groupStart[static_cast<size_t>(g) - 1]);
   }
@@ -1955,7 +1960,7 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
   }
   const auto sorted = codeSorted_.begin();
   int sortedUpTo = 0;  // keys before this place are in their final order
-  int group = firstGroup;
+  size_t word = 0;     // of `occupied`: the groups of the earlier words are done
   std::array<uint8_t, kMaxMinutiae> probeUses;
   std::array<uint8_t, kMaxMinutiae> galleryUses;
   std::fill(probeUses.begin(), probeUses.begin() + probe.count_, uint8_t{0});
@@ -1963,11 +1968,26 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
   int found = 0;
   for (int c = 0; c < pool && found < wanted; ++c) {
     if (c == sortedUpTo) {
-      while (groupStart[static_cast<size_t>(group) + 1] <= c) {
-        ++group;
+      // The next group that holds keys (there is one: c < kept), which begins at c.
+      while (occupied[word] == 0) {
+        ++word;
       }
+      const int group = static_cast<int>(word) * 64 + std::countr_zero(occupied[word]);
+      occupied[word] &= occupied[word] - 1;
       sortedUpTo = groupStart[static_cast<size_t>(group) + 1];
-      std::sort(sorted + c, sorted + sortedUpTo, [](uint32_t a, uint32_t b) { return a > b; });
+      // Groups hold a few keys each: by insertion, without a call.
+      if (sortedUpTo - c <= 16) {
+        for (int n = c + 1; n < sortedUpTo; ++n) {
+          const uint32_t key = sorted[n];
+          int at = n;
+          for (; at > c && sorted[at - 1] < key; --at) {
+            sorted[at] = sorted[at - 1];
+          }
+          sorted[at] = key;
+        }
+      } else {
+        std::sort(sorted + c, sorted + sortedUpTo, [](uint32_t a, uint32_t b) { return a > b; });
+      }
     }
     const uint32_t key = codeSorted_[static_cast<size_t>(c)];
     const int pair = static_cast<int>(0xFFFFu - (key & 0xFFFFu));
