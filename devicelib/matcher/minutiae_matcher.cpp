@@ -220,11 +220,12 @@ class MinutiaeMatcher final : public MatcherLib {
       if (prepared == nullptr) {
         continue;
       }
-      // The next entry's kept set loads while this one is compared (10,000 kept sets are far
-      // more than the processor's cache holds).
-      if (n + 1 < count && templates[n + 1] != nullptr && sizes[n + 1] > 0 &&
-          sizes[n + 1] <= kMaxTemplateSize) {
-        instance->gallery.Prefetch(std::span(templates[n + 1], static_cast<size_t>(sizes[n + 1])));
+      // The kept set of an entry a few places ahead loads while this one is compared (10,000
+      // kept sets are far more than the processor's cache holds).
+      if (const int32_t ahead = n + matcher::PreparedCache::kLookAhead;
+          ahead < count && templates[ahead] != nullptr && sizes[ahead] > 0 &&
+          sizes[ahead] <= kMaxTemplateSize) {
+        instance->gallery.Prefetch(std::span(templates[ahead], static_cast<size_t>(sizes[ahead])));
       }
       const int32_t score = w.comparator.Score(w.probe, *prepared, options);
       bestOverall = std::max(bestOverall, score);

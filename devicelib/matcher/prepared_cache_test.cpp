@@ -114,37 +114,48 @@ TEST(PreparedCache, ALookAheadNeverHandsARecordAnotherRecordsSet) {
   ASSERT_NE(keptMoved, nullptr);
   ASSERT_NE(keptA, keptMoved);
 
-  // Looked up ahead and then asked for as it was: the kept set.
+  // Announced, then taken through the look-ahead's steps by announcing others after it, as a
+  // search does; then asked for as it was: the kept set.
+  const Bytes filler = Record(9, 9);  // never kept
+  const auto announce = [&](PreparedCache& c, const Bytes& record) {
+    c.Prefetch(record);
+    for (int n = 1; n < PreparedCache::kLookAhead; ++n) {
+      c.Prefetch(filler);
+    }
+  };
   Bytes buffer = a;
+  announce(cache, buffer);
+  EXPECT_EQ(cache.Get(buffer, options, &decoded, &scratch), keptA);
+  // Asked for before the look-ahead found it: the same.
   cache.Prefetch(buffer);
   EXPECT_EQ(cache.Get(buffer, options, &decoded, &scratch), keptA);
-  // The memory looked up ahead rewritten in between with another record of the same size, kept
-  // or not: that record's own set, never the one found ahead.
-  cache.Prefetch(buffer);
+  // The memory announced rewritten in between with another record of the same size, kept or
+  // not: that record's own set, never the one found ahead.
+  announce(cache, buffer);
   buffer = moved;
   EXPECT_EQ(cache.Get(buffer, options, &decoded, &scratch), keptMoved);
-  cache.Prefetch(buffer);
+  announce(cache, buffer);
   buffer = third;
   const PreparedTemplate* other = cache.Get(buffer, options, &decoded, &scratch);
   ASSERT_NE(other, nullptr);
   EXPECT_NE(other, keptA);
   EXPECT_NE(other, keptMoved);
   EXPECT_EQ(comparator.Score(probe, *other, options), FreshScore(probe, third, options));
-  // A look-ahead at one record and a Get of another at a different address.
-  cache.Prefetch(a);
+  // One record announced and another asked for at a different address.
+  announce(cache, a);
   EXPECT_EQ(cache.Get(moved, options, &decoded, &scratch), keptMoved);
-  // Looked up ahead, then dropped before its Get: prepared again, and scored as fresh.
-  PreparedCache small(1);
-  small.BeginSearch();
-  small.Get(a, options, &decoded, &scratch);
-  small.Prefetch(a);
-  small.Clear();
-  const PreparedTemplate* again = small.Get(a, options, &decoded, &scratch);
+  // Announced, then dropped before its Get: prepared again, and scored as fresh.
+  PreparedCache dropped;
+  dropped.BeginSearch();
+  ASSERT_NE(dropped.Get(a, options, &decoded, &scratch), &scratch);
+  announce(dropped, a);
+  dropped.Clear();
+  const PreparedTemplate* again = dropped.Get(a, options, &decoded, &scratch);
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(comparator.Score(probe, *again, options), FreshScore(probe, a, options));
-  // A record nobody kept, looked up ahead: nothing found, nothing changed.
+  // Records nobody kept, announced: nothing found, nothing changed.
   const size_t bytes = cache.Bytes();
-  cache.Prefetch(Record(9, 9));
+  announce(cache, filler);
   EXPECT_EQ(cache.Bytes(), bytes);
   EXPECT_EQ(cache.size(), 3u);
 }
