@@ -97,7 +97,7 @@ class PreparedTemplate {
   // with a Prepare), so a holder that counts the bytes need not add them up again otherwise.
   unsigned Built() const { return sides_ | (ridgeBuilt_ ? kRidgeLists : 0u); }
   // Starts loading what a comparison reads of this set into the processor's cache, for a set
-  // that will be compared soon (the next gallery entry while the current one is compared).
+  // that will be compared soon (a gallery entry a few places ahead of the one compared).
   // Changes nothing.
   void Prefetch() const;
   // A strict order on contents, the same whichever set it is asked of: true when this set

@@ -94,6 +94,8 @@ PreparedCache::Entry* PreparedCache::Guess(uint64_t hash, size_t size) const {
     if (slot.hash == hash) {
       Touch(slot.entry.get());
       Touch(slot.prepared);
+      // Past a shorter key's end (another record of the same hash) this touches memory it
+      // never reads: a prefetch does not fault.
       for (size_t line = 0; line < size; line += 64) {
         Touch(slot.key + line);
       }

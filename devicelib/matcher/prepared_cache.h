@@ -93,7 +93,9 @@ class PreparedCache {
   uint64_t search_ = 1;
   uint64_t droppedIn_ = 0;  // the search in which DropUnused last ran
   size_t count_ = 0;
-  std::vector<Slot> slots_;  // a power of two of them, or none
+  // A power of two of them, or none. The key is the whole record, and a look-up compares whole
+  // keys: two records that hash alike never share a prepared set.
+  std::vector<Slot> slots_;
   // The records announced by Prefetch, newest first: address and size as asked, hash, and
   // the entry once looked up (null: not yet, or not kept). Dropping entries forgets them;
   // adding entries moves slots but no entry.
