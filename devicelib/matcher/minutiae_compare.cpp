@@ -399,6 +399,58 @@ size_t PreparedTemplate::Bytes() const {
          ridgeValue_.capacity() + ridgeRaw_.capacity() * sizeof(uint32_t);
 }
 
+namespace {
+
+// Touches every cache line of `bytes` bytes from `data`.
+void PrefetchBytes(const void* data, size_t bytes) {
+#if defined(__SSE2__)
+  constexpr size_t kLine = 64;
+  const char* p = static_cast<const char*>(data);
+  for (size_t at = 0; at < bytes; at += kLine) {
+    _mm_prefetch(p + at, _MM_HINT_T0);
+  }
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+template <typename T>
+void PrefetchVector(const std::vector<T>& v) {
+  PrefetchBytes(v.data(), v.size() * sizeof(T));
+}
+
+}  // namespace
+
+void PreparedTemplate::Prefetch() const {
+  // The object itself holds the row and direction starts that the pairing and the code loop
+  // read first.
+  PrefetchBytes(this, sizeof(*this));
+  PrefetchVector(x_);
+  PrefetchVector(y_);
+  PrefetchVector(angle_);
+  PrefetchVector(weight_);
+  PrefetchVector(type_);
+  PrefetchVector(choiceScale_);
+  PrefetchVector(supportScale_);
+  if ((sides_ & kCodeStage) != 0) {
+    PrefetchBytes(codeWords_.data(), codeWords_.size() * sizeof(uint64_t));
+    PrefetchVector(codeOnes_);
+    PrefetchVector(codeAngles_);
+    PrefetchVector(codeIndex_);
+    PrefetchBytes(codes_.data(), static_cast<size_t>(count_) * sizeof(Code));
+  }
+  if ((sides_ & kProbeSide) != 0) {
+    PrefetchBytes(queries_.data(), static_cast<size_t>(queryCount_) * sizeof(Query));
+  }
+  if ((sides_ & kGallerySide) != 0) {
+    PrefetchVector(keys_);
+    PrefetchVector(ends_);
+    PrefetchVector(order_);
+    PrefetchVector(bucketStart_);
+  }
+}
+
 void PreparedTemplate::Prepare(const codec::FingerTemplate& tmpl, const CompareOptions& options) {
   const float sx = tmpl.xResolution > 0 ? 197.0f / tmpl.xResolution : 1.0f;
   const float sy = tmpl.yResolution > 0 ? 197.0f / tmpl.yResolution : 1.0f;
@@ -1164,29 +1216,113 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     probeInside += insideWeight[k];
   }
 
-  for (int k = 0; k < probe.count_; ++k) {
-    partner_[k] = -1;
-    second[k] = -1;
-    if (reachable[k] == 0) {
-      secondD2[k] = 0;
-      continue;
-    }
+  // The search in two passes. The first tests the window of every probe minutia that can reach
+  // the gallery, without a branch on the outcome, and lists those with a gallery minutia in it
+  // or a window longer than the slots tested (about a third of them on impostor pairs): a
+  // branch per minutia on either outcome, which the predictor cannot learn, stalled the loop.
+  // The second pass runs the contests of the listed minutiae in order. The minutiae not listed
+  // have no partner in reach, so they take no part in any contest, as before.
+  std::fill(partner_.begin(), partner_.begin() + probe.count_, int16_t{-1});
+  std::fill(second.begin(), second.begin() + probe.count_, int16_t{-1});
+  std::fill(secondD2.begin(), secondD2.begin() + probe.count_, 0.0f);
+  const float* gy = gallery.y_.data();
+  // The window of probe minutia k: its rows, its squared radius and its turned direction.
+  struct Window {
+    float top, bottom, radius2;
+    uint8_t qa;
+  };
+  const auto window = [&](int k) {
+    const float radius = radii[k];
+    const int turn = local ? a.rotation + shiftAngle_[k] : a.rotation;
+    return Window{mappedY[k] - radius, mappedY[k] + radius, radius * radius,
+                  static_cast<uint8_t>(probe.angle_[k] + turn)};
+  };
+  // Which of the eight gallery slots from `first` lie within the tolerances of probe minutia k
+  // (bit h for slot first + h). Those past the set's end have y = infinity, and fail.
+  static_assert(PreparedTemplate::kPairScan == 8, "two groups of four slots, eight angle bytes");
+  const auto slots = [&](int k, const Window& w, int first) -> unsigned {
     const float qx = mappedX[k];
     const float qy = mappedY[k];
-    const float radius = radii[k];
-    const float radius2 = radius * radius;
-    const int turn = local ? a.rotation + shiftAngle_[k] : a.rotation;
-    const uint8_t qa = static_cast<uint8_t>(probe.angle_[k] + turn);
-    const float* gy = gallery.y_.data();
+#if defined(__SSE2__)
+    // The eight slots tested at once (the same float operations as one by one, so the same
+    // results).
+    const __m128 vqx = _mm_set1_ps(qx);
+    const __m128 vqy = _mm_set1_ps(qy);
+    const __m128 vtop = _mm_set1_ps(w.top);
+    const __m128 vbottom = _mm_set1_ps(w.bottom);
+    const __m128 vradius2 = _mm_set1_ps(w.radius2);
+    unsigned within = 0;
+    for (int h = 0; h < 2; ++h) {
+      const __m128 x = _mm_loadu_ps(gallery.x_.data() + first + 4 * h);
+      const __m128 y = _mm_loadu_ps(gy + first + 4 * h);
+      const __m128 ex = _mm_sub_ps(x, vqx);
+      const __m128 ey = _mm_sub_ps(y, vqy);
+      const __m128 d2 = _mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey));
+      const __m128 ok = _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(y, vtop), _mm_cmple_ps(y, vbottom)),
+                                   _mm_cmple_ps(d2, vradius2));
+      within |= static_cast<unsigned>(_mm_movemask_ps(ok)) << (4 * h);
+    }
+    // Angles within the tolerance either way: (gallery - qa + tolerance) mod 256 at most
+    // twice the tolerance.
+    const __m128i angles =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(gallery.angle_.data() + first));
+    const __m128i shifted =
+        _mm_add_epi8(_mm_sub_epi8(angles, _mm_set1_epi8(static_cast<char>(w.qa))),
+                     _mm_set1_epi8(static_cast<char>(kPairAngleTolerance)));
+    const __m128i close = _mm_cmpeq_epi8(
+        _mm_min_epu8(shifted, _mm_set1_epi8(static_cast<char>(2 * kPairAngleTolerance))), shifted);
+    return within & static_cast<unsigned>(_mm_movemask_epi8(close)) & 0xFFu;
+#else
+    unsigned within = 0;
+    for (int h = 0; h < PreparedTemplate::kPairScan; ++h) {
+      const int g = first + h;
+      const float ex = gallery.x_[g] - qx;
+      const float ey = gy[g] - qy;
+      const float d2 = ex * ex + ey * ey;
+      const bool ok = (gy[g] >= w.top) & (gy[g] <= w.bottom) & (d2 <= w.radius2) &
+                      (AngleDistance(gallery.angle_[g], w.qa) <= kPairAngleTolerance);
+      within |= static_cast<unsigned>(ok) << h;
+    }
+    return within;
+#endif
+  };
+
+  // First pass. From the first minutia of the window's top row band, a fixed number of slots
+  // (the set is padded with y = infinity): longer windows continue in the second pass.
+  std::array<uint8_t, kMaxMinutiae> listed;
+  std::array<uint8_t, kMaxMinutiae> firstSlot;
+  std::array<uint8_t, kMaxMinutiae> firstWithin;
+  int reached = 0;
+  for (int k = 0; k < probe.count_; ++k) {
+    listed[static_cast<size_t>(reached)] = static_cast<uint8_t>(k);
+    reached += reachable[k];
+  }
+  int searched = 0;
+  for (int n = 0; n < reached; ++n) {
+    const int k = listed[static_cast<size_t>(n)];
+    const Window w = window(k);
+    const int band = static_cast<int>(std::clamp(w.top / PreparedTemplate::kRowBand, 0.0f,
+                                                 static_cast<float>(PreparedTemplate::kRowBands)));
+    const int first = gallery.rowStart_[band];
+    const unsigned within = slots(k, w, first);
+    const bool longer = gy[first + PreparedTemplate::kPairScan - 1] <= w.bottom;
+    // Written in place: the list is read no further back than it is written.
+    listed[static_cast<size_t>(searched)] = static_cast<uint8_t>(k);
+    firstSlot[static_cast<size_t>(k)] = static_cast<uint8_t>(first);
+    firstWithin[static_cast<size_t>(k)] = static_cast<uint8_t>(within);
+    searched += (within != 0) | longer;
+  }
+
+  // Second pass: the gallery minutiae within the tolerances compete, in slot order, for the best
+  // and second-best partner of each listed probe minutia, which then enters the contest.
+  for (int n = 0; n < searched; ++n) {
+    const int k = listed[static_cast<size_t>(n)];
+    const Window w = window(k);
+    const float qx = mappedX[k];
+    const float qy = mappedY[k];
     int best = -1;
     float bestD2 = 0;
     float nextD2 = 0;
-    const float top = qy - radius;
-    const int band = static_cast<int>(std::clamp(top / PreparedTemplate::kRowBand, 0.0f,
-                                                 static_cast<float>(PreparedTemplate::kRowBands)));
-    const float bottom = qy + radius;
-    // Gallery minutia g, which lies within the tolerances at squared distance d2, competes for
-    // the best and second-best partner.
     const auto take = [&](int g, float d2) {
       if (best < 0 || d2 < bestD2) {
         second[k] = static_cast<int16_t>(best);
@@ -1198,51 +1334,7 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
         nextD2 = d2;
       }
     };
-    const auto consider = [&](int g) {
-      const float ex = gallery.x_[g] - qx;
-      const float ey = gy[g] - qy;
-      const float d2 = ex * ex + ey * ey;
-      if ((gy[g] >= top) & (gy[g] <= bottom) & (d2 <= radius2) &
-          (AngleDistance(gallery.angle_[g], qa) <= kPairAngleTolerance)) {
-        take(g, d2);
-      }
-    };
-    // From the band's first minutia down to `bottom`. Those outside the window fail the test:
-    // a fixed number of slots (the set is padded with y = infinity) costs less than a loop
-    // whose exit the branch predictor misses; longer windows continue in a loop.
-    const int first = gallery.rowStart_[band];
-#if defined(__SSE2__)
-    static_assert(PreparedTemplate::kPairScan == 8, "two groups of four slots, eight angle bytes");
-    {
-      // The eight slots tested at once (the same float operations, so the same results); those
-      // that pass, few, compete one by one in slot order.
-      const __m128 vqx = _mm_set1_ps(qx);
-      const __m128 vqy = _mm_set1_ps(qy);
-      const __m128 vtop = _mm_set1_ps(top);
-      const __m128 vbottom = _mm_set1_ps(bottom);
-      const __m128 vradius2 = _mm_set1_ps(radius2);
-      unsigned within = 0;
-      for (int h = 0; h < 2; ++h) {
-        const __m128 x = _mm_loadu_ps(gallery.x_.data() + first + 4 * h);
-        const __m128 y = _mm_loadu_ps(gy + first + 4 * h);
-        const __m128 ex = _mm_sub_ps(x, vqx);
-        const __m128 ey = _mm_sub_ps(y, vqy);
-        const __m128 d2 = _mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey));
-        const __m128 ok = _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(y, vtop), _mm_cmple_ps(y, vbottom)),
-                                     _mm_cmple_ps(d2, vradius2));
-        within |= static_cast<unsigned>(_mm_movemask_ps(ok)) << (4 * h);
-      }
-      // Angles within the tolerance either way: (gallery - qa + tolerance) mod 256 at most
-      // twice the tolerance.
-      const __m128i angles =
-          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(gallery.angle_.data() + first));
-      const __m128i shifted =
-          _mm_add_epi8(_mm_sub_epi8(angles, _mm_set1_epi8(static_cast<char>(qa))),
-                       _mm_set1_epi8(static_cast<char>(kPairAngleTolerance)));
-      const __m128i close = _mm_cmpeq_epi8(
-          _mm_min_epu8(shifted, _mm_set1_epi8(static_cast<char>(2 * kPairAngleTolerance))),
-          shifted);
-      within &= static_cast<unsigned>(_mm_movemask_epi8(close)) & 0xFFu;
+    const auto takeAll = [&](int first, unsigned within) {
       while (within != 0) {
         const int g = first + std::countr_zero(within);
         within &= within - 1;
@@ -1250,17 +1342,13 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
         const float ey = gy[g] - qy;
         take(g, ex * ex + ey * ey);
       }
-    }
-#else
-    for (int g = first; g < first + PreparedTemplate::kPairScan; ++g) {
-      consider(g);
-    }
-#endif
-    if (gy[first + PreparedTemplate::kPairScan - 1] <= bottom) {
-      for (int g = first + PreparedTemplate::kPairScan; g < gallery.count_ && gy[g] <= bottom;
-           ++g) {
-        consider(g);
-      }
+    };
+    const int first = firstSlot[static_cast<size_t>(k)];
+    takeAll(first, firstWithin[static_cast<size_t>(k)]);
+    // A longer window: eight slots at a time while the last one tested lies above its bottom.
+    for (int g = first + PreparedTemplate::kPairScan; g < gallery.count_ && gy[g - 1] <= w.bottom;
+         g += PreparedTemplate::kPairScan) {
+      takeAll(g, slots(k, w, g));
     }
     secondD2[k] = nextD2;
     if (best < 0) {
@@ -1273,8 +1361,11 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
     }
   }
 
+  // The paired gallery minutiae in order, listed without a branch (most are not paired).
+  std::array<uint8_t, kMaxMinutiae> pairedList;
   Pairing result;
   for (int g = 0; g < gallery.count_; ++g) {
+    pairedList[static_cast<size_t>(result.paired)] = static_cast<uint8_t>(g);
     result.paired += owner_[g] >= 0 ? 1 : 0;
   }
   if (result.paired < kMinPaired) {
@@ -1325,11 +1416,9 @@ Comparator::Pairing Comparator::Pair(const PreparedTemplate& probe, const Prepar
   // The paired count, each pair weighted by how closely it agrees (see kSoftDistance) and by
   // the two minutiae's quality weights.
   float weighted = 0;
-  for (int g = 0; g < gallery.count_; ++g) {
+  for (int n = 0; n < result.paired; ++n) {
+    const int g = pairedList[static_cast<size_t>(n)];
     const int k = owner_[g];
-    if (k < 0) {
-      continue;
-    }
     const float dx = probe.x_[k] - a.anchorX;
     const float dy = probe.y_[k] - a.anchorY;
     const float radius = tolerance(dx, dy);
@@ -1848,7 +1937,12 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
     firstGroup = std::min(firstGroup, g);
     lastGroup = std::max(lastGroup, g);
   }
+  // The groups that hold keys, a bit each: the walk goes from one to the next without looking
+  // at the empty ones between (most are; how many was a branch the predictor could not learn).
+  std::array<uint64_t, 4> occupied{};
   for (int g = firstGroup + 1; g <= lastGroup + 1; ++g) {
+    occupied[static_cast<size_t>(g - 1) >> 6] |=
+        static_cast<uint64_t>(groupStart[static_cast<size_t>(g)] != 0) << ((g - 1) & 63);
     groupStart[static_cast<size_t>(g)] = static_cast<uint16_t>(
         groupStart[static_cast<size_t>(g)] + groupStart[static_cast<size_t>(g) - 1]);
   }
@@ -1866,7 +1960,7 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
   }
   const auto sorted = codeSorted_.begin();
   int sortedUpTo = 0;  // keys before this place are in their final order
-  int group = firstGroup;
+  size_t word = 0;     // of `occupied`: the groups of the earlier words are done
   std::array<uint8_t, kMaxMinutiae> probeUses;
   std::array<uint8_t, kMaxMinutiae> galleryUses;
   std::fill(probeUses.begin(), probeUses.begin() + probe.count_, uint8_t{0});
@@ -1874,11 +1968,26 @@ int Comparator::CodeCandidates(const PreparedTemplate& probe, const PreparedTemp
   int found = 0;
   for (int c = 0; c < pool && found < wanted; ++c) {
     if (c == sortedUpTo) {
-      while (groupStart[static_cast<size_t>(group) + 1] <= c) {
-        ++group;
+      // The next group that holds keys (there is one: c < kept), which begins at c.
+      while (occupied[word] == 0) {
+        ++word;
       }
+      const int group = static_cast<int>(word) * 64 + std::countr_zero(occupied[word]);
+      occupied[word] &= occupied[word] - 1;
       sortedUpTo = groupStart[static_cast<size_t>(group) + 1];
-      std::sort(sorted + c, sorted + sortedUpTo, [](uint32_t a, uint32_t b) { return a > b; });
+      // Groups hold a few keys each: by insertion, without a call.
+      if (sortedUpTo - c <= 16) {
+        for (int n = c + 1; n < sortedUpTo; ++n) {
+          const uint32_t key = sorted[n];
+          int at = n;
+          for (; at > c && sorted[at - 1] < key; --at) {
+            sorted[at] = sorted[at - 1];
+          }
+          sorted[at] = key;
+        }
+      } else {
+        std::sort(sorted + c, sorted + sortedUpTo, [](uint32_t a, uint32_t b) { return a > b; });
+      }
     }
     const uint32_t key = codeSorted_[static_cast<size_t>(c)];
     const int pair = static_cast<int>(0xFFFFu - (key & 0xFFFFu));

@@ -220,6 +220,13 @@ class MinutiaeMatcher final : public MatcherLib {
       if (prepared == nullptr) {
         continue;
       }
+      // The kept set of an entry a few places ahead loads while this one is compared (10,000
+      // kept sets are far more than the processor's cache holds).
+      if (const int32_t ahead = n + matcher::PreparedCache::kLookAhead;
+          ahead < count && templates[ahead] != nullptr && sizes[ahead] > 0 &&
+          sizes[ahead] <= kMaxTemplateSize) {
+        instance->gallery.Prefetch(std::span(templates[ahead], static_cast<size_t>(sizes[ahead])));
+      }
       const int32_t score = w.comparator.Score(w.probe, *prepared, options);
       bestOverall = std::max(bestOverall, score);
       if (score >= threshold && score > bestScore) {

@@ -4,13 +4,14 @@
 // fifth of a fast-mode comparison; a kept one costs nothing the next time.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "codec/template/minutiae.h"
 #include "devicelib/matcher/minutiae_compare.h"
@@ -40,23 +41,50 @@ class PreparedCache {
   const PreparedTemplate* Get(std::span<const uint8_t> record, const CompareOptions& options,
                               codec::FingerTemplate* decoded, PreparedTemplate* scratch);
 
+  // Announces a record that a Get will ask for soon (a search announces the entry kLookAhead
+  // places ahead of the one it compares), so that its kept set is in the processor's cache by
+  // then: each call takes the records announced before it one step further (its slot of the
+  // table, then its entry, key and set, then the set's arrays). A Get of a record at the
+  // address and of the size of one announced starts from the entry found, and still compares
+  // the bytes in full. Changes nothing else.
+  static constexpr int kLookAhead = 3;
+  void Prefetch(std::span<const uint8_t> record);
+
   // Bytes held: each kept set with its look-ups as measured when last returned, and its key.
   size_t Bytes() const { return bytes_; }
-  size_t size() const { return entries_.size(); }
+  size_t size() const { return count_; }
   void Clear();
 
  private:
   struct Entry {
+    std::string key;  // the whole record
     std::unique_ptr<PreparedTemplate> prepared;
     uint64_t lastSearch = 0;
     size_t bytes = 0;
+    unsigned built = 0;  // prepared->Built() when `bytes` was counted
   };
-  // Looked up by the record's bytes without copying them into a key first.
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  // Open addressing, linear probing, at most half full: a look-up reads one slot (usually)
+  // and then the entry, and the slot's place is known from the hash alone, so that it can be
+  // fetched ahead.
+  struct Slot {
+    uint64_t hash = 0;
+    std::unique_ptr<Entry> entry;  // null: free
+    // Where the entry's key and set lie, so that a look-ahead fetches them with the entry
+    // rather than after it.
+    const char* key = nullptr;
+    const PreparedTemplate* prepared = nullptr;
   };
+  static uint64_t Hash(std::string_view key);
   static size_t Cost(std::string_view key, const PreparedTemplate& prepared);
+  Entry* Find(std::string_view key, uint64_t hash) const;
+  // The first entry of this hash, whatever its key (the look-ahead's guess: a Get compares the
+  // key), with its key (`size` bytes, as the record announced) and set on their way into the
+  // processor's cache.
+  Entry* Guess(uint64_t hash, size_t size) const;
+  void Insert(std::unique_ptr<Entry> entry, uint64_t hash);
+  // A kept set found again: marked as used in this search, its bytes counted again if it has
+  // built look-ups since.
+  const PreparedTemplate* Found(Entry& e);
   // Drops the sets not used in this search, once per search.
   void DropUnused();
 
@@ -64,9 +92,20 @@ class PreparedCache {
   size_t bytes_ = 0;
   uint64_t search_ = 1;
   uint64_t droppedIn_ = 0;  // the search in which DropUnused last ran
-  // The key is the whole record, and the map compares whole keys: two records that hash alike
-  // never share a prepared set.
-  std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries_;
+  size_t count_ = 0;
+  // A power of two of them, or none. The key is the whole record, and a look-up compares whole
+  // keys: two records that hash alike never share a prepared set.
+  std::vector<Slot> slots_;
+  // The records announced by Prefetch, newest first: address and size as asked, hash, and
+  // the entry once looked up (null: not yet, or not kept). Dropping entries forgets them;
+  // adding entries moves slots but no entry.
+  struct Announced {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    uint64_t hash = 0;
+    Entry* entry = nullptr;
+  };
+  std::array<Announced, kLookAhead> announced_{};
 };
 
 }  // namespace devicelib::matcher

@@ -87,6 +87,104 @@ TEST(PreparedCache, KeepsEachRecordsOwnSetAndNeverAnotherRecords) {
   EXPECT_EQ(cache.size(), 3u);
 }
 
+TEST(PreparedCache, ALookAheadNeverHandsARecordAnotherRecordsSet) {
+  const CompareOptions options = FastModeOptions();
+  PreparedCache cache;
+  codec::FingerTemplate decoded;
+  PreparedTemplate scratch;
+  const Bytes a = Record(4, 1);
+  Bytes moved = a;  // same size, one minutia a pixel away
+  Bytes third = a;  // and another
+  {
+    codec::FingerTemplate t;
+    ASSERT_EQ(codec::DecodeMinutiaeRecord(a, &t), codec::RecordError::kOk);
+    t.minutiae[3].y = static_cast<uint16_t>(t.minutiae[3].y + 1);
+    moved = synth::Record(t);
+    t.minutiae[8].x = static_cast<uint16_t>(t.minutiae[8].x + 2);
+    third = synth::Record(t);
+  }
+  ASSERT_EQ(moved.size(), a.size());
+  ASSERT_EQ(third.size(), a.size());
+  const PreparedTemplate probe = Prepared(Record(4, 2), options);
+  Comparator comparator;
+  cache.BeginSearch();
+  const PreparedTemplate* keptA = cache.Get(a, options, &decoded, &scratch);
+  const PreparedTemplate* keptMoved = cache.Get(moved, options, &decoded, &scratch);
+  ASSERT_NE(keptA, nullptr);
+  ASSERT_NE(keptMoved, nullptr);
+  ASSERT_NE(keptA, keptMoved);
+
+  // Announced, then taken through the look-ahead's steps by announcing others after it, as a
+  // search does; then asked for as it was: the kept set.
+  const Bytes filler = Record(9, 9);  // never kept
+  const auto announce = [&](PreparedCache& c, const Bytes& record) {
+    c.Prefetch(record);
+    for (int n = 1; n < PreparedCache::kLookAhead; ++n) {
+      c.Prefetch(filler);
+    }
+  };
+  Bytes buffer = a;
+  announce(cache, buffer);
+  EXPECT_EQ(cache.Get(buffer, options, &decoded, &scratch), keptA);
+  // Asked for before the look-ahead found it: the same.
+  cache.Prefetch(buffer);
+  EXPECT_EQ(cache.Get(buffer, options, &decoded, &scratch), keptA);
+  // The memory announced rewritten in between with another record of the same size, kept or
+  // not: that record's own set, never the one found ahead.
+  announce(cache, buffer);
+  buffer = moved;
+  EXPECT_EQ(cache.Get(buffer, options, &decoded, &scratch), keptMoved);
+  announce(cache, buffer);
+  buffer = third;
+  const PreparedTemplate* other = cache.Get(buffer, options, &decoded, &scratch);
+  ASSERT_NE(other, nullptr);
+  EXPECT_NE(other, keptA);
+  EXPECT_NE(other, keptMoved);
+  EXPECT_EQ(comparator.Score(probe, *other, options), FreshScore(probe, third, options));
+  // One record announced and another asked for at a different address.
+  announce(cache, a);
+  EXPECT_EQ(cache.Get(moved, options, &decoded, &scratch), keptMoved);
+  // Announced, then dropped before its Get: prepared again, and scored as fresh.
+  PreparedCache dropped;
+  dropped.BeginSearch();
+  ASSERT_NE(dropped.Get(a, options, &decoded, &scratch), &scratch);
+  announce(dropped, a);
+  dropped.Clear();
+  const PreparedTemplate* again = dropped.Get(a, options, &decoded, &scratch);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(comparator.Score(probe, *again, options), FreshScore(probe, a, options));
+  // Records nobody kept, announced: nothing found, nothing changed.
+  const size_t bytes = cache.Bytes();
+  announce(cache, filler);
+  EXPECT_EQ(cache.Bytes(), bytes);
+  EXPECT_EQ(cache.size(), 3u);
+}
+
+TEST(PreparedCache, CountsTheLookUpsAKeptSetBuildsLater) {
+  // In full mode a set builds the look-ups of the side it plays on its first comparison.
+  const CompareOptions options = FullModeOptions();
+  PreparedCache cache;
+  codec::FingerTemplate decoded;
+  PreparedTemplate scratch;
+  const Bytes a = Record(7, 1);
+  const PreparedTemplate probe = Prepared(Record(7, 2), options);
+  Comparator comparator;
+  cache.BeginSearch();
+  const PreparedTemplate* kept = cache.Get(a, options, &decoded, &scratch);
+  ASSERT_NE(kept, nullptr);
+  const size_t before = cache.Bytes();
+  const size_t setBefore = kept->Bytes();
+  comparator.Score(probe, *kept, options);
+  comparator.Score(*kept, probe, options);
+  ASSERT_GT(kept->Bytes(), setBefore);
+  cache.BeginSearch();
+  EXPECT_EQ(cache.Get(a, options, &decoded, &scratch), kept);
+  EXPECT_EQ(cache.Bytes() - before, kept->Bytes() - setBefore);
+  // Found again with nothing built since: the same count.
+  EXPECT_EQ(cache.Get(a, options, &decoded, &scratch), kept);
+  EXPECT_EQ(cache.Bytes() - before, kept->Bytes() - setBefore);
+}
+
 TEST(PreparedCache, SetsKeptInOneModeScoreAsFreshOnesInTheOther) {
   PreparedCache cache;
   codec::FingerTemplate decoded;
