@@ -77,10 +77,16 @@ std::optional<Bytes> ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+// Development settings of the exact comparison (--ridge-from, --ridge-prune).
+int gRidgeFrom = -1;
+int gRidgePrune = 0;
+
 // The library's comparison without the cascade.
 int32_t CompareExact(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
                      devicelib::matcher::CompareOptions options, int32_t* score) {
   options.refineFrom = 0;
+  options.ridgeFrom = gRidgeFrom >= 0 ? gRidgeFrom : options.ridgeFrom;
+  options.ridgePrune = gRidgePrune;
   thread_local codec::FingerTemplate decoded;
   thread_local devicelib::matcher::PreparedTemplate first;
   thread_local devicelib::matcher::PreparedTemplate second;
@@ -216,6 +222,8 @@ int main(int argc, char** argv) {
   std::optional<double> rotation;
   std::string scoresPath;
   std::string ridgePath;
+  int& ridgeFrom = gRidgeFrom;
+  int& ridgePrune = gRidgePrune;
   std::vector<std::string> positional;
   for (int n = 1; n < argc; ++n) {
     const std::string arg = argv[n];
@@ -233,6 +241,10 @@ int main(int argc, char** argv) {
       scoresPath = argv[++n];
     } else if (arg == "--ridge-trace" && n + 1 < argc) {
       ridgePath = argv[++n];
+    } else if (arg == "--ridge-from" && n + 1 < argc) {
+      ridgeFrom = std::atoi(argv[++n]);
+    } else if (arg == "--ridge-prune" && n + 1 < argc) {
+      ridgePrune = std::atoi(argv[++n]);
     } else if (arg.starts_with("--")) {
       Usage(argv[0]);
     } else {
@@ -320,6 +332,8 @@ int main(int argc, char** argv) {
       if (exact) {
         options.refineFrom = 0;
       }
+      options.ridgeFrom = ridgeFrom >= 0 ? ridgeFrom : options.ridgeFrom;
+      options.ridgePrune = ridgePrune;
       std::map<std::string, devicelib::matcher::PreparedTemplate> prepared;
       for (const auto& [name, record] : records) {
         codec::FingerTemplate t;
@@ -357,8 +371,8 @@ int main(int argc, char** argv) {
             ridgeTrace << dir << ' ' << kind << ' ' << a << ' ' << b << ' ' << s << ' '
                        << comparator.LastPairingScore();
             const auto evidence = [&](const devicelib::matcher::RidgeEvidence& e) {
-              ridgeTrace << ' ' << e.comparable << ' ' << e.exact << ' ' << e.byOne << ' '
-                         << e.apart;
+              ridgeTrace << ' ' << e.pairs << ' ' << e.comparable << ' ' << e.exact << ' '
+                         << e.byOne << ' ' << e.apart;
             };
             evidence(comparator.LastRidgeEvidence());
             // Each first stage's own (full mode runs both: the codes', then the edge votes').

@@ -2205,13 +2205,22 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   // through the refits and bends only when both sets have them.
   const bool ridge = options.ridgeCounts && !probe.ridgeRaw_.empty() && !gallery.ridgeRaw_.empty();
   if (best < options.refineFrom) {
-    if (ridge && best >= kRidgeFrom) {
+    if (ridge && best >= options.ridgeFrom) {
       keepOwners(triedCount);
-      return WithRidgeCounts(probe, gallery, scoredOwner_, best);
+      return WithRidgeCounts(probe, gallery, scoredOwner_, best, options);
     }
     return best;
   }
   keepOwners(triedCount);
+  if (ridge && (options.ridgePrune & 1) != 0) {
+    for (const PreparedTemplate* set : {&probe, &gallery}) {
+      if (!set->ridgeBuilt_) {
+        set->BuildRidgeLists();
+      }
+    }
+    PruneByRidgeCounts(probe, gallery, &bestOwner_);
+    PruneByRidgeCounts(probe, gallery, &scoredOwner_);
+  }
   const std::array<int16_t, kMaxMinutiae>* behind = &scoredOwner_;
   // Re-align the best pairing by least squares and pair once more: the seed's own position
   // and rotation errors no longer limit how far from it minutiae can pair.
@@ -2230,8 +2239,8 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     behind = refined > best ? &finalOwner_ : behind;
     best = std::max(best, refined);
   }
-  if (ridge && best >= kRidgeFrom) {
-    return WithRidgeCounts(probe, gallery, *behind, best);
+  if (ridge && best >= options.ridgeFrom) {
+    return WithRidgeCounts(probe, gallery, *behind, best, options);
   }
   return best;
 }
@@ -2245,6 +2254,7 @@ RidgeEvidence Comparator::CompareRidgeCounts(const PreparedTemplate& probe,
     if (k < 0) {
       continue;
     }
+    ++e.pairs;
     // Each pair of pairs once, from its gallery minutia that comes first.
     for (uint32_t n = gallery.ridgeStart_[static_cast<size_t>(g)];
          n < gallery.ridgeStart_[static_cast<size_t>(g) + 1]; ++n) {
@@ -2267,11 +2277,61 @@ RidgeEvidence Comparator::CompareRidgeCounts(const PreparedTemplate& probe,
   return e;
 }
 
+int Comparator::PruneByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                                   std::array<int16_t, kMaxMinutiae>* owner) {
+  std::array<uint8_t, kMaxMinutiae> drop{};
+  int dropped = 0;
+  for (int g = 0; g < gallery.count_; ++g) {
+    const int k = (*owner)[static_cast<size_t>(g)];
+    if (k < 0) {
+      continue;
+    }
+    int exact = 0;
+    int apart = 0;
+    for (uint32_t n = gallery.ridgeStart_[static_cast<size_t>(g)];
+         n < gallery.ridgeStart_[static_cast<size_t>(g) + 1]; ++n) {
+      const int l = (*owner)[gallery.ridgeOther_[static_cast<size_t>(n)]];
+      const int count = l < 0 ? -1 : probe.RidgeCount(k, l);
+      if (count < 0) {
+        continue;
+      }
+      const int d = std::abs(count - gallery.ridgeValue_[static_cast<size_t>(n)]);
+      exact += d == 0 ? 1 : 0;
+      apart += d >= 2 ? 1 : 0;
+    }
+    drop[static_cast<size_t>(g)] = apart >= 2 && apart > exact ? 1 : 0;
+    dropped += drop[static_cast<size_t>(g)];
+  }
+  for (int g = 0; g < gallery.count_; ++g) {
+    (*owner)[static_cast<size_t>(g)] =
+        drop[static_cast<size_t>(g)] != 0 ? int16_t{-1} : (*owner)[static_cast<size_t>(g)];
+  }
+  return dropped;
+}
+
 int Comparator::WithRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-                                const std::array<int16_t, kMaxMinutiae>& owner, int score) {
+                                const std::array<int16_t, kMaxMinutiae>& owner, int score,
+                                const CompareOptions& options) {
   for (const PreparedTemplate* set : {&probe, &gallery}) {
     if (!set->ridgeBuilt_) {
       set->BuildRidgeLists();
+    }
+  }
+  if ((options.ridgePrune & 2) != 0) {
+    // The score falls as the square of the pairs kept (it grows as the square of their sum).
+    std::array<int16_t, kMaxMinutiae> kept;
+    std::copy(owner.begin(), owner.begin() + gallery.count_, kept.begin());
+    int pairs = 0;
+    for (int g = 0; g < gallery.count_; ++g) {
+      pairs += kept[static_cast<size_t>(g)] >= 0 ? 1 : 0;
+    }
+    const int dropped = PruneByRidgeCounts(probe, gallery, &kept);
+    if (dropped > 0 && pairs > 0) {
+      const float share = static_cast<float>(pairs - dropped) / static_cast<float>(pairs);
+      score = static_cast<int>(static_cast<float>(score) * share * share);
+      stageEvidence_[stage_] = CompareRidgeCounts(probe, gallery, kept);
+      stagePairing_[stage_] = score;
+      return RidgeScore(score, stageEvidence_[stage_]);
     }
   }
   stageEvidence_[stage_] = CompareRidgeCounts(probe, gallery, owner);

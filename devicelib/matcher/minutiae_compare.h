@@ -65,12 +65,22 @@ struct CompareOptions {
   // behind the score: see RidgeEvidence. Off, or when either set has none, the score is the
   // pairing's alone.
   bool ridgeCounts = true;
+  // Development only: the counts compared (and weighed) from this score instead of
+  // Comparator::kRidgeFrom, so that the pairings of the lowest scores can be traced too.
+  int ridgeFrom = 20;
+  // Ridge counts inside the pairing (development, off by default): a pair whose counts to the
+  // other paired minutiae lie two or more apart at least twice, and more often than they agree
+  // exactly, is taken for a chance pair. 1: such pairs are left out of the pairings that the
+  // refits start from; 2: they are dropped from the pairing behind the score (its score falls
+  // as the square of the pairs kept); 3: both.
+  int ridgePrune = 0;
 };
 
 // How the ridge counts of two sets compare under a pairing: each pair of pairs whose two
 // minutiae have a count between them in both sets is comparable; the counts agree exactly, by
 // one ridge, or differ by two or more.
 struct RidgeEvidence {
+  int pairs = 0;  // of the pairing
   int comparable = 0;
   int exact = 0;
   int byOne = 0;
@@ -351,8 +361,13 @@ class Comparator {
   // The ridge counts compared under the pairing behind a stage's score (kept as the last
   // evidence), and the score they leave.
   int WithRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-                      const std::array<int16_t, kMaxMinutiae>& owner, int score);
+                      const std::array<int16_t, kMaxMinutiae>& owner, int score,
+                      const CompareOptions& options);
   // The ridge counts of the two sets compared under a pairing (owner: gallery -> probe).
+  // Leaves out of owner the pairs whose counts to the other paired minutiae disagree (see
+  // CompareOptions::ridgePrune), all judged on the pairing as given; returns how many.
+  static int PruneByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                                std::array<int16_t, kMaxMinutiae>* owner);
   static RidgeEvidence CompareRidgeCounts(const PreparedTemplate& probe,
                                           const PreparedTemplate& gallery,
                                           const std::array<int16_t, kMaxMinutiae>& owner);
