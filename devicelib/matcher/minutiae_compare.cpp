@@ -2218,8 +2218,13 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
         set->BuildRidgeLists();
       }
     }
-    PruneByRidgeCounts(probe, gallery, &bestOwner_);
-    PruneByRidgeCounts(probe, gallery, &scoredOwner_);
+    // Only the pairings that a refit starts from (the others are stale scratch).
+    if (bestPaired >= kMinPaired) {
+      PruneByRidgeCounts(probe, gallery, &bestOwner_, options.ridgePrune);
+    }
+    if (scoredSeed != pairedSeed && scoredPaired >= kMinPaired) {
+      PruneByRidgeCounts(probe, gallery, &scoredOwner_, options.ridgePrune);
+    }
   }
   const std::array<int16_t, kMaxMinutiae>* behind = &scoredOwner_;
   // Re-align the best pairing by least squares and pair once more: the seed's own position
@@ -2278,7 +2283,9 @@ RidgeEvidence Comparator::CompareRidgeCounts(const PreparedTemplate& probe,
 }
 
 int Comparator::PruneByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-                                   std::array<int16_t, kMaxMinutiae>* owner) {
+                                   std::array<int16_t, kMaxMinutiae>* owner, int rule) {
+  const int least = (rule >> 4) != 0 ? (rule >> 4) : 2;
+  const int tie = (rule & 4) != 0 ? 1 : 0;
   std::array<uint8_t, kMaxMinutiae> drop{};
   int dropped = 0;
   for (int g = 0; g < gallery.count_; ++g) {
@@ -2299,7 +2306,7 @@ int Comparator::PruneByRidgeCounts(const PreparedTemplate& probe, const Prepared
       exact += d == 0 ? 1 : 0;
       apart += d >= 2 ? 1 : 0;
     }
-    drop[static_cast<size_t>(g)] = apart >= 2 && apart > exact ? 1 : 0;
+    drop[static_cast<size_t>(g)] = apart >= least && apart + tie > exact ? 1 : 0;
     dropped += drop[static_cast<size_t>(g)];
   }
   for (int g = 0; g < gallery.count_; ++g) {
@@ -2325,7 +2332,7 @@ int Comparator::WithRidgeCounts(const PreparedTemplate& probe, const PreparedTem
     for (int g = 0; g < gallery.count_; ++g) {
       pairs += kept[static_cast<size_t>(g)] >= 0 ? 1 : 0;
     }
-    const int dropped = PruneByRidgeCounts(probe, gallery, &kept);
+    const int dropped = PruneByRidgeCounts(probe, gallery, &kept, options.ridgePrune);
     if (dropped > 0 && pairs > 0) {
       const float share = static_cast<float>(pairs - dropped) / static_cast<float>(pairs);
       score = static_cast<int>(static_cast<float>(score) * share * share);
@@ -2352,7 +2359,19 @@ int Comparator::RefitAndBend(const PreparedTemplate& probe, const PreparedTempla
   // Then follow the skin's distortion region by region (see kBendReach): each round displaces
   // every probe minutia by the residuals of the last pairing's pairs around it.
   int bent = 0;
+  const bool prune = (options.ridgePrune & 8) != 0 && !probe.ridgeRaw_.empty() &&
+                     !gallery.ridgeRaw_.empty() && options.ridgeCounts;
+  if (prune) {
+    for (const PreparedTemplate* set : {&probe, &gallery}) {
+      if (!set->ridgeBuilt_) {
+        set->BuildRidgeLists();
+      }
+    }
+  }
   for (int round = 0; options.bend && round < kBendRounds; ++round) {
+    if (prune) {
+      PruneByRidgeCounts(probe, gallery, &owner_, options.ridgePrune);
+    }
     if (!Bend(probe, gallery, owner_, alignment)) {
       break;
     }

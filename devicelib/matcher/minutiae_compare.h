@@ -72,7 +72,9 @@ struct CompareOptions {
   // other paired minutiae lie two or more apart at least twice, and more often than they agree
   // exactly, is taken for a chance pair. 1: such pairs are left out of the pairings that the
   // refits start from; 2: they are dropped from the pairing behind the score (its score falls
-  // as the square of the pairs kept); 3: both.
+  // as the square of the pairs kept); 3: both; + 8: also from the pairings that the bend's
+  // displacements are worked out from; + 4: as many apart as exact is enough; + 16 m: at least
+  // m apart (m 1-15) instead of two.
   int ridgePrune = 0;
 };
 
@@ -367,7 +369,7 @@ class Comparator {
   // Leaves out of owner the pairs whose counts to the other paired minutiae disagree (see
   // CompareOptions::ridgePrune), all judged on the pairing as given; returns how many.
   static int PruneByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-                                std::array<int16_t, kMaxMinutiae>* owner);
+                                std::array<int16_t, kMaxMinutiae>* owner, int rule);
   static RidgeEvidence CompareRidgeCounts(const PreparedTemplate& probe,
                                           const PreparedTemplate& gallery,
                                           const std::array<int16_t, kMaxMinutiae>& owner);

@@ -732,6 +732,37 @@ TEST(MinutiaeCompare, RidgeCountsRaiseAScoreWhenTheyAgreeAndLowerItWhenTheyDiffe
   EXPECT_GT(lowImpostors, 0);
 }
 
+TEST(MinutiaeCompare, RidgePruningDropsOnlyPairsWhoseCountsDisagreeAndStaysSymmetric) {
+  // Pairs left out of the refits' start or of the pairing behind the score by their ridge
+  // counts: a finger's own pairs whose counts agree lose nothing, the same pairs two ridges
+  // off are left out, and the order of the two sets never matters.
+  for (uint32_t f = 0; f < 6; ++f) {
+    const auto master = WithRidgeCounts(synth::MasterFinger(f, 50), f);
+    const auto a = synth::Impression(master, 1);
+    const auto b = synth::Impression(master, 2);
+    codec::FingerTemplate twoOff = b;
+    for (auto& r : twoOff.ridgeCounts) {
+      r.count = static_cast<uint8_t>(r.count + 2);
+    }
+    const auto c = synth::Impression(WithRidgeCounts(synth::MasterFinger(f + 500), f + 1), 3);
+    for (CompareOptions options : {FullModeOptions(), FastModeOptions()}) {
+      const int agreeing = Score(a, b, options);
+      const int disagreeing = Score(a, twoOff, options);
+      for (const int rule : {1, 2, 3, 9}) {
+        options.ridgePrune = rule;
+        EXPECT_EQ(Score(a, b, options), agreeing) << f << ' ' << rule;
+        if ((rule & 2) != 0) {
+          EXPECT_LT(Score(a, twoOff, options), disagreeing) << f << ' ' << rule;
+        }
+        for (const codec::FingerTemplate* other :
+             std::initializer_list<const codec::FingerTemplate*>{&b, &twoOff, &c}) {
+          EXPECT_EQ(Score(a, *other, options), Score(*other, a, options)) << f << ' ' << rule;
+        }
+      }
+    }
+  }
+}
+
 TEST(MinutiaeCompare, AngleQuantisationOfTheRecordsMovesScoresLittle) {
   // The same minutiae written in 1.4-degree units (ISO) and in 2-degree units (ANSI).
   int largest = 0;
