@@ -80,6 +80,7 @@ std::optional<Bytes> ReadFile(const std::string& path) {
 // Development settings of the exact comparison (--ridge-from, --ridge-prune).
 int gRidgeFrom = -1;
 int gRidgePrune = 0;
+float gRidgeSupport = 0;
 
 // The library's comparison without the cascade.
 int32_t CompareExact(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
@@ -87,6 +88,7 @@ int32_t CompareExact(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t 
   options.refineFrom = 0;
   options.ridgeFrom = gRidgeFrom >= 0 ? gRidgeFrom : options.ridgeFrom;
   options.ridgePrune = gRidgePrune;
+  options.ridgeSupport = gRidgeSupport;
   thread_local codec::FingerTemplate decoded;
   thread_local devicelib::matcher::PreparedTemplate first;
   thread_local devicelib::matcher::PreparedTemplate second;
@@ -243,6 +245,8 @@ int main(int argc, char** argv) {
       ridgePath = argv[++n];
     } else if (arg == "--ridge-from" && n + 1 < argc) {
       ridgeFrom = std::atoi(argv[++n]);
+    } else if (arg == "--ridge-support" && n + 1 < argc) {
+      gRidgeSupport = static_cast<float>(std::atof(argv[++n]));
     } else if (arg == "--ridge-prune" && n + 1 < argc) {
       ridgePrune = std::atoi(argv[++n]);
     } else if (arg.starts_with("--")) {
@@ -334,6 +338,7 @@ int main(int argc, char** argv) {
       }
       options.ridgeFrom = ridgeFrom >= 0 ? ridgeFrom : options.ridgeFrom;
       options.ridgePrune = ridgePrune;
+      options.ridgeSupport = gRidgeSupport;
       std::map<std::string, devicelib::matcher::PreparedTemplate> prepared;
       for (const auto& [name, record] : records) {
         codec::FingerTemplate t;

@@ -2097,6 +2097,50 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   std::array<int32_t, kMaxCandidates> support;
   Support(probe, gallery, candidateList.data(), found, codes, true, support.data());
   std::array<Alignment, kMaxCandidates>& alignments = alignments_;
+  if (options.ridgeSupport != 0 && options.ridgeCounts && !probe.ridgeRaw_.empty() &&
+      !gallery.ridgeRaw_.empty()) {
+    for (const PreparedTemplate* set : {&probe, &gallery}) {
+      if (!set->ridgeBuilt_) {
+        set->BuildRidgeLists();
+      }
+    }
+    // The same agreement as the support's, then the counts between the two candidates'
+    // minutiae in each set compared.
+    const float radius = codes ? kCodeSupportRadius : kSupportRadius;
+    const int32_t rotation = codes ? kCodeSupportRotation : kSupportRotation;
+    std::array<int32_t, kMaxCandidates> weighed;
+    for (int c = 0; c < found; ++c) {
+      const Alignment& a = alignments[c];
+      const int i = candidateList[static_cast<size_t>(c)].probe;
+      const int j = candidateList[static_cast<size_t>(c)].gallery;
+      int n = 0;
+      int balance = 0;
+      for (int d = 0; d < found; ++d) {
+        const Alignment& b = alignments[d];
+        const float dx = b.anchorX - a.anchorX;
+        const float dy = b.anchorY - a.anchorY;
+        const float ex = a.targetX + a.cosine * dx - a.sine * dy - b.targetX;
+        const float ey = a.targetY + a.sine * dx + a.cosine * dy - b.targetY;
+        const int32_t turn = (b.rotation - a.rotation + rotation) & 0xFF;
+        const int k = candidateList[static_cast<size_t>(d)].probe;
+        const int l = candidateList[static_cast<size_t>(d)].gallery;
+        if (k == i || l == j || ex * ex + ey * ey > radius * radius || turn > 2 * rotation) {
+          continue;
+        }
+        const int p = probe.RidgeCount(i, k);
+        const int g = gallery.RidgeCount(j, l);
+        if (p < 0 || g < 0) {
+          continue;
+        }
+        ++n;
+        balance += p == g ? 1 : (std::abs(p - g) >= 2 ? -1 : 0);
+      }
+      const float factor =
+          1.0f + options.ridgeSupport * (static_cast<float>(balance) - 0.2f * n) / (n + 4.0f);
+      weighed[c] = static_cast<int32_t>(static_cast<float>(support[c]) * std::max(factor, 0.0f));
+    }
+    std::copy(weighed.begin(), weighed.begin() + found, support.begin());
+  }
   // The candidates by support, ties in candidate order (what a stable sort would give). The
   // seed loop below usually stops after a few, so each next one is picked when it is wanted
   // (a pass over the candidates) rather than all of them ranked first.

@@ -76,6 +76,10 @@ struct CompareOptions {
   // displacements are worked out from; + 4: as many apart as exact is enough; + 16 m: at least
   // m apart (m 1-15) instead of two.
   int ridgePrune = 0;
+  // Ridge counts in the seed choice (development, 0 = off): each candidate's support is
+  // multiplied by 1 + ridgeSupport (exact - apart - 0.2 n) / (n + 4), n being the counts
+  // comparable between it and the candidates that support it.
+  float ridgeSupport = 0;
 };
 
 // How the ridge counts of two sets compare under a pairing: each pair of pairs whose two
