@@ -81,6 +81,7 @@ std::optional<Bytes> ReadFile(const std::string& path) {
 int gRidgeFrom = -1;
 int gRidgePrune = 0;
 float gRidgeSupport = 0;
+int gRidgeRescue = 0;
 
 // The library's comparison without the cascade.
 int32_t CompareExact(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
@@ -89,6 +90,7 @@ int32_t CompareExact(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t 
   options.ridgeFrom = gRidgeFrom >= 0 ? gRidgeFrom : options.ridgeFrom;
   options.ridgePrune = gRidgePrune;
   options.ridgeSupport = gRidgeSupport;
+  options.ridgeRescue = gRidgeRescue;
   thread_local codec::FingerTemplate decoded;
   thread_local devicelib::matcher::PreparedTemplate first;
   thread_local devicelib::matcher::PreparedTemplate second;
@@ -247,6 +249,8 @@ int main(int argc, char** argv) {
       ridgeFrom = std::atoi(argv[++n]);
     } else if (arg == "--ridge-support" && n + 1 < argc) {
       gRidgeSupport = static_cast<float>(std::atof(argv[++n]));
+    } else if (arg == "--ridge-rescue" && n + 1 < argc) {
+      gRidgeRescue = std::atoi(argv[++n]);
     } else if (arg == "--ridge-prune" && n + 1 < argc) {
       ridgePrune = std::atoi(argv[++n]);
     } else if (arg.starts_with("--")) {
@@ -339,6 +343,8 @@ int main(int argc, char** argv) {
       options.ridgeFrom = ridgeFrom >= 0 ? ridgeFrom : options.ridgeFrom;
       options.ridgePrune = ridgePrune;
       options.ridgeSupport = gRidgeSupport;
+      options.ridgeRescue = gRidgeRescue;
+      options.ridgeRescue = gRidgeRescue;
       std::map<std::string, devicelib::matcher::PreparedTemplate> prepared;
       for (const auto& [name, record] : records) {
         codec::FingerTemplate t;

@@ -2360,6 +2360,83 @@ int Comparator::PruneByRidgeCounts(const PreparedTemplate& probe, const Prepared
   return dropped;
 }
 
+int Comparator::RescueByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                                    const std::array<int16_t, kMaxMinutiae>& owner, int reach) {
+  Alignment a;
+  if (!Refit(probe, gallery, owner, &a)) {
+    return 0;
+  }
+  std::array<uint8_t, kMaxMinutiae> usedProbe{};
+  for (int g = 0; g < gallery.count_; ++g) {
+    const int k = owner[static_cast<size_t>(g)];
+    if (k >= 0) {
+      usedProbe[static_cast<size_t>(k)] = 1;
+    }
+  }
+  constexpr float kLocal = 16.0f;
+  // reach + 1000 e: at least e agreeing counts (two when not given).
+  const int least = reach / 1000 != 0 ? reach / 1000 : 2;
+  reach %= 1000;
+  const float reach2 = static_cast<float>(reach * reach);
+  int rescued = 0;
+  for (int g = 0; g < gallery.count_; ++g) {
+    if (owner[static_cast<size_t>(g)] >= 0) {
+      continue;
+    }
+    int chosen = -1;
+    int chosenExact = 0;
+    float chosenDistance = 0;
+    for (int k = 0; k < probe.count_; ++k) {
+      if (usedProbe[static_cast<size_t>(k)] != 0 ||
+          AngleDistance(static_cast<uint8_t>(probe.angle_[k] + a.rotation), gallery.angle_[g]) >
+              kPairAngleTolerance * 4 / 3) {
+        continue;
+      }
+      const float dx = probe.x_[k] - a.anchorX;
+      const float dy = probe.y_[k] - a.anchorY;
+      const float ex = a.targetX + a.cosine * dx - a.sine * dy - gallery.x_[g];
+      const float ey = a.targetY + a.sine * dx + a.cosine * dy - gallery.y_[g];
+      const float distance = ex * ex + ey * ey;
+      if (distance > reach2) {
+        continue;
+      }
+      int exact = 0;
+      int apart = 0;
+      for (uint32_t n = gallery.ridgeStart_[static_cast<size_t>(g)];
+           n < gallery.ridgeStart_[static_cast<size_t>(g) + 1]; ++n) {
+        const int h = gallery.ridgeOther_[static_cast<size_t>(n)];
+        const int l = owner[static_cast<size_t>(h)];
+        const int count = l < 0 ? -1 : probe.RidgeCount(k, l);
+        if (count < 0) {
+          continue;
+        }
+        const int d = std::abs(count - gallery.ridgeValue_[static_cast<size_t>(n)]);
+        // The offset from the paired neighbour, turned into the gallery's frame.
+        const float ox = probe.x_[k] - probe.x_[l];
+        const float oy = probe.y_[k] - probe.y_[l];
+        const float fx = a.cosine * ox - a.sine * oy - (gallery.x_[g] - gallery.x_[h]);
+        const float fy = a.sine * ox + a.cosine * oy - (gallery.y_[g] - gallery.y_[h]);
+        exact += d == 0 && fx * fx + fy * fy <= kLocal * kLocal ? 1 : 0;
+        apart += d >= 2 ? 1 : 0;
+      }
+      if (exact < least || apart > 0) {
+        continue;
+      }
+      if (chosen < 0 || exact > chosenExact ||
+          (exact == chosenExact && distance < chosenDistance)) {
+        chosen = k;
+        chosenExact = exact;
+        chosenDistance = distance;
+      }
+    }
+    if (chosen >= 0) {
+      usedProbe[static_cast<size_t>(chosen)] = 1;
+      ++rescued;
+    }
+  }
+  return rescued;
+}
+
 int Comparator::WithRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
                                 const std::array<int16_t, kMaxMinutiae>& owner, int score,
                                 const CompareOptions& options) {
@@ -2383,6 +2460,18 @@ int Comparator::WithRidgeCounts(const PreparedTemplate& probe, const PreparedTem
       stageEvidence_[stage_] = CompareRidgeCounts(probe, gallery, kept);
       stagePairing_[stage_] = score;
       return RidgeScore(score, stageEvidence_[stage_]);
+    }
+  }
+  if (options.ridgeRescue > 0) {
+    int pairs = 0;
+    for (int g = 0; g < gallery.count_; ++g) {
+      pairs += owner[static_cast<size_t>(g)] >= 0 ? 1 : 0;
+    }
+    const int rescued = RescueByRidgeCounts(probe, gallery, owner, options.ridgeRescue);
+    if (rescued > 0 && pairs > 0) {
+      const float share = (static_cast<float>(pairs) + 0.5f * static_cast<float>(rescued)) /
+                          static_cast<float>(pairs);
+      score = std::min(kMaxScore, static_cast<int>(static_cast<float>(score) * share * share));
     }
   }
   stageEvidence_[stage_] = CompareRidgeCounts(probe, gallery, owner);

@@ -80,6 +80,12 @@ struct CompareOptions {
   // multiplied by 1 + ridgeSupport (exact - apart - 0.2 n) / (n + 4), n being the counts
   // comparable between it and the candidates that support it.
   float ridgeSupport = 0;
+  // Ridge counts to take back pairs the tolerances missed (development, 0 = off): an unpaired
+  // minutia of each set, within ridgeRescue px of each other under the pairing's refitted
+  // alignment, whose counts to at least two paired neighbours agree exactly (none two or more
+  // apart) and whose offsets from those neighbours agree within 16 px, is paired at half a
+  // pair's worth. + 1000 e: at least e agreeing counts instead of two.
+  int ridgeRescue = 0;
 };
 
 // How the ridge counts of two sets compare under a pairing: each pair of pairs whose two
@@ -370,6 +376,9 @@ class Comparator {
                       const std::array<int16_t, kMaxMinutiae>& owner, int score,
                       const CompareOptions& options);
   // The ridge counts of the two sets compared under a pairing (owner: gallery -> probe).
+  // The pairs that the ridge counts take back (CompareOptions::ridgeRescue).
+  int RescueByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                          const std::array<int16_t, kMaxMinutiae>& owner, int reach);
   // Leaves out of owner the pairs whose counts to the other paired minutiae disagree (see
   // CompareOptions::ridgePrune), all judged on the pairing as given; returns how many.
   static int PruneByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
