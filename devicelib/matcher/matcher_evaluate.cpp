@@ -23,6 +23,11 @@
 // --exact scores without the matcher's cascade (CompareOptions::refineFrom 0): the scores that
 // the cascade lowers (all of them far below the lowest threshold) are then the exact ones too,
 // for figures that depend on every score (EER, 1 - AUC) and to check the cascade itself.
+//
+// Development: --ridge-trace FILE (the ridge counts under the pairing behind each score); and,
+// since the library's own comparison does not take them, only with --exact: --ridge-from S
+// (counts compared from score S), --ridge-prune R, --ridge-support L and --ridge-rescue D
+// (CompareOptions::ridgePrune, ridgeSupport, ridgeRescue; all off by default).
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -211,7 +216,8 @@ void Usage(const char* self) {
   std::fprintf(
       stderr,
       "usage: %s [--fast] [--exact] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
-      "[--scores FILE] [--ridge-trace FILE] PAIRS_DIR SET_DIR...\n",
+      "[--scores FILE] [--ridge-trace FILE] [--ridge-from S] [--ridge-prune R] "
+      "[--ridge-support L] [--ridge-rescue D] PAIRS_DIR SET_DIR...\n",
       self);
   std::exit(2);
 }
