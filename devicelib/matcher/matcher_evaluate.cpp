@@ -26,8 +26,9 @@
 //
 // Development: --ridge-trace FILE (the ridge counts under the pairing behind each score); and,
 // since the library's own comparison does not take them, only with --exact: --ridge-from S
-// (counts compared from score S), --ridge-prune R, --ridge-support L and --ridge-rescue D
-// (CompareOptions::ridgePrune, ridgeSupport, ridgeRescue; all off by default).
+// (counts compared from score S), --ridge-prune R (CompareOptions::ridgePrune in place of its
+// default 9; 0 = off), --ridge-support L and --ridge-rescue D (CompareOptions::ridgeSupport,
+// ridgeRescue; off by default).
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -84,7 +85,7 @@ std::optional<Bytes> ReadFile(const std::string& path) {
 
 // Development settings of the exact comparison (--ridge-from, --ridge-prune).
 int gRidgeFrom = -1;
-int gRidgePrune = 0;
+int gRidgePrune = -1;  // -1: the options' own
 float gRidgeSupport = 0;
 int gRidgeRescue = 0;
 
@@ -93,7 +94,7 @@ int32_t CompareExact(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t 
                      devicelib::matcher::CompareOptions options, int32_t* score) {
   options.refineFrom = 0;
   options.ridgeFrom = gRidgeFrom >= 0 ? gRidgeFrom : options.ridgeFrom;
-  options.ridgePrune = gRidgePrune;
+  options.ridgePrune = gRidgePrune >= 0 ? gRidgePrune : options.ridgePrune;
   options.ridgeSupport = gRidgeSupport;
   options.ridgeRescue = gRidgeRescue;
   thread_local codec::FingerTemplate decoded;
@@ -347,7 +348,7 @@ int main(int argc, char** argv) {
         options.refineFrom = 0;
       }
       options.ridgeFrom = ridgeFrom >= 0 ? ridgeFrom : options.ridgeFrom;
-      options.ridgePrune = ridgePrune;
+      options.ridgePrune = ridgePrune >= 0 ? ridgePrune : options.ridgePrune;
       options.ridgeSupport = gRidgeSupport;
       options.ridgeRescue = gRidgeRescue;
       options.ridgeRescue = gRidgeRescue;

@@ -68,14 +68,16 @@ struct CompareOptions {
   // Development only: the counts compared (and weighed) from this score instead of
   // Comparator::kRidgeFrom, so that the pairings of the lowest scores can be traced too.
   int ridgeFrom = 20;
-  // Ridge counts inside the pairing (development, off by default): a pair whose counts to the
+  // Ridge counts inside the pairing (when both records carry them): a pair whose counts to the
   // other paired minutiae lie two or more apart at least twice, and more often than they agree
   // exactly, is taken for a chance pair. 1: such pairs are left out of the pairings that the
-  // refits start from; 2: they are dropped from the pairing behind the score (its score falls
-  // as the square of the pairs kept); 3: both; + 8: also from the pairings that the bend's
-  // displacements are worked out from; + 4: as many apart as exact is enough; + 16 m: at least
-  // m apart (m 1-15) instead of two.
-  int ridgePrune = 0;
+  // refits start from; + 8: also from the pairings that the bend's displacements are worked out
+  // from. The kept setting is 9 (both): a chance pair that a refit or a bend starts from pulls
+  // the alignment away from the finger's own, and dropping it lets the true pairs pair further.
+  // Development settings besides (0 = off): 2: the pairs are dropped from the pairing behind the
+  // score (its score falls as the square of the pairs kept); + 4: as many apart as exact is
+  // enough; + 16 m: at least m apart (m 1-15) instead of two.
+  int ridgePrune = 9;
   // Ridge counts in the seed choice (development, 0 = off): each candidate's support is
   // multiplied by 1 + ridgeSupport (exact - apart - 0.2 n) / (n + 4), n being the counts
   // comparable between it and the candidates that support it.
