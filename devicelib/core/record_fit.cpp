@@ -68,34 +68,58 @@ void DropLongestRidgeCounts(codec::FingerTemplate* t, size_t excess) {
   std::sort(t->ridgeCounts.begin(), t->ridgeCounts.end(), ByPair);
 }
 
-}  // namespace
+// The best `kept` minutiae and the ridge counts between them (the minutiae in quality order).
+void KeepBest(codec::FingerTemplate* t, size_t kept) {
+  t->minutiae.resize(kept);
+  t->ridgeCounts.erase(std::remove_if(t->ridgeCounts.begin(), t->ridgeCounts.end(),
+                                      [&](const codec::RidgeCount& r) { return r.to >= kept; }),
+                       t->ridgeCounts.end());
+}
 
-FitResult FitRecord(codec::TemplateFormat format, codec::FingerTemplate features, size_t capacity,
-                    std::vector<uint8_t>* record) {
-  OrderByQuality(&features);
-  if (codec::EncodeMinutiaeRecord(format, features, record) != codec::RecordError::kOk) {
+// FitRecord on minutiae in quality order; *features ends as written.
+FitResult Fit(codec::TemplateFormat format, codec::FingerTemplate* features, size_t capacity,
+              std::vector<uint8_t>* record) {
+  codec::FingerTemplate& t = *features;
+  if (codec::EncodeMinutiaeRecord(format, t, record) != codec::RecordError::kOk) {
     return FitResult::kFailed;
   }
   const size_t withRidgeCounts = std::min(capacity, kRidgeCountRecordLimit);
-  if (record->size() > withRidgeCounts && !features.ridgeCounts.empty()) {
-    DropLongestRidgeCounts(&features, record->size() - withRidgeCounts);
-    if (codec::EncodeMinutiaeRecord(format, features, record) != codec::RecordError::kOk) {
+  if (record->size() > withRidgeCounts && !t.ridgeCounts.empty()) {
+    DropLongestRidgeCounts(&t, record->size() - withRidgeCounts);
+    if (codec::EncodeMinutiaeRecord(format, t, record) != codec::RecordError::kOk) {
       return FitResult::kFailed;
     }
   }
   if (record->size() > capacity) {
-    features.ridgeCounts.clear();  // gone already, or there were none
-    const size_t overhead = record->size() - kMinutiaBytes * features.minutiae.size();
+    t.ridgeCounts.clear();  // gone already, or there were none
+    const size_t overhead = record->size() - kMinutiaBytes * t.minutiae.size();
     if (overhead > capacity) {
       return FitResult::kTooSmall;
     }
-    features.minutiae.resize((capacity - overhead) / kMinutiaBytes);
-    if (codec::EncodeMinutiaeRecord(format, features, record) != codec::RecordError::kOk ||
+    t.minutiae.resize((capacity - overhead) / kMinutiaBytes);
+    if (codec::EncodeMinutiaeRecord(format, t, record) != codec::RecordError::kOk ||
         record->size() > capacity) {
       return FitResult::kFailed;
     }
   }
   return FitResult::kOk;
+}
+
+}  // namespace
+
+FitResult FitRecord(codec::TemplateFormat format, codec::FingerTemplate features, size_t capacity,
+                    std::vector<uint8_t>* record) {
+  OrderByQuality(&features);
+  if (!features.ridgeCounts.empty() && features.minutiae.size() > kRidgeCountMinutiae) {
+    // A dry print's doubtful minutiae make way for ridge counts, but only where counts are then
+    // written: otherwise the minutiae are all the record has.
+    codec::FingerTemplate capped = features;
+    KeepBest(&capped, kRidgeCountMinutiae);
+    if (Fit(format, &capped, capacity, record) == FitResult::kOk && !capped.ridgeCounts.empty()) {
+      return FitResult::kOk;
+    }
+  }
+  return Fit(format, &features, capacity, record);
 }
 
 }  // namespace devicelib

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <tuple>
 #include <vector>
@@ -155,22 +156,72 @@ TEST_P(FitRecordTest, RidgeCountsStopAtTheirOwnLimitMinutiaeDoNot) {
     }
   }
   // Minutiae alone past the limit: all of them that fit the capacity, no ridge count.
-  const FingerTemplate many = Sample(120);
+  FingerTemplate many = Sample(120);
+  many.ridgeCounts.clear();
   ASSERT_EQ(FitRecord(GetParam(), many, 1024, &record), FitResult::kOk);
   ASSERT_EQ(codec::DecodeMinutiaeRecord(record, &back), codec::RecordError::kOk);
   EXPECT_EQ(back.minutiae.size(), 120u);
   EXPECT_TRUE(back.ridgeCounts.empty());
 }
 
+std::vector<int> BestQualities(const FingerTemplate& t, size_t n) {
+  std::vector<int> q;
+  for (const codec::Minutia& m : t.minutiae)
+    q.push_back(m.quality);
+  std::sort(q.begin(), q.end(), std::greater<>());
+  q.resize(std::min(n, q.size()));
+  return q;
+}
+
+TEST_P(FitRecordTest, ARecordKeepingRidgeCountsHoldsOnlyTheBestMinutiae) {
+  // More minutiae than a record with counts holds: the best kRidgeCountMinutiae and counts
+  // between them only, within the counts' limit.
+  const FingerTemplate many = Sample(120);
+  std::vector<uint8_t> record;
+  ASSERT_EQ(FitRecord(GetParam(), many, 1024, &record), FitResult::kOk);
+  EXPECT_LE(record.size(), kRidgeCountRecordLimit);
+  FingerTemplate back;
+  ASSERT_EQ(codec::DecodeMinutiaeRecord(record, &back), codec::RecordError::kOk);
+  ASSERT_EQ(back.minutiae.size(), kRidgeCountMinutiae);
+  EXPECT_EQ(BestQualities(back, 255), BestQualities(many, kRidgeCountMinutiae));
+  EXPECT_FALSE(back.ridgeCounts.empty());
+  const std::set<Link> all = Links(many);
+  for (const Link& l : Links(back))
+    EXPECT_TRUE(all.count(l));
+  // As many minutiae as it holds, or fewer: every one.
+  for (const size_t n : {kRidgeCountMinutiae, size_t{60}}) {
+    const FingerTemplate t = Sample(static_cast<int>(n));
+    back = Fit(t, 1024);
+    EXPECT_EQ(back.minutiae.size(), n);
+    EXPECT_FALSE(back.ridgeCounts.empty());
+  }
+  // A capacity too small for a single count beside the best minutiae: the counts would go
+  // anyway, so every minutia that fits is written.
+  FingerTemplate capped = many;
+  capped.minutiae.resize(kRidgeCountMinutiae);
+  capped.ridgeCounts.clear();
+  back = Fit(many, SizeOf(capped) + 7);
+  EXPECT_EQ(back.minutiae.size(), kRidgeCountMinutiae + 1);
+  EXPECT_TRUE(back.ridgeCounts.empty());
+  EXPECT_EQ(BestQualities(back, 255), BestQualities(many, kRidgeCountMinutiae + 1));
+}
+
 TEST_P(FitRecordTest, MinutiaePastTheRecordsLimitTakeTheirRidgeCountsAlong) {
+  // Counts are numbered by minutia, and a record numbers at most 255: those of the minutiae
+  // past it must go, not wrap onto others (the record keeps only the best minutiae anyway).
   const FingerTemplate t = Sample(300);
-  const FingerTemplate back = Fit(t, 1 << 20);
-  ASSERT_EQ(back.minutiae.size(), 255u);
+  FingerTemplate back = Fit(t, 1 << 20);
+  ASSERT_EQ(back.minutiae.size(), kRidgeCountMinutiae);
   const std::set<Link> before = Links(t);
   const std::set<Link> after = Links(back);
+  EXPECT_FALSE(after.empty());
   for (const Link& l : after)
     EXPECT_TRUE(before.count(l));
-  EXPECT_LT(after.size(), before.size());  // the 45 worst minutiae's links are gone
+  FingerTemplate bare = t;
+  bare.ridgeCounts.clear();
+  back = Fit(bare, 1 << 20);
+  EXPECT_EQ(back.minutiae.size(), 255u);
+  EXPECT_EQ(BestQualities(back, 255), BestQualities(t, 255));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, FitRecordTest,

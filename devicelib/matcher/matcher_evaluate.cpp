@@ -23,6 +23,12 @@
 // --exact scores without the matcher's cascade (CompareOptions::refineFrom 0): the scores that
 // the cascade lowers (all of them far below the lowest threshold) are then the exact ones too,
 // for figures that depend on every score (EER, 1 - AUC) and to check the cascade itself.
+//
+// Development: --ridge-trace FILE (the ridge counts under the pairing behind each score); and,
+// since the library's own comparison does not take them, only with --exact: --ridge-from S
+// (counts compared from score S), --ridge-prune R (CompareOptions::ridgePrune in place of its
+// default 9; 0 = off), --ridge-support L and --ridge-rescue D (CompareOptions::ridgeSupport,
+// ridgeRescue; off by default).
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -77,10 +83,20 @@ std::optional<Bytes> ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+// Development settings of the exact comparison (--ridge-from, --ridge-prune).
+int gRidgeFrom = -1;
+int gRidgePrune = -1;  // -1: the options' own
+float gRidgeSupport = 0;
+int gRidgeRescue = 0;
+
 // The library's comparison without the cascade.
 int32_t CompareExact(const uint8_t* a, int32_t aSize, const uint8_t* b, int32_t bSize,
                      devicelib::matcher::CompareOptions options, int32_t* score) {
   options.refineFrom = 0;
+  options.ridgeFrom = gRidgeFrom >= 0 ? gRidgeFrom : options.ridgeFrom;
+  options.ridgePrune = gRidgePrune >= 0 ? gRidgePrune : options.ridgePrune;
+  options.ridgeSupport = gRidgeSupport;
+  options.ridgeRescue = gRidgeRescue;
   thread_local codec::FingerTemplate decoded;
   thread_local devicelib::matcher::PreparedTemplate first;
   thread_local devicelib::matcher::PreparedTemplate second;
@@ -201,7 +217,8 @@ void Usage(const char* self) {
   std::fprintf(
       stderr,
       "usage: %s [--fast] [--exact] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
-      "[--scores FILE] [--ridge-trace FILE] PAIRS_DIR SET_DIR...\n",
+      "[--scores FILE] [--ridge-trace FILE] [--ridge-from S] [--ridge-prune R] "
+      "[--ridge-support L] [--ridge-rescue D] PAIRS_DIR SET_DIR...\n",
       self);
   std::exit(2);
 }
@@ -216,6 +233,8 @@ int main(int argc, char** argv) {
   std::optional<double> rotation;
   std::string scoresPath;
   std::string ridgePath;
+  int& ridgeFrom = gRidgeFrom;
+  int& ridgePrune = gRidgePrune;
   std::vector<std::string> positional;
   for (int n = 1; n < argc; ++n) {
     const std::string arg = argv[n];
@@ -233,6 +252,14 @@ int main(int argc, char** argv) {
       scoresPath = argv[++n];
     } else if (arg == "--ridge-trace" && n + 1 < argc) {
       ridgePath = argv[++n];
+    } else if (arg == "--ridge-from" && n + 1 < argc) {
+      ridgeFrom = std::atoi(argv[++n]);
+    } else if (arg == "--ridge-support" && n + 1 < argc) {
+      gRidgeSupport = static_cast<float>(std::atof(argv[++n]));
+    } else if (arg == "--ridge-rescue" && n + 1 < argc) {
+      gRidgeRescue = std::atoi(argv[++n]);
+    } else if (arg == "--ridge-prune" && n + 1 < argc) {
+      ridgePrune = std::atoi(argv[++n]);
     } else if (arg.starts_with("--")) {
       Usage(argv[0]);
     } else {
@@ -320,6 +347,11 @@ int main(int argc, char** argv) {
       if (exact) {
         options.refineFrom = 0;
       }
+      options.ridgeFrom = ridgeFrom >= 0 ? ridgeFrom : options.ridgeFrom;
+      options.ridgePrune = ridgePrune >= 0 ? ridgePrune : options.ridgePrune;
+      options.ridgeSupport = gRidgeSupport;
+      options.ridgeRescue = gRidgeRescue;
+      options.ridgeRescue = gRidgeRescue;
       std::map<std::string, devicelib::matcher::PreparedTemplate> prepared;
       for (const auto& [name, record] : records) {
         codec::FingerTemplate t;
@@ -357,8 +389,8 @@ int main(int argc, char** argv) {
             ridgeTrace << dir << ' ' << kind << ' ' << a << ' ' << b << ' ' << s << ' '
                        << comparator.LastPairingScore();
             const auto evidence = [&](const devicelib::matcher::RidgeEvidence& e) {
-              ridgeTrace << ' ' << e.comparable << ' ' << e.exact << ' ' << e.byOne << ' '
-                         << e.apart;
+              ridgeTrace << ' ' << e.pairs << ' ' << e.comparable << ' ' << e.exact << ' '
+                         << e.byOne << ' ' << e.apart;
             };
             evidence(comparator.LastRidgeEvidence());
             // Each first stage's own (full mode runs both: the codes', then the edge votes').

@@ -2206,6 +2206,50 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   std::array<int32_t, kMaxCandidates> support;
   Support(probe, gallery, candidateList.data(), found, codes, true, support.data());
   std::array<Alignment, kMaxCandidates>& alignments = alignments_;
+  if (options.ridgeSupport != 0 && options.ridgeCounts && !probe.ridgeRaw_.empty() &&
+      !gallery.ridgeRaw_.empty()) {
+    for (const PreparedTemplate* set : {&probe, &gallery}) {
+      if (!set->ridgeBuilt_) {
+        set->BuildRidgeLists();
+      }
+    }
+    // The same agreement as the support's, then the counts between the two candidates'
+    // minutiae in each set compared.
+    const float radius = codes ? kCodeSupportRadius : kSupportRadius;
+    const int32_t rotation = codes ? kCodeSupportRotation : kSupportRotation;
+    std::array<int32_t, kMaxCandidates> weighed;
+    for (int c = 0; c < found; ++c) {
+      const Alignment& a = alignments[c];
+      const int i = candidateList[static_cast<size_t>(c)].probe;
+      const int j = candidateList[static_cast<size_t>(c)].gallery;
+      int n = 0;
+      int balance = 0;
+      for (int d = 0; d < found; ++d) {
+        const Alignment& b = alignments[d];
+        const float dx = b.anchorX - a.anchorX;
+        const float dy = b.anchorY - a.anchorY;
+        const float ex = a.targetX + a.cosine * dx - a.sine * dy - b.targetX;
+        const float ey = a.targetY + a.sine * dx + a.cosine * dy - b.targetY;
+        const int32_t turn = (b.rotation - a.rotation + rotation) & 0xFF;
+        const int k = candidateList[static_cast<size_t>(d)].probe;
+        const int l = candidateList[static_cast<size_t>(d)].gallery;
+        if (k == i || l == j || ex * ex + ey * ey > radius * radius || turn > 2 * rotation) {
+          continue;
+        }
+        const int p = probe.RidgeCount(i, k);
+        const int g = gallery.RidgeCount(j, l);
+        if (p < 0 || g < 0) {
+          continue;
+        }
+        ++n;
+        balance += p == g ? 1 : (std::abs(p - g) >= 2 ? -1 : 0);
+      }
+      const float factor =
+          1.0f + options.ridgeSupport * (static_cast<float>(balance) - 0.2f * n) / (n + 4.0f);
+      weighed[c] = static_cast<int32_t>(static_cast<float>(support[c]) * std::max(factor, 0.0f));
+    }
+    std::copy(weighed.begin(), weighed.begin() + found, support.begin());
+  }
   // The candidates by support, ties in candidate order (what a stable sort would give). The
   // seed loop below usually stops after a few, so each next one is picked when it is wanted
   // (a pass over the candidates) rather than all of them ranked first.
@@ -2314,13 +2358,27 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
   // through the refits and bends only when both sets have them.
   const bool ridge = options.ridgeCounts && !probe.ridgeRaw_.empty() && !gallery.ridgeRaw_.empty();
   if (best < options.refineFrom) {
-    if (ridge && best >= kRidgeFrom) {
+    if (ridge && best >= options.ridgeFrom) {
       keepOwners(triedCount);
-      return WithRidgeCounts(probe, gallery, scoredOwner_, best);
+      return WithRidgeCounts(probe, gallery, scoredOwner_, best, options);
     }
     return best;
   }
   keepOwners(triedCount);
+  if (ridge && (options.ridgePrune & 1) != 0) {
+    for (const PreparedTemplate* set : {&probe, &gallery}) {
+      if (!set->ridgeBuilt_) {
+        set->BuildRidgeLists();
+      }
+    }
+    // Only the pairings that a refit starts from (the others are stale scratch).
+    if (bestPaired >= kMinPaired) {
+      PruneByRidgeCounts(probe, gallery, &bestOwner_, options.ridgePrune);
+    }
+    if (scoredSeed != pairedSeed && scoredPaired >= kMinPaired) {
+      PruneByRidgeCounts(probe, gallery, &scoredOwner_, options.ridgePrune);
+    }
+  }
   const std::array<int16_t, kMaxMinutiae>* behind = &scoredOwner_;
   // Re-align the best pairing by least squares and pair once more: the seed's own position
   // and rotation errors no longer limit how far from it minutiae can pair.
@@ -2339,8 +2397,8 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     behind = refined > best ? &finalOwner_ : behind;
     best = std::max(best, refined);
   }
-  if (ridge && best >= kRidgeFrom) {
-    return WithRidgeCounts(probe, gallery, *behind, best);
+  if (ridge && best >= options.ridgeFrom) {
+    return WithRidgeCounts(probe, gallery, *behind, best, options);
   }
   return best;
 }
@@ -2354,6 +2412,7 @@ RidgeEvidence Comparator::CompareRidgeCounts(const PreparedTemplate& probe,
     if (k < 0) {
       continue;
     }
+    ++e.pairs;
     // Each pair of pairs once, from its gallery minutia that comes first.
     for (uint32_t n = gallery.ridgeStart_[static_cast<size_t>(g)];
          n < gallery.ridgeStart_[static_cast<size_t>(g) + 1]; ++n) {
@@ -2376,11 +2435,152 @@ RidgeEvidence Comparator::CompareRidgeCounts(const PreparedTemplate& probe,
   return e;
 }
 
+int Comparator::PruneByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                                   std::array<int16_t, kMaxMinutiae>* owner, int rule) {
+  const int least = (rule >> 4) != 0 ? (rule >> 4) : 2;
+  const int tie = (rule & 4) != 0 ? 1 : 0;
+  std::array<uint8_t, kMaxMinutiae> drop{};
+  int dropped = 0;
+  for (int g = 0; g < gallery.count_; ++g) {
+    const int k = (*owner)[static_cast<size_t>(g)];
+    if (k < 0) {
+      continue;
+    }
+    int exact = 0;
+    int apart = 0;
+    for (uint32_t n = gallery.ridgeStart_[static_cast<size_t>(g)];
+         n < gallery.ridgeStart_[static_cast<size_t>(g) + 1]; ++n) {
+      const int l = (*owner)[gallery.ridgeOther_[static_cast<size_t>(n)]];
+      const int count = l < 0 ? -1 : probe.RidgeCount(k, l);
+      if (count < 0) {
+        continue;
+      }
+      const int d = std::abs(count - gallery.ridgeValue_[static_cast<size_t>(n)]);
+      exact += d == 0 ? 1 : 0;
+      apart += d >= 2 ? 1 : 0;
+    }
+    drop[static_cast<size_t>(g)] = apart >= least && apart + tie > exact ? 1 : 0;
+    dropped += drop[static_cast<size_t>(g)];
+  }
+  for (int g = 0; g < gallery.count_; ++g) {
+    (*owner)[static_cast<size_t>(g)] =
+        drop[static_cast<size_t>(g)] != 0 ? int16_t{-1} : (*owner)[static_cast<size_t>(g)];
+  }
+  return dropped;
+}
+
+int Comparator::RescueByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                                    const std::array<int16_t, kMaxMinutiae>& owner, int reach) {
+  Alignment a;
+  if (!Refit(probe, gallery, owner, &a)) {
+    return 0;
+  }
+  std::array<uint8_t, kMaxMinutiae> usedProbe{};
+  for (int g = 0; g < gallery.count_; ++g) {
+    const int k = owner[static_cast<size_t>(g)];
+    if (k >= 0) {
+      usedProbe[static_cast<size_t>(k)] = 1;
+    }
+  }
+  constexpr float kLocal = 16.0f;
+  // reach + 1000 e: at least e agreeing counts (two when not given).
+  const int least = reach / 1000 != 0 ? reach / 1000 : 2;
+  reach %= 1000;
+  const float reach2 = static_cast<float>(reach * reach);
+  int rescued = 0;
+  for (int g = 0; g < gallery.count_; ++g) {
+    if (owner[static_cast<size_t>(g)] >= 0) {
+      continue;
+    }
+    int chosen = -1;
+    int chosenExact = 0;
+    float chosenDistance = 0;
+    for (int k = 0; k < probe.count_; ++k) {
+      if (usedProbe[static_cast<size_t>(k)] != 0 ||
+          AngleDistance(static_cast<uint8_t>(probe.angle_[k] + a.rotation), gallery.angle_[g]) >
+              kPairAngleTolerance * 4 / 3) {
+        continue;
+      }
+      const float dx = probe.x_[k] - a.anchorX;
+      const float dy = probe.y_[k] - a.anchorY;
+      const float ex = a.targetX + a.cosine * dx - a.sine * dy - gallery.x_[g];
+      const float ey = a.targetY + a.sine * dx + a.cosine * dy - gallery.y_[g];
+      const float distance = ex * ex + ey * ey;
+      if (distance > reach2) {
+        continue;
+      }
+      int exact = 0;
+      int apart = 0;
+      for (uint32_t n = gallery.ridgeStart_[static_cast<size_t>(g)];
+           n < gallery.ridgeStart_[static_cast<size_t>(g) + 1]; ++n) {
+        const int h = gallery.ridgeOther_[static_cast<size_t>(n)];
+        const int l = owner[static_cast<size_t>(h)];
+        const int count = l < 0 ? -1 : probe.RidgeCount(k, l);
+        if (count < 0) {
+          continue;
+        }
+        const int d = std::abs(count - gallery.ridgeValue_[static_cast<size_t>(n)]);
+        // The offset from the paired neighbour, turned into the gallery's frame.
+        const float ox = probe.x_[k] - probe.x_[l];
+        const float oy = probe.y_[k] - probe.y_[l];
+        const float fx = a.cosine * ox - a.sine * oy - (gallery.x_[g] - gallery.x_[h]);
+        const float fy = a.sine * ox + a.cosine * oy - (gallery.y_[g] - gallery.y_[h]);
+        exact += d == 0 && fx * fx + fy * fy <= kLocal * kLocal ? 1 : 0;
+        apart += d >= 2 ? 1 : 0;
+      }
+      if (exact < least || apart > 0) {
+        continue;
+      }
+      if (chosen < 0 || exact > chosenExact ||
+          (exact == chosenExact && distance < chosenDistance)) {
+        chosen = k;
+        chosenExact = exact;
+        chosenDistance = distance;
+      }
+    }
+    if (chosen >= 0) {
+      usedProbe[static_cast<size_t>(chosen)] = 1;
+      ++rescued;
+    }
+  }
+  return rescued;
+}
+
 int Comparator::WithRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-                                const std::array<int16_t, kMaxMinutiae>& owner, int score) {
+                                const std::array<int16_t, kMaxMinutiae>& owner, int score,
+                                const CompareOptions& options) {
   for (const PreparedTemplate* set : {&probe, &gallery}) {
     if (!set->ridgeBuilt_) {
       set->BuildRidgeLists();
+    }
+  }
+  if ((options.ridgePrune & 2) != 0) {
+    // The score falls as the square of the pairs kept (it grows as the square of their sum).
+    std::array<int16_t, kMaxMinutiae> kept;
+    std::copy(owner.begin(), owner.begin() + gallery.count_, kept.begin());
+    int pairs = 0;
+    for (int g = 0; g < gallery.count_; ++g) {
+      pairs += kept[static_cast<size_t>(g)] >= 0 ? 1 : 0;
+    }
+    const int dropped = PruneByRidgeCounts(probe, gallery, &kept, options.ridgePrune);
+    if (dropped > 0 && pairs > 0) {
+      const float share = static_cast<float>(pairs - dropped) / static_cast<float>(pairs);
+      score = static_cast<int>(static_cast<float>(score) * share * share);
+      stageEvidence_[stage_] = CompareRidgeCounts(probe, gallery, kept);
+      stagePairing_[stage_] = score;
+      return RidgeScore(score, stageEvidence_[stage_]);
+    }
+  }
+  if (options.ridgeRescue > 0) {
+    int pairs = 0;
+    for (int g = 0; g < gallery.count_; ++g) {
+      pairs += owner[static_cast<size_t>(g)] >= 0 ? 1 : 0;
+    }
+    const int rescued = RescueByRidgeCounts(probe, gallery, owner, options.ridgeRescue);
+    if (rescued > 0 && pairs > 0) {
+      const float share = (static_cast<float>(pairs) + 0.5f * static_cast<float>(rescued)) /
+                          static_cast<float>(pairs);
+      score = std::min(kMaxScore, static_cast<int>(static_cast<float>(score) * share * share));
     }
   }
   stageEvidence_[stage_] = CompareRidgeCounts(probe, gallery, owner);
@@ -2401,7 +2601,19 @@ int Comparator::RefitAndBend(const PreparedTemplate& probe, const PreparedTempla
   // Then follow the skin's distortion region by region (see kBendReach): each round displaces
   // every probe minutia by the residuals of the last pairing's pairs around it.
   int bent = 0;
+  const bool prune = (options.ridgePrune & 8) != 0 && !probe.ridgeRaw_.empty() &&
+                     !gallery.ridgeRaw_.empty() && options.ridgeCounts;
+  if (prune) {
+    for (const PreparedTemplate* set : {&probe, &gallery}) {
+      if (!set->ridgeBuilt_) {
+        set->BuildRidgeLists();
+      }
+    }
+  }
   for (int round = 0; options.bend && round < kBendRounds; ++round) {
+    if (prune) {
+      PruneByRidgeCounts(probe, gallery, &owner_, options.ridgePrune);
+    }
     if (!Bend(probe, gallery, owner_, alignment)) {
       break;
     }

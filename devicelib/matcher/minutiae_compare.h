@@ -65,12 +65,36 @@ struct CompareOptions {
   // behind the score: see RidgeEvidence. Off, or when either set has none, the score is the
   // pairing's alone.
   bool ridgeCounts = true;
+  // Development only: the counts compared (and weighed) from this score instead of
+  // Comparator::kRidgeFrom, so that the pairings of the lowest scores can be traced too.
+  int ridgeFrom = 20;
+  // Ridge counts inside the pairing (when both records carry them): a pair whose counts to the
+  // other paired minutiae lie two or more apart at least twice, and more often than they agree
+  // exactly, is taken for a chance pair. 1: such pairs are left out of the pairings that the
+  // refits start from; + 8: also from the pairings that the bend's displacements are worked out
+  // from. The kept setting is 9 (both): a chance pair that a refit or a bend starts from pulls
+  // the alignment away from the finger's own, and dropping it lets the true pairs pair further.
+  // Development settings besides (0 = off): 2: the pairs are dropped from the pairing behind the
+  // score (its score falls as the square of the pairs kept); + 4: as many apart as exact is
+  // enough; + 16 m: at least m apart (m 1-15) instead of two.
+  int ridgePrune = 9;
+  // Ridge counts in the seed choice (development, 0 = off): each candidate's support is
+  // multiplied by 1 + ridgeSupport (exact - apart - 0.2 n) / (n + 4), n being the counts
+  // comparable between it and the candidates that support it.
+  float ridgeSupport = 0;
+  // Ridge counts to take back pairs the tolerances missed (development, 0 = off): an unpaired
+  // minutia of each set, within ridgeRescue px of each other under the pairing's refitted
+  // alignment, whose counts to at least two paired neighbours agree exactly (none two or more
+  // apart) and whose offsets from those neighbours agree within 16 px, is paired at half a
+  // pair's worth. + 1000 e: at least e agreeing counts instead of two.
+  int ridgeRescue = 0;
 };
 
 // How the ridge counts of two sets compare under a pairing: each pair of pairs whose two
 // minutiae have a count between them in both sets is comparable; the counts agree exactly, by
 // one ridge, or differ by two or more.
 struct RidgeEvidence {
+  int pairs = 0;  // of the pairing
   int comparable = 0;
   int exact = 0;
   int byOne = 0;
@@ -359,8 +383,16 @@ class Comparator {
   // The ridge counts compared under the pairing behind a stage's score (kept as the last
   // evidence), and the score they leave.
   int WithRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
-                      const std::array<int16_t, kMaxMinutiae>& owner, int score);
+                      const std::array<int16_t, kMaxMinutiae>& owner, int score,
+                      const CompareOptions& options);
   // The ridge counts of the two sets compared under a pairing (owner: gallery -> probe).
+  // The pairs that the ridge counts take back (CompareOptions::ridgeRescue).
+  int RescueByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                          const std::array<int16_t, kMaxMinutiae>& owner, int reach);
+  // Leaves out of owner the pairs whose counts to the other paired minutiae disagree (see
+  // CompareOptions::ridgePrune), all judged on the pairing as given; returns how many.
+  static int PruneByRidgeCounts(const PreparedTemplate& probe, const PreparedTemplate& gallery,
+                                std::array<int16_t, kMaxMinutiae>* owner, int rule);
   static RidgeEvidence CompareRidgeCounts(const PreparedTemplate& probe,
                                           const PreparedTemplate& gallery,
                                           const std::array<int16_t, kMaxMinutiae>& owner);

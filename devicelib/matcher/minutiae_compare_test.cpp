@@ -662,11 +662,12 @@ TEST(MinutiaeCompare, RidgeCountsWeighOnlyWhenBothSetsCarryThem) {
 }
 
 TEST(MinutiaeCompare, RidgeCountsKeepTheScoreSymmetric) {
-  // Genuine and impostor pairs with counts, harsh and mild, both modes; also two sets that
-  // differ in their counts alone.
+  // Genuine and impostor pairs with counts, harsh and mild, both modes (with their pruning of
+  // pairs by the counts); also two sets that differ in their counts alone.
   synth::ImpressionSettings noisy = Harsh(true);
   noisy.ridgeCountNoise = 0.3f;
   int differing = 0;
+  int pruned = 0;  // scores that the pruning of chance pairs (on by default) changes
   for (uint32_t f = 0; f < 25; ++f) {
     const auto master = WithRidgeCounts(synth::MasterFinger(f, 30 + static_cast<int>(f)), f);
     const auto a = synth::Impression(master, 1, noisy);
@@ -687,10 +688,14 @@ TEST(MinutiaeCompare, RidgeCountsKeepTheScoreSymmetric) {
                              e.byOne != swapped.byOne
                          ? 1
                          : 0;
+        CompareOptions unpruned = options;
+        unpruned.ridgePrune = 0;
+        pruned += Score(x, y, unpruned) != xy ? 1 : 0;
       }
     }
   }
   EXPECT_EQ(differing, 0);
+  EXPECT_GT(pruned, 0);  // the modes' pruning took part
 }
 
 TEST(MinutiaeCompare, RidgeCountsRaiseAScoreWhenTheyAgreeAndLowerItWhenTheyDiffer) {
@@ -730,6 +735,39 @@ TEST(MinutiaeCompare, RidgeCountsRaiseAScoreWhenTheyAgreeAndLowerItWhenTheyDiffe
     }
   }
   EXPECT_GT(lowImpostors, 0);
+}
+
+TEST(MinutiaeCompare, RidgePruningDropsOnlyPairsWhoseCountsDisagreeAndStaysSymmetric) {
+  // Pairs left out of the refits' start or of the pairing behind the score by their ridge
+  // counts: a finger's own pairs whose counts agree lose nothing, the same pairs two ridges
+  // off are left out, and the order of the two sets never matters.
+  for (uint32_t f = 0; f < 6; ++f) {
+    const auto master = WithRidgeCounts(synth::MasterFinger(f, 50), f);
+    const auto a = synth::Impression(master, 1);
+    const auto b = synth::Impression(master, 2);
+    codec::FingerTemplate twoOff = b;
+    for (auto& r : twoOff.ridgeCounts) {
+      r.count = static_cast<uint8_t>(r.count + 2);
+    }
+    const auto c = synth::Impression(WithRidgeCounts(synth::MasterFinger(f + 500), f + 1), 3);
+    for (CompareOptions options : {FullModeOptions(), FastModeOptions()}) {
+      ASSERT_EQ(options.ridgePrune, 9);  // on by default in both modes
+      options.ridgePrune = 0;
+      const int agreeing = Score(a, b, options);
+      const int disagreeing = Score(a, twoOff, options);
+      for (const int rule : {1, 2, 3, 9}) {
+        options.ridgePrune = rule;
+        EXPECT_EQ(Score(a, b, options), agreeing) << f << ' ' << rule;
+        if ((rule & 2) != 0) {
+          EXPECT_LT(Score(a, twoOff, options), disagreeing) << f << ' ' << rule;
+        }
+        for (const codec::FingerTemplate* other :
+             std::initializer_list<const codec::FingerTemplate*>{&b, &twoOff, &c}) {
+          EXPECT_EQ(Score(a, *other, options), Score(*other, a, options)) << f << ' ' << rule;
+        }
+      }
+    }
+  }
 }
 
 TEST(MinutiaeCompare, AngleQuantisationOfTheRecordsMovesScoresLittle) {
