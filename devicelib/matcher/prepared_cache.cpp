@@ -64,7 +64,8 @@ size_t PreparedCache::Cost(std::string_view key, const PreparedTemplate& prepare
   return sizeof(PreparedTemplate) + prepared.Bytes() + key.size() + kNode;
 }
 
-PreparedCache::Entry* PreparedCache::Find(std::string_view key, uint64_t hash) const {
+const PreparedCache::Slot* PreparedCache::Probe(uint64_t hash, std::string_view key,
+                                                bool anyKey) const {
   if (slots_.empty()) {
     return nullptr;
   }
@@ -74,34 +75,31 @@ PreparedCache::Entry* PreparedCache::Find(std::string_view key, uint64_t hash) c
     if (!slot.entry) {
       return nullptr;
     }
-    // The hash first; the whole key decides.
-    if (slot.hash == hash && slot.entry->key == key) {
-      return slot.entry.get();
+    // The hash first; the whole key decides (unless any entry of the hash will do).
+    if (slot.hash == hash && (anyKey || slot.entry->key == key)) {
+      return &slot;
     }
   }
 }
 
+PreparedCache::Entry* PreparedCache::Find(std::string_view key, uint64_t hash) const {
+  const Slot* slot = Probe(hash, key, false);
+  return slot != nullptr ? slot->entry.get() : nullptr;
+}
+
 PreparedCache::Entry* PreparedCache::Guess(uint64_t hash, size_t size) const {
-  if (slots_.empty()) {
+  const Slot* slot = Probe(hash, {}, true);
+  if (slot == nullptr) {
     return nullptr;
   }
-  const size_t mask = slots_.size() - 1;
-  for (size_t at = hash & mask;; at = (at + 1) & mask) {
-    const Slot& slot = slots_[at];
-    if (!slot.entry) {
-      return nullptr;
-    }
-    if (slot.hash == hash) {
-      Touch(slot.entry.get());
-      Touch(slot.prepared);
-      // Past a shorter key's end (another record of the same hash) this touches memory it
-      // never reads: a prefetch does not fault.
-      for (size_t line = 0; line < size; line += 64) {
-        Touch(slot.key + line);
-      }
-      return slot.entry.get();
-    }
+  Touch(slot->entry.get());
+  Touch(slot->prepared);
+  // Past a shorter key's end (another record of the same hash) this touches memory it never
+  // reads: a prefetch does not fault.
+  for (size_t line = 0; line < size; line += 64) {
+    Touch(slot->key + line);
   }
+  return slot->entry.get();
 }
 
 void PreparedCache::Insert(std::unique_ptr<Entry> entry, uint64_t hash) {

@@ -76,6 +76,8 @@ class PreparedCache {
   };
   static uint64_t Hash(std::string_view key);
   static size_t Cost(std::string_view key, const PreparedTemplate& prepared);
+  // The slot of the first entry of this hash whose key is `key` (or any key, `anyKey`), or null.
+  const Slot* Probe(uint64_t hash, std::string_view key, bool anyKey) const;
   Entry* Find(std::string_view key, uint64_t hash) const;
   // The first entry of this hash, whatever its key (the look-ahead's guess: a Get compares the
   // key), with its key (`size` bytes, as the record announced) and set on their way into the
