@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -37,12 +37,39 @@ const char kUsage[] =
     "Images: 8-bit PGM (P5), BMP (8-bit or 24-bit) or the agent's raw .dat. --ppi overrides the\n"
     "resolution the file gives (default 500).\n";
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f)
+// Larger than any image or record the tool reads (a 4000 x 4000 BMP of 24 bits is 48 MB).
+constexpr uintmax_t kMaxInputBytes = 64u << 20;
+
+// Reads a whole regular file; on failure says why in *error. A directory, a FIFO or a device
+// such as /dev/zero is refused before it is opened: reading one throws, blocks or never ends.
+bool ReadFile(const std::string& path, std::vector<uint8_t>* out, std::string* error) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (ec || !fs::exists(st)) {
+    *error = "cannot read the file: no such file";
     return false;
-  out->assign(std::istreambuf_iterator<char>(f), {});
-  return !f.bad();
+  }
+  if (!fs::is_regular_file(st)) {
+    *error = fs::is_directory(st) ? "is a directory, not a file" : "not a regular file";
+    return false;
+  }
+  const uintmax_t size = fs::file_size(path, ec);
+  if (ec || size > kMaxInputBytes) {
+    *error = ec ? "cannot read the file" : "file is larger than 64 MB";
+    return false;
+  }
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    *error = "cannot read the file: permission denied or unreadable";
+    return false;
+  }
+  out->resize(static_cast<size_t>(size));
+  f.read(reinterpret_cast<char*>(out->data()), static_cast<std::streamsize>(size));
+  if (f.gcount() != static_cast<std::streamsize>(size)) {
+    *error = "cannot read the file";
+    return false;
+  }
+  return true;
 }
 
 // CPU time of the calling thread: an image's extraction cost on one core, whatever else runs.
@@ -69,10 +96,8 @@ struct Extracted {
 Extracted ExtractFile(const std::string& path, int ppiOverride, codec::TemplateFormat format) {
   Extracted e;
   std::vector<uint8_t> bytes;
-  if (!ReadFile(path, &bytes)) {
-    e.error = "cannot read the file";
+  if (!ReadFile(path, &bytes, &e.error))
     return e;
-  }
   tools::DecodedImage img;
   if (!tools::ReadImage(bytes, &img, &e.error))
     return e;
@@ -218,8 +243,9 @@ int Match(int argc, char** argv) {
   std::vector<uint8_t> rec[2];
   for (int i = 0; i < 2; ++i) {
     codec::FingerTemplate t;
-    if (!ReadFile(files[i], &rec[i])) {
-      std::fprintf(stderr, "fingerprint: %s: cannot read the file\n", files[i].c_str());
+    std::string error;
+    if (!ReadFile(files[i], &rec[i], &error)) {
+      std::fprintf(stderr, "fingerprint: %s: %s\n", files[i].c_str(), error.c_str());
       return 1;
     }
     const codec::RecordError err = codec::DecodeMinutiaeRecord(rec[i], &t);
@@ -243,13 +269,28 @@ int Match(int argc, char** argv) {
   return 0;
 }
 
+// A pair list: one "NAME NAME" a line; blank lines are skipped, anything else is an error
+// (a line with one name or three would otherwise shift every pair after it).
 bool ReadPairs(const std::string& path, std::vector<std::pair<std::string, std::string>>* out) {
-  std::ifstream f(path);
-  if (!f)
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!ReadFile(path, &bytes, &error)) {
+    std::fprintf(stderr, "fingerprint: %s: %s\n", path.c_str(), error.c_str());
     return false;
-  std::string a, b;
-  while (f >> a >> b)
+  }
+  std::istringstream text(std::string(bytes.begin(), bytes.end()));
+  std::string line;
+  for (int number = 1; std::getline(text, line); ++number) {
+    std::istringstream fields(line);
+    std::string a, b, extra;
+    if (!(fields >> a))
+      continue;
+    if (!(fields >> b) || (fields >> extra)) {
+      std::fprintf(stderr, "fingerprint: %s:%d: expected two image names\n", path.c_str(), number);
+      return false;
+    }
     out->push_back({a, b});
+  }
   return true;
 }
 
@@ -276,7 +317,6 @@ int Evaluate(int argc, char** argv) {
   }
   std::vector<std::pair<std::string, std::string>> genuinePairs, impostorPairs;
   if (!ReadPairs(pos[1], &genuinePairs) || !ReadPairs(pos[2], &impostorPairs)) {
-    std::fprintf(stderr, "fingerprint: cannot read the pair lists\n");
     return 1;
   }
   std::vector<std::string> paths;
