@@ -1,7 +1,7 @@
 // The project's matcher against bozorth3 on the same minutiae: both taken from an independent
 // open-source extractor (NIST's mindtct and bozorth3 as Debian's libfprint carries them).
 //
-//   bozorth-compare PAIRS_DIR OUT_DIR SET_DIR[=PPI]...
+//   bozorth-compare [--no-resolution] PAIRS_DIR OUT_DIR SET_DIR[=PPI]...
 //
 // For each set (PPI: the images' resolution, 500 when not given) and each image NAME.pgm that the
 // pair lists of PAIRS_DIR name, it writes to OUT_DIR/SET/:
@@ -13,6 +13,10 @@
 //     genuine_pairs.txt and impostor_pairs.txt, "NAME NAME SCORE" (the first image is the
 //     probe), as `matcher-evaluate --given-scores` reads them. An image mindtct finds no minutia
 //     in gets no record and scores 0 with every image.
+//
+// mindtct is told each set's resolution, which sets only the neighbourhood its minutia
+// reliability looks at; --no-resolution leaves it at 0, as libfprint's own devices do (the
+// reliability then comes from mindtct's block quality map alone; the minutiae are the same).
 //
 // libfprint exports neither mindtct nor bozorth3, so both are reached through its public API:
 // the minutiae through fp_image_detect_minutiae, and the scores through its virtual image
@@ -216,8 +220,8 @@ std::optional<Xyt> PrintXyt(FpPrint* print) {
     if (g_variant_n_children(prints) == 1) {
       GVariant* one = g_variant_get_child_value(prints, 0);
       out.emplace();
-      for (auto [column, target] : {std::pair(0, &out->x), std::pair(1, &out->y),
-                                    std::pair(2, &out->t)}) {
+      for (auto [column, target] :
+           {std::pair(0, &out->x), std::pair(1, &out->y), std::pair(2, &out->t)}) {
         GVariant* child = g_variant_get_child_value(one, column);
         gsize n = 0;
         const auto* values =
@@ -294,7 +298,8 @@ codec::FingerTemplate ToTemplate(const std::vector<Minutia>& minutiae, const cod
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) {
     Fail("cannot write " + path);
   }
@@ -349,10 +354,10 @@ class Device {
     // The image device's states are private; their numbers differ between libfprint versions.
     GParamSpec* spec =
         g_object_class_find_property(G_OBJECT_GET_CLASS(device_), "fpi-image-device-state");
-    const GEnumValue* await = spec != nullptr && G_IS_PARAM_SPEC_ENUM(spec)
-                                  ? g_enum_get_value_by_nick(
-                                        G_PARAM_SPEC_ENUM(spec)->enum_class, "await-finger-on")
-                                  : nullptr;
+    const GEnumValue* await =
+        spec != nullptr && G_IS_PARAM_SPEC_ENUM(spec)
+            ? g_enum_get_value_by_nick(G_PARAM_SPEC_ENUM(spec)->enum_class, "await-finger-on")
+            : nullptr;
     if (await == nullptr) {
       Fail("the image device does not tell when it waits for a finger");
     }
@@ -469,12 +474,19 @@ std::vector<std::pair<std::string, std::string>> ReadPairs(const std::string& pa
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s PAIRS_DIR OUT_DIR SET_DIR[=PPI]...\n", argv[0]);
+  int first = 1;
+  bool resolution = true;
+  if (argc > 1 && std::strcmp(argv[1], "--no-resolution") == 0) {
+    resolution = false;
+    ++first;
+  }
+  if (argc - first < 3) {
+    std::fprintf(stderr, "usage: %s [--no-resolution] PAIRS_DIR OUT_DIR SET_DIR[=PPI]...\n",
+                 argv[0]);
     return 2;
   }
-  const std::string pairsDir = argv[1];
-  const std::string outDir = argv[2];
+  const std::string pairsDir = argv[first];
+  const std::string outDir = argv[first + 1];
   const auto genuinePairs = ReadPairs(pairsDir + "/genuine_pairs.txt");
   const auto impostorPairs = ReadPairs(pairsDir + "/impostor_pairs.txt");
   g_log_set_writer_func(Writer, nullptr, nullptr);
@@ -487,7 +499,7 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   {
     Device device(socketPath);
-    for (int s = 3; s < argc; ++s) {
+    for (int s = first + 2; s < argc; ++s) {
       std::string setDir = argv[s];
       int ppi = 500;
       if (const size_t eq = setDir.rfind('='); eq != std::string::npos) {
@@ -527,7 +539,7 @@ int main(int argc, char** argv) {
         if (!pgm) {
           Fail(path + ": " + error);
         }
-        const auto minutiae = Detect(*pgm, ppi / 25.4);
+        const auto minutiae = Detect(*pgm, resolution ? ppi / 25.4 : 0);
         // The print libfprint makes of the same image.
         Device::Result capture = device.Identify(*pgm, {});
         if (!minutiae || capture.print == nullptr) {
@@ -572,13 +584,14 @@ int main(int argc, char** argv) {
         }
         images[name] = std::move(*pgm);
       }
-      std::printf("%s (%d ppi): %zu images, %d without minutiae, %.1f minutiae on average (most "
-                  "%zu), %d records cut to %d bytes, %d prints whose xyt differs from mindtct's "
-                  "minutiae\n",
-                  setName.c_str(), ppi, names.size(), failures,
-                  static_cast<double>(minutiaeSum) /
-                      static_cast<double>(std::max<size_t>(1, names.size() - failures)),
-                  minutiaeMax, overFull, devicelib::kMaxTemplateSize, mismatches);
+      std::printf(
+          "%s (%d ppi): %zu images, %d without minutiae, %.1f minutiae on average (most "
+          "%zu), %d records cut to %d bytes, %d prints whose xyt differs from mindtct's "
+          "minutiae\n",
+          setName.c_str(), ppi, names.size(), failures,
+          static_cast<double>(minutiaeSum) /
+              static_cast<double>(std::max<size_t>(1, names.size() - failures)),
+          minutiaeMax, overFull, devicelib::kMaxTemplateSize, mismatches);
       std::fflush(stdout);
 
       // Every pair's score: each probe against the gallery of its pairs, again from past the
@@ -608,7 +621,8 @@ int main(int argc, char** argv) {
             Fail(probe + ": the probe failed where its first capture had not");
           }
           g_object_unref(r.print);
-          const size_t expected = r.matched >= 0 ? static_cast<size_t>(r.matched) + 1 : gallery.size();
+          const size_t expected =
+              r.matched >= 0 ? static_cast<size_t>(r.matched) + 1 : gallery.size();
           if (r.scores.size() != expected) {
             Fail(probe + ": " + std::to_string(r.scores.size()) + " scores logged where " +
                  std::to_string(expected) + " were expected");
