@@ -2,7 +2,7 @@
 // security-level thresholds.
 //
 //   matcher-evaluate [--fast] [--exact] [--ext iso|ansi] [--other-ext iso|ansi]
-//                    [--rotate DEGREES] [--scores FILE]
+//                    [--rotate DEGREES] [--scores FILE] [--given-scores]
 //                    PAIRS_DIR SET_DIR...
 //
 // PAIRS_DIR holds genuine_pairs.txt and impostor_pairs.txt (lines "NAME NAME"); each SET_DIR
@@ -19,6 +19,11 @@
 // given false-match rates, the impostor tail, and the comparison rate in CPU time: with both
 // records decoded and prepared for every comparison (as Verify does), and with every record
 // prepared once (as an identification over kept records does; these scores must be the same).
+//
+// --given-scores measures another matcher's scores with the same definitions instead of
+// comparing records: each SET_DIR then also holds genuine_scores.txt and impostor_scores.txt
+// ("NAME NAME SCORE" for every pair of the lists; bench/bozorth_compare.cpp writes bozorth3's).
+// Records are still read, for the count of failures to extract; scores may exceed 1000.
 //
 // --exact scores without the matcher's cascade (CompareOptions::refineFrom 0): the scores that
 // the cascade lowers (all of them far below the lowest threshold) are then the exact ones too,
@@ -73,6 +78,30 @@ std::vector<std::pair<std::string, std::string>> ReadPairs(const std::string& pa
     std::exit(2);
   }
   return pairs;
+}
+
+// Another matcher's score of every pair of `pairs`, from lines "NAME NAME SCORE".
+std::vector<int32_t> ReadGivenScores(
+    const std::string& path, const std::vector<std::pair<std::string, std::string>>& pairs) {
+  std::map<std::pair<std::string, std::string>, int32_t> given;
+  std::ifstream in(path);
+  std::string a;
+  std::string b;
+  int32_t score = 0;
+  while (in >> a >> b >> score) {
+    given[{a, b}] = score;
+  }
+  std::vector<int32_t> scores;
+  for (const auto& pair : pairs) {
+    const auto it = given.find(pair);
+    if (it == given.end()) {
+      std::fprintf(stderr, "%s: no score for %s %s\n", path.c_str(), pair.first.c_str(),
+                   pair.second.c_str());
+      std::exit(2);
+    }
+    scores.push_back(it->second);
+  }
+  return scores;
 }
 
 std::optional<Bytes> ReadFile(const std::string& path) {
@@ -158,7 +187,10 @@ Rates Measure(std::vector<int32_t> genuine, std::vector<int32_t> impostor) {
   std::sort(impostor.begin(), impostor.end());
   Rates r{1, 1, 1, 1};
   double bestGap = 2;
-  for (int32_t t = 0; t <= devicelib::kMaxMatchScore + 1; ++t) {
+  // Given scores (another matcher's) may run past the library's scale.
+  const int32_t top = std::max({devicelib::kMaxMatchScore, genuine.empty() ? 0 : genuine.back(),
+                                impostor.empty() ? 0 : impostor.back()});
+  for (int32_t t = 0; t <= top + 1; ++t) {
     const double fmr = Fmr(impostor, t);
     const double fnmr = Fnmr(genuine, t);
     if (std::fabs(fmr - fnmr) < bestGap) {
@@ -217,7 +249,7 @@ void Usage(const char* self) {
   std::fprintf(
       stderr,
       "usage: %s [--fast] [--exact] [--ext iso|ansi] [--other-ext iso|ansi] [--rotate DEG] "
-      "[--scores FILE] [--ridge-trace FILE] [--ridge-from S] [--ridge-prune R] "
+      "[--scores FILE] [--given-scores] [--ridge-trace FILE] [--ridge-from S] [--ridge-prune R] "
       "[--ridge-support L] [--ridge-rescue D] PAIRS_DIR SET_DIR...\n",
       self);
   std::exit(2);
@@ -228,6 +260,7 @@ void Usage(const char* self) {
 int main(int argc, char** argv) {
   bool fast = false;
   bool exact = false;
+  bool given = false;
   std::string ext = "iso";
   std::string otherExt;
   std::optional<double> rotation;
@@ -242,6 +275,8 @@ int main(int argc, char** argv) {
       fast = true;
     } else if (arg == "--exact") {
       exact = true;
+    } else if (arg == "--given-scores") {
+      given = true;
     } else if (arg == "--ext" && n + 1 < argc) {
       ext = argv[++n];
     } else if (arg == "--other-ext" && n + 1 < argc) {
@@ -335,11 +370,16 @@ int main(int argc, char** argv) {
         out->push_back(Score(compare, records[a], records[b]));
       }
     };
-    run(genuinePairs, &genuine);
-    run(impostorPairs, &impostor);
+    if (given) {
+      genuine = ReadGivenScores(dir + "/genuine_scores.txt", genuinePairs);
+      impostor = ReadGivenScores(dir + "/impostor_scores.txt", impostorPairs);
+    } else {
+      run(genuinePairs, &genuine);
+      run(impostorPairs, &impostor);
+    }
     cpu += CpuSeconds() - start;
     comparisons += genuine.size() + impostor.size();
-    {
+    if (!given) {
       // The same pairs with every record decoded and prepared once, as an identification over
       // kept records compares them; the scores must be the library's.
       devicelib::matcher::CompareOptions options =
@@ -414,8 +454,10 @@ int main(int argc, char** argv) {
         }
       }
     };
-    check(genuinePairs, genuine);
-    check(impostorPairs, impostor);
+    if (!given) {
+      check(genuinePairs, genuine);
+      check(impostorPairs, impostor);
+    }
     if (scores.is_open()) {
       const auto dump = [&](const char* kind, const auto& pairs, const std::vector<int32_t>& v) {
         for (size_t n = 0; n < pairs.size(); ++n) {
@@ -435,7 +477,7 @@ int main(int argc, char** argv) {
     std::printf("%-16s %6.2f %7.1f %7.1f %7.1f %5d %9d %9d %9.2f\n", name.c_str(), 100 * r.eer,
                 100 * r.fmr100, 100 * r.fmr1000, 100 * r.zeroFmr, failures, asymmetric, quantMax,
                 quantSum / static_cast<double>(genuine.size() + impostor.size()));
-    if (rotation) {
+    if (rotation && !given) {
       int below = 0;
       int baseBelow = 0;
       const int32_t threshold = devicelib::SecurityLevelThreshold(devicelib::kDefaultSecurityLevel);
@@ -457,9 +499,10 @@ int main(int argc, char** argv) {
               100 * pooled.fmr1000, 100 * pooled.zeroFmr);
   std::sort(allGenuine.begin(), allGenuine.end());
   std::sort(allImpostor.begin(), allImpostor.end());
-  std::printf("\nlevel threshold  false matches       FMR      FNMR\n");
-  for (int32_t level = devicelib::kMinSecurityLevel; level <= devicelib::kMaxSecurityLevel;
-       ++level) {
+  // The security levels and the comparison rate are the library's own.
+  std::printf("%s", given ? "" : "\nlevel threshold  false matches       FMR      FNMR\n");
+  for (int32_t level = devicelib::kMinSecurityLevel;
+       !given && level <= devicelib::kMaxSecurityLevel; ++level) {
     const int32_t t = devicelib::SecurityLevelThreshold(level);
     const double fmr = Fmr(allImpostor, t);
     std::printf("%5d %9d %6.0f of %6zu %9.2e %8.2f%%\n", level, t,
@@ -469,7 +512,8 @@ int main(int argc, char** argv) {
   std::printf("\nthreshold for FMR <= target: ");
   for (const double target : {1e-2, 3e-3, 1e-3, 3e-4, 1e-4}) {
     int32_t t = 0;
-    while (t <= devicelib::kMaxMatchScore && Fmr(allImpostor, t) > target) {
+    while (t <= std::max(devicelib::kMaxMatchScore, allImpostor.back()) &&
+           Fmr(allImpostor, t) > target) {
       ++t;
     }
     std::printf(" %.0e:%d (FNMR %.2f%%)", target, t, 100 * Fnmr(allGenuine, t));
@@ -482,9 +526,12 @@ int main(int argc, char** argv) {
   std::printf("\ngenuine median %d, impostor median %d, max %d\n",
               allGenuine[allGenuine.size() / 2], allImpostor[allImpostor.size() / 2],
               allImpostor.back());
-  std::printf("%.0f comparisons per CPU second (%zu comparisons)\n",
-              static_cast<double>(comparisons) / cpu, comparisons);
-  std::printf("%.0f comparisons per CPU second with the records prepared once (%d scores differ)\n",
-              static_cast<double>(comparisons) / preparedCpu, preparedMismatches);
+  if (!given) {
+    std::printf("%.0f comparisons per CPU second (%zu comparisons)\n",
+                static_cast<double>(comparisons) / cpu, comparisons);
+    std::printf(
+        "%.0f comparisons per CPU second with the records prepared once (%d scores differ)\n",
+        static_cast<double>(comparisons) / preparedCpu, preparedMismatches);
+  }
   return 0;
 }
