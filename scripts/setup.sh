@@ -22,7 +22,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   python3 xvfb xdotool
   dpkg-dev iproute2 util-linux
-  libfprint-2-dev
+  libfprint-2-dev libglib2.0-dev
 )
 # The Debian package and its test: lintian, certutil for "webagent trust", libfprint's list of
 # supported USB scanners (its udev hwdb) for the generated udev rule, curl, and systemd for
