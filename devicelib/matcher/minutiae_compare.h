@@ -56,6 +56,15 @@ struct CompareOptions {
   // (the lowest security level's threshold is 69), while about six in ten impostor stages stop
   // (README, "Cascade"). 0 gives the exact score always.
   int refineFrom = 20;
+  // Settling: once a seed's pairing scores this much (no chance alignment of two fingers of the
+  // real sets came near it), the search no longer stops at the first large pairing, every seed
+  // whose pairing scores kSettleShare of the best is refitted and bent too, and each refit is
+  // repeated while its score rises (README, "Settling"). On a distorted finger the refit and
+  // the bend reach different heights from different seeds of the finger's own alignment, and
+  // which seed ranks first among near-equal ones can turn on a degree of minutia direction; the
+  // highest of several is the same in both writings far more often. Below it nothing changes.
+  // 0 turns it off.
+  int settleFrom = 100;
   // Development only (matcher-oracle): how far the seed choice limits the score. 1: every
   // candidate of the first stages is a seed; 2: every pair of minutiae whose turn is allowed
   // is one. Each seed's pairing is refitted and bent on its own and the best score counts.
