@@ -15,6 +15,9 @@
 //      The best pairing's alignment is re-estimated by least squares and the pairing repeated;
 //      then, to follow distortion rather than tolerate it, each minutia is displaced by the
 //      residuals of the pairs around it (its own left out) and the pairing repeated again.
+//      Where a seed's pairing already scores high, the other seeds that pair nearly as well
+//      are refitted too and each refit repeated while it gains, so that the score does not
+//      hang on which of several near-equal seeds ranked first.
 //   4. Score: paired count squared over the product of the counts of minutiae that lie in the
 //      overlap of the two sets, scaled to 0..1000; when both records carry ridge counts, scaled
 //      by how those of the pairs' minutiae agree under the pairing behind the score.
@@ -56,6 +59,16 @@ struct CompareOptions {
   // (the lowest security level's threshold is 69), while about six in ten impostor stages stop
   // (README, "Cascade"). 0 gives the exact score always.
   int refineFrom = 20;
+  // Settling, where a pairing scores this much (no chance alignment of two fingers of the real
+  // sets came near it): a seed's pairing of this score no longer stops the search at the first
+  // large pairing; once the refits reach it, every seed whose pairing scores kSettleShare of the
+  // best seed's is refitted and bent too; and a refit of this score is repeated from its own
+  // pairing while its score rises (README, "Settling"). On a distorted finger the refit and
+  // the bend reach different heights from different seeds of the finger's own alignment, and
+  // which seed ranks first among near-equal ones can turn on a degree of minutia direction; the
+  // highest of several is the same in both writings far more often. Below it nothing changes.
+  // 0 turns it off.
+  int settleFrom = 100;
   // Development only (matcher-oracle): how far the seed choice limits the score. 1: every
   // candidate of the first stages is a seed; 2: every pair of minutiae whose turn is allowed
   // is one. Each seed's pairing is refitted and bent on its own and the best score counts.
