@@ -2393,22 +2393,23 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
     }
   }
   const std::array<int16_t, kMaxMinutiae>* behind = &scoredOwner_;
+  // A pairing refitted and bent; a higher score takes over, with the pairing behind it.
+  const auto refitFrom = [&](const std::array<int16_t, kMaxMinutiae>& owner,
+                             const Alignment& alignment) {
+    const int refined = RefitAndBend(probe, gallery, owner, alignment, options, ridge, best);
+    behind = refined > best ? &finalOwner_ : behind;
+    best = std::max(best, refined);
+  };
   // Re-align the best pairing by least squares and pair once more: the seed's own position
   // and rotation errors no longer limit how far from it minutiae can pair.
   if (options.refine && bestPaired >= kMinPaired) {
-    const int refined =
-        RefitAndBend(probe, gallery, bestOwner_, bestAlignment, options, ridge, best);
-    behind = refined > best ? &finalOwner_ : behind;
-    best = std::max(best, refined);
+    refitFrom(bestOwner_, bestAlignment);
   }
   // The pairing of the highest score, when another seed's paired more, is refitted and bent
   // too: it is the closer fit where the most pairs come from a looser alignment that collects
   // chance pairs at the rim, and on distorted prints its own refit often reaches further.
   if (options.refine && scoredSeed != pairedSeed && scoredPaired >= kMinPaired) {
-    const int refined =
-        RefitAndBend(probe, gallery, scoredOwner_, scoredAlignment, options, ridge, best);
-    behind = refined > best ? &finalOwner_ : behind;
-    best = std::max(best, refined);
+    refitFrom(scoredOwner_, scoredAlignment);
   }
   // Settling: where the finger's own alignment is plainly found, the refit and the bend of the
   // other seeds that pair nearly as well, so that the highest of them counts rather than the
@@ -2431,9 +2432,7 @@ int Comparator::ScoreOrdered(const PreparedTemplate& probe, const PreparedTempla
       if (ridge && (options.ridgePrune & 1) != 0) {
         PruneByRidgeCounts(probe, gallery, &bestOwner_, options.ridgePrune);
       }
-      const int refined = RefitAndBend(probe, gallery, bestOwner_, seed, options, ridge, best);
-      behind = refined > best ? &finalOwner_ : behind;
-      best = std::max(best, refined);
+      refitFrom(bestOwner_, seed);
     }
   }
   if (ridge && best >= options.ridgeFrom) {
